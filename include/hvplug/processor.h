@@ -33,7 +33,8 @@ class RefObject {
   // slot 2: runs when the count drops from 1 to 0.
   virtual void OnFinalRelease();
 
-  void AddRefDirect() noexcept { refCount_.fetch_add(1, std::memory_order_seq_cst); }
+  // Returns the count before the increment.
+  int64_t AddRefDirect() noexcept { return refCount_.fetch_add(1, std::memory_order_seq_cst); }
   void ReleaseDirect() noexcept {
     if (refCount_.fetch_sub(1, std::memory_order_seq_cst) == 1) OnFinalRelease();
   }

@@ -52,8 +52,10 @@ class Singleton<T, true> final : public SingletonShutdown<T, true> {
   static RefPtr<T> Instance() {
     std::lock_guard<RecursiveLock> lock(lock_);
     if (Singleton* current = instance_.load()) {
-      // Revives an instance whose count just dropped to 0 (see OnFinalRelease).
-      static_cast<RefObject*>(current)->AddRefDirect();
+      // Revives an instance whose count just dropped to 0. The thread that
+      // dropped it will still run OnFinalRelease; the token tells it (or the
+      // next final release) that another one is pending.
+      if (static_cast<RefObject*>(current)->AddRefDirect() == 0) ++current->pendingFinalReleases_;
       return RefPtr<T>::Adopt(current);
     }
     Singleton* created = CreateObject<Singleton>();
@@ -65,12 +67,18 @@ class Singleton<T, true> final : public SingletonShutdown<T, true> {
   // For tests: whether an instance is live.
   static bool HasInstance() { return instance_.load() != nullptr; }
 
+  // Every drop to 0 runs this once. Only the last of the pending final
+  // releases may delete, so that none of them touches a deleted object.
   void OnFinalRelease() override {
     {
       std::lock_guard<RecursiveLock> lock(lock_);
-      Singleton* self = this;
-      if (static_cast<RefObject*>(this)->RefCount() != 0 || !instance_.compare_exchange_strong(self, nullptr))
+      // Revived, or another final release is still to come: that one decides.
+      if (static_cast<RefObject*>(this)->RefCount() != 0 || pendingFinalReleases_ > 0) {
+        if (pendingFinalReleases_ > 0) --pendingFinalReleases_;
         return;
+      }
+      Singleton* self = this;
+      if (!instance_.compare_exchange_strong(self, nullptr) && self != nullptr) return;
     }
     this->DetachLifetime();
     delete this;
@@ -79,6 +87,7 @@ class Singleton<T, true> final : public SingletonShutdown<T, true> {
  private:
   Singleton() = default;
   friend Singleton* CreateObject<Singleton>();
+  int64_t pendingFinalReleases_ = 0;  // guarded by lock_
   static inline RecursiveLock lock_;
   static inline std::atomic<Singleton*> instance_{nullptr};
 };

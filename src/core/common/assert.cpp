@@ -12,6 +12,7 @@
 
 #include "core/common/module.h"
 #include "core/common/trace.h"
+#include "core/common/unix/safe_close.h"
 
 namespace Common {
 
@@ -23,11 +24,12 @@ struct AssertSettings {
   bool ownsLog = false;
 };
 
+AssertSettings gSettingsStorage;
 AssertSettings* gSettings = nullptr;
 
 void CloseAssertLog() {
   if (gSettings && gSettings->ownsLog && gSettings->log) {
-    std::fclose(gSettings->log);
+    SafeFclose(gSettings->log);
     gSettings->log = nullptr;
   }
 }
@@ -35,7 +37,7 @@ void CloseAssertLog() {
 const AssertSettings& Settings() {
   static std::once_flag once;
   std::call_once(once, [] {
-    auto* settings = new AssertSettings();
+    auto* settings = &gSettingsStorage;
     settings->flags = ParseAssertSettings(std::getenv("QUILLON_SAFE_ASSERT"));
     if (settings->flags > 0 && (settings->flags & kAssertLog)) {
       const char* target = std::getenv("QUILLON_SAFE_ASSERT_LOGFILE");

@@ -25,8 +25,8 @@ std::atomic<bool> gLanguageEventsSeen{false};
 // Every accepted catalogue stays until unload: records point into them.
 std::mutex gCataloguesMutex;
 std::vector<char*>& Catalogues() {
-  static auto* catalogues = new std::vector<char*>();
-  return *catalogues;
+  static std::vector<char*> catalogues;
+  return catalogues;
 }
 
 uint32_t Load32(const uint8_t* p) {
@@ -51,6 +51,7 @@ void SubscribeLanguageEvents() {
   // the resource module (registered when first opened) closes after them.
   static std::once_flag once;
   std::call_once(once, [] {
+    Catalogues();  // constructed first, so that it outlives FreeCatalogues
     RegisterUnloadAction(FreeCatalogues);
     RegisterUnloadAction(UnsubscribeLanguageEvents);
   });

@@ -28,8 +28,8 @@ struct Dispatcher {
 
 // The dispatcher exists while a sink or callback is registered.
 std::recursive_mutex& DispatcherMutex() {
-  static auto* mutex = new std::recursive_mutex();
-  return *mutex;
+  static std::recursive_mutex mutex;
+  return mutex;
 }
 Dispatcher* gDispatcher = nullptr;
 

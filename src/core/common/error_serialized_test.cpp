@@ -1,0 +1,129 @@
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/common/error.h"
+
+namespace {
+
+using Common::Error;
+
+// Builds serialized records field by field.
+struct Writer {
+  std::string bytes = std::string(1, '\x01');
+  Writer& Code(uint32_t code) {
+    for (int i = 0; i < 4; ++i) bytes += static_cast<char>(code >> (8 * i));
+    return *this;
+  }
+  Writer& Site(uint64_t site) {
+    for (int i = 0; i < 8; ++i) bytes += static_cast<char>(site >> (8 * i));
+    return *this;
+  }
+  Writer& Text(const std::string& text) {
+    bytes += text;
+    bytes += '\0';
+    return *this;
+  }
+  Writer& Number(const std::string& name, uint64_t value) {
+    Text(name);
+    bytes += 'N';
+    return Site(value);
+  }
+  Writer& Narrow(const std::string& name, const std::string& value) {
+    Text(name);
+    bytes += 'A';
+    return Text(value);
+  }
+  Writer& Wide(const std::string& name, const std::string& utf8) {
+    Text(name);
+    bytes += 'W';
+    return Text(utf8);
+  }
+  Writer& EndArgs() { return Text(""); }
+};
+
+std::string TwoRecords() {
+  Writer w;
+  w.Code(0x40001).Site(0x1234).Text("Lesefehler \xC3\xA4").Narrow("$file", "zip/reader").Narrow("$func", "Read")
+      .Number("$line", 77).Wide("fileName", "de/hvplug.msg").Number("offset", 4096).EndArgs();
+  w.Code(0xFFF1).Site(7).Text("No such file").Number("code", 2).EndArgs();
+  w.Code(0);
+  return w.bytes;
+}
+
+TEST(SerializedErrorTest, ReadsChainWithArgumentsAndSite) {
+  const std::string bytes = TwoRecords();
+  const Error e = Common::ErrorFromSerialized(bytes.data(), bytes.size());
+  ASSERT_TRUE(e.IsFailure());
+  EXPECT_EQ(e.Code(), 0x40001u);
+  EXPECT_EQ(e.SiteValue(), 0x1234u);
+  EXPECT_EQ(e.Message(), u"Lesefehler \u00E4");
+  EXPECT_STREQ(e.Source(), "zip/reader");
+  EXPECT_STREQ(e.Function(), "Read");
+  EXPECT_EQ(e.Line(), 77u);
+  EXPECT_EQ(std::u16string(e.GetWide("fileName")), u"de/hvplug.msg");
+  EXPECT_EQ(e.GetNumber("offset"), 4096u);
+  EXPECT_EQ(e.GetNarrow("fileName"), nullptr);  // type letter must match the lookup
+  EXPECT_EQ(e.GetWide("$file"), nullptr);       // consumed, not an argument
+  EXPECT_STREQ(e.ArgumentNames(), "fileName,offset,$module");
+  EXPECT_STREQ(e.GetNarrow("$module"), "hvplug_glxa64_42582");
+  const Error cause = e.Cause();
+  EXPECT_EQ(cause.Code(), 0xFFF1u);
+  EXPECT_EQ(cause.GetNumber("code"), 2u);
+  EXPECT_TRUE(cause.Cause().IsSuccess());
+  // Interned: the same text gives the same pointer.
+  EXPECT_EQ(e.Source(), Common::InternText("zip/reader"));
+}
+
+TEST(SerializedErrorTest, VersionAndMinimumSize) {
+  std::string bytes = TwoRecords();
+  bytes[0] = 2;
+  EXPECT_TRUE(Common::ErrorFromSerialized(bytes.data(), bytes.size()).IsSuccess());
+  EXPECT_TRUE(Common::ErrorFromSerialized("\x01\x01\0\0\0", 5).IsSuccess());
+  EXPECT_TRUE(Common::ErrorFromSerialized(nullptr, 100).IsSuccess());
+}
+
+TEST(SerializedErrorTest, BadRecordEndsTheParseKeepingEarlierOnes) {
+  Writer w;
+  w.Code(0x40001).Site(1).Text("first").EndArgs();
+  w.Code(0x40002).Site(2).Text("second").Narrow("$line", "12").EndArgs();  // "$line" must be a number
+  w.Code(0x40003).Site(3).Text("third").EndArgs();
+  const Error e = Common::ErrorFromSerialized(w.bytes.data(), w.bytes.size());
+  EXPECT_EQ(e.Code(), 0x40001u);
+  EXPECT_TRUE(e.Cause().IsSuccess());
+
+  Writer badType;
+  badType.Code(0x40001).Site(1).Text("first").EndArgs();
+  badType.Code(0x40002).Site(2).Text("second").Text("x");
+  badType.bytes += 'Q';
+  EXPECT_TRUE(Common::ErrorFromSerialized(badType.bytes.data(), badType.bytes.size()).Cause().IsSuccess());
+
+  Writer badUtf8;
+  badUtf8.Code(0x40001).Site(1).Text("bad \xC0\xAF").EndArgs();
+  EXPECT_TRUE(Common::ErrorFromSerialized(badUtf8.bytes.data(), badUtf8.bytes.size()).IsSuccess());
+}
+
+TEST(SerializedErrorTest, CutAtEveryPositionNeverReadsPastTheEnd) {
+  const std::string bytes = TwoRecords();
+  for (size_t cut = 0; cut <= bytes.size(); ++cut) {
+    // A separate allocation of exactly cut bytes, so that ASan sees any overread.
+    std::unique_ptr<char[]> copy(new char[cut ? cut : 1]);
+    std::memcpy(copy.get(), bytes.data(), cut);
+    const Error e = Common::ErrorFromSerialized(copy.get(), cut);
+    size_t records = 0;
+    for (Error r = e; r.IsFailure(); r = r.Cause()) {
+      ++records;
+      (void)r.Message();
+      (void)r.GetWide("fileName");
+      (void)r.GetNumber("code");
+    }
+    // The first record is complete only once its argument list has ended.
+    const size_t firstEnd = bytes.find(std::string("offset\0N", 8)) + 8 + 8 + 1;
+    if (cut < firstEnd) EXPECT_EQ(records, 0u) << cut;
+    else if (cut < bytes.size() - 4) EXPECT_EQ(records, 1u) << cut;
+    else EXPECT_EQ(records, 2u) << cut;
+  }
+}
+
+}  // namespace
