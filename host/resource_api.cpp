@@ -122,7 +122,7 @@ std::string CurrentLanguage() {
 
 char* CopyOut(const std::vector<char>& data) {
   char* buffer = new char[data.size() + 1];
-  std::memcpy(buffer, data.data(), data.size());
+  if (!data.empty()) std::memcpy(buffer, data.data(), data.size());
   buffer[data.size()] = 0;
   return buffer;
 }

@@ -231,3 +231,59 @@ TEST(SingletonShutdownTest, RevivalRaceNeverYieldsTwoLiveObjects) {
 }
 
 }  // namespace
+
+namespace {
+
+// A slot's callback keeps an owning pointer in its context.
+struct SlotContext {
+  Processor::RefObject* held = nullptr;
+};
+void SlotCallback(void* context, int operation, void* argument) {
+  auto* slot = static_cast<SlotContext*>(context);
+  if (operation == 1) {
+    if (slot->held) slot->held->ReleaseDirect();
+    slot->held = static_cast<Processor::RefObject*>(argument);
+    if (slot->held) slot->held->AddRefDirect();
+  } else if (operation == 3) {
+    auto** out = static_cast<Processor::RefObject**>(argument);
+    *out = slot->held;
+    if (slot->held) slot->held->AddRefDirect();
+  }
+}
+
+TEST(RefSlotTest, TrackingSlotSeesTheObjectDieAndPlainSlotDoesNot) {
+  struct Obj : Processor::RefObject {};
+  auto* object = Processor::CreateObject<Obj>();
+  SlotContext tracked;
+  Processor::RefSlot* slot = Processor::CreateSlot(&tracked, object, SlotCallback, Processor::kTrackingSlot);
+  Processor::AssignSlot(slot, object);
+  ASSERT_NE(slot->proxy, nullptr);
+  Processor::RefObject* out = nullptr;
+  Processor::GetSlot(slot, &out);
+  EXPECT_EQ(out, object);
+  out->ReleaseDirect();
+
+  // Drop the slot's own hold through the callback, then the creator's: the proxy outlives the object.
+  Processor::LifetimeProxy* proxy = slot->proxy;
+  tracked.held->ReleaseDirect();
+  tracked.held = nullptr;
+  object->ReleaseDirect();
+  EXPECT_TRUE(proxy->dead);
+  out = nullptr;
+  Processor::GetSlot(slot, &out);  // dead: the callback is not asked
+  EXPECT_EQ(out, nullptr);
+  Processor::DestroySlot(slot);   // frees the proxy with its last hold
+
+  auto* plainObject = Processor::CreateObject<Obj>();
+  SlotContext plain;
+  Processor::RefSlot* plainSlot = Processor::CreateSlot(&plain, plainObject, SlotCallback, Processor::kPlainSlot);
+  Processor::AssignSlot(plainSlot, plainObject);
+  EXPECT_EQ(plainSlot->proxy, nullptr);
+  EXPECT_EQ(plainObject->RefCount(), 2);
+  Processor::AssignSlot(plainSlot, nullptr);
+  EXPECT_EQ(plainObject->RefCount(), 1);
+  Processor::DestroySlot(plainSlot);
+  plainObject->ReleaseDirect();
+}
+
+}  // namespace
