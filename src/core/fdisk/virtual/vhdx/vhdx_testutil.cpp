@@ -1,0 +1,38 @@
+#include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
+
+#include "core/fdisk/virtual/vhdx/crc32c.h"
+#include "core/fdisk/virtual/vhdx/header.h"
+#include "core/fdisk/virtual/vhdx/le_bytes.h"
+#include "core/fdisk/virtual/vhdx/region_table.h"
+
+namespace VhdxTest {
+
+MemoryFile::MemoryFile(std::vector<uint8_t> bytes)
+    : core(std::make_shared<Vhdx::MemoryCoreFile>(std::move(bytes))),
+      file(std::make_shared<Vhdx::WriteableFile>(core)) {}
+
+std::shared_ptr<Vhdx::File> MemoryFile::ReadOnly() const { return std::make_shared<Vhdx::ReadOnlyFile>(core); }
+
+void FixChecksum(std::vector<uint8_t>& bytes, size_t start, size_t size, size_t checksumOffset) {
+  Vhdx::StoreLe32(bytes.data() + checksumOffset, 0);
+  Vhdx::StoreLe32(bytes.data() + checksumOffset, Vhdx::Crc32c(0, bytes.data() + start, size));
+}
+
+void FixHeaderChecksums(std::vector<uint8_t>& bytes) {
+  for (uint64_t offset : Vhdx::kHeaderOffsets) FixChecksum(bytes, offset, Vhdx::kHeaderSize, offset + 4);
+}
+
+void FixRegionTableChecksums(std::vector<uint8_t>& bytes) {
+  for (uint64_t offset : Vhdx::kRegionTableOffsets) FixChecksum(bytes, offset, Vhdx::kRegionTableSize, offset + 4);
+}
+
+void Put16(std::vector<uint8_t>& bytes, size_t offset, uint16_t value) { Vhdx::StoreLe16(bytes.data() + offset, value); }
+void Put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value) { Vhdx::StoreLe32(bytes.data() + offset, value); }
+void Put64(std::vector<uint8_t>& bytes, size_t offset, uint64_t value) { Vhdx::StoreLe64(bytes.data() + offset, value); }
+void PutGuid(std::vector<uint8_t>& bytes, size_t offset, const char* text) {
+  Common::ParseGuid(text)->Store(bytes.data() + offset);
+}
+
+std::string MessageOf(const Common::Error& error) { return Common::Utf16ToUtf8(Common::FormatErrorMessage(error)); }
+
+}  // namespace VhdxTest

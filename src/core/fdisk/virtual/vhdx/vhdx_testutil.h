@@ -1,0 +1,83 @@
+// Shared helpers for tests of the VHDX engine: in-memory files, one-byte
+// corruption, checksum repair, counting of file accesses.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/common/error.h"
+#include "core/fdisk/virtual/vhdx/core_file.h"
+#include "core/fdisk/virtual/vhdx/file.h"
+
+namespace VhdxTest {
+
+// A writable Vhdx::File over bytes in memory; Core() gives the bytes.
+struct MemoryFile {
+  std::shared_ptr<Vhdx::MemoryCoreFile> core;
+  std::shared_ptr<Vhdx::File> file;
+
+  explicit MemoryFile(std::vector<uint8_t> bytes = {});
+  std::vector<uint8_t>& Bytes() { return core->Bytes(); }
+  std::shared_ptr<Vhdx::File> ReadOnly() const;
+};
+
+// Counts the calls and bytes that pass through it.
+class CountingFile : public Vhdx::FileDecorator {
+ public:
+  using FileDecorator::FileDecorator;
+  void Read(uint64_t offset, size_t size, void* buffer) override {
+    ++reads;
+    readBytes += size;
+    FileDecorator::Read(offset, size, buffer);
+  }
+  void Write(uint64_t offset, size_t size, const void* buffer) override {
+    ++writes;
+    writeLog.push_back({offset, size});
+    FileDecorator::Write(offset, size, buffer);
+  }
+  void WriteZero(uint64_t offset, uint64_t length) override {
+    ++writes;
+    writeLog.push_back({offset, length});
+    FileDecorator::WriteZero(offset, length);
+  }
+  void Expand(uint64_t size) override {
+    ++expands;
+    FileDecorator::Expand(size);
+  }
+  struct Access {
+    uint64_t offset;
+    uint64_t size;
+  };
+  int reads = 0, writes = 0, expands = 0;
+  uint64_t readBytes = 0;
+  std::vector<Access> writeLog;
+};
+
+// Recomputes the CRC-32C stored at checksumOffset over [start, start + size).
+void FixChecksum(std::vector<uint8_t>& bytes, size_t start, size_t size, size_t checksumOffset);
+// Fixes both header copies and both region table copies.
+void FixHeaderChecksums(std::vector<uint8_t>& bytes);
+void FixRegionTableChecksums(std::vector<uint8_t>& bytes);
+
+void Put16(std::vector<uint8_t>& bytes, size_t offset, uint16_t value);
+void Put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value);
+void Put64(std::vector<uint8_t>& bytes, size_t offset, uint64_t value);
+void PutGuid(std::vector<uint8_t>& bytes, size_t offset, const char* text);
+
+// The message of an error's first record, with its arguments, as UTF-8.
+std::string MessageOf(const Common::Error& error);
+
+// Runs f and returns the error it throws (success when it does not throw).
+template <class F>
+Common::Error Catch(F&& f) {
+  try {
+    f();
+  } catch (const Common::Error& error) {
+    return error;
+  }
+  return Common::Error();
+}
+
+}  // namespace VhdxTest
