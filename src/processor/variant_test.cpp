@@ -1,0 +1,224 @@
+#include "processor/utils/variant.h"
+
+#include <gtest/gtest.h>
+
+#include "core/common/error.h"
+#include "processor/runtime.h"
+#include "processor/singleton.h"
+
+namespace Processor {
+namespace {
+
+template <class F>
+Common::Error Thrown(F&& f) {
+  try {
+    f();
+  } catch (const Variant::Error& e) {
+    return e;
+  }
+  return {};
+}
+
+std::u16string Arg(const Common::Error& e, const char* name) {
+  const char16_t* value = e.GetWide(name);
+  return value ? value : u"<none>";
+}
+
+TEST(StringEnum, DeclarationsGiveNamesAndValues) {
+  const string_enum colours("Colour", {"kRed", "kGreen\t", "kBlue = 7", "kCyan", "kDark=-3", "kLight", "kAgain 7"});
+  EXPECT_EQ(colours.FromString("kRed"), 0);
+  EXPECT_EQ(colours.FromString("kGreen"), 1);
+  EXPECT_EQ(colours.FromString("kBlue"), 7);
+  EXPECT_EQ(colours.FromString("kCyan"), 8);
+  EXPECT_EQ(colours.FromString("kDark"), -3);
+  EXPECT_EQ(colours.FromString("kLight"), -2);
+  EXPECT_FALSE(colours.FromString("kMissing"));
+  // The first entry with a value wins.
+  EXPECT_EQ(colours.ToString(7), "kBlue");
+}
+
+TEST(StringEnum, UnknownValueThrowsWithBothArguments) {
+  const string_enum colours("Colour", {"kRed", "kGreen"});
+  try {
+    colours.ToString(5);
+    FAIL() << "no exception";
+  } catch (const Common::Error& e) {
+    EXPECT_EQ(e.Code(), 0x10073u);
+    EXPECT_EQ(Arg(e, "ErrorValue"), u"5");
+    EXPECT_EQ(Arg(e, "EnumTypeName"), u"Colour");
+    EXPECT_STREQ(e.Function(), "ToString");
+    EXPECT_STREQ(e.Source(), "processor/string_enum");
+    EXPECT_EQ(Common::FormatErrorMessage(e), u"Failed to convert value '5' of enumerator 'Colour' to a string value.");
+  }
+}
+
+TEST(VariantTypes, TheTypeEnumerationNamesEveryTag) {
+  EXPECT_EQ(Variant::TypeEnum().Name(), "Type");
+  EXPECT_EQ(Variant::TypeEnum().Entries().size(), 14u);
+  EXPECT_STREQ(Variant::TypeName(Variant::TDate), "TDate");
+  EXPECT_STREQ(Variant::TypeName(Variant::TDouble), "TDouble");
+  EXPECT_STREQ(Variant::TypeName(Variant::TIdentifier), "TIdentifier");
+  EXPECT_STREQ(Variant::TypeName(Variant::TEmpty), "TEmpty");
+}
+
+TEST(VariantTypes, ConstructionSetsTheTag) {
+  EXPECT_EQ(Variant().GetType(), Variant::TEmpty);
+  EXPECT_EQ(Variant(1.5).GetType(), Variant::TDouble);
+  EXPECT_EQ(Variant(-1).GetType(), Variant::TLong);
+  EXPECT_EQ(Variant(1u).GetType(), Variant::TULong);
+  EXPECT_EQ(Variant(int64_t{-1}).GetType(), Variant::TLong64);
+  EXPECT_EQ(Variant(uint64_t{1}).GetType(), Variant::TULong64);
+  EXPECT_EQ(Variant(true).GetType(), Variant::TBool);
+  EXPECT_EQ(Variant(u"text").GetType(), Variant::TString);
+  EXPECT_EQ(Variant("name").GetType(), Variant::TIdentifier);
+  EXPECT_EQ(Variant::Date(1).GetType(), Variant::TDate);
+  EXPECT_EQ(Variant::Nested(Variant(1)).GetType(), Variant::TVariant);
+}
+
+TEST(VariantGetters, RequireTheExactTag) {
+  const Common::Error e = Thrown([] { Variant(7u).GetLong(); });
+  ASSERT_TRUE(e.IsFailure());
+  EXPECT_EQ(e.Code(), 0xF0002u);
+  EXPECT_STREQ(e.Source(), "processor/utils/variant");
+  EXPECT_EQ(Common::FormatErrorMessage(e), u"Failed to get value of type 'TLong' from value TULong('7').");
+  EXPECT_TRUE(Thrown([] { Variant(u"1").GetULong64(); }).IsFailure());
+  EXPECT_TRUE(Thrown([] { Variant(1.0).GetDate(); }).IsFailure());
+  EXPECT_TRUE(Thrown([] { Variant("x").GetString(); }).IsFailure());
+  EXPECT_EQ(Variant(7u).GetULong(), 7u);
+  EXPECT_EQ(Variant::Nested(Variant(u"in")).GetVariant().GetString(), u"in");
+}
+
+TEST(VariantText, ConvertsEachTag) {
+  EXPECT_EQ(Variant(u"abc").ToString(), u"abc");
+  EXPECT_EQ(Variant().ToString(), u"");
+  EXPECT_EQ(Variant(true).ToString(), u"true");
+  EXPECT_EQ(Variant(false).ToString(), u"false");
+  EXPECT_EQ(Variant("ident\xC3\xA4").ToString(), u"ident\u00E4");
+  EXPECT_EQ(Variant(1234567).ToString(), u"1,234,567");
+  EXPECT_EQ(Variant(1.5).ToString(), u"1.5");
+  EXPECT_EQ(Variant(int64_t{-9000000000}).ToString(), u"-9000000000");
+  EXPECT_EQ(Variant(UINT64_MAX).ToString(), u"18446744073709551615");
+  EXPECT_EQ(Variant::Date(0.0).ToString(), u"");
+  // 2001-09-09 01:46:40 UTC.
+  EXPECT_EQ(Variant::Date(1e12).ToString(), u"9/9/01, 1:46:40\u202FAM");
+}
+
+TEST(VariantText, NestedAndErrorValuesDoNotConvert) {
+  Common::Error e = Thrown([] { Variant::Nested(Variant(1)).ToString(); });
+  EXPECT_EQ(e.Code(), 0xF0001u);
+  EXPECT_EQ(Common::FormatErrorMessage(e), u"Failed to convert from TVariant('1') to TString.");
+  const Common::Error inner = Common::MakeError(0x40001, Msg::kFileReadError, HV_SITE("Read"));
+  EXPECT_EQ(Thrown([&] { Variant(inner).ToString(); }).Code(), 0xF0001u);
+}
+
+TEST(VariantText, Base64PadsPartialGroups) {
+  const uint8_t bytes[] = {'M', 'a', 'n', 'M', 'a'};
+  EXPECT_EQ(Variant::Binary(std::span(bytes, 1)).ToString(), u"TQ==");
+  EXPECT_EQ(Variant::Binary(std::span(bytes, 2)).ToString(), u"TWE=");
+  EXPECT_EQ(Variant::Binary(std::span(bytes, 3)).ToString(), u"TWFu");
+  EXPECT_EQ(Variant::Binary(std::span(bytes, 5)).ToString(), u"TWFuTWE=");
+  EXPECT_EQ(Variant::Binary({}).ToString(), u"");
+  const uint8_t high[] = {0xFB, 0xFF};
+  EXPECT_EQ(EncodeBase64(high), u"+/8=");
+}
+
+TEST(VariantNumber, TextsConvertOnlyWhenWhollyRead) {
+  EXPECT_EQ(Variant(u"0x1F").ToDouble(), 31);
+  EXPECT_EQ(Variant(u" 42 ").ToDouble(), 42);
+  EXPECT_EQ(Variant("17").ToDouble(), 17);
+  EXPECT_EQ(Variant(u"18446744073709551615").ToDouble(), 18446744073709551615.0);
+  EXPECT_EQ(Variant(u"1.5 GB").ToDouble(), 1.5 * 1024 * 1024 * 1024);
+  EXPECT_EQ(Variant(u"2 kb").ToDouble(), 2048);
+  EXPECT_EQ(Variant(u"2.25").ToDouble(), 2.25);
+  for (const char16_t* bad : {u"12abc", u"", u"  ", u"-5", u"abc", u"0x", u"0xZZ", u"1.5 GBX", u"x12"}) {
+    const Common::Error e = Thrown([&] { Variant(bad).ToDouble(); });
+    EXPECT_EQ(e.Code(), 0xF0001u) << Common::Utf16ToUtf8(bad);
+  }
+  EXPECT_EQ(Common::FormatErrorMessage(Thrown([] { Variant(u"12abc").ToDouble(); })),
+            u"Failed to convert from TString('12abc') to TDouble.");
+}
+
+TEST(VariantNumber, NumericTagsConvert) {
+  EXPECT_EQ(Variant(-3).ToDouble(), -3);
+  EXPECT_EQ(Variant(4000000000u).ToDouble(), 4e9);
+  EXPECT_EQ(Variant(true).ToDouble(), 1);
+  EXPECT_EQ(Variant::Date(5).ToDouble(), 5);
+  EXPECT_EQ(Thrown([] { Variant().ToDouble(); }).Code(), 0xF0001u);
+  EXPECT_EQ(Thrown([] { Variant::Binary({}).ToDouble(); }).Code(), 0xF0001u);
+}
+
+class ValueObject final : public ValueSource {
+ public:
+  explicit ValueObject(Variant value) : value_(std::move(value)) {}
+  Variant GetValue() override { return value_; }
+  InterfacePair QueryInterface(uint32_t id) override {
+    if (id == ValueSource::kInterfaceId) return AnswerInterface<ValueSource>(this);
+    return {};
+  }
+  Variant value_;
+};
+
+TEST(VariantInterface, ConvertsThroughTheValueInterface) {
+  AutoRef<Interface> object = MakeRef<Interface, ValueObject>(Variant(u"0x10"));
+  Variant v(object);
+  EXPECT_EQ(v.ToString(), u"0x10");
+  EXPECT_EQ(v.ToDouble(), 16);
+  // A number is a value, but not one this interface turns into text.
+  AutoRef<Interface> number = MakeRef<Interface, ValueObject>(Variant(5));
+  EXPECT_EQ(Thrown([&] { Variant(number).ToString(); }).Code(), 0xF0001u);
+  EXPECT_EQ(Variant(number).ToDouble(), 5);
+  // Without the interface nothing converts.
+  AutoRef<Interface> plain = MakeRef<Interface, Interface>();
+  EXPECT_EQ(Thrown([&] { Variant(plain).ToString(); }).Code(), 0xF0001u);
+}
+
+TEST(VariantInterface, ASelfReferringValueStops) {
+  auto* raw = CreateObject<ValueObject>(Variant());
+  AutoRef<Interface> object = AutoRef<Interface>::Adopt(raw, InterfaceMetaClass<Interface>::Instance());
+  raw->value_ = Variant(object);
+  EXPECT_EQ(Thrown([&] { Variant(object).ToString(); }).Code(), 0xF0001u);
+  raw->value_ = Variant();  // break the cycle
+}
+
+TEST(VariantCopies, ShareOrDuplicateTheirPayload) {
+  const uint8_t bytes[] = {1, 2, 3};
+  Variant binary = Variant::Binary(bytes);
+  Variant copy = binary;
+  EXPECT_EQ(copy.GetBinary().data(), binary.GetBinary().data());
+  Variant text(u"abc");
+  Variant textCopy = text;
+  EXPECT_NE(&textCopy.GetString(), &text.GetString());
+  text = Variant(1);
+  EXPECT_EQ(textCopy.GetString(), u"abc");
+  Variant moved = std::move(textCopy);
+  EXPECT_TRUE(textCopy.IsEmpty());
+  EXPECT_EQ(moved.GetString(), u"abc");
+  const Common::Error error = Common::MakeError(0x40001, Msg::kFileReadError, HV_SITE("Read"));
+  {
+    Variant a(error);
+    Variant b = a;
+    EXPECT_EQ(b.GetError().Record(), error.Record());
+    EXPECT_EQ(error.Record()->refCount.load(), 3u);
+  }
+  EXPECT_EQ(error.Record()->refCount.load(), 1u);
+}
+
+TEST(VariantAllocator, CachesAtMostTenStrings) {
+  RefPtr<Variant::Allocator> pool = Singleton<Variant::Allocator, true>::Instance();
+  std::vector<std::u16string*> taken;
+  for (int i = 0; i < 20; ++i) taken.push_back(pool->TakeString(u"x"));
+  for (std::u16string* s : taken) pool->ReleaseString(s);
+  EXPECT_EQ(pool->CachedStrings(), Variant::Allocator::kMaxCached);
+  // A cached object is reused with its new contents.
+  std::u16string* again = pool->TakeString(u"new");
+  EXPECT_EQ(*again, u"new");
+  EXPECT_EQ(pool->CachedStrings(), Variant::Allocator::kMaxCached - 1);
+  pool->ReleaseString(again);
+  std::vector<std::string*> ids;
+  for (int i = 0; i < 11; ++i) ids.push_back(pool->TakeIdentifier("id"));
+  for (std::string* s : ids) pool->ReleaseIdentifier(s);
+  EXPECT_EQ(pool->CachedIdentifiers(), Variant::Allocator::kMaxCached);
+}
+
+}  // namespace
+}  // namespace Processor
