@@ -1,0 +1,131 @@
+#include "core/xml/bxml_writer.h"
+
+#include <unordered_map>
+#include <vector>
+
+#include "core/common/assert.h"
+#include "core/common/error.h"
+#include "core/xml/bxml_reader.h"
+#include "core/xml/xml_text.h"
+
+namespace Xml {
+namespace {
+
+class BinaryWriter {
+ public:
+  explicit BinaryWriter(XmlOutput& output) : output_(output) {}
+
+  void Document(const Tag& root) {
+    out_ += kBinarySignature;
+    out_ += '\x01';
+    out_ += '\x01';
+    // Children are written between the texts of their parent; the stack
+    // holds each open element and the index of its next child.
+    std::vector<std::pair<const Tag*, size_t>> open;
+    Head(root, open);
+    while (!open.empty()) {
+      auto& [tag, next] = open.back();
+      if (next == tag->Children.size()) {
+        open.pop_back();
+        if (!open.empty()) {
+          auto& [parent, index] = open.back();
+          Text(parent->Text[index]);
+        }
+        continue;
+      }
+      const Tag& child = *tag->Children[next++];
+      Head(child, open);
+      if (out_.size() >= kFlushSize) {
+        WriteAll(output_, out_);
+        out_.clear();
+      }
+    }
+    WriteAll(output_, out_);
+  }
+
+ private:
+  void Integer(uint32_t value) {
+    while (value >= 0x80) {
+      out_ += static_cast<char>(0x80 | (value & 0x7F));
+      value >>= 7;
+    }
+    out_ += static_cast<char>(value);
+  }
+
+  void Bytes(std::string_view bytes) {
+    Integer(static_cast<uint32_t>(bytes.size()));
+    out_ += bytes;
+  }
+
+  void Text(const std::u16string& text) {
+    scratch_.clear();
+    AppendUtf8(text, scratch_);
+    Bytes(scratch_);
+  }
+
+  // Ids are given in order of first use; a known name is its id alone.
+  void Name(const std::string& name) {
+    auto [found, added] = ids_.emplace(name, static_cast<uint32_t>(ids_.size()));
+    Integer(found->second);
+    if (added) Bytes(name);
+  }
+
+  // Name, attributes, text count and first text; the element stays open.
+  void Head(const Tag& tag, std::vector<std::pair<const Tag*, size_t>>& open) {
+    Name(tag.Name);
+    out_ += static_cast<char>(tag.Attributes.size());
+    for (const auto& [name, value] : tag.Attributes) {
+      Name(name);
+      Text(value);
+    }
+    Integer(static_cast<uint32_t>(tag.Text.size()));
+    Text(tag.Text[0]);
+    open.emplace_back(&tag, 0);
+  }
+
+  static constexpr size_t kFlushSize = 64 * 1024;
+  XmlOutput& output_;
+  std::string out_;
+  std::string scratch_;
+  std::unordered_map<std::string, uint32_t> ids_;
+};
+
+// Refuses what the format or the reader could not take, before writing.
+void Check(const Tag& root) {
+  std::vector<std::pair<const Tag*, size_t>> pending{{&root, 1}};
+  size_t count = 0;
+  while (!pending.empty()) {
+    auto [tag, depth] = pending.back();
+    pending.pop_back();
+    if (depth > kMaxDepth) {
+      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlTooDeep, "WriteBinaryXml", "depth", {ToUtf16(std::to_string(kMaxDepth))});
+    }
+    if (++count > kMaxElements) {
+      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlTooManyElements, "WriteBinaryXml", "count",
+                    {ToUtf16(std::to_string(kMaxElements))});
+    }
+    if (!HoldsInvariant(*tag)) {
+      HV_ASSERT(tag->Text.size() == (tag->Children.size() + 1));
+      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlBrokenTree, "WriteBinaryXml", "name", {ToUtf16(tag->Name)});
+    }
+    if (tag->Attributes.size() > 255) {
+      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlTooManyAttributes, "WriteBinaryXml", "name", {ToUtf16(tag->Name)});
+    }
+    for (const auto& child : tag->Children) pending.emplace_back(child.get(), depth + 1);
+  }
+}
+
+}  // namespace
+
+void WriteBinaryXml(const Tag& root, XmlOutput& output) {
+  Check(root);
+  BinaryWriter(output).Document(root);
+}
+
+std::string BinaryXmlString(const Tag& root) {
+  StringOutput output;
+  WriteBinaryXml(root, output);
+  return std::move(output.text);
+}
+
+}  // namespace Xml

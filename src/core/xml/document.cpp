@@ -1,0 +1,59 @@
+#include "core/xml/document.h"
+
+#include "core/common/error.h"
+#include "core/xml/binary_reader.h"
+#include "core/xml/bxml_reader.h"
+#include "core/xml/text_writer.h"
+#include "core/xml/xml_text.h"
+
+namespace Xml {
+
+std::string TranscodeUtf16(std::string_view data) {
+  const bool little = data.substr(0, 2) == "\xFF\xFE";
+  const bool big = data.substr(0, 2) == "\xFE\xFF";
+  if (!little && !big) return std::string(data);
+  if (data.size() % 2) HV_THROW(kXmlFormatError, Msg::kXmlOddUtf16, "TranscodeUtf16");
+  std::u16string units;
+  units.reserve(data.size() / 2 - 1);
+  for (size_t i = 2; i < data.size(); i += 2) {
+    const auto a = static_cast<unsigned char>(data[i]);
+    const auto b = static_cast<unsigned char>(data[i + 1]);
+    units += static_cast<char16_t>(little ? a | (b << 8) : (a << 8) | b);
+  }
+  return ToUtf8(units);
+}
+
+std::unique_ptr<Tag> LoadDocument(std::string_view data, ReadPosition& where) {
+  where = ReadPosition();
+  binary_reader builder;
+  size_t stopped = 0;
+  if (data.substr(0, kBinarySignature.size()) == kBinarySignature) {
+    try {
+      ReadBinaryXml(data, builder, stopped);
+    } catch (...) {
+      where.column = static_cast<uint32_t>(stopped + 1);
+      throw;
+    }
+    where.column = static_cast<uint32_t>(stopped + 1);
+    return builder.TakeRoot();
+  }
+  const std::string transcoded = TranscodeUtf16(data);
+  try {
+    ReadTextXml(transcoded, builder, stopped);
+  } catch (...) {
+    where = PositionOf(transcoded, stopped);
+    throw;
+  }
+  where = PositionOf(transcoded, stopped);
+  return builder.TakeRoot();
+}
+
+std::unique_ptr<Tag> LoadDocument(XmlInput& input, ReadPosition& where) {
+  where = ReadPosition();
+  const std::string data = ReadAll(input, kMaxDocumentSize);
+  return LoadDocument(data, where);
+}
+
+void WriteDocument(const Tag& root, XmlOutput& output, unsigned flags) { WriteTextXml(root, output, flags); }
+
+}  // namespace Xml

@@ -1,0 +1,75 @@
+#include "core/xml/tag.h"
+
+#include <utility>
+
+#include "core/common/assert.h"
+
+namespace Xml {
+
+Tag::~Tag() {
+  std::vector<std::unique_ptr<Tag>> pending = std::move(Children);
+  while (!pending.empty()) {
+    std::unique_ptr<Tag> tag = std::move(pending.back());
+    pending.pop_back();
+    for (auto& child : tag->Children) pending.push_back(std::move(child));
+    tag->Children.clear();
+  }
+}
+
+Tag* InsertChild(Tag& parent, size_t position, std::unique_ptr<Tag> child) {
+  HV_ASSERT(HoldsInvariant(parent));
+  if (position > parent.Children.size()) position = parent.Children.size();
+  child->Parent = &parent;
+  Tag* raw = child.get();
+  parent.Children.insert(parent.Children.begin() + static_cast<std::ptrdiff_t>(position), std::move(child));
+  parent.Text.insert(parent.Text.begin() + static_cast<std::ptrdiff_t>(position) + 1, std::u16string());
+  return raw;
+}
+
+std::unique_ptr<Tag> RemoveChild(Tag& parent, size_t index) {
+  if (index >= parent.Children.size() || !HoldsInvariant(parent)) {
+    HV_ASSERT_TEXT("index < Children.size() && Text.size() == Children.size() + 1");
+    return nullptr;
+  }
+  std::unique_ptr<Tag> child = std::move(parent.Children[index]);
+  parent.Children.erase(parent.Children.begin() + static_cast<std::ptrdiff_t>(index));
+  std::u16string& before = parent.Text[index];
+  std::u16string after = std::move(parent.Text[index + 1]);
+  parent.Text.erase(parent.Text.begin() + static_cast<std::ptrdiff_t>(index) + 1);
+  if (!before.empty() && !after.empty() && before.back() == u' ' && after.front() == u' ') {
+    after.erase(0, 1);
+  } else if (index == 0 && before.empty() && !after.empty() && after.front() == u' ') {
+    after.erase(0, 1);
+  }
+  before += after;
+  child->Parent = nullptr;
+  return child;
+}
+
+size_t IndexInParent(const Tag& child) {
+  const Tag* parent = child.Parent;
+  if (!parent) return 0;
+  for (size_t i = 0; i < parent->Children.size(); ++i) {
+    if (parent->Children[i].get() == &child) return i;
+  }
+  HV_ASSERT_TEXT("child is among its parent's children");
+  return 0;
+}
+
+bool SameTree(const Tag& a, const Tag& b) {
+  std::vector<std::pair<const Tag*, const Tag*>> pending{{&a, &b}};
+  while (!pending.empty()) {
+    auto [x, y] = pending.back();
+    pending.pop_back();
+    if (x->Name != y->Name || x->Attributes != y->Attributes || x->Text != y->Text ||
+        x->Children.size() != y->Children.size()) {
+      return false;
+    }
+    for (size_t i = 0; i < x->Children.size(); ++i) {
+      pending.emplace_back(x->Children[i].get(), y->Children[i].get());
+    }
+  }
+  return true;
+}
+
+}  // namespace Xml

@@ -1,0 +1,61 @@
+#include "core/xml/tag.h"
+
+#include <gtest/gtest.h>
+
+#include "core/xml/xml_testutil.h"
+
+namespace Xml {
+namespace {
+
+using Testing::Element;
+
+// r: "a" <x/> "b" <y/> "c"
+std::unique_ptr<Tag> TwoChildren(std::u16string t0, std::u16string t1, std::u16string t2) {
+  auto root = Element("r", std::move(t0));
+  AppendChild(*root, Element("x"));
+  AppendChild(*root, Element("y"));
+  root->Text[1] = std::move(t1);
+  root->Text[2] = std::move(t2);
+  return root;
+}
+
+TEST(Tag, InsertKeepsOneMoreTextThanChildren) {
+  auto root = TwoChildren(u"a", u"b", u"c");
+  Tag* z = InsertChild(*root, 1, Element("z"));
+  EXPECT_EQ(z->Parent, root.get());
+  EXPECT_EQ(root->Children[1].get(), z);
+  EXPECT_EQ(root->Text, (std::vector<std::u16string>{u"a", u"b", u"", u"c"}));
+  EXPECT_EQ(IndexInParent(*z), 1u);
+  InsertChild(*root, 99, Element("end"));
+  EXPECT_EQ(root->Children.back()->Name, "end");
+  EXPECT_TRUE(HoldsInvariant(*root));
+}
+
+TEST(Tag, RemoveJoinsTheTextAround) {
+  auto root = TwoChildren(u"a ", u" b ", u"c");
+  auto x = RemoveChild(*root, 0);
+  EXPECT_EQ(x->Name, "x");
+  EXPECT_EQ(x->Parent, nullptr);
+  EXPECT_EQ(root->Text, (std::vector<std::u16string>{u"a b ", u"c"}));  // one of two spaces goes
+
+  root = TwoChildren(u"", u" b", u"c");
+  RemoveChild(*root, 0);
+  EXPECT_EQ(root->Text[0], u"b");  // first child: the leading space goes
+
+  root = TwoChildren(u"a", u" b", u"c");
+  RemoveChild(*root, 1);
+  EXPECT_EQ(root->Text, (std::vector<std::u16string>{u"a", u" bc"}));
+  EXPECT_EQ(root->Children.size(), 1u);
+}
+
+TEST(Tag, DestroysVeryDeepTreesWithoutRecursing) {
+  auto root = Element("r");
+  Tag* at = root.get();
+  for (int i = 0; i < 500000; ++i) at = AppendChild(*at, Element("d"));
+  auto copy = Element("r");
+  EXPECT_FALSE(SameTree(*root, *copy));
+  root.reset();
+}
+
+}  // namespace
+}  // namespace Xml

@@ -1,0 +1,123 @@
+#include "core/xml/text_writer.h"
+
+#include <gtest/gtest.h>
+
+#include "core/xml/xml_testutil.h"
+
+namespace Xml {
+namespace {
+
+using Testing::Caught;
+using Testing::Element;
+using Testing::Load;
+using Testing::MessageOf;
+
+std::string Escaped(std::u16string_view text, bool attribute = false) {
+  std::string out;
+  EscapeText(text, attribute, out);
+  return out;
+}
+
+TEST(EscapeText, KeepsSpaceRunsAliveThroughTheReader) {
+  EXPECT_EQ(Escaped(u"a  b"), "a &#32;b");
+  EXPECT_EQ(Escaped(u"a   b"), "a &#32;&#32;b");
+  EXPECT_EQ(Escaped(u" a b "), "&#32;a b&#32;");
+  EXPECT_EQ(Escaped(u" "), "&#32;");
+  EXPECT_EQ(Escaped(u"< x"), "&lt;&#32;x");  // after an escape, not plain
+  auto root = Element("r", u"a  b");
+  EXPECT_EQ(Load(TextXmlString(*root, 0))->Text[0], u"a  b");
+}
+
+TEST(EscapeText, UsesCdataOnlyForSafeMultiLineText) {
+  EXPECT_EQ(Escaped(u"one\ntwo <&>"), "<![CDATA[one\r\ntwo <&>]]>");
+  EXPECT_EQ(Escaped(u"one\nx]]>y"), "one&#10;x]]>y");
+  EXPECT_EQ(Escaped(u"one\n\r"), "one&#10;&#13;");     // CR is not kept by readers
+  EXPECT_EQ(Escaped(u"a\n\xFFFE"), "a&#10;&#65534;");  // not an XML character
+  EXPECT_EQ(Escaped(u"a\nb", true), "a&#10;b");        // never in attributes
+}
+
+TEST(EscapeText, EscapesByMode) {
+  EXPECT_EQ(Escaped(u"<a & \"b\">"), "&lt;a &amp;&#32;\"b\">");
+  EXPECT_EQ(Escaped(u"<a & \"b\">", true), "&lt;a &amp;&#32;&quot;b&quot;>");
+  EXPECT_EQ(Escaped(u"\t\x01"), "&#9;&#1;");
+  std::u16string odd = u"x";
+  odd += u'\xDC00';
+  odd += u'\xD800';
+  odd += u"\xFFFF\xFFFD";
+  EXPECT_EQ(Escaped(odd), "x&#56320;&#55296;&#65535;\xEF\xBF\xBD");
+  EXPECT_EQ(Escaped(u"\U0001F600 \u00E9"), "\xF0\x9F\x98\x80 \xC3\xA9");
+}
+
+TEST(TextWriter, WritesDeclarationFlagsAndCompactLayout) {
+  auto root = Element("r");
+  root->Attributes["b"] = u"2";
+  root->Attributes["a"] = u"1";
+  AppendChild(*root, Element("c", u"x"));
+  root->Text[1] = u"t";
+  EXPECT_EQ(TextXmlString(*root, 0),
+            "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\r\n<r a=\"1\" b=\"2\"><c>x</c>t</r>\r\n");
+  EXPECT_EQ(TextXmlString(*root, kWriteByteOrderMark | kWriteNoDeclaration),
+            "\xEF\xBB\xBF<r a=\"1\" b=\"2\"><c>x</c>t</r>\r\n");
+  EXPECT_EQ(TextXmlString(*root, kWriteBinary).substr(0, 4), "BXML");
+}
+
+TEST(TextWriter, IndentsOnlyWhereThereIsNoText) {
+  auto root = Element("r");
+  Tag* a = AppendChild(*root, Element("a"));
+  AppendChild(*a, Element("b", u"x"));
+  AppendChild(*root, Element("c"));
+  root->Text[1] = u"mixed";
+  EXPECT_EQ(TextXmlString(*root, kWriteIndented | kWriteNoDeclaration),
+            "<r>\r\n\t<a>\r\n\t\t<b>x</b>\r\n\t</a>mixed<c></c>\r\n</r>\r\n");
+  auto back = Load(TextXmlString(*root, kWriteIndented));
+  EXPECT_TRUE(SameTree(*root, *back));
+
+  root->Attributes["xml:space"] = u"preserve";
+  EXPECT_EQ(TextXmlString(*root, kWriteIndented | kWriteNoDeclaration),
+            "<r xml:space=\"preserve\"><a><b>x</b></a>mixed<c></c></r>\r\n");
+}
+
+TEST(TextWriter, WritesCommentElements) {
+  auto root = Element("r");
+  std::u16string text = u" a--b\x01 ";
+  AppendChild(*root, Element("!--", text));
+  EXPECT_EQ(TextXmlString(*root, kWriteNoDeclaration), "<r><!-- a-\xE2\x80\x8B-b\xEF\xBF\xBD  --></r>\r\n");
+  EXPECT_EQ(Load(TextXmlString(*root, 0))->Children.size(), 0u);
+}
+
+TEST(TextWriter, RefusesTreesThatWouldNotReadBack) {
+  auto bad = Element("r");
+  bad->Attributes["1x"] = u"";
+  EXPECT_EQ(Caught([&] { TextXmlString(*bad, 0); }).Message(), MessageOf(Msg::kXmlInvalidName));
+  auto broken = Element("r");
+  broken->Text.push_back(u"");
+  EXPECT_EQ(Caught([&] { TextXmlString(*broken, 0); }).Message(), MessageOf(Msg::kXmlBrokenTree));
+  auto deep = Element("r");
+  Tag* at = deep.get();
+  for (size_t i = 0; i < kMaxDepth; ++i) at = AppendChild(*at, Element("r"));
+  EXPECT_EQ(Caught([&] { TextXmlString(*deep, 0); }).Message(), MessageOf(Msg::kXmlTooDeep));
+}
+
+class ShortOutput final : public XmlOutput {
+ public:
+  explicit ShortOutput(size_t room) : room_(room) {}
+  size_t Write(const void*, size_t size) override {
+    size = std::min(size, room_);
+    room_ -= size;
+    return size;
+  }
+
+ private:
+  size_t room_;
+};
+
+TEST(TextWriter, ReportsAFullDisk) {
+  auto root = Element("r", u"text");
+  ShortOutput output(10);
+  Common::Error error = Caught([&] { WriteTextXml(*root, output, 0); });
+  EXPECT_EQ(error.Code(), 0x40004u);
+  EXPECT_STREQ(error.Function(), "Write");
+}
+
+}  // namespace
+}  // namespace Xml

@@ -1,0 +1,27 @@
+// Helpers shared by the XML tests.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/common/error.h"
+#include "core/xml/document.h"
+#include "core/xml/tag.h"
+
+namespace Xml::Testing {
+
+// Runs action and returns the Common::Error it throws (success if none).
+Common::Error Caught(const std::function<void()>& action);
+
+// The message of an id in the active table, for comparisons.
+std::u16string MessageOf(Common::MessageId id);
+
+// Loads data and returns the tree; failures come back through error.
+std::unique_ptr<Tag> Load(std::string_view data, Common::Error& error, ReadPosition& where);
+std::unique_ptr<Tag> Load(std::string_view data);  // must succeed
+
+// Builds element(name) with the given texts and children.
+std::unique_ptr<Tag> Element(const std::string& name, std::u16string text = u"");
+
+}  // namespace Xml::Testing
