@@ -18,10 +18,10 @@ uint64_t PayloadBlockCount(uint64_t virtualSize, uint32_t blockSize) {
   return virtualSize / blockSize + (virtualSize % blockSize ? 1 : 0);
 }
 
-uint64_t BatEntryCount(uint64_t virtualSize, uint32_t blockSize, uint32_t chunkRatio) {
+uint64_t BatEntryCount(uint64_t virtualSize, uint32_t logicalSectorSize, uint32_t blockSize) {
   uint64_t blocks = PayloadBlockCount(virtualSize, blockSize);
   if (blocks == 0) return 0;
-  return blocks + (blocks - 1) / chunkRatio;
+  return blocks + (blocks - 1) / ChunkTraits(logicalSectorSize, blockSize).ChunkRatio();
 }
 
 }  // namespace Vhdx

@@ -120,8 +120,9 @@ void CheckDiskGeometry(uint32_t logicalSectorSize, uint32_t blockSize);
 // Payload blocks of a disk: ceil(size / block size).
 uint64_t PayloadBlockCount(uint64_t virtualSize, uint32_t blockSize);
 // Entries of the table: payload blocks plus one bitmap entry per full chunk
-// before the last block (0 for an empty disk).
-uint64_t BatEntryCount(uint64_t virtualSize, uint32_t blockSize, uint32_t chunkRatio);
+// before the last block (0 for an empty disk). The geometry must have passed
+// CheckDiskGeometry.
+uint64_t BatEntryCount(uint64_t virtualSize, uint32_t logicalSectorSize, uint32_t blockSize);
 
 // A loaded run of whole chunks of entries, shared by the disk file's cache
 // and the readers and writers that use it.

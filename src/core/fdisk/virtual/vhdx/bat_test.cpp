@@ -70,11 +70,13 @@ TEST(ChunkTraitsTest, GeometryOutsideTheFormatIsRejected) {
 }
 
 TEST(BatSizeTest, EntryCount) {
-  const uint32_t block = 1 << 20, ratio = 4096;
-  EXPECT_EQ(BatEntryCount(0, block, ratio), 0u);
-  EXPECT_EQ(BatEntryCount(1, block, ratio), 1u);
-  EXPECT_EQ(BatEntryCount(uint64_t{ratio} * block, block, ratio), ratio);
-  EXPECT_EQ(BatEntryCount(uint64_t{ratio + 1} * block, block, ratio), ratio + 2);
+  const uint32_t block = 1 << 20, ratio = 4096;  // 512-byte sectors
+  EXPECT_EQ(BatEntryCount(0, 512, block), 0u);
+  EXPECT_EQ(BatEntryCount(1, 512, block), 1u);
+  EXPECT_EQ(BatEntryCount(uint64_t{ratio} * block, 512, block), ratio);
+  EXPECT_EQ(BatEntryCount(uint64_t{ratio + 1} * block, 512, block), ratio + 2);
+  // 4096-byte sectors and 4 MB blocks: ratio 8192.
+  EXPECT_EQ(BatEntryCount(8193ull * (4 << 20), 4096, 4 << 20), 8194u);
 }
 
 TEST(BatRegionMapTest, AreasSelectWholeEntriesWithinTheLimit) {

@@ -1,26 +1,50 @@
-// Stand-in for the data path until the block allocation table code provides
-// CreateDiskFileData: the sector operations report that they are missing.
-#include "core/common/error.h"
+// The sector operations of a disk file: the data path over its file
+// assembly, after the placement of every block has been checked.
 #include "core/fdisk/virtual/vhdx/disk_file.h"
+#include "core/fdisk/virtual/vhdx/read_path.h"
 
 namespace Vhdx {
 namespace {
 
-class MissingDiskFileData final : public DiskFileData {
+class DataPathDiskFileData final : public DiskFileData {
  public:
-  void ReadSectors(uint64_t, Vhd::Bitmap&, uint8_t*) override {
-    HV_THROW(0x3C0000, Msg::kCodeNotImplemented, "ReadSectors");
+  explicit DataPathDiskFileData(const DiskFileParts& parts)
+      : path_(Layout(parts), parts.files->StructureFile(), parts.files->DataFile()) {
+    std::vector<Vhd::DiskArea> reserved{{0, kMegabyte},
+                                        {parts.metadataRegion.fileOffset, parts.metadataRegion.length},
+                                        {parts.batRegion.fileOffset, parts.batRegion.length}};
+    path_.ValidateBlockPlacement(reserved);
   }
-  void WriteSectors(uint64_t, uint64_t, const uint8_t*) override {
-    HV_THROW(0x3C0000, Msg::kCodeNotImplemented, "WriteSectors");
+  void ReadSectors(uint64_t firstSector, Vhd::Bitmap& needed, uint8_t* buffer) override {
+    path_.Read(firstSector, needed, buffer);
   }
-  void CollectChangedAreas(Vhd::ChangedFile&, Vhd::Collector<Vhd::DiskArea>&) override {
-    HV_THROW(0x3C0000, Msg::kCodeNotImplemented, "CollectChangedAreas");
+  void WriteSectors(uint64_t firstSector, uint64_t count, const uint8_t* buffer) override {
+    path_.Write(firstSector, count, buffer);
   }
+  void CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<Vhd::DiskArea>& collector) override {
+    path_.CollectChangedAreas(changes, collector);
+  }
+
+ private:
+  static DataPathLayout Layout(const DiskFileParts& parts) {
+    DataPathLayout layout;
+    layout.virtualSize = parts.virtualSize;
+    layout.logicalSectorSize = parts.logicalSectorSize;
+    layout.blockSize = parts.blockSize;
+    layout.diskKind = parts.kind;
+    layout.batOffset = parts.batRegion.fileOffset;
+    layout.batLength = parts.batRegion.length;
+    layout.logReplayed = parts.logReplayed;
+    return layout;
+  }
+
+  DataPath path_;
 };
 
 }  // namespace
 
-std::unique_ptr<DiskFileData> CreateDiskFileData(const DiskFileParts&) { return std::make_unique<MissingDiskFileData>(); }
+std::unique_ptr<DiskFileData> CreateDiskFileData(const DiskFileParts& parts) {
+  return std::make_unique<DataPathDiskFileData>(parts);
+}
 
 }  // namespace Vhdx

@@ -1,0 +1,54 @@
+#include "core/fdisk/virtual/vhdx/chunk_writer.h"
+
+#include "core/fdisk/virtual/vhdx/block_reader.h"
+
+namespace Vhdx {
+
+std::unique_ptr<BlockWriter> NonDifferencingDiskChunkWriter::CreateBlockWriter(uint32_t blockInChunk) {
+  switch (BatEntry{entries_[blockInChunk]}.State()) {
+    case kBlockNotPresent:
+    case kBlockUndefined:
+    case kBlockZero:
+    case kBlockUnmapped:
+      return CreateAllocatingWriter(blockInChunk);
+    case kBlockFullyPresent:
+      return CreatePresentWriter(blockInChunk);
+    case kBlockPartiallyPresent:
+      ThrowPartiallyPresentInNonDifferencing("CreateBlockWriter");
+    default:
+      ThrowUnknownBlockState("CreateBlockWriter");
+  }
+}
+
+std::unique_ptr<BlockWriter> NonDifferencingDiskChunkWriter::CreateAllocatingWriter(uint32_t blockInChunk) {
+  return std::make_unique<NonDifferencingDiskAllocatingBlockWriter>(dataFile_, blockSize_, entries_[blockInChunk]);
+}
+
+void DifferencingDiskChunkWriter::Commit() {
+  store_->Commit();
+  if (store_->Changed()) modified_ = true;
+}
+
+std::unique_ptr<BlockWriter> DifferencingDiskChunkWriter::CreateBlockWriter(uint32_t blockInChunk) {
+  switch (BatEntry{entries_[blockInChunk]}.State()) {
+    case kBlockNotPresent:
+    case kBlockUndefined:
+    case kBlockZero:
+    case kBlockUnmapped:
+      return CreateAllocatingWriter(blockInChunk);
+    case kBlockFullyPresent:
+      return CreatePresentWriter(blockInChunk);
+    case kBlockPartiallyPresent:
+      return std::make_unique<BitmappedBlockWriter>(dataFile_, BatEntry{entries_[blockInChunk]}.FileOffset(),
+                                                    entries_[blockInChunk], BlockBitmap(blockInChunk));
+    default:
+      ThrowUnknownBlockState("CreateBlockWriter");
+  }
+}
+
+std::unique_ptr<BlockWriter> DifferencingDiskChunkWriter::CreateAllocatingWriter(uint32_t blockInChunk) {
+  return std::make_unique<DifferencingDiskAllocatingBlockWriter>(dataFile_, blockSize_, entries_[blockInChunk],
+                                                                 BlockBitmap(blockInChunk));
+}
+
+}  // namespace Vhdx

@@ -1,0 +1,90 @@
+// The data path of one opened VHDX file: reading and writing sectors through
+// the block allocation table, and mapping changed file bytes to sectors. The
+// disk file holds one of these and forwards its read, write and
+// changed-area operations to it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/fdisk/virtual/vhd/bitmap.h"
+#include "core/fdisk/virtual/vhd/interval.h"
+#include "core/fdisk/virtual/vhdx/bat.h"
+#include "core/fdisk/virtual/vhdx/file.h"
+
+namespace Vhd {
+class ChangedFile;
+}
+
+namespace Vhdx {
+
+// What the data path takes from an opened disk file.
+struct DataPathLayout {
+  uint64_t virtualSize = 0;  // bytes
+  uint32_t logicalSectorSize = 0;
+  uint32_t blockSize = 0;
+  uint32_t diskKind = 0;   // 2 fixed, 3 dynamic, 4 differencing
+  uint64_t batOffset = 0;  // the BAT region in the file
+  uint64_t batLength = 0;
+  bool logReplayed = false;  // the opening replayed a log
+};
+
+// Entries of the BAT region, read through the file a window at a time so
+// that walking the whole table neither reads one entry per call nor holds
+// the whole table in memory.
+class FileRegionBatEntryArray final : public Vhd::Array<BatEntry> {
+ public:
+  FileRegionBatEntryArray(File& file, uint64_t regionOffset, uint64_t regionLength)
+      : file_(file), offset_(regionOffset), length_(regionLength) {}
+  BatEntry Get(uint32_t index) override;
+
+ private:
+  static constexpr uint32_t kWindowEntries = 16384;
+  File& file_;
+  uint64_t offset_;
+  uint64_t length_;
+  uint64_t windowFirst_ = 0;
+  std::vector<uint64_t> window_;
+};
+
+class DataPath {
+ public:
+  // Throws when the geometry is outside the format or the BAT region cannot
+  // hold the table the disk size needs. Reads go through dataFile, BAT and
+  // sector bitmap writes through structureFile.
+  DataPath(const DataPathLayout& layout, std::shared_ptr<File> structureFile, std::shared_ptr<File> dataFile);
+
+  const DataPathLayout& Layout() const { return layout_; }
+  uint64_t SectorCount() const { return sectorCount_; }
+  uint32_t EntryCount() const { return entryCount_; }
+  const ChunkTraits& Chunks() const { return chunks_; }
+
+  // Supplies the sectors [first, first + needed.Size()) this file holds and
+  // clears their bits.
+  void Read(uint64_t first, Vhd::Bitmap& needed, uint8_t* buffer);
+  void Write(uint64_t first, uint64_t count, const uint8_t* buffer);
+  // Adds the sector intervals of this file's changes to the collector.
+  void CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<Vhd::DiskArea>& collector);
+
+  // The cached run of whole chunks covering [first, first + count).
+  std::shared_ptr<BatArea> LoadBatArea(uint64_t first, uint64_t count);
+  // Refuses overlapping placements of payload and bitmap blocks and blocks
+  // inside the reserved areas.
+  void ValidateBlockPlacement(const std::vector<Vhd::DiskArea>& reserved);
+
+ private:
+  void CheckBound(uint64_t first, uint64_t count, const char* function) const;
+  void WriteBatArea(const BatArea& area);
+  void WriteChunks(BatArea& area, uint64_t first, uint64_t count, const uint8_t* buffer);
+
+  DataPathLayout layout_;
+  ChunkTraits chunks_;
+  uint64_t sectorCount_;
+  uint32_t entryCount_;
+  std::shared_ptr<File> structureFile_;
+  std::shared_ptr<File> dataFile_;
+  std::shared_ptr<BatArea> cachedArea_;
+};
+
+}  // namespace Vhdx

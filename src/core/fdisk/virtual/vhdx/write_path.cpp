@@ -1,0 +1,87 @@
+// Writing sectors: per chunk a chunk writer by disk kind, per block a block
+// writer by state; data first, then file growth, sector bitmaps at chunk
+// commit and finally one write of the changed BAT area.
+#include "core/common/error.h"
+#include "core/fdisk/virtual/vhdx/bat_codes.h"
+#include "core/fdisk/virtual/vhdx/block_reader.h"
+#include "core/fdisk/virtual/vhdx/chunk_writer.h"
+#include "core/fdisk/virtual/vhdx/read_path.h"
+
+namespace Vhdx {
+
+namespace {
+
+std::unique_ptr<ChunkWriter> CreateChunkWriter(const DataPathLayout& layout, uint32_t ratio, uint32_t sectorsPerBlock,
+                                               uint64_t* entries, File& structureFile, File& dataFile,
+                                               BitmapSource& loader) {
+  switch (layout.diskKind) {
+    case kDiskFixed:
+    case kDiskDynamic:
+      return std::make_unique<NonDifferencingDiskChunkWriter>(entries, sectorsPerBlock, dataFile, layout.blockSize);
+    case kDiskDifferencing: {
+      uint64_t& bitmapEntry = entries[ratio];
+      std::unique_ptr<BitmapStore> store;
+      switch (BatEntry{bitmapEntry}.State()) {
+        case kBlockNotPresent:
+          store = std::make_unique<NewBitmapStore>(structureFile, bitmapEntry);
+          break;
+        case kBlockFullyPresent:
+          store = std::make_unique<ExistingBitmapStore>(loader, structureFile, BatEntry{bitmapEntry});
+          break;
+        default:
+          ThrowUnknownBlockState("CreateChunkWriter");
+      }
+      return std::make_unique<DifferencingDiskChunkWriter>(entries, sectorsPerBlock, dataFile, layout.blockSize,
+                                                           std::move(store));
+    }
+    default:
+      HV_THROW(Codes::kUnknownFileType, Msg::kUnknownFileType, "CreateChunkWriter");
+  }
+}
+
+}  // namespace
+
+void DataPath::Write(uint64_t first, uint64_t count, const uint8_t* buffer) {
+  CheckBound(first, count, "Write");
+  if (count == 0) return;
+  std::shared_ptr<BatArea> area = LoadBatArea(first, count);
+  try {
+    WriteChunks(*area, first, count, buffer);
+  } catch (...) {
+    // Entries changed in memory did not reach the file: forget them.
+    cachedArea_.reset();
+    throw;
+  }
+}
+
+void DataPath::WriteChunks(BatArea& area, uint64_t first, uint64_t count, const uint8_t* buffer) {
+  const uint64_t sectorSize = layout_.logicalSectorSize;
+  const uint32_t sectorsPerBlock = chunks_.SectorsPerBlock();
+  const uint32_t ratio = chunks_.ChunkRatio();
+  BitmapLoader loader(*dataFile_);
+  bool anyModified = false;
+  const uint64_t end = first + count;
+  for (uint64_t pos = first; pos < end;) {
+    const uint64_t k = (pos >> 23) - area.firstChunk;
+    uint64_t* entries = area.entries.data() + k * (uint64_t{ratio} + 1);
+    auto chunk = CreateChunkWriter(layout_, ratio, sectorsPerBlock, entries, *structureFile_, *dataFile_, loader);
+    const uint64_t o = pos & kChunkSectorMask;
+    const uint64_t n = std::min(kSectorsPerChunk - o, end - pos);
+    for (uint64_t s = o; s < o + n;) {
+      const auto block = static_cast<uint32_t>(s / sectorsPerBlock);
+      const uint64_t i = s % sectorsPerBlock;
+      const uint64_t length = std::min<uint64_t>(sectorsPerBlock - i, o + n - s);
+      if (s - o + length > n) HV_THROW(Codes::kBufferOffsetOutOfBounds, Msg::kBufferOffsetOutOfBounds, "Write");
+      auto writer = chunk->CreateBlockWriter(block);
+      writer->Write(i, {sectorSize, buffer + ((pos - first) + (s - o)) * sectorSize, length});
+      if (writer->Modified()) chunk->SetModified();
+      s += length;
+    }
+    chunk->Commit();
+    anyModified = anyModified || chunk->Modified();
+    pos += n;
+  }
+  if (anyModified) WriteBatArea(area);
+}
+
+}  // namespace Vhdx
