@@ -1,0 +1,36 @@
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "command.h"
+#include "core/common/error.h"
+#include "core/fdisk/virtual/vhdx/file.h"
+
+namespace Hvdisk {
+
+int RunCreate(const Args& input) {
+  Args args = input;
+  bool fixed = TakeFlag(args, "--fixed");
+  Require(args.size() == 2, "create");
+  const std::string& path = args[0];
+  uint64_t size = ParseSize(args[1]);
+  // Whole logical sectors, within the format's 64 TB limit.
+  if (size == 0 || size % 512 != 0 || size > (64ull << 40))
+    HV_THROW_ARGS(0x3C0001, Msg::kVhdxInvalidDiskSize, "RunCreate", "size", {Common::Utf8ToUtf16(args[1])});
+
+  std::shared_ptr<Vhdx::CoreFile> core = Vhdx::DescriptorCoreFile::Create(path);
+  try {
+    Vhdx::WriteableFile file(core);
+    Vhdx::WriteNewDiskFile(file, {size, 512, fixed});
+    file.Flush();
+  } catch (const Common::Error& error) {
+    core.reset();
+    ::unlink(path.c_str());  // no half-made disk is left behind
+    Common::Throw(Common::Wrap(Common::MakeError(0x3C0005, Msg::kVhdxCreateFailed, HV_SITE("Create")), error));
+  }
+  std::printf("created %s: %s, %llu bytes\n", path.c_str(), fixed ? "fixed" : "dynamic",
+              static_cast<unsigned long long>(size));
+  return 0;
+}
+
+}  // namespace Hvdisk
