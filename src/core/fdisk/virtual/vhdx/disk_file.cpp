@@ -6,6 +6,7 @@
 
 #include "core/common/error.h"
 #include "core/fdisk/virtual/vhdx/allocator.h"
+#include "core/fdisk/virtual/vhdx/bat.h"
 #include "core/fdisk/virtual/vhdx/file_region.h"
 #include "core/fdisk/virtual/vhdx/header.h"
 #include "core/fdisk/virtual/vhdx/le_bytes.h"
@@ -206,20 +207,11 @@ std::shared_ptr<DiskFile> OpenDiskFileWritable(std::shared_ptr<CoreFile> file,
   return disk;
 }
 
-uint64_t BatEntryCount(uint64_t virtualSize, uint32_t logicalSectorSize, uint32_t blockSize) {
-  if (blockSize == 0) return 0;
-  uint64_t blocks = (virtualSize + blockSize - 1) / blockSize;
-  if (virtualSize > UINT64_MAX - blockSize) blocks = virtualSize / blockSize + 1;
-  if (blocks == 0) return 0;
-  uint64_t ratio = (uint64_t{logicalSectorSize} << 23) / blockSize;
-  if (ratio == 0) return blocks;
-  return blocks + (blocks - 1) / ratio;
-}
-
 void WriteNewDiskFile(File& file, const NewDiskParameters& parameters) {
   constexpr uint32_t kBlockSize = 4 * kMB;
   constexpr uint64_t kLogOffset = kMB, kMetadataOffset = 2 * kMB, kBatOffset = 3 * kMB;
-  const uint64_t entries = BatEntryCount(parameters.virtualSize, parameters.logicalSectorSize, kBlockSize);
+  const uint32_t ratio = static_cast<uint32_t>((uint64_t{parameters.logicalSectorSize} << 23) / kBlockSize);
+  const uint64_t entries = BatEntryCount(parameters.virtualSize, kBlockSize, ratio);
   // A region is never empty, even for a disk of 0 bytes.
   const uint64_t batLength = std::max<uint64_t>(RoundUp(entries * 8, kMB), kMB);
   const uint64_t firstPayload = kBatOffset + batLength;
@@ -261,7 +253,6 @@ void WriteNewDiskFile(File& file, const NewDiskParameters& parameters) {
   table.Write(file);
 
   if (!parameters.fixed || entries == 0) return;
-  const uint64_t ratio = (uint64_t{parameters.logicalSectorSize} << 23) / kBlockSize;
   constexpr uint64_t kPieceEntries = kMB / 8;
   std::vector<uint8_t> piece(kMB);
   for (uint64_t first = 0; first < entries; first += kPieceEntries) {

@@ -138,7 +138,5 @@ struct NewDiskParameters {
   bool fixed = false;
 };
 void WriteNewDiskFile(File& file, const NewDiskParameters& parameters);
-// The number of BAT entries for a geometry.
-uint64_t BatEntryCount(uint64_t virtualSize, uint32_t logicalSectorSize, uint32_t blockSize);
 
 }  // namespace Vhdx
