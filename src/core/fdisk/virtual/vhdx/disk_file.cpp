@@ -211,7 +211,7 @@ void WriteNewDiskFile(File& file, const NewDiskParameters& parameters) {
   constexpr uint32_t kBlockSize = 4 * kMB;
   constexpr uint64_t kLogOffset = kMB, kMetadataOffset = 2 * kMB, kBatOffset = 3 * kMB;
   const uint32_t ratio = static_cast<uint32_t>((uint64_t{parameters.logicalSectorSize} << 23) / kBlockSize);
-  const uint64_t entries = BatEntryCount(parameters.virtualSize, kBlockSize, ratio);
+  const uint64_t entries = BatEntryCount(parameters.virtualSize, parameters.logicalSectorSize, kBlockSize);
   // A region is never empty, even for a disk of 0 bytes.
   const uint64_t batLength = std::max<uint64_t>(RoundUp(entries * 8, kMB), kMB);
   const uint64_t firstPayload = kBatOffset + batLength;

@@ -1,6 +1,7 @@
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
 
 #include "core/fdisk/virtual/vhdx/crc32c.h"
+#include "core/fdisk/virtual/vhdx/disk_file.h"
 #include "core/fdisk/virtual/vhdx/header.h"
 #include "core/fdisk/virtual/vhdx/le_bytes.h"
 #include "core/fdisk/virtual/vhdx/region_table.h"
@@ -12,6 +13,12 @@ MemoryFile::MemoryFile(std::vector<uint8_t> bytes)
       file(std::make_shared<Vhdx::WriteableFile>(core)) {}
 
 std::shared_ptr<Vhdx::File> MemoryFile::ReadOnly() const { return std::make_shared<Vhdx::ReadOnlyFile>(core); }
+
+std::vector<uint8_t> MakeDiskImage(uint64_t virtualSize, bool fixed) {
+  MemoryFile memory;
+  Vhdx::WriteNewDiskFile(*memory.file, {virtualSize, 512, fixed});
+  return std::move(memory.Bytes());
+}
 
 void FixChecksum(std::vector<uint8_t>& bytes, size_t start, size_t size, size_t checksumOffset) {
   Vhdx::StoreLe32(bytes.data() + checksumOffset, 0);

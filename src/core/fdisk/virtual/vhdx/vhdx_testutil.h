@@ -55,6 +55,12 @@ class CountingFile : public Vhdx::FileDecorator {
   std::vector<Access> writeLog;
 };
 
+// A new VHDX file made by the engine, in memory.
+std::vector<uint8_t> MakeDiskImage(uint64_t virtualSize, bool fixed = false);
+// Where things are in such an image.
+inline constexpr size_t kMetadataRegion = 2 << 20;
+inline constexpr size_t MetadataEntryAt(size_t index) { return kMetadataRegion + 32 + 32 * index; }
+
 // Recomputes the CRC-32C stored at checksumOffset over [start, start + size).
 void FixChecksum(std::vector<uint8_t>& bytes, size_t start, size_t size, size_t checksumOffset);
 // Fixes both header copies and both region table copies.
