@@ -3,6 +3,7 @@
 #include "core/fdisk/virtual/vhdx/crc32c.h"
 #include "core/fdisk/virtual/vhdx/disk_file.h"
 #include "core/fdisk/virtual/vhdx/header.h"
+#include "core/fdisk/virtual/vhdx/metadata_table.h"
 #include "core/fdisk/virtual/vhdx/le_bytes.h"
 #include "core/fdisk/virtual/vhdx/region_table.h"
 
@@ -18,6 +19,33 @@ std::vector<uint8_t> MakeDiskImage(uint64_t virtualSize, bool fixed) {
   MemoryFile memory;
   Vhdx::WriteNewDiskFile(*memory.file, {virtualSize, 512, fixed});
   return std::move(memory.Bytes());
+}
+
+namespace {
+class Page83Consumer final : public Vhdx::SelectiveMetadataConsumer {
+ public:
+  bool IsSupported(const Vhdx::MetadataDescriptor& descriptor) const override {
+    return descriptor.id == Vhdx::kPage83DataGuid && !descriptor.IsUser();
+  }
+  void Consume(const Vhdx::MetadataDescriptor&, const uint8_t*, uint32_t) override {}
+};
+}  // namespace
+
+std::shared_ptr<Vhdx::SelectiveMetadataConsumer> MakePage83Consumer() { return std::make_shared<Page83Consumer>(); }
+
+OpenedImage OpenImage(std::vector<uint8_t> bytes, bool writable) {
+  auto core = std::make_shared<Vhdx::MemoryCoreFile>(std::move(bytes));
+  auto disk = writable ? Vhdx::OpenDiskFileWritable(core, MakePage83Consumer())
+                       : Vhdx::OpenDiskFileReadOnly(core, MakePage83Consumer());
+  return {core, disk};
+}
+
+void SetRawMetadata(std::vector<uint8_t>& bytes, const Vhdx::MetadataDescriptor& descriptor,
+                    const std::vector<uint8_t>& value) {
+  MemoryFile memory(std::move(bytes));
+  auto region = Vhdx::MakeThrowingExpandableFileRegion(Vhdx::MakeWritableFileRegion(memory.file, {kMetadataRegion, 1 << 20}));
+  Vhdx::MakeMetadataModifier(region)->Set(descriptor, value.data(), static_cast<uint32_t>(value.size()));
+  bytes = std::move(memory.Bytes());
 }
 
 void FixChecksum(std::vector<uint8_t>& bytes, size_t start, size_t size, size_t checksumOffset) {

@@ -9,6 +9,7 @@
 
 #include "core/common/error.h"
 #include "core/fdisk/virtual/vhdx/core_file.h"
+#include "core/fdisk/virtual/vhdx/disk_file.h"
 #include "core/fdisk/virtual/vhdx/file.h"
 
 namespace VhdxTest {
@@ -60,6 +61,18 @@ std::vector<uint8_t> MakeDiskImage(uint64_t virtualSize, bool fixed = false);
 // Where things are in such an image.
 inline constexpr size_t kMetadataRegion = 2 << 20;
 inline constexpr size_t MetadataEntryAt(size_t index) { return kMetadataRegion + 32 + 32 * index; }
+
+// Opens an image kept in memory; the page 83 item is accepted and ignored.
+struct OpenedImage {
+  std::shared_ptr<Vhdx::MemoryCoreFile> core;
+  std::shared_ptr<Vhdx::DiskFile> disk;
+};
+OpenedImage OpenImage(std::vector<uint8_t> bytes, bool writable);
+std::shared_ptr<Vhdx::SelectiveMetadataConsumer> MakePage83Consumer();
+// Sets an item straight into the metadata table of an engine-made image,
+// past every filter.
+void SetRawMetadata(std::vector<uint8_t>& bytes, const Vhdx::MetadataDescriptor& descriptor,
+                    const std::vector<uint8_t>& value);
 
 // Recomputes the CRC-32C stored at checksumOffset over [start, start + size).
 void FixChecksum(std::vector<uint8_t>& bytes, size_t start, size_t size, size_t checksumOffset);
