@@ -26,4 +26,7 @@ inline constexpr uint32_t kBatRegionTooSmall = 0x3C0052;
 inline constexpr uint32_t kInvalidDiskGeometry = 0x3C0053;
 inline constexpr uint32_t kParentChainTooDeep = 0x3C0054;
 inline constexpr uint32_t kBatIndexOutOfBounds = 0x3C0055;
+inline constexpr uint32_t kTrackerStateInvalid = 0x3C0056;
+inline constexpr uint32_t kTrackerUnknownChangeId = 0x3C0057;
+inline constexpr uint32_t kTrackerIoFailed = 0x3C0058;
 }  // namespace Vhdx::Codes

@@ -1,0 +1,55 @@
+// Vhdx::Disk: a VHDX disk with its differencing chain, read and written by
+// sectors, with changed-block tracking through the agent's file tracker.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/fdisk/virtual/vhd/interval.h"
+#include "core/fdisk/virtual/vhdx/disk_file.h"
+#include "hvplug/file_tracker.h"
+
+namespace Vhdx {
+
+class DiskFileHierarchy;
+
+class Disk {
+ public:
+  Disk() = default;
+  Disk(const Disk&) = delete;
+  Disk& operator=(const Disk&) = delete;
+  virtual ~Disk() = default;
+
+  // Of the file the disk was opened with.
+  virtual DiskGeometry GetGeometry() const = 0;
+  // buffer holds count * logical sector size bytes.
+  virtual void Read(uint64_t firstSector, uint8_t* buffer, uint64_t count) = 0;
+  virtual void Write(uint64_t firstSector, const uint8_t* buffer, uint64_t count) = 0;
+  virtual void GetMetadata(MetadataConsumer& consumer) = 0;
+  virtual void SetMetadata(MetadataProvider& provider) = 0;
+  virtual std::u16string GetCurrentChangeId() = 0;
+  // Reports every changed part of the sector interval, increasing, until the
+  // collector refuses one. "*" counts every allocated sector as changed.
+  virtual void GetChanges(const std::u16string& changeId, const Vhd::DiskArea& sectors,
+                          Vhd::Collector<Vhd::DiskArea>& collector) = 0;
+};
+
+// Opens the VHDX file at path (writable or read-only) and its parents
+// (always read-only). tracker may be null.
+std::shared_ptr<Disk> OpenDisk(const std::string& path, bool writable,
+                               Processor::AutoRef<VirtualWareRaw::FileTracker> tracker = nullptr);
+
+// The chain a disk was opened with, from the top file to the root parent:
+// (path, disk file) pairs. For tools and tests.
+std::vector<std::pair<std::string, std::shared_ptr<DiskFile>>> GetDiskChain(const Disk& disk);
+
+// The local files a parent locator path may denote, in the order they are
+// tried: the path with backslashes turned into slashes (a drive letter or
+// volume prefix dropped) resolved against the child's folder, the same path
+// taken as absolute, then the bare file name beside the child.
+std::vector<std::string> ParentPathCandidates(const std::string& childFolder, const std::u16string& locatorPath);
+
+}  // namespace Vhdx
