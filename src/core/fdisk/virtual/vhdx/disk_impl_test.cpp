@@ -1,0 +1,170 @@
+#include "core/fdisk/virtual/vhdx/disk_impl.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "core/fdisk/virtual/vhd/interval_testutil.h"
+#include "core/fdisk/virtual/vhdx/bat.h"
+#include "core/fdisk/virtual/vhdx/hierarchy_testutil.h"
+#include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
+
+namespace Vhdx {
+namespace {
+
+using Vhd::DiskArea;
+using Vhd::Testing::Areas;
+using Vhd::Testing::VectorCollector;
+using namespace VhdxTest;
+
+constexpr uint64_t kBlock = kImageSectorsPerBlock;  // sectors
+constexpr uint64_t kRootSectors = 4 * kBlock, kTopSectors = 6 * kBlock;
+
+uint8_t RootByte(uint64_t s) { return static_cast<uint8_t>(0x10 + s * 7); }
+
+// root (dynamic, 4 blocks, every sector written) <- mid (differencing,
+// blocks in states 7, 2, 0, 6) <- top (differencing, 6 blocks, larger than
+// its parent; block 1 present, the rest not).
+class ChainTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/hvchainXXXXXX";
+    dir_ = ::mkdtemp(pattern);
+    WriteWholeFile(Root(), MakeDiskImage(kRootSectors * 512));
+    {
+      auto root = OpenDisk(Root(), true);
+      std::vector<uint8_t> data(kRootSectors * 512);
+      for (uint64_t s = 0; s < kRootSectors; ++s) std::memset(&data[s * 512], RootByte(s), 512);
+      root->Write(0, data.data(), kRootSectors);
+    }
+    std::vector<uint8_t> mid = MakeDiskImage(kRootSectors * 512);
+    MakeDifferencing(mid, DataWriteGuidOf(ReadWholeFile(Root())), {{u"relative_path", u".\\root.vhdx"}});
+    SetImageEntry(mid, 0, kBlockPartiallyPresent, AppendBlock(mid, 0x80));
+    SetImageEntry(mid, kImageBitmapEntry, kBlockFullyPresent, AppendBitmap(mid, 0xAA));  // odd sectors
+    SetImageEntry(mid, 1, kBlockZero, 0);
+    SetImageEntry(mid, 3, kBlockFullyPresent, AppendBlock(mid, 0x40));
+    WriteWholeFile(Mid(), mid);
+
+    std::vector<uint8_t> top = MakeDiskImage(kTopSectors * 512);
+    // The relative path is stale; the absolute one maps to the bare name beside the child.
+    MakeDifferencing(top, DataWriteGuidOf(mid),
+                     {{u"relative_path", u"..\\gone\\mid.avhdx"}, {u"absolute_win32_path", u"D:\\vms\\mid.avhdx"}});
+    SetImageEntry(top, 1, kBlockFullyPresent, AppendBlock(top, 0xC0));
+    WriteWholeFile(Top(), top);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string Root() const { return dir_ + "/root.vhdx"; }
+  std::string Mid() const { return dir_ + "/mid.avhdx"; }
+  std::string Top() const { return dir_ + "/top.avhdx"; }
+
+  // What each sector of the chain reads as before any write to top.
+  static uint8_t Expected(uint64_t s) {
+    uint64_t block = s / kBlock, inBlock = s % kBlock;
+    if (block == 1) return static_cast<uint8_t>(0xC0 + inBlock);  // top
+    if (block >= 4) return 0;                                     // beyond the parents
+    if (block == 0) return inBlock % 2 ? static_cast<uint8_t>(0x80 + inBlock) : RootByte(s);
+    if (block == 3) return static_cast<uint8_t>(0x40 + inBlock);
+    return RootByte(s);  // block 2: mid does not hold it
+  }
+
+  std::string dir_;
+};
+
+TEST_F(ChainTest, ReadsEveryBlockStateAcrossThreeLevels) {
+  auto disk = OpenDisk(Top(), false);
+  EXPECT_EQ(GetDiskChain(*disk).size(), 3u);
+  std::vector<uint8_t> data(kTopSectors * 512);
+  // In pieces that straddle block and parent-end boundaries.
+  for (uint64_t s = 0; s < kTopSectors;) {
+    uint64_t n = std::min<uint64_t>(3001, kTopSectors - s);
+    disk->Read(s, data.data() + s * 512, n);
+    s += n;
+  }
+  for (uint64_t s = 0; s < kTopSectors; ++s) {
+    ASSERT_EQ(data[s * 512], Expected(s)) << "sector " << s;
+    ASSERT_EQ(data[s * 512 + 511], Expected(s)) << "sector " << s;
+  }
+}
+
+TEST_F(ChainTest, WritesGoToTheTopFileOnly) {
+  std::vector<uint8_t> rootBefore = ReadWholeFile(Root()), midBefore = ReadWholeFile(Mid());
+  {
+    auto disk = OpenDisk(Top(), true);
+    std::vector<uint8_t> one(512, 0xEE);
+    disk->Write(5, one.data(), 1);  // block 0: not present in top
+    std::vector<uint8_t> back(3 * 512);
+    disk->Read(4, back.data(), 3);
+    EXPECT_EQ(back[0], Expected(4));
+    EXPECT_EQ(back[512], 0xEE);
+    EXPECT_EQ(back[1024], Expected(6));
+    std::vector<uint8_t> whole(kBlock * 512, 0x77);
+    disk->Write(4 * kBlock, whole.data(), kBlock);  // beyond the parents: a whole block
+  }
+  EXPECT_EQ(ReadWholeFile(Root()), rootBefore);
+  EXPECT_EQ(ReadWholeFile(Mid()), midBefore);
+  std::vector<uint8_t> top = ReadWholeFile(Top());
+  uint64_t entry0, entry4, bitmapEntry;
+  std::memcpy(&entry0, &top[kImageBat], 8);
+  std::memcpy(&entry4, &top[kImageBat + 4 * 8], 8);
+  std::memcpy(&bitmapEntry, &top[kImageBat + kImageBitmapEntry * 8], 8);
+  EXPECT_EQ(BatEntry{entry0}.State(), kBlockPartiallyPresent);
+  EXPECT_EQ(BatEntry{entry4}.State(), kBlockFullyPresent);
+  EXPECT_EQ(BatEntry{bitmapEntry}.State(), kBlockFullyPresent);
+  EXPECT_EQ(top[BatEntry{bitmapEntry}.FileOffset()], 0x20);  // only sector 5's bit
+
+  auto reopened = OpenDisk(Top(), false);
+  std::vector<uint8_t> data(kTopSectors * 512);
+  reopened->Read(0, data.data(), kTopSectors);
+  for (uint64_t s = 0; s < kTopSectors; ++s) {
+    uint8_t expected = s == 5 ? 0xEE : (s / kBlock == 4 ? 0x77 : Expected(s));
+    ASSERT_EQ(data[s * 512], expected) << "sector " << s;
+  }
+}
+
+TEST_F(ChainTest, AllChangesMergeEveryLevel) {
+  auto disk = OpenDisk(Top(), false);
+  VectorCollector<DiskArea> out;
+  disk->GetChanges(u"*", {0, kTopSectors}, out);
+  EXPECT_EQ(out.values, Areas({{0, kRootSectors}}));  // root is fully written; top adds block 1 inside it
+  VectorCollector<DiskArea> part;
+  disk->GetChanges(u"*", {kRootSectors - 10, 100}, part);
+  EXPECT_EQ(part.values, Areas({{kRootSectors - 10, kRootSectors}}));
+  VectorCollector<DiskArea> none;
+  disk->GetChanges(u"*", {kRootSectors + 1, 100}, none);
+  EXPECT_TRUE(none.values.empty());
+  EXPECT_EQ(VhdxTest::Catch([&] { disk->GetChanges(u"7", {0, 1}, none); }).Code(), 0x3C0050u);
+  EXPECT_EQ(VhdxTest::Catch([&] { disk->GetCurrentChangeId(); }).Code(), 0x3C0050u);
+}
+
+TEST_F(ChainTest, ParentSearchFailures) {
+  // A parent whose data write GUID differs from the linkage is not accepted.
+  std::vector<uint8_t> mid = ReadWholeFile(Mid());
+  Common::Guid other = Common::GenerateGuid();
+  other.Store(mid.data() + 0x10000 + 32);
+  other.Store(mid.data() + 0x20000 + 32);
+  FixHeaderChecksums(mid);
+  WriteWholeFile(Mid(), mid);
+  Common::Error error = VhdxTest::Catch([&] { OpenDisk(Top(), false); });
+  EXPECT_EQ(error.Code(), 0x3C004Du);
+  EXPECT_EQ(error.Cause().Code(), 0x3C004Cu);
+  std::filesystem::remove(Mid());
+  EXPECT_EQ(VhdxTest::Catch([&] { OpenDisk(Top(), false); }).Code(), 0x3C004Du);
+  EXPECT_EQ(VhdxTest::Catch([&] { OpenDisk(dir_ + "/nowhere/x.vhdx", false); }).Code(), 0x3C0048u);
+  EXPECT_EQ(VhdxTest::Catch([&] { OpenDisk(dir_ + "/missing.vhdx", false); }).Code(), 0x3C0049u);
+}
+
+TEST(ParentPathTest, LocatorPathsMapToLocalCandidates) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(ParentPathCandidates("/vm", u".\\base.vhdx"), (V{"/vm/./base.vhdx", "/vm/base.vhdx"}));
+  EXPECT_EQ(ParentPathCandidates("/vm", u"C:\\VMs\\disks\\base.vhdx"),
+            (V{"/vm/VMs/disks/base.vhdx", "/VMs/disks/base.vhdx", "/vm/base.vhdx"}));
+  EXPECT_EQ(ParentPathCandidates("/vm", u"\\\\?\\Volume{26a21bda-a627-11d7-9931-806e6f6e6963}\\x\\base.vhdx"),
+            (V{"/vm/x/base.vhdx", "/x/base.vhdx", "/vm/base.vhdx"}));
+  EXPECT_TRUE(ParentPathCandidates("/vm", u"").empty());
+}
+
+}  // namespace
+}  // namespace Vhdx
