@@ -248,7 +248,9 @@ ConfigurationParserImpl::ConfigurationParserImpl()
 
 ConfigurationParserImpl::ConfigurationParserImpl(std::string_view data) : ConfigurationParserImpl() { Load(data); }
 
-ConfigurationParserImpl::ConfigurationParserImpl(Xml::XmlInput& input) : ConfigurationParserImpl() {
+ConfigurationParserImpl::ConfigurationParserImpl(Xml::XmlInput& input) : ConfigurationParserImpl() { LoadFrom(input); }
+
+void ConfigurationParserImpl::LoadFrom(Xml::XmlInput& input) {
   std::string data;
   try {
     data = Xml::ReadAll(input, Xml::kMaxDocumentSize);

@@ -90,6 +90,7 @@ class ConfigurationParserImpl : public ConfigurationParser, public Configuration
  private:
   friend class ConfigurationImpl;
   void Load(std::string_view data);
+  void LoadFrom(Xml::XmlInput& input);
   std::unique_ptr<Xml::Tag> root_;
 };
 

@@ -227,5 +227,35 @@ TEST(Configuration, ReportsWhereParsingStopped) {
   EXPECT_EQ(error.Cause().Code(), 0x40002u);
 }
 
+// Hands out its text in small pieces, then fails if asked to.
+class PieceInput final : public Xml::XmlInput {
+ public:
+  PieceInput(std::string text, bool fail) : text_(std::move(text)), fail_(fail) {}
+  size_t Read(void* buffer, size_t size) override {
+    if (text_.empty() && fail_) HV_THROW(0x40001, Msg::kFileReadError, "Read");
+    size = std::min<size_t>({size, 3, text_.size()});
+    text_.copy(static_cast<char*>(buffer), size);
+    text_.erase(0, size);
+    return size;
+  }
+
+ private:
+  std::string text_;
+  bool fail_;
+};
+
+TEST(Configuration, LoadsFromAnInputAndReportsItsFailure) {
+  PieceInput good("<preferences><a>x</a></preferences>", false);
+  ConfigurationParserImpl config(good);
+  std::u16string value;
+  EXPECT_TRUE(config.GetValue("preferences.a", value));
+  EXPECT_EQ(value, u"x");
+
+  PieceInput bad("<preferences>", true);
+  Common::Error error = Caught([&] { ConfigurationParserImpl failing(bad); });
+  EXPECT_EQ(error.Message(), MessageOf(Msg::kParseConfigFailed));
+  EXPECT_EQ(error.Cause().Code(), 0x40001u);
+}
+
 }  // namespace
 }  // namespace VirtualWareRaw
