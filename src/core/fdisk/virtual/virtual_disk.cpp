@@ -1,0 +1,64 @@
+#include "core/fdisk/virtual/virtual_disk.h"
+
+#include "core/common/error.h"
+
+namespace VirtualWareRaw {
+
+Common::Error VirtualMachineDiskExBase::GetMetadataKeys(std::vector<Fdisk::MetadataKey>& keys) {
+  keys.clear();
+  return Common::Success();
+}
+
+Common::Error VirtualMachineDiskExBase::GetMetadata(const Fdisk::MetadataKey&, std::vector<uint8_t>&) {
+  return Common::MakeError(0x530062, Msg::kNotImplemented, HV_SITE("GetMetadata"));
+}
+
+Common::Error VirtualMachineDiskExBase::CanSetMetadata(const Fdisk::MetadataKey&, bool& canSet) {
+  canSet = false;
+  return Common::Success();
+}
+
+Common::Error VirtualMachineDiskExBase::SetMetadata(const Fdisk::MetadataKey&, const std::vector<uint8_t>&) {
+  return Common::MakeError(0x530062, Msg::kNotImplemented, HV_SITE("SetMetadata"));
+}
+
+}  // namespace VirtualWareRaw
+
+namespace VirtualDisks {
+
+VirtualDiskImpl::VirtualDiskImpl() = default;
+VirtualDiskImpl::~VirtualDiskImpl() = default;
+
+VirtualDiskBase::VirtualDiskBase(std::unique_ptr<VirtualDiskImpl> impl)
+    : sectorSize_(impl->GetSectorSize()),
+      sectorCount_(impl->GetSectorCount()),
+      impl_(std::move(impl)),
+      adapterType_(impl_->GetAdapterType()) {
+  impl_->GetGeometry(geometry_);
+}
+
+VirtualDiskBase::~VirtualDiskBase() = default;
+
+Common::Error VirtualDiskBase::IO(uint32_t mode, void* buffer, uint64_t firstSector, uint64_t sectorCount) {
+  if (mode != Fdisk::kIoRead && mode != Fdisk::kIoWrite) return Common::Success();
+  if (!buffer && sectorCount != 0) return Common::MakeError(0x3C0001, Msg::kDiskInvalidArguments, HV_SITE("IO"));
+  if (mode == Fdisk::kIoRead) return impl_->Read(buffer, firstSector, sectorCount);
+  return impl_->Write(buffer, firstSector, sectorCount);
+}
+
+Common::Error VirtualDiskBase::GetPlatformHandle(intptr_t& handle) {
+  handle = 0;
+  return Common::MakeError(0x100401, Msg::kCodeNotImplemented, HV_SITE("GetPlatformHandle"));
+}
+
+Common::Error VirtualDiskBase::GetCurrentChangeID(std::u16string& changeId) {
+  changeId.clear();
+  return Common::Success();
+}
+
+Common::Error VirtualDiskBase::GetChangedSectors(const std::u16string&, const Fdisk::SectorRange&,
+                                                 std::vector<Fdisk::SectorRange>&) {
+  return Common::MakeError(0x100401, Msg::kCodeNotImplemented, HV_SITE("GetChangedSectors"));
+}
+
+}  // namespace VirtualDisks
