@@ -5,6 +5,7 @@
 
 #include "core/common/error.h"
 #include "command.h"
+#include "disk_io.h"
 
 namespace Hvdisk {
 namespace {
@@ -26,6 +27,23 @@ const Command kCommands[] = {
      "                                      VALUE as text, or hex bytes with --hex; flags default 1 (IsUser)\n"
      "  meta remove FILE GUID [--flags=N]   removes the item (flags select user or system item)",
      RunMeta},
+    {"read", "FILE OUT [--offset B] [--length B]", "copy virtual disk bytes to OUT (\"-\" for standard output)",
+     "  Follows the differencing chain; streams in 4 MiB pieces. Opens read-only.", RunRead},
+    {"write", "FILE IN [--offset B]", "store the bytes of IN (\"-\" for standard input) on the virtual disk",
+     "  Offset and length must be whole sectors; blocks are allocated as needed.", RunWrite},
+    {"changes", "FILE --since ID [--tracker DIR]", "list the sectors changed since a change ID",
+     "  One \"start length\" pair of sectors a line. ID \"*\" lists every allocated sector and needs\n"
+     "  no tracker. Opens read-only.",
+     RunChanges},
+    {"track", "FILE --tracker DIR", "let the tracker stand-in in DIR follow FILE and its parents",
+     "  Prints a new change ID: a snapshot of every tracked file.", RunTrack},
+    {"check", "FILE", "check the structures of FILE and its parents (exit status 1 on any problem)",
+     "  Headers, region table, metadata, block placement, parent links and every BAT entry. Opens read-only.",
+     RunCheck},
+    {"bench", "FILE [-w] [-c COUNT] [-s SIZE] [-S STEP] [-o OFFSET] [--random]",
+     "time COUNT requests of SIZE bytes (defaults 75000, 4K), sequential unless --random",
+     "  Reads unless -w (only then is the file opened writable). Prints requests, bytes, seconds, MB/s.",
+     RunBench},
 };
 
 void PrintHelp(FILE* out) {

@@ -29,4 +29,5 @@ inline constexpr uint32_t kBatIndexOutOfBounds = 0x3C0055;
 inline constexpr uint32_t kTrackerStateInvalid = 0x3C0056;
 inline constexpr uint32_t kTrackerUnknownChangeId = 0x3C0057;
 inline constexpr uint32_t kTrackerIoFailed = 0x3C0058;
+inline constexpr uint32_t kDataStreamFailed = 0x3C0059;
 }  // namespace Vhdx::Codes
