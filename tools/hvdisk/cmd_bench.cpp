@@ -4,6 +4,9 @@
 // disk, or at random sector-aligned offsets; reads unless -w. Prints the
 // request count, bytes, seconds and MB/s.
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <cstdio>
 #include <random>
 #include <vector>
@@ -34,7 +37,12 @@ int RunBench(const Args& input) {
   Require(size > 0 && size % sectorSize == 0 && size <= diskSize && step % sectorSize == 0 &&
               offset % sectorSize == 0 && offset <= diskSize - size,
           "bench");
-  std::vector<uint8_t> buffer(size, write ? 0xA5 : 0);
+  // Page-aligned, as a block device client's buffer would be.
+  std::unique_ptr<uint8_t, decltype(&std::free)> memory(
+      static_cast<uint8_t*>(std::aligned_alloc(4096, (size + 4095) / 4096 * 4096)), &std::free);
+  Require(memory != nullptr, "bench");
+  std::memset(memory.get(), write ? 0xA5 : 0, size);
+  uint8_t* const buffer = memory.get();
   std::mt19937_64 generator(1);
   const uint64_t slots = (diskSize - size) / sectorSize + 1;
 
@@ -42,9 +50,9 @@ int RunBench(const Args& input) {
   for (uint64_t i = 0; i < count; ++i) {
     if (random) offset = generator() % slots * sectorSize;
     if (write)
-      disk->Write(offset / sectorSize, buffer.data(), size / sectorSize);
+      disk->Write(offset / sectorSize, buffer, size / sectorSize);
     else
-      disk->Read(offset / sectorSize, buffer.data(), size / sectorSize);
+      disk->Read(offset / sectorSize, buffer, size / sectorSize);
     if (!random) {
       offset += step;
       if (offset + size > diskSize) offset = 0;
