@@ -139,6 +139,45 @@ TEST_F(ChainTest, AllChangesMergeEveryLevel) {
   EXPECT_EQ(VhdxTest::Catch([&] { disk->GetCurrentChangeId(); }).Code(), 0x3C0050u);
 }
 
+TEST_F(ChainTest, TrackerReportsWritesOfEveryLevelSinceAChangeId) {
+  const std::u16string state = Common::Utf8ToUtf16(dir_ + "/tracker");
+  for (const std::string& file : {Root(), Mid(), Top()}) ASSERT_FALSE(HvTrackFile(state, Common::Utf8ToUtf16(file)));
+  Processor::AutoRef<VirtualWareRaw::FileTracker> tracker;
+  ASSERT_FALSE(HvCreateFileTracker(state, tracker));
+  std::u16string before;
+  ASSERT_FALSE(tracker->GetCurrentChangeId(before));
+  {
+    auto disk = OpenDisk(Top(), true, tracker);
+    std::vector<uint8_t> one(512, 0xEE);
+    disk->Write(5, one.data(), 1);
+    disk->Write(3 * kBlock + 10, one.data(), 1);
+  }
+  // A parent changed behind the chain's back: sector 100 of mid's block 3.
+  std::vector<uint8_t> mid = ReadWholeFile(Mid());
+  uint64_t entry;
+  std::memcpy(&entry, &mid[kImageBat + 3 * 8], 8);
+  mid[BatEntry{entry}.FileOffset() + 100 * 512] ^= 1;
+  WriteWholeFile(Mid(), mid);
+
+  auto disk = OpenDisk(Top(), false, tracker);
+  VectorCollector<DiskArea> out;
+  disk->GetChanges(before, {0, kTopSectors}, out);
+  // Top's two new blocks grew the file: all of their sectors. The rewritten
+  // BAT lies in one changed 64 KiB range, so every entry there that holds no
+  // data (blocks 2, 4, 5) counts as emptied; block 1 holds data and does not.
+  // Mid's changed range lies inside block 3.
+  EXPECT_EQ(out.values, Areas({{0, kBlock}, {2 * kBlock, 6 * kBlock}}));
+  std::u16string after = disk->GetCurrentChangeId();
+  VectorCollector<DiskArea> none;
+  disk->GetChanges(after, {0, kTopSectors}, none);
+  EXPECT_TRUE(none.values.empty());
+  // Answers are cached per change ID: a second query does not ask the tracker.
+  std::filesystem::remove_all(dir_ + "/tracker");
+  VectorCollector<DiskArea> again;
+  disk->GetChanges(before, {10, 20}, again);
+  EXPECT_EQ(again.values, Areas({{10, 30}}));
+}
+
 TEST_F(ChainTest, ParentSearchFailures) {
   // A parent whose data write GUID differs from the linkage is not accepted.
   std::vector<uint8_t> mid = ReadWholeFile(Mid());
