@@ -9,6 +9,7 @@
 
 #include "core/common/error.h"
 #include "core/common/trace.h"
+#include "processor/format/message_format.h"
 
 namespace Common {
 
@@ -90,28 +91,7 @@ const char* InternText(std::string_view text) {
   return it->c_str();
 }
 
-std::u16string FormatErrorMessage(const Error& error) {
-  if (error.IsSuccess()) return {};
-  const std::u16string message = error.Message();
-  std::vector<std::u16string> args;
-  if (const char* names = error.ArgumentNames()) {
-    std::string list = names;
-    size_t start = 0;
-    while (start <= list.size()) {
-      size_t end = list.find(',', start);
-      if (end == std::string::npos) end = list.size();
-      const std::string name = list.substr(start, end - start);
-      if (!name.empty() && name != "$module") {
-        if (const char16_t* wide = error.GetWide(name.c_str())) args.emplace_back(wide);
-        else if (const char* narrow = error.GetNarrow(name.c_str())) args.push_back(Utf8ToUtf16(narrow));
-        else args.push_back(Utf8ToUtf16(std::to_string(error.GetNumber(name.c_str()))));
-      }
-      start = end + 1;
-    }
-  }
-  if (error.Code() == kPosixErrorCode) return message;
-  return FormatPattern(message, args);
-}
+std::u16string FormatErrorMessage(const Error& error) { return Processor::FormatErrorText(error); }
 
 std::string DescribeErrorChain(const Error& error) {
   std::string out;

@@ -7,6 +7,7 @@
 
 #include "core/common/module.h"
 #include "hvplug/logging.h"
+#include "processor/format/message_format.h"
 
 namespace Common {
 
@@ -131,23 +132,8 @@ int GetTraceThreshold() { return gThreshold.load(std::memory_order_relaxed); }
 void SetTraceThreshold(int threshold) { gThreshold.store(threshold, std::memory_order_relaxed); }
 
 std::u16string FormatPattern(std::u16string_view pattern, const std::vector<std::u16string>& args) {
-  std::u16string out;
-  out.reserve(pattern.size());
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == u'{') {
-      size_t j = i + 1;
-      size_t index = 0;
-      while (j < pattern.size() && pattern[j] >= u'0' && pattern[j] <= u'9' && j - i < 8)
-        index = index * 10 + (pattern[j++] - u'0');
-      if (j > i + 1 && j < pattern.size() && pattern[j] == u'}') {
-        if (index < args.size()) out += args[index];
-        i = j;
-        continue;
-      }
-    }
-    out += pattern[i];
-  }
-  return out;
+  const std::vector<Processor::Variant> values(args.begin(), args.end());
+  return Processor::FormatMessage(pattern, values);
 }
 
 void Trace(int level, uint32_t facility, uint32_t number, const char16_t* pattern,

@@ -26,6 +26,18 @@ class ValueSource : public virtual Interface {
   virtual Variant GetValue() = 0;
 };
 
+// Objects that describe themselves as text, shown by plain placeholders.
+class TextSource : public virtual Interface {
+ public:
+  static constexpr uint32_t kInterfaceId = 0x1CF3BDE6;
+  virtual std::u16string GetText() = 0;
+};
+class DisplayTextSource : public virtual Interface {
+ public:
+  static constexpr uint32_t kInterfaceId = 0x1B0849E6;
+  virtual std::u16string GetText() = 0;
+};
+
 class Variant {
  public:
   // Values are fixed: they travel with property sets and error arguments.

@@ -1,0 +1,116 @@
+#include "processor/format/pattern.h"
+
+namespace Processor {
+
+namespace {
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+
+// Appends a nested result to a segment. Styles get it quoted, so that a
+// value holding "|" or "#" cannot change the entries of a choice.
+void AppendNested(std::u16string& segment, int index, const std::u16string& text) {
+  if (index >= SEGMENT_STYLE && text.find(kFormatQuote) == std::u16string::npos) {
+    segment += kFormatQuote;
+    segment += text;
+    segment += kFormatQuote;
+  } else {
+    segment += text;
+  }
+}
+
+// Reads the placeholder whose "{" is at pattern[start]; at returns past its
+// "}". False when the pattern ends first.
+bool ReadPlaceholder(std::u16string_view pattern, size_t start, size_t& at, int depth, PlaceholderFormatter& formatter,
+                     std::u16string& result) {
+  Segments segments;
+  int index = SEGMENT_ARGUMENT;
+  bool quoting = false;
+  at = start + 1;
+  while (at < pattern.size()) {
+    const char16_t c = pattern[at++];
+    if (c == kFormatQuote) {
+      quoting = !quoting;
+      segments[index] += c;  // subformats see the quoting
+      continue;
+    }
+    if (quoting) {
+      segments[index] += c;
+      continue;
+    }
+    if (c == u',') {
+      if (index < SEGMENT_PARAMETER) ++index;
+      continue;
+    }
+    if (c == u'}') {
+      formatter.FormatPlaceholder(segments, pattern.substr(start, at - start), result);
+      return true;
+    }
+    if (c == u'{' && depth < kMaxPatternNesting) {
+      std::u16string nested;
+      size_t end = 0;
+      if (!ReadPlaceholder(pattern, at - 1, end, depth + 1, formatter, nested)) return false;
+      AppendNested(segments[index], index, nested);
+      at = end;
+      continue;
+    }
+    segments[index] += c;
+  }
+  return false;
+}
+
+}  // namespace
+
+void ExpandPattern(std::u16string_view pattern, PlaceholderFormatter& formatter, std::u16string& out) {
+  bool quoting = false;
+  for (size_t i = 0; i < pattern.size();) {
+    const char16_t c = pattern[i];
+    if (c == kFormatQuote) {
+      quoting = !quoting;
+      ++i;
+      continue;
+    }
+    if (quoting || c != u'{') {
+      out += c;
+      ++i;
+      continue;
+    }
+    size_t end = 0;
+    std::u16string text;
+    if (!ReadPlaceholder(pattern, i, end, 1, formatter, text)) {
+      // Unterminated: the rest stands as written, quote characters aside.
+      for (size_t k = i; k < pattern.size(); ++k)
+        if (pattern[k] != kFormatQuote) out += pattern[k];
+      return;
+    }
+    out += text;
+    i = end;
+  }
+}
+
+std::u16string TrimText(std::u16string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return std::u16string(text);
+}
+
+std::u16string Unquote(std::u16string_view segment) {
+  std::u16string out;
+  out.reserve(segment.size());
+  for (char16_t c : segment)
+    if (c != kFormatQuote) out += c;
+  return TrimText(out);
+}
+
+bool ParseIndex(std::u16string_view text, size_t& index) {
+  const std::u16string trimmed = Unquote(text);
+  if (trimmed.empty() || trimmed.size() > 9) return false;
+  size_t value = 0;
+  for (char16_t c : trimmed) {
+    if (c < u'0' || c > u'9') return false;
+    value = value * 10 + (c - u'0');
+  }
+  index = value;
+  return true;
+}
+
+}  // namespace Processor

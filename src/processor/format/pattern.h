@@ -1,0 +1,48 @@
+// The placeholder syntax shared by the message formatters:
+//   literal text {argument,keyword,style,parameter} literal text
+// U+F800 toggles quoting ("{", "}" and "," are then plain characters); a "{"
+// inside a placeholder starts a nested placeholder whose result joins the
+// current segment.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace Processor {
+
+inline constexpr char16_t kFormatQuote = u'\xF800';
+
+enum Segment {
+  SEGMENT_TEXT = 0,
+  SEGMENT_ARGUMENT = 1,
+  SEGMENT_KEYWORD = 2,
+  SEGMENT_STYLE = 3,
+  SEGMENT_PARAMETER = 4,
+  SEGMENT_COUNT = 5,
+};
+using Segments = std::array<std::u16string, SEGMENT_COUNT>;
+
+// Nesting deeper than this is kept as plain text, so that no pattern can
+// exhaust the stack.
+inline constexpr int kMaxPatternNesting = 16;
+
+class PlaceholderFormatter {
+ public:
+  virtual ~PlaceholderFormatter() = default;
+  // Appends one complete placeholder; raw is its text in the pattern.
+  virtual void FormatPlaceholder(const Segments& segments, std::u16string_view raw, std::u16string& out) = 0;
+};
+
+// Expands a whole pattern into out. An unterminated placeholder is copied
+// as it stands.
+void ExpandPattern(std::u16string_view pattern, PlaceholderFormatter& formatter, std::u16string& out);
+
+std::u16string TrimText(std::u16string_view text);
+// The segment without quote characters, trimmed.
+std::u16string Unquote(std::u16string_view segment);
+// A plain decimal index (at most 9 digits, blanks around allowed).
+bool ParseIndex(std::u16string_view text, size_t& index);
+
+}  // namespace Processor
