@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -102,6 +103,13 @@ struct ChoiceEntry {
   bool less = false;     // ">": the argument is below the limit
   std::u16string text;   // without quote characters
 };
+
+// Splits a choice style into its entries ("limit relations text|..."); the
+// limit reader turns a trimmed limit into a number or refuses it.
+std::vector<ChoiceEntry> ParseChoiceEntries(std::u16string_view style,
+                                            const std::function<bool(std::u16string_view, double&)>& readLimit);
+// Reads a plain decimal integer limit ("-12"); false for anything else.
+bool ParsePlainInteger(std::u16string_view text, double& value);
 
 class SubformatChoice : public SubformatBase {
  public:

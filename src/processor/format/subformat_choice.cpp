@@ -22,6 +22,8 @@ void SetRelation(ChoiceEntry& entry, char16_t c) {
     entry.equal = true;
 }
 
+}  // namespace
+
 // Plain integers are read directly: limits are almost always such, and ICU
 // parsing costs more than the rest of a placeholder.
 bool ParsePlainInteger(std::u16string_view text, double& value) {
@@ -38,9 +40,18 @@ bool ParsePlainInteger(std::u16string_view text, double& value) {
   return true;
 }
 
-}  // namespace
-
 std::vector<ChoiceEntry> SubformatChoice::ParseEntries(std::u16string_view style) {
+  return ParseChoiceEntries(style, [this](std::u16string_view limit, double& value) {
+    if (ParsePlainInteger(limit, value)) return true;
+    if (limit.empty()) return false;
+    size_t consumed = 0;
+    value = resources_.LocaleNumber().Parse(limit, &consumed);
+    return consumed == limit.size();
+  });
+}
+
+std::vector<ChoiceEntry> ParseChoiceEntries(std::u16string_view style,
+                                            const std::function<bool(std::u16string_view, double&)>& readLimit) {
   std::vector<ChoiceEntry> entries;
   ChoiceEntry entry;
   std::u16string limit;
@@ -49,13 +60,7 @@ std::vector<ChoiceEntry> SubformatChoice::ParseEntries(std::u16string_view style
   auto finish = [&] {
     const std::u16string trimmed = TrimText(limit);
     double value = 0;
-    bool valid = part > 0 && ParsePlainInteger(trimmed, value);
-    if (part > 0 && !valid && !trimmed.empty()) {
-      size_t consumed = 0;
-      value = resources_.LocaleNumber().Parse(trimmed, &consumed);
-      valid = consumed == trimmed.size();
-    }
-    if (valid) {
+    if (part > 0 && readLimit(trimmed, value)) {
       entry.limit = value;
       entries.push_back(std::move(entry));
     }
