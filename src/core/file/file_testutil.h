@@ -1,0 +1,49 @@
+// Helpers for the file-layer tests: scratch directories and child processes.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace FileTest {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteWholeFile(const std::string& path, const std::string& contents);
+std::string ReadWholeFile(const std::string& path);
+
+// A child process that runs body and then waits for Release(); body returns
+// the child's exit code (0 for success). Ready() blocks until body has run.
+class Child {
+ public:
+  explicit Child(std::function<int()> body);
+  ~Child();
+  // Waits until body returned; false if the child died first.
+  bool Ready();
+  // Lets the child exit and returns its exit code (-1 when it crashed).
+  int Release();
+
+ private:
+  int pid_ = -1;
+  int toParent_ = -1;
+  int toChild_ = -1;
+  bool released_ = false;
+  int status_ = -1;
+};
+
+// Runs body in a child process and returns its exit code (-1 on a crash).
+int RunInChild(const std::function<int()>& body);
+
+}  // namespace FileTest

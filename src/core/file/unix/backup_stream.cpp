@@ -1,0 +1,486 @@
+#include "core/file/unix/backup_stream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "core/file/file_errors.h"
+#include "core/file/unix/file_name.h"
+#include "core/file/unix/posix_error.h"
+
+namespace FileLayer {
+
+namespace {
+
+constexpr uint32_t kMagic = file_ioctl_code("HVBK");
+constexpr uint32_t kVersion = 1;
+constexpr size_t kHeaderSize = 16;
+constexpr size_t kItemHeadSize = 16;
+constexpr uint32_t kTagAttr = file_ioctl_code("ATTR");
+constexpr uint32_t kTagLink = file_ioctl_code("LINK");
+constexpr uint32_t kTagXattr = file_ioctl_code("XATR");
+constexpr uint32_t kTagData = file_ioctl_code("DATA");
+constexpr uint32_t kTagEnd = file_ioctl_code("END ");
+constexpr size_t kAttrSize = 64;
+constexpr size_t kMaxLinkTarget = 4096;
+constexpr size_t kMaxXattrName = 255;
+constexpr size_t kMaxXattrValue = 65536;
+constexpr size_t kMaxXattrList = 1 << 20;
+constexpr size_t kDataChunk = 1 << 20;
+
+// Little-endian fields at explicit offsets.
+void Put32(uint8_t* at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+void Put64(uint8_t* at, uint64_t value) {
+  for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+uint32_t Get32(const uint8_t* at) {
+  uint32_t value = 0;
+  for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(at[i]) << (8 * i);
+  return value;
+}
+uint64_t Get64(const uint8_t* at) {
+  uint64_t value = 0;
+  for (int i = 0; i < 8; ++i) value |= static_cast<uint64_t>(at[i]) << (8 * i);
+  return value;
+}
+
+// What "ATTR" holds.
+struct EntryAttributes {
+  uint32_t mode = 0;
+  uint32_t uid = 0;
+  uint32_t gid = 0;
+  uint64_t size = 0;
+  uint64_t device = 0;
+  timespec access{};
+  timespec modification{};
+};
+
+void EncodeAttributes(const EntryAttributes& a, uint8_t* out) {
+  std::memset(out, 0, kAttrSize);
+  Put32(out + 0, a.mode);
+  Put32(out + 4, a.uid);
+  Put32(out + 8, a.gid);
+  Put64(out + 16, a.size);
+  Put64(out + 24, a.device);
+  Put64(out + 32, static_cast<uint64_t>(a.access.tv_sec));
+  Put32(out + 40, static_cast<uint32_t>(a.access.tv_nsec));
+  Put64(out + 48, static_cast<uint64_t>(a.modification.tv_sec));
+  Put32(out + 56, static_cast<uint32_t>(a.modification.tv_nsec));
+}
+
+bool DecodeAttributes(const uint8_t* in, EntryAttributes& a) {
+  a.mode = Get32(in + 0);
+  a.uid = Get32(in + 4);
+  a.gid = Get32(in + 8);
+  a.size = Get64(in + 16);
+  a.device = Get64(in + 24);
+  a.access.tv_sec = static_cast<time_t>(static_cast<int64_t>(Get64(in + 32)));
+  a.access.tv_nsec = static_cast<long>(Get32(in + 40));
+  a.modification.tv_sec = static_cast<time_t>(static_cast<int64_t>(Get64(in + 48)));
+  a.modification.tv_nsec = static_cast<long>(Get32(in + 56));
+  return a.access.tv_nsec < 1000000000L && a.modification.tv_nsec < 1000000000L && Get32(in + 12) == 0 &&
+         Get32(in + 44) == 0 && Get32(in + 60) == 0;
+}
+
+bool TypeCodeOf(mode_t mode, uint32_t& code) {
+  switch (mode & S_IFMT) {
+    case S_IFREG:
+      code = static_cast<uint32_t>(entry_type::file);
+      return true;
+    case S_IFCHR:
+      code = static_cast<uint32_t>(entry_type::char_device);
+      return true;
+    case S_IFBLK:
+      code = static_cast<uint32_t>(entry_type::block_device);
+      return true;
+    case S_IFIFO:
+      code = static_cast<uint32_t>(entry_type::fifo);
+      return true;
+    case S_IFLNK:
+      code = static_cast<uint32_t>(entry_type::symlink);
+      return true;
+    case S_IFDIR:
+      code = static_cast<uint32_t>(entry_type::directory);
+      return true;
+    default:
+      return false;
+  }
+}
+
+Common::Error Damaged(const Common::ErrorSite& site, const std::string& path) {
+  return MakeFileError(kReadCode, Msg::kBackupStreamDamaged, site, path);
+}
+
+// Writing ---------------------------------------------------------------------------
+
+class StreamWriter {
+ public:
+  StreamWriter(o_file* stream, const std::string& path) : stream_(stream), path_(path) {}
+
+  Common::Error Bytes(const void* data, size_t size) {
+    size_t written = 0;
+    stream_->Write(data, size, written);
+    if (stream_->Failed())
+      return Common::Wrap(MakeFileError(kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_),
+                          stream_->GetError());
+    if (written != size) return MakePosixFileError(ENOSPC, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
+    return {};
+  }
+
+  Common::Error Item(uint32_t tag, const void* payload, size_t size) {
+    uint8_t head[kItemHeadSize] = {};
+    Put32(head, tag);
+    Put64(head + 8, size);
+    if (auto error = Bytes(head, sizeof head)) return error;
+    return size ? Bytes(payload, size) : Common::Error();
+  }
+
+ private:
+  o_file* stream_;
+  const std::string& path_;
+};
+
+// Reads an extended attribute list or value, retrying while it grows.
+template <class Call>
+Common::Error ReadSized(Call call, size_t limit, std::vector<char>& out, const std::string& path) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const ssize_t size = call(nullptr, 0);
+    if (size < 0) return MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+    if (static_cast<size_t>(size) > limit)
+      return MakePosixFileError(E2BIG, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+    out.resize(static_cast<size_t>(size));
+    if (size == 0) return {};
+    const ssize_t got = call(out.data(), out.size());
+    if (got >= 0) {
+      out.resize(static_cast<size_t>(got));
+      return {};
+    }
+    if (errno != ERANGE) return MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+  }
+  return MakePosixFileError(ERANGE, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+}
+
+Common::Error WriteExtendedAttributes(StreamWriter& writer, const std::string& path) {
+  std::vector<char> names;
+  Common::Error error = ReadSized([&](char* buffer, size_t size) { return llistxattr(path.c_str(), buffer, size); },
+                                  kMaxXattrList, names, path);
+  if (error) {
+    // A file system without extended attributes has none to save.
+    const Common::Error cause = error.Cause();
+    if (cause.Code() == Common::kPosixErrorCode && cause.GetNumber("code") == ENOTSUP) return {};
+    return error;
+  }
+  for (size_t at = 0; at < names.size();) {
+    const char* name = names.data() + at;
+    const size_t nameLength = strnlen(name, names.size() - at);
+    at += nameLength + 1;
+    if (nameLength == 0) continue;
+    if (nameLength > kMaxXattrName)
+      return MakePosixFileError(ERANGE, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+    const std::string attribute(name, nameLength);
+    std::vector<char> value;
+    error =
+        ReadSized([&](char* buffer, size_t size) { return lgetxattr(path.c_str(), attribute.c_str(), buffer, size); },
+                  kMaxXattrValue, value, path);
+    if (error) {
+      // Removed meanwhile: nothing to save.
+      const Common::Error cause = error.Cause();
+      if (cause.Code() == Common::kPosixErrorCode && cause.GetNumber("code") == ENODATA) continue;
+      return error;
+    }
+    std::vector<uint8_t> payload(4 + nameLength + value.size());
+    Put32(payload.data(), static_cast<uint32_t>(nameLength));
+    std::memcpy(payload.data() + 4, attribute.data(), nameLength);
+    if (!value.empty()) std::memcpy(payload.data() + 4 + nameLength, value.data(), value.size());
+    if ((error = writer.Item(kTagXattr, payload.data(), payload.size()))) return error;
+  }
+  return {};
+}
+
+Common::Error WriteContents(StreamWriter& writer, const std::string& path, uint64_t size) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+  std::vector<char> buffer(kDataChunk);
+  Common::Error error;
+  uint64_t done = 0;
+  while (!error && done < size) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kDataChunk, size - done));
+    const ssize_t got = read(fd, buffer.data(), want);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      error = MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+    } else if (got == 0) {
+      // The file shrank while it was being saved.
+      error = MakeFileError(kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+    } else {
+      error = writer.Item(kTagData, buffer.data(), static_cast<size_t>(got));
+      done += static_cast<uint64_t>(got);
+    }
+  }
+  close(fd);
+  return error;
+}
+
+// Reading ---------------------------------------------------------------------------
+
+class StreamReader {
+ public:
+  StreamReader(i_file* stream, const std::string& path) : stream_(stream), path_(path) {}
+
+  Common::Error Bytes(void* data, size_t size) {
+    size_t got = 0;
+    stream_->Read(data, size, got);
+    if (stream_->Failed())
+      return Common::Wrap(MakeFileError(kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path_), stream_->GetError());
+    if (got != size) return Damaged(HV_SITE("IOCTL"), path_);
+    return {};
+  }
+
+  Common::Error Head(uint32_t& tag, uint64_t& length) {
+    uint8_t head[kItemHeadSize];
+    if (auto error = Bytes(head, sizeof head)) return error;
+    tag = Get32(head);
+    length = Get64(head + 8);
+    if (Get32(head + 4) != 0) return Damaged(HV_SITE("IOCTL"), path_);
+    return {};
+  }
+
+ private:
+  i_file* stream_;
+  const std::string& path_;
+};
+
+std::string TemporaryName(const std::string& path) {
+  static std::atomic<uint32_t> counter{0};
+  return path + ".rstr-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
+}
+
+// The entry being restored: a temporary one (removed again on failure) or
+// the target directory itself.
+class Restorer {
+ public:
+  Restorer(const std::string& path, uint32_t typeCode) : path_(path), typeCode_(typeCode) {}
+  ~Restorer() {
+    if (fd_ >= 0) close(fd_);
+    if (!done_ && !work_.empty() && work_ != path_) unlink(work_.c_str());
+  }
+
+  Common::Error Create(const EntryAttributes& attributes) {
+    attributes_ = attributes;
+    const mode_t type = attributes.mode & S_IFMT;
+    switch (static_cast<entry_type>(typeCode_)) {
+      case entry_type::directory:
+        if (type != S_IFDIR) return Damaged(HV_SITE("IOCTL"), path_);
+        work_ = path_;
+        if (mkdir(path_.c_str(), 0700) != 0) {
+          struct stat st {};
+          const int errnum = errno;
+          if (errnum != EEXIST || lstat(path_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return MakePosixFileError(errnum, kCreateCode, Msg::kFileCreateError, HV_SITE("IOCTL"), path_);
+        }
+        return {};
+      case entry_type::file:
+        if (type != S_IFREG) return Damaged(HV_SITE("IOCTL"), path_);
+        return MakeTemporary([this](const char* name) {
+          fd_ = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+          return fd_ >= 0;
+        });
+      case entry_type::char_device:
+      case entry_type::block_device:
+      case entry_type::fifo:
+        if (type != (typeCode_ == 1 ? S_IFCHR : typeCode_ == 2 ? S_IFBLK : S_IFIFO))
+          return Damaged(HV_SITE("IOCTL"), path_);
+        return MakeTemporary(
+            [&](const char* name) { return mknod(name, type | 0600, static_cast<dev_t>(attributes.device)) == 0; });
+      case entry_type::symlink:
+        if (type != S_IFLNK) return Damaged(HV_SITE("IOCTL"), path_);
+        return {};  // made when its target arrives
+      default:
+        return Damaged(HV_SITE("IOCTL"), path_);
+    }
+  }
+
+  Common::Error Link(const std::string& target) {
+    if (static_cast<entry_type>(typeCode_) != entry_type::symlink || !work_.empty())
+      return Damaged(HV_SITE("IOCTL"), path_);
+    return MakeTemporary([&](const char* name) { return symlink(target.c_str(), name) == 0; });
+  }
+
+  Common::Error Xattr(const std::string& name, const void* value, size_t size) {
+    if (work_.empty()) return Damaged(HV_SITE("IOCTL"), path_);
+    if (lsetxattr(work_.c_str(), name.c_str(), value, size, 0) != 0)
+      return MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
+    return {};
+  }
+
+  Common::Error Data(const char* data, size_t size) {
+    if (fd_ < 0 || size > attributes_.size - written_) return Damaged(HV_SITE("IOCTL"), path_);
+    size_t done = 0;
+    while (done < size) {
+      const ssize_t n = write(fd_, data + done, size - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0)
+        return MakePosixFileError(n < 0 ? errno : ENOSPC, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
+      done += static_cast<size_t>(n);
+    }
+    written_ += size;
+    return {};
+  }
+
+  Common::Error Finish() {
+    const bool isLink = static_cast<entry_type>(typeCode_) == entry_type::symlink;
+    if (work_.empty()) return Damaged(HV_SITE("IOCTL"), path_);
+    if (static_cast<entry_type>(typeCode_) == entry_type::file && written_ != attributes_.size)
+      return Damaged(HV_SITE("IOCTL"), path_);
+    if (fd_ >= 0) {
+      if (fsync(fd_) != 0 || close(fd_) != 0) {
+        fd_ = -1;
+        return MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
+      }
+      fd_ = -1;
+    }
+    // The owner first: changing it clears the set-id bits of the mode.
+    if (lchown(work_.c_str(), attributes_.uid, attributes_.gid) != 0)
+      return MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
+    if (!isLink && chmod(work_.c_str(), attributes_.mode & 07777) != 0)
+      return MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
+    const timespec times[2] = {attributes_.access, attributes_.modification};
+    if (utimensat(AT_FDCWD, work_.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+      return MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
+    if (work_ != path_ && rename(work_.c_str(), path_.c_str()) != 0)
+      return MakePosixFileError(errno, kCreateCode, Msg::kFileCreateError, HV_SITE("IOCTL"), work_, path_);
+    done_ = true;
+    return {};
+  }
+
+ private:
+  template <class Make>
+  Common::Error MakeTemporary(Make make) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const std::string name = TemporaryName(path_);
+      if (make(name.c_str())) {
+        work_ = name;
+        return {};
+      }
+      if (errno != EEXIST) break;
+    }
+    return MakePosixFileError(errno, kCreateCode, Msg::kFileCreateError, HV_SITE("IOCTL"), path_);
+  }
+
+  const std::string& path_;
+  uint32_t typeCode_;
+  EntryAttributes attributes_;
+  std::string work_;
+  int fd_ = -1;
+  uint64_t written_ = 0;
+  bool done_ = false;
+};
+
+}  // namespace
+
+Common::Error WriteBackupStream(const std::string& path, o_file* stream) {
+  if (!stream) return MakePosixFileError(EINVAL, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path);
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0)
+    return MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+  uint32_t typeCode = 0;
+  if (!TypeCodeOf(st.st_mode, typeCode))
+    return MakeFileError(kNotSupportedCode, Msg::kBackupEntryUnsupported, HV_SITE("IOCTL"), path);
+
+  StreamWriter writer(stream, path);
+  uint8_t header[kHeaderSize] = {};
+  Put32(header, kMagic);
+  Put32(header + 4, kVersion);
+  Put32(header + 8, typeCode);
+  if (auto error = writer.Bytes(header, sizeof header)) return error;
+
+  EntryAttributes attributes;
+  attributes.mode = st.st_mode;
+  attributes.uid = st.st_uid;
+  attributes.gid = st.st_gid;
+  attributes.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+  attributes.device = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? static_cast<uint64_t>(st.st_rdev) : 0;
+  attributes.access = st.st_atim;
+  attributes.modification = st.st_mtim;
+  uint8_t attr[kAttrSize];
+  EncodeAttributes(attributes, attr);
+  if (auto error = writer.Item(kTagAttr, attr, sizeof attr)) return error;
+
+  if (S_ISLNK(st.st_mode)) {
+    std::vector<char> target(kMaxLinkTarget + 1);
+    const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+    if (length < 0) return MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+    if (length == 0 || static_cast<size_t>(length) > kMaxLinkTarget)
+      return MakePosixFileError(ENAMETOOLONG, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+    if (auto error = writer.Item(kTagLink, target.data(), static_cast<size_t>(length))) return error;
+  }
+  if (auto error = WriteExtendedAttributes(writer, path)) return error;
+  if (S_ISREG(st.st_mode))
+    if (auto error = WriteContents(writer, path, attributes.size)) return error;
+  return writer.Item(kTagEnd, nullptr, 0);
+}
+
+Common::Error RestoreBackupStream(const std::string& path, i_file* stream) {
+  if (!stream) return MakePosixFileError(EINVAL, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+  StreamReader reader(stream, path);
+  uint8_t header[kHeaderSize];
+  if (auto error = reader.Bytes(header, sizeof header)) return error;
+  const uint32_t typeCode = Get32(header + 8);
+  if (Get32(header) != kMagic || Get32(header + 4) != kVersion || Get32(header + 12) != 0)
+    return Damaged(HV_SITE("IOCTL"), path);
+
+  uint32_t tag = 0;
+  uint64_t length = 0;
+  if (auto error = reader.Head(tag, length)) return error;
+  if (tag != kTagAttr || length != kAttrSize) return Damaged(HV_SITE("IOCTL"), path);
+  uint8_t attr[kAttrSize];
+  if (auto error = reader.Bytes(attr, sizeof attr)) return error;
+  EntryAttributes attributes;
+  if (!DecodeAttributes(attr, attributes)) return Damaged(HV_SITE("IOCTL"), path);
+
+  Restorer restorer(path, typeCode);
+  if (auto error = restorer.Create(attributes)) return error;
+  std::vector<char> payload;
+  for (;;) {
+    if (auto error = reader.Head(tag, length)) return error;
+    if (tag == kTagEnd) {
+      if (length != 0) return Damaged(HV_SITE("IOCTL"), path);
+      return restorer.Finish();
+    }
+    const size_t limit = tag == kTagLink    ? kMaxLinkTarget
+                         : tag == kTagXattr ? 4 + kMaxXattrName + kMaxXattrValue
+                         : tag == kTagData  ? kDataChunk
+                                            : 0;
+    if (length == 0 || length > limit) return Damaged(HV_SITE("IOCTL"), path);
+    payload.resize(static_cast<size_t>(length));
+    if (auto error = reader.Bytes(payload.data(), payload.size())) return error;
+    Common::Error error;
+    if (tag == kTagLink) {
+      if (std::memchr(payload.data(), 0, payload.size())) return Damaged(HV_SITE("IOCTL"), path);
+      error = restorer.Link(std::string(payload.data(), payload.size()));
+    } else if (tag == kTagXattr) {
+      const uint32_t nameLength = Get32(reinterpret_cast<const uint8_t*>(payload.data()));
+      if (nameLength == 0 || nameLength > kMaxXattrName || nameLength > payload.size() - 4)
+        return Damaged(HV_SITE("IOCTL"), path);
+      const std::string name(payload.data() + 4, nameLength);
+      if (name.find('\0') != std::string::npos) return Damaged(HV_SITE("IOCTL"), path);
+      const size_t valueSize = payload.size() - 4 - nameLength;
+      if (valueSize > kMaxXattrValue) return Damaged(HV_SITE("IOCTL"), path);
+      error = restorer.Xattr(name, payload.data() + 4 + nameLength, valueSize);
+    } else {
+      error = restorer.Data(payload.data(), payload.size());
+    }
+    if (error) return error;
+  }
+}
+
+}  // namespace FileLayer

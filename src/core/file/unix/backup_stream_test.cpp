@@ -1,0 +1,207 @@
+// "BKUP" and "RSTR": an entry restored from its backup stream is identical,
+// and a damaged stream leaves what exists alone.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/common/error.h"
+#include "core/file/file_testutil.h"
+#include "core/file/memory_file.h"
+#include "core/file/unix/posix_dir.h"
+
+namespace {
+
+using FileTest::ReadWholeFile;
+using FileTest::ScratchDir;
+using FileTest::WriteWholeFile;
+
+std::map<std::string, std::string> ExtendedAttributes(const std::string& path) {
+  std::map<std::string, std::string> result;
+  std::vector<char> names(65536);
+  const ssize_t length = llistxattr(path.c_str(), names.data(), names.size());
+  for (ssize_t at = 0; at < length;) {
+    const std::string name(names.data() + at);
+    at += static_cast<ssize_t>(name.size()) + 1;
+    std::vector<char> value(65536);
+    const ssize_t size = lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+    if (size >= 0) result[name] = std::string(value.data(), static_cast<size_t>(size));
+  }
+  return result;
+}
+
+// user.* attributes where the file system has them, else trusted.* (root).
+std::string AttributeNamespace(const std::string& probe) {
+  for (const char* prefix : {"user.", "trusted."}) {
+    const std::string name = std::string(prefix) + "probe";
+    if (lsetxattr(probe.c_str(), name.c_str(), "1", 1, 0) == 0) {
+      lremovexattr(probe.c_str(), name.c_str());
+      return prefix;
+    }
+  }
+  return {};
+}
+
+std::unique_ptr<Common::MemoryFile> Backup(posix_dir& dir, const char16_t* name) {
+  auto stream = Common::CreateMemoryFile();
+  dir_ioctl_backup request;
+  request.name = name;
+  request.stream = stream.get();
+  EXPECT_TRUE(dir.IOCTL(&request)) << Common::DescribeErrorChain(dir.GetError());
+  stream->Rewind();
+  return stream;
+}
+
+bool Restore(posix_dir& dir, const char16_t* name, i_file* stream) {
+  dir_ioctl_restore request;
+  request.name = name;
+  request.stream = stream;
+  return dir.IOCTL(&request);
+}
+
+struct stat Lstat(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+TEST(BackupStream, RegularFileRoundTripWithExtendedAttributes) {
+  ScratchDir scratch;
+  const std::string original = scratch / "disk.vhdx";
+  std::string contents(3 * 1024 * 1024 + 17, '\0');  // several data items
+  for (size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<char>(i * 131 + (i >> 12));
+  WriteWholeFile(original, contents);
+  const std::string prefix = AttributeNamespace(original);
+  if (prefix.empty()) {
+    GTEST_SKIP() << "no extended attributes on " << scratch.path();
+  }
+  const std::string bigValue(3000, 'v');  // one ext4 block holds at most ~4 KiB
+  ASSERT_EQ(lsetxattr(original.c_str(), (prefix + "origin").c_str(), "backup test", 11, 0), 0);
+  ASSERT_EQ(lsetxattr(original.c_str(), (prefix + "big").c_str(), bigValue.data(), bigValue.size(), 0), 0);
+  ASSERT_EQ(lsetxattr(original.c_str(), (prefix + "empty").c_str(), "", 0, 0), 0);
+  ASSERT_EQ(chmod(original.c_str(), 04751), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(lchown(original.c_str(), 1234, 5678), 0);
+  }
+  const timespec times[2] = {{1000000000, 111}, {1100000000, 222333444}};
+  ASSERT_EQ(utimensat(AT_FDCWD, original.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  ASSERT_EQ(chmod(original.c_str(), 04751), 0);  // lchown cleared the set-id bit
+
+  posix_dir dir(scratch.path());
+  auto stream = Backup(dir, u"disk.vhdx");
+  ASSERT_TRUE(Restore(dir, u"copy.vhdx", stream.get())) << Common::DescribeErrorChain(dir.GetError());
+
+  const std::string copy = scratch / "copy.vhdx";
+  EXPECT_EQ(ReadWholeFile(copy), contents);
+  const struct stat a = Lstat(original);
+  const struct stat b = Lstat(copy);
+  EXPECT_EQ(b.st_mode, a.st_mode);
+  EXPECT_EQ(b.st_uid, a.st_uid);
+  EXPECT_EQ(b.st_gid, a.st_gid);
+  EXPECT_EQ(b.st_mtim.tv_sec, a.st_mtim.tv_sec);
+  EXPECT_EQ(b.st_mtim.tv_nsec, a.st_mtim.tv_nsec);
+  EXPECT_EQ(b.st_atim.tv_sec, a.st_atim.tv_sec);
+  EXPECT_EQ(ExtendedAttributes(copy), ExtendedAttributes(original));
+  EXPECT_EQ(ExtendedAttributes(copy).at(prefix + "big"), bigValue);
+
+  // Restoring over the original replaces it.
+  WriteWholeFile(original, "changed");
+  stream->Rewind();
+  ASSERT_TRUE(Restore(dir, u"disk.vhdx", stream.get()));
+  EXPECT_EQ(ReadWholeFile(original), contents);
+}
+
+TEST(BackupStream, DirectoriesSymbolicLinksAndFifos) {
+  ScratchDir scratch;
+  ASSERT_EQ(mkdir((scratch / "folder").c_str(), 0710), 0);
+  ASSERT_EQ(symlink("some/target", (scratch / "link").c_str()), 0);
+  ASSERT_EQ(mkfifo((scratch / "fifo").c_str(), 0620), 0);
+  const timespec times[2] = {{500, 0}, {600, 7}};
+  for (const char* name : {"folder", "link", "fifo"})
+    ASSERT_EQ(utimensat(AT_FDCWD, (scratch / name).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+
+  posix_dir dir(scratch.path());
+  for (const auto& [from, to] : {std::pair{u"folder", u"folder2"}, {u"link", u"link2"}, {u"fifo", u"fifo2"}}) {
+    auto stream = Backup(dir, from);
+    ASSERT_TRUE(Restore(dir, to, stream.get())) << Common::DescribeErrorChain(dir.GetError());
+    const std::string a(from, from + std::char_traits<char16_t>::length(from));
+    const std::string b(to, to + std::char_traits<char16_t>::length(to));
+    const struct stat sa = Lstat(scratch / a);
+    const struct stat sb = Lstat(scratch / b);
+    EXPECT_EQ(sb.st_mode, sa.st_mode) << a;
+    EXPECT_EQ(sb.st_mtim.tv_sec, 600) << a;
+    EXPECT_EQ(sb.st_mtim.tv_nsec, 7) << a;
+  }
+  char target[64] = {};
+  ASSERT_GT(readlink((scratch / "link2").c_str(), target, sizeof target), 0);
+  EXPECT_STREQ(target, "some/target");
+}
+
+TEST(BackupStream, ADamagedStreamLeavesTheTargetAlone) {
+  ScratchDir scratch;
+  WriteWholeFile(scratch / "source", std::string(5000, 's'));
+  WriteWholeFile(scratch / "target", "keep me");
+  posix_dir dir(scratch.path());
+  auto stream = Backup(dir, u"source");
+  const std::string bytes = stream->Contents();
+
+  auto check = [&](const std::string& damaged) {
+    auto copy = Common::CreateMemoryFile();
+    size_t written = 0;
+    copy->Write(damaged.data(), damaged.size(), written);
+    copy->Rewind();
+    EXPECT_FALSE(Restore(dir, u"target", copy.get()));
+    EXPECT_EQ(dir.TakeError().Code(), 0x40001u);
+    EXPECT_EQ(ReadWholeFile(scratch / "target"), "keep me");
+  };
+  check(bytes.substr(0, bytes.size() - 1));    // end marker cut short
+  check(bytes.substr(0, bytes.size() - 100));  // contents missing
+  std::string badMagic = bytes;
+  badMagic[0] = 'X';
+  check(badMagic);
+  std::string hugeItem = bytes;
+  hugeItem[16 + 16 + 64 + 15] = 0x7F;  // length of the first data item
+  check(hugeItem);
+  // No temporary entries are left behind.
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(scratch.path())) ++entries;
+  EXPECT_EQ(entries, 2u);
+}
+
+TEST(BackupStream, SocketsAndMissingEntriesAreRefused) {
+  ScratchDir scratch;
+  const std::string socketPath = scratch / "sock";
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  posix_dir dir(scratch.path());
+  auto stream = Common::CreateMemoryFile();
+  dir_ioctl_backup request;
+  request.name = u"sock";
+  request.stream = stream.get();
+  EXPECT_FALSE(dir.IOCTL(&request));
+  EXPECT_EQ(dir.TakeError().Code(), 0x4000Eu);
+  request.name = u"missing";
+  EXPECT_FALSE(dir.IOCTL(&request));
+  EXPECT_EQ(dir.TakeError().Code(), 0x40011u);
+  EXPECT_EQ(stream->GetSize(), 0u);
+  close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,350 @@
+// Directories: entry operations and their errors, listing, special
+// directories, drive size, comparison and directory control requests.
+#include "core/file/unix/posix_dir.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "core/common/error.h"
+#include "core/file/file_testutil.h"
+#include "core/file/unix/file_name.h"
+
+namespace {
+
+using FileTest::ReadWholeFile;
+using FileTest::ScratchDir;
+using FileTest::WriteWholeFile;
+
+std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
+
+std::map<std::u16string, entry_type> List(i_dir::iterator* it) {
+  std::map<std::u16string, entry_type> entries;
+  if (!it) return entries;
+  while (!it->Failed()) {
+    entries[it->GetName()] = it->GetType();
+    it->Next();
+  }
+  return entries;
+}
+
+// Restores an environment variable when the test ends.
+class SavedVariable {
+ public:
+  explicit SavedVariable(const char* name) : name_(name) {
+    if (const char* value = std::getenv(name)) value_ = value;
+  }
+  ~SavedVariable() {
+    if (value_)
+      setenv(name_, value_->c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> value_;
+};
+
+TEST(PosixDir, EntryOperationsAndTheirErrors) {
+  ScratchDir scratch;
+  posix_dir dir(scratch.path());
+  EXPECT_TRUE(dir.CreateDir(u"vm", nullptr));
+  struct stat st {};
+  ASSERT_EQ(stat((scratch / "vm").c_str(), &st), 0);
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(st.st_mode & 0777, 0755u & ~mask);
+
+  EXPECT_FALSE(dir.CreateDir(u"vm", nullptr));
+  EXPECT_EQ(dir.TakeError().Code(), 0x40013u);  // already exists
+
+  WriteWholeFile(scratch / "vm/a.vmc", "x");
+  EXPECT_TRUE(dir.Rename(u"vm/a.vmc", u"vm/b.vmc"));
+  EXPECT_FALSE(dir.Rename(u"vm/a.vmc", u"vm/c.vmc"));
+  Common::Error error = dir.TakeError();
+  EXPECT_EQ(error.Code(), 0x40011u);
+  EXPECT_STREQ(error.Function(), "Rename");
+  EXPECT_EQ(Narrow(error.GetWide("path1")), scratch / "vm/a.vmc");
+  EXPECT_EQ(Narrow(error.GetWide("path2")), scratch / "vm/c.vmc");
+
+  EXPECT_TRUE(dir.CreateSymLink(u"vm/link", u"b.vmc"));
+  EXPECT_TRUE(dir.CreateHardLink(u"vm/hard", u"vm/b.vmc"));
+  ASSERT_EQ(stat((scratch / "vm/hard").c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 2u);
+  std::u16string resolved;
+  EXPECT_TRUE(dir.ResolveSymLinks(u"vm/link", resolved));
+  char* real = realpath((scratch / "vm/b.vmc").c_str(), nullptr);
+  EXPECT_EQ(Narrow(resolved), real);
+  std::free(real);
+
+  EXPECT_FALSE(dir.RemoveDir(u"vm"));
+  EXPECT_EQ(dir.TakeError().Code(), 0x40008u);  // not empty: the operation's own code
+  EXPECT_TRUE(dir.SetUnixPermissions(u"vm/b.vmc", 0600));
+  ASSERT_EQ(stat((scratch / "vm/b.vmc").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_TRUE(dir.SetUnixOwner(u"vm/b.vmc", getuid(), getgid()));
+  EXPECT_FALSE(dir.SetUnixPermissions(u"vm/none", 0600));
+  EXPECT_EQ(dir.TakeError().Code(), 0x40011u);
+  EXPECT_FALSE(dir.SetDOSAttributes(u"vm/b.vmc", 1));
+  EXPECT_EQ(dir.TakeError().Code(), 0x4000Eu);
+
+  for (const char16_t* name : {u"vm/b.vmc", u"vm/hard", u"vm/link"}) EXPECT_TRUE(dir.Remove(name));
+  EXPECT_TRUE(dir.RemoveDir(u"vm"));
+  EXPECT_FALSE(dir.Remove(u"vm"));
+  EXPECT_EQ(dir.TakeError().Code(), 0x40011u);
+}
+
+TEST(PosixDir, AFailedDirectoryDoesNothingUntilTheErrorIsTaken) {
+  ScratchDir scratch;
+  posix_dir dir(scratch.path());
+  EXPECT_FALSE(dir.Remove(u"missing"));
+  EXPECT_FALSE(dir.CreateDir(u"made", nullptr));
+  EXPECT_FALSE(dir.Open(u"new", O_RDWR | O_CREAT, false, 0600));
+  EXPECT_FALSE(dir.GetIterator());
+  std::u16string path;
+  EXPECT_FALSE(dir.GetPath(path));
+  EXPECT_EQ(access((scratch / "made").c_str(), F_OK), -1);
+  EXPECT_EQ(access((scratch / "new").c_str(), F_OK), -1);
+  EXPECT_EQ(dir.TakeError().Code(), 0x40011u);  // still the first failure
+  EXPECT_TRUE(dir.CreateDir(u"made", nullptr));
+}
+
+TEST(PosixDir, NamesJoinRelativeToTheDirectory) {
+  EXPECT_EQ(FileLayer::JoinPath("/a/b", "c"), "/a/b/c");
+  EXPECT_EQ(FileLayer::JoinPath("/a/b", "../c"), "/a/c");
+  EXPECT_EQ(FileLayer::JoinPath("/a/b", "./c//d/"), "/a/b/c/d");
+  EXPECT_EQ(FileLayer::JoinPath("/a", "../../.."), "/");
+  EXPECT_EQ(FileLayer::JoinPath("/a/b", "/x/y"), "/x/y");
+  EXPECT_EQ(FileLayer::JoinPath("/", "x"), "/x");
+  EXPECT_EQ(FileLayer::JoinPath("", "x"), "x");
+
+  ScratchDir scratch;
+  WriteWholeFile(scratch / "top", "top file");
+  ASSERT_EQ(mkdir((scratch / "sub").c_str(), 0755), 0);
+  posix_dir sub(scratch / "sub");
+  auto file = sub.Open(u"../top", O_RDONLY, false, 0);
+  ASSERT_TRUE(file);
+  posix_dir root("/");
+  EXPECT_TRUE(root.Open(FileLayer::FileNameFromSystem(scratch / "top"), O_RDONLY, false, 0));
+}
+
+TEST(PosixDir, ListingSkipsDotEntriesAndReportsTypes) {
+  ScratchDir scratch;
+  WriteWholeFile(scratch / "disk.vhdx", "d");
+  WriteWholeFile(scratch / "config.vmc", "c");
+  ASSERT_EQ(mkdir((scratch / "folder").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("disk.vhdx", (scratch / "link").c_str()), 0);
+  ASSERT_EQ(mkfifo((scratch / "pipe").c_str(), 0600), 0);
+  posix_dir dir(scratch.path());
+
+  auto all = dir.GetIterator();
+  ASSERT_TRUE(all);
+  const auto entries = List(all.get());
+  EXPECT_EQ(all->GetError().Code(), 0x40002u);
+  const std::map<std::u16string, entry_type> expected{{u"disk.vhdx", entry_type::file},
+                                                      {u"config.vmc", entry_type::file},
+                                                      {u"folder", entry_type::directory},
+                                                      {u"link", entry_type::symlink},
+                                                      {u"pipe", entry_type::fifo}};
+  EXPECT_EQ(entries, expected);
+
+  auto vhdx = dir.GetIterator(u"*.vhdx");
+  EXPECT_EQ(List(vhdx.get()), (std::map<std::u16string, entry_type>{{u"disk.vhdx", entry_type::file}}));
+  auto folders = dir.GetIterator(u"*", i_dir::type_bit(entry_type::directory));
+  EXPECT_EQ(List(folders.get()), (std::map<std::u16string, entry_type>{{u"folder", entry_type::directory}}));
+
+  // A plain name looks the one entry up.
+  auto one = dir.GetIterator(u"config.vmc");
+  ASSERT_TRUE(one);
+  ASSERT_FALSE(one->Failed());
+  file_attributes attributes;
+  EXPECT_TRUE(one->GetAttributes(attributes));
+  EXPECT_EQ(attributes.size, 1u);
+  EXPECT_TRUE(S_ISREG(attributes.mode));
+  file_times times;
+  EXPECT_TRUE(one->GetTimes(times));
+  EXPECT_GT(times.modification, 0);
+  EXPECT_EQ(one->GetIdentifier().GetData().size(), 16u);
+  EXPECT_FALSE(one->Next());
+  EXPECT_EQ(one->GetError().Code(), 0x40002u);
+
+  auto none = dir.GetIterator(u"absent.vmc");
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->GetError().Code(), 0x40002u);
+  EXPECT_FALSE(dir.Failed());
+
+  auto self = dir.GetSelfIterator();
+  ASSERT_TRUE(self);
+  EXPECT_EQ(self->GetType(), entry_type::directory);
+  EXPECT_EQ(Narrow(self->GetName()), std::string(FileLayer::LastComponent(scratch.path())));
+}
+
+TEST(PosixDir, AnEmptyDirectoryEndsAtOnce) {
+  ScratchDir scratch;
+  posix_dir dir(scratch.path());
+  auto it = dir.GetIterator();
+  ASSERT_TRUE(it);
+  EXPECT_TRUE(it->Failed());
+  EXPECT_EQ(it->GetError().Code(), 0x40002u);
+  EXPECT_EQ(it->GetName(), u"");
+  EXPECT_FALSE(it->Next());
+
+  posix_dir missing(scratch / "gone");
+  EXPECT_FALSE(missing.GetIterator());
+  EXPECT_EQ(missing.GetError().Code(), 0x40011u);
+  EXPECT_STREQ(missing.GetError().Function(), "GetIterator");
+}
+
+TEST(PosixDir, OpenDirChecksTheEntry) {
+  ScratchDir scratch;
+  WriteWholeFile(scratch / "file", "x");
+  ASSERT_EQ(mkdir((scratch / "sub").c_str(), 0755), 0);
+  posix_dir dir(scratch.path());
+  auto sub = dir.OpenDir(u"sub");
+  ASSERT_TRUE(sub);
+  std::u16string path;
+  EXPECT_TRUE(sub->GetPath(path));
+  EXPECT_EQ(Narrow(path), scratch / "sub");
+  EXPECT_FALSE(dir.OpenDir(u"file"));
+  EXPECT_EQ(dir.TakeError().Code(), 0x40007u);
+  EXPECT_FALSE(dir.OpenDir(u"none"));
+  EXPECT_EQ(dir.TakeError().Code(), 0x40011u);
+}
+
+TEST(PosixDir, SpecialDirectories) {
+  SavedVariable home("HOME");
+  posix_dir dir("/");
+  std::u16string path;
+
+  unsetenv("HOME");
+  EXPECT_FALSE(dir.OpenSpecialDir(144));
+  EXPECT_EQ(dir.TakeError().Code(), 0x40007u);
+  setenv("HOME", "relative/home", 1);
+  EXPECT_FALSE(dir.OpenSpecialDir(145));
+  EXPECT_EQ(dir.TakeError().Code(), 0x40007u);
+  setenv("HOME", "/home/someone", 1);
+  auto homeDir = dir.OpenSpecialDir(144);
+  ASSERT_TRUE(homeDir);
+  EXPECT_TRUE(homeDir->GetPath(path));
+  EXPECT_EQ(path, u"/home/someone");
+
+  const std::pair<uint32_t, std::u16string> fixed[] = {{143, u"/var/lib"}, {149, u"/tmp"}, {156, u"/var/log"}};
+  for (const auto& [id, expected] : fixed) {
+    auto special = dir.OpenSpecialDir(id);
+    ASSERT_TRUE(special);
+    EXPECT_TRUE(special->GetPath(path));
+    EXPECT_EQ(path, expected);
+  }
+  EXPECT_FALSE(dir.OpenSpecialDir(150));
+  EXPECT_EQ(dir.GetError().Code(), 0x4000Eu);
+  EXPECT_STREQ(dir.GetError().Function(), "OpenSpecialDir");
+}
+
+TEST(PosixDir, DriveSize) {
+  ScratchDir scratch;
+  posix_dir dir(scratch.path());
+  uint64_t total = 0, free = 0, available = 0;
+  EXPECT_TRUE(dir.GetDriveSize(total, free, available));
+  EXPECT_GT(total, 0u);
+  EXPECT_LE(free, total);
+  EXPECT_LE(available, free);
+
+  posix_dir missing(scratch / "gone");
+  EXPECT_FALSE(missing.GetDriveSize(total, free, available));
+  EXPECT_EQ(total + free + available, 0u);
+  EXPECT_EQ(missing.GetError().Code(), 0x40011u);  // ENOENT wins over the read code
+}
+
+TEST(PosixDir, Comparison) {
+  posix_dir a("/srv/vm");
+  posix_dir same("/srv/vm");
+  posix_dir below("/srv/vm/disks");
+  posix_dir sibling("/srv/vmx");
+  posix_dir root("/");
+  EXPECT_EQ(a.Compare(&a), 0);
+  EXPECT_EQ(a.Compare(&same), 0);
+  EXPECT_EQ(a.Compare(&below), 1);
+  EXPECT_EQ(below.Compare(&a), 2);
+  EXPECT_EQ(a.Compare(&sibling), 2);
+  EXPECT_EQ(root.Compare(&a), 1);
+  EXPECT_EQ(a.Compare(nullptr), 2);
+}
+
+TEST(PosixDir, FileSystemTypeAndNearestExistingAncestor) {
+  EXPECT_STREQ(FileLayer::FileSystemTypeName(0xEF53), "ext2");
+  EXPECT_STREQ(FileLayer::FileSystemTypeName(0x58465342), "xfs");
+  EXPECT_STREQ(FileLayer::FileSystemTypeName(0x12345678), "");
+
+  ScratchDir scratch;
+  posix_dir dir(scratch.path());
+  dir_ioctl_fs_type type;
+  ASSERT_TRUE(dir.IOCTL(&type));
+  struct statfs info {};
+  ASSERT_EQ(statfs(scratch.path().c_str(), &info), 0);
+  std::string upper = FileLayer::FileSystemTypeName(static_cast<uint64_t>(info.f_type));
+  std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+  EXPECT_EQ(Narrow(type.type), upper);
+
+  posix_dir deep(scratch / "a/b/c");
+  dir_ioctl_existing_ancestor ancestor;
+  ASSERT_TRUE(deep.IOCTL(&ancestor));
+  EXPECT_EQ(Narrow(ancestor.path), scratch.path());
+  EXPECT_FALSE(ancestor.is_self);
+  dir_ioctl_existing_ancestor self;
+  ASSERT_TRUE(dir.IOCTL(&self));
+  EXPECT_TRUE(self.is_self);
+
+  WriteWholeFile(scratch / "f", "x");
+  dir_ioctl_times times;
+  times.name = u"f";
+  times.access_ms = 86400000;
+  times.modification_ms = 2 * 86400000 + 5;
+  ASSERT_TRUE(dir.IOCTL(&times));
+  struct stat st {};
+  ASSERT_EQ(stat((scratch / "f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 2 * 86400);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 5000000);
+
+  dir_ioctl_credentials credentials;
+  EXPECT_FALSE(dir.IOCTL(&credentials));
+  EXPECT_EQ(dir.GetError().Code(), 0x4000Eu);
+  EXPECT_STREQ(dir.GetError().Function(), "IOCTL");
+}
+
+TEST(PosixDir, ByteNamesSurviveARoundTripUnderUtf8) {
+  FileLayer::UseFileNameConverter("UTF-8");
+  EXPECT_EQ(FileLayer::FileNameToSystem(u"\uF8E9x"), "\xE9x");
+  EXPECT_EQ(FileLayer::FileNameFromSystem("\xE9x"), u"\uF8E9x");
+  EXPECT_EQ(FileLayer::FileNameFromSystem("caf\xC3\xA9"), u"caf\u00E9");
+  EXPECT_EQ(FileLayer::FileNameToSystem(u"caf\u00E9"), "caf\xC3\xA9");
+  // Every single byte comes back as itself.
+  for (int byte = 0x80; byte <= 0xFF; ++byte) {
+    const std::string name = std::string("n") + static_cast<char>(byte) + "\xC3\xA9";
+    EXPECT_EQ(FileLayer::FileNameToSystem(FileLayer::FileNameFromSystem(name)), name) << byte;
+  }
+
+  ScratchDir scratch;
+  WriteWholeFile(scratch / "\xE9", "latin-1 name");
+  posix_dir dir(scratch.path());
+  auto it = dir.GetIterator();
+  ASSERT_TRUE(it);
+  ASSERT_FALSE(it->Failed());
+  EXPECT_EQ(it->GetName(), u"\uF8E9");
+  auto file = dir.Open(it->GetName(), O_RDONLY, false, 0);
+  ASSERT_TRUE(file) << Common::DescribeErrorChain(dir.GetError());
+  char buffer[32] = {};
+  size_t got = 0;
+  file->Read(buffer, sizeof buffer, got);
+  EXPECT_EQ(std::string(buffer, got), "latin-1 name");
+}
+
+}  // namespace

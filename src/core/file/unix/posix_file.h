@@ -1,0 +1,44 @@
+// Files over POSIX descriptors.
+#pragma once
+
+#include "core/common/error.h"
+#include "hvplug/file.h"
+
+// Every file operation over an owned descriptor; the lock operations keep
+// their not-supported defaults.
+class posix_base_file : public rio_file {
+ public:
+  // Takes ownership of fd. range_locking: the file was opened without the
+  // implicit whole-file lock and honours explicit range locks.
+  posix_base_file(int fd, bool range_locking);
+  ~posix_base_file() override;  // closes the descriptor, releasing its locks
+
+  void Read(void* buffer, size_t size, size_t& transferred) override;
+  void Write(const void* buffer, size_t size, size_t& transferred) override;
+  bool Flush() override;
+  bool Truncate(uint64_t length) override;
+  int64_t Seek(int64_t offset) override;
+  int64_t SeekRelative(int64_t offset) override;
+  int64_t SeekEnd(int64_t offset) override;
+  bool IOCTL(void* request) override;
+
+  int descriptor() const { return fd_; }
+
+ protected:
+  int fd_;
+  bool range_locking_;
+};
+
+// Adds the range locks (through the host's LinuxExRangeLock). Files opened
+// with the implicit lock accept lock requests and do nothing.
+class posix_file : public posix_base_file {
+ public:
+  using posix_base_file::posix_base_file;
+
+  bool LockShared(uint64_t offset, uint64_t length, bool wait) override;
+  bool LockExclusive(uint64_t offset, uint64_t length, bool wait) override;
+  bool Unlock(uint64_t offset, uint64_t length) override;
+
+ private:
+  bool RangeLock(short type, uint64_t offset, uint64_t length, bool wait, const Common::ErrorSite& site);
+};

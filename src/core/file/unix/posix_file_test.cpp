@@ -1,0 +1,285 @@
+// Files: reading and writing, the stored-error rule, the implicit lock and
+// range locks between processes, the file-size limit, control requests.
+#include "core/file/unix/posix_file.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/file/file_testutil.h"
+#include "core/file/unix/posix_dir.h"
+
+namespace {
+
+using FileTest::Child;
+using FileTest::ReadWholeFile;
+using FileTest::ScratchDir;
+using FileTest::WriteWholeFile;
+
+std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
+
+size_t WriteText(rio_file& file, const std::string& text) {
+  size_t written = 0;
+  file.Write(text.data(), text.size(), written);
+  return written;
+}
+
+std::string ReadText(rio_file& file, size_t size) {
+  std::string text(size, '\0');
+  size_t got = 0;
+  file.Read(text.data(), size, got);
+  text.resize(got);
+  return text;
+}
+
+TEST(PosixFile, ReadWriteSeekAndSize) {
+  ScratchDir scratch;
+  posix_dir dir(scratch.path());
+  auto file = dir.Open(u"data.bin", O_RDWR | O_CREAT, false, 0644);
+  ASSERT_TRUE(file) << Common::DescribeErrorChain(dir.GetError());
+  EXPECT_EQ(WriteText(*file, "hello world"), 11u);
+  EXPECT_EQ(file->Seek(6), 6);
+  // The size query leaves the position where it was.
+  EXPECT_EQ(file->GetSize(), 11u);
+  EXPECT_EQ(ReadText(*file, 100), "world");
+  EXPECT_EQ(ReadText(*file, 10), "");  // at the end: 0 bytes, no error
+  EXPECT_FALSE(file->Failed());
+  EXPECT_EQ(file->SeekEnd(-5), 6);
+  EXPECT_EQ(file->SeekRelative(-6), 0);
+  EXPECT_TRUE(file->Truncate(5));
+  EXPECT_EQ(file->GetSize(), 5u);
+  EXPECT_TRUE(file->Rewind());
+  EXPECT_EQ(ReadText(*file, 100), "hello");
+  EXPECT_TRUE(file->Flush());
+  EXPECT_FALSE(file->Failed());
+}
+
+TEST(PosixFile, EveryOperationIsInertAfterAFailureUntilTheErrorIsTaken) {
+  ScratchDir scratch;
+  WriteWholeFile(scratch / "f", "0123456789");
+  posix_dir dir(scratch.path());
+  auto file = dir.Open(u"f", O_RDWR, true, 0);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->Seek(-1), 0);  // EINVAL
+  ASSERT_TRUE(file->Failed());
+  EXPECT_EQ(file->GetError().Code(), 0x40005u);
+  EXPECT_STREQ(file->GetError().Function(), "Seek");
+  const Common::ErrorRecord* first = file->GetError().Record();
+
+  char buffer[4] = {'x', 'x', 'x', 'x'};
+  size_t moved = 99;
+  file->Read(buffer, sizeof buffer, moved);
+  EXPECT_EQ(moved, 0u);
+  EXPECT_EQ(buffer[0], 'x');
+  file->Write("ABCD", 4, moved);
+  EXPECT_EQ(moved, 0u);
+  EXPECT_EQ(file->Seek(3), 0);
+  EXPECT_EQ(file->SeekEnd(0), 0);
+  EXPECT_EQ(file->GetSize(), 0u);
+  EXPECT_FALSE(file->Truncate(0));
+  EXPECT_FALSE(file->Flush());
+  EXPECT_FALSE(file->LockExclusive(0, 1, false));
+  file_ioctl_append append;
+  EXPECT_FALSE(file->IOCTL(&append));
+  // Still the first error: nothing replaced it, nothing was changed.
+  EXPECT_EQ(file->GetError().Record(), first);
+  EXPECT_EQ(ReadWholeFile(scratch / "f"), "0123456789");
+
+  const Common::Error taken = file->TakeError();
+  EXPECT_EQ(taken.Code(), 0x40005u);
+  EXPECT_FALSE(file->Failed());
+  EXPECT_EQ(file->Seek(2), 2);
+  EXPECT_EQ(ReadText(*file, 3), "234");
+}
+
+TEST(PosixFile, OpenFailureCarriesCodePathAndErrno) {
+  ScratchDir scratch;
+  posix_dir dir(scratch.path());
+  EXPECT_FALSE(dir.Open(u"missing", O_RDONLY, false, 0));
+  const Common::Error& error = dir.GetError();
+  EXPECT_EQ(error.Code(), 0x40011u);
+  EXPECT_EQ(Common::FormatErrorMessage(error), u"The specified file does not exist.");
+  EXPECT_STREQ(error.Function(), "Open");
+  EXPECT_STREQ(error.Source(), "core/file/unix/posix_dir");
+  ASSERT_TRUE(error.GetWide("path"));
+  EXPECT_EQ(Narrow(error.GetWide("path")), scratch / "missing");
+  EXPECT_EQ(error.Cause().Code(), Common::kPosixErrorCode);
+  EXPECT_EQ(error.Cause().GetNumber("code"), static_cast<uint64_t>(ENOENT));
+
+  // The directory stays inert until the error is taken.
+  WriteWholeFile(scratch / "present", "x");
+  EXPECT_FALSE(dir.Open(u"present", O_RDONLY, false, 0));
+  dir.TakeError();
+  EXPECT_TRUE(dir.Open(u"present", O_RDONLY, false, 0));
+}
+
+TEST(PosixFile, ImplicitLockKeepsAnotherProcessOutAndTheContentsUntouched) {
+  ScratchDir scratch;
+  const std::string path = scratch / "disk.vhdx";
+  WriteWholeFile(path, "precious contents");
+  Child holder([&] {
+    posix_dir dir(scratch.path());
+    static std::unique_ptr<rio_file> held;  // kept open until the child exits
+    held = dir.Open(u"disk.vhdx", O_RDWR, false, 0);
+    return held ? 0 : 1;
+  });
+  ASSERT_TRUE(holder.Ready());
+
+  posix_dir dir(scratch.path());
+  for (int flags : {O_WRONLY | O_TRUNC, O_RDONLY}) {
+    EXPECT_FALSE(dir.Open(u"disk.vhdx", flags, false, 0));
+    const Common::Error error = dir.TakeError();
+    EXPECT_EQ(error.Code(), 0x40014u);
+    EXPECT_EQ(Common::FormatErrorMessage(error), u"Access to the file is denied.");
+    EXPECT_EQ(error.Cause().Code(), 0x40017u);  // the lock error
+  }
+  EXPECT_EQ(ReadWholeFile(path), "precious contents");
+  // Without the implicit lock the file opens.
+  EXPECT_TRUE(dir.Open(u"disk.vhdx", O_RDONLY, true, 0));
+  EXPECT_EQ(holder.Release(), 0);
+
+  // Once the holder is gone the deferred truncation happens after locking.
+  auto file = dir.Open(u"disk.vhdx", O_WRONLY | O_TRUNC, false, 0);
+  ASSERT_TRUE(file) << Common::DescribeErrorChain(dir.GetError());
+  EXPECT_EQ(ReadWholeFile(path), "");
+}
+
+TEST(PosixFile, ReadersShareTheImplicitLock) {
+  ScratchDir scratch;
+  WriteWholeFile(scratch / "f", "abc");
+  Child reader([&] {
+    posix_dir dir(scratch.path());
+    static std::unique_ptr<rio_file> held;
+    held = dir.Open(u"f", O_RDONLY, false, 0);
+    return held ? 0 : 1;
+  });
+  ASSERT_TRUE(reader.Ready());
+  posix_dir dir(scratch.path());
+  EXPECT_TRUE(dir.Open(u"f", O_RDONLY, false, 0));
+  EXPECT_FALSE(dir.Open(u"f", O_RDWR, false, 0));
+  EXPECT_EQ(reader.Release(), 0);
+}
+
+TEST(PosixFile, RangeLocksConflictOnlyWhereTheyOverlap) {
+  ScratchDir scratch;
+  WriteWholeFile(scratch / "f", std::string(1000, 'a'));
+  Child holder([&] {
+    posix_dir dir(scratch.path());
+    static std::unique_ptr<rio_file> held;
+    held = dir.Open(u"f", O_RDWR, true, 0);
+    if (!held || !held->LockExclusive(0, 100, false) || !held->LockShared(500, 100, false)) return 1;
+    return 0;
+  });
+  ASSERT_TRUE(holder.Ready());
+
+  posix_dir dir(scratch.path());
+  auto file = dir.Open(u"f", O_RDWR, true, 0);
+  ASSERT_TRUE(file);
+  EXPECT_FALSE(file->LockExclusive(50, 10, false));
+  EXPECT_EQ(file->TakeError().Code(), 0x40017u);
+  EXPECT_FALSE(file->LockShared(99, 1, false));
+  EXPECT_EQ(file->TakeError().Code(), 0x40017u);
+  EXPECT_TRUE(file->LockShared(100, 100, false));  // adjacent, not overlapping
+  EXPECT_TRUE(file->LockShared(550, 10, false));   // readers share
+  EXPECT_FALSE(file->LockExclusive(550, 10, false));
+  file->TakeError();
+  EXPECT_FALSE(file->LockExclusive(0, 0, false));  // length 0: to the end, overlaps both
+  file->TakeError();
+  EXPECT_TRUE(file->Unlock(100, 100));
+  EXPECT_EQ(holder.Release(), 0);
+  // The holder's locks went with its descriptor.
+  EXPECT_TRUE(file->LockExclusive(0, 0, false));
+}
+
+TEST(PosixFile, LockRequestsDoNothingUnderTheImplicitLock) {
+  ScratchDir scratch;
+  posix_dir dir(scratch.path());
+  auto file = dir.Open(u"f", O_RDWR | O_CREAT, false, 0600);
+  ASSERT_TRUE(file);
+  EXPECT_TRUE(file->LockShared(0, 10, false));
+  EXPECT_TRUE(file->LockExclusive(0, 10, false));
+  EXPECT_TRUE(file->Unlock(0, 10));
+}
+
+TEST(PosixFile, WritePastTheFileSizeLimitReturnsAShortCountWithoutError) {
+  ScratchDir scratch;
+  const int code = FileTest::RunInChild([&] {
+    const rlimit limit{4096, 4096};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+    posix_dir dir(scratch.path());
+    auto file = dir.Open(u"big", O_WRONLY | O_CREAT, false, 0600);  // SIGXFSZ is ignored from here on
+    if (!file) return 11;
+    const std::string block(8192, 'z');
+    size_t written = 0;
+    file->Write(block.data(), block.size(), written);
+    if (written != 4096) return 12;
+    if (file->Failed()) return 13;
+    // The next write is attempted normally and is short again.
+    file->Write(block.data(), 1, written);
+    if (written != 0 || file->Failed()) return 14;
+    return 0;
+  });
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(ReadWholeFile(scratch / "big").size(), 4096u);
+}
+
+TEST(PosixFile, ControlRequests) {
+  ScratchDir scratch;
+  posix_dir dir(scratch.path());
+  auto file = dir.Open(u"f", O_RDWR | O_CREAT, true, 0600);
+  ASSERT_TRUE(file);
+  const std::string block(64 * 1024, 'q');
+  size_t written = 0;
+  file->Write(block.data(), block.size(), written);
+
+  // Appending: a write after seeking back still lands at the end.
+  file_ioctl_append append;
+  EXPECT_TRUE(file->IOCTL(&append));
+  file->Seek(0);
+  file->Write("END", 3, written);
+  EXPECT_EQ(file->GetSize(), block.size() + 3);
+
+  file_ioctl_times times;
+  times.access_ms = 1000000000123;
+  times.modification_ms = 1200000000456;
+  EXPECT_TRUE(file->IOCTL(&times));
+  struct stat st {};
+  ASSERT_EQ(stat((scratch / "f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 456000000);
+  EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
+
+  // Pass-through: FIONREAD answers the bytes left to read.
+  file->Seek(10);
+  int pending = 0;
+  file_ioctl_passthrough pass;
+  pass.number = FIONREAD;
+  pass.argument = &pending;
+  EXPECT_TRUE(file->IOCTL(&pass));
+  EXPECT_EQ(pass.result, 0);
+  EXPECT_EQ(pending, static_cast<int>(block.size() + 3 - 10));
+
+  file_ioctl_deallocate hole;
+  hole.offset = 0;
+  hole.length = 32 * 1024;
+  if (file->IOCTL(&hole)) {
+    EXPECT_EQ(file->GetSize(), block.size() + 3);  // the size is kept
+    file->Seek(0);
+    EXPECT_EQ(ReadText(*file, 4), std::string(4, '\0'));
+  } else {
+    EXPECT_EQ(file->TakeError().Code(), 0x4000Eu);  // the file system cannot punch holes
+  }
+
+  uint32_t unknown = file_ioctl_code("ZZZZ");
+  EXPECT_FALSE(file->IOCTL(&unknown));
+  EXPECT_EQ(file->GetError().Code(), 0x4000Eu);
+  EXPECT_STREQ(file->GetError().Function(), "IOCTL");
+  EXPECT_STREQ(file->GetError().Source(), "core/common/file_object");
+}
+
+}  // namespace
