@@ -232,10 +232,89 @@ Common::Error WriteContents(StreamWriter& writer, const std::string& path, uint6
 
 // Reading ---------------------------------------------------------------------------
 
+// The stream's items, checked against the format's rules: the order of
+// items, their sizes and what each entry type may carry. No file-system
+// effects, so the checks can run on any input.
 class StreamReader {
  public:
+  struct Item {
+    uint32_t tag = 0;
+    std::string name;            // "XATR": the attribute's name; "LINK": the target
+    const char* data = nullptr;  // "XATR": the value; "DATA": the bytes
+    size_t size = 0;
+  };
+
   StreamReader(i_file* stream, const std::string& path) : stream_(stream), path_(path) {}
 
+  // The header and "ATTR".
+  Common::Error Start(uint32_t& typeCode, EntryAttributes& attributes) {
+    uint8_t header[kHeaderSize];
+    if (auto error = Bytes(header, sizeof header)) return error;
+    typeCode_ = typeCode = Get32(header + 8);
+    if (Get32(header) != kMagic || Get32(header + 4) != kVersion || Get32(header + 12) != 0)
+      return Damaged(HV_SITE("IOCTL"), path_);
+    uint32_t tag = 0;
+    uint64_t length = 0;
+    if (auto error = Head(tag, length)) return error;
+    if (tag != kTagAttr || length != kAttrSize) return Damaged(HV_SITE("IOCTL"), path_);
+    uint8_t attr[kAttrSize];
+    if (auto error = Bytes(attr, sizeof attr)) return error;
+    if (!DecodeAttributes(attr, attributes_)) return Damaged(HV_SITE("IOCTL"), path_);
+    uint32_t modeType = 0;
+    if (!TypeCodeOf(attributes_.mode, modeType) || modeType != typeCode_) return Damaged(HV_SITE("IOCTL"), path_);
+    if (typeCode_ != static_cast<uint32_t>(entry_type::file) && attributes_.size != 0)
+      return Damaged(HV_SITE("IOCTL"), path_);
+    attributes = attributes_;
+    return {};
+  }
+
+  // The next item; "END " is the last one.
+  Common::Error Next(Item& item) {
+    item = Item{};
+    uint64_t length = 0;
+    if (auto error = Head(item.tag, length)) return error;
+    const bool isLink = typeCode_ == static_cast<uint32_t>(entry_type::symlink);
+    const bool isFile = typeCode_ == static_cast<uint32_t>(entry_type::file);
+    if (item.tag == kTagEnd) {
+      if (length != 0 || (isFile && data_ != attributes_.size) || (isLink && !haveLink_))
+        return Damaged(HV_SITE("IOCTL"), path_);
+      return {};
+    }
+    const size_t limit = item.tag == kTagLink    ? kMaxLinkTarget
+                         : item.tag == kTagXattr ? 4 + kMaxXattrName + kMaxXattrValue
+                         : item.tag == kTagData  ? kDataChunk
+                                                 : 0;
+    if (length == 0 || length > limit) return Damaged(HV_SITE("IOCTL"), path_);
+    payload_.resize(static_cast<size_t>(length));
+    if (auto error = Bytes(payload_.data(), payload_.size())) return error;
+
+    if (item.tag == kTagLink) {
+      // Once, before the attributes that are set on the link.
+      if (!isLink || haveLink_ || haveXattr_ || std::memchr(payload_.data(), 0, payload_.size()))
+        return Damaged(HV_SITE("IOCTL"), path_);
+      haveLink_ = true;
+      item.name.assign(payload_.data(), payload_.size());
+    } else if (item.tag == kTagXattr) {
+      if ((isLink && !haveLink_) || payload_.size() < 4) return Damaged(HV_SITE("IOCTL"), path_);
+      const uint32_t nameLength = Get32(reinterpret_cast<const uint8_t*>(payload_.data()));
+      if (nameLength == 0 || nameLength > kMaxXattrName || nameLength > payload_.size() - 4)
+        return Damaged(HV_SITE("IOCTL"), path_);
+      item.name.assign(payload_.data() + 4, nameLength);
+      if (item.name.find('\0') != std::string::npos) return Damaged(HV_SITE("IOCTL"), path_);
+      item.size = payload_.size() - 4 - nameLength;
+      if (item.size > kMaxXattrValue) return Damaged(HV_SITE("IOCTL"), path_);
+      item.data = payload_.data() + 4 + nameLength;
+      haveXattr_ = true;
+    } else {
+      if (!isFile || payload_.size() > attributes_.size - data_) return Damaged(HV_SITE("IOCTL"), path_);
+      data_ += payload_.size();
+      item.data = payload_.data();
+      item.size = payload_.size();
+    }
+    return {};
+  }
+
+ private:
   Common::Error Bytes(void* data, size_t size) {
     size_t got = 0;
     stream_->Read(data, size, got);
@@ -254,9 +333,14 @@ class StreamReader {
     return {};
   }
 
- private:
   i_file* stream_;
   const std::string& path_;
+  uint32_t typeCode_ = 0;
+  EntryAttributes attributes_;
+  std::vector<char> payload_;
+  uint64_t data_ = 0;
+  bool haveLink_ = false;
+  bool haveXattr_ = false;
 };
 
 std::string TemporaryName(const std::string& path) {
@@ -432,55 +516,38 @@ Common::Error WriteBackupStream(const std::string& path, o_file* stream) {
 Common::Error RestoreBackupStream(const std::string& path, i_file* stream) {
   if (!stream) return MakePosixFileError(EINVAL, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
   StreamReader reader(stream, path);
-  uint8_t header[kHeaderSize];
-  if (auto error = reader.Bytes(header, sizeof header)) return error;
-  const uint32_t typeCode = Get32(header + 8);
-  if (Get32(header) != kMagic || Get32(header + 4) != kVersion || Get32(header + 12) != 0)
-    return Damaged(HV_SITE("IOCTL"), path);
-
-  uint32_t tag = 0;
-  uint64_t length = 0;
-  if (auto error = reader.Head(tag, length)) return error;
-  if (tag != kTagAttr || length != kAttrSize) return Damaged(HV_SITE("IOCTL"), path);
-  uint8_t attr[kAttrSize];
-  if (auto error = reader.Bytes(attr, sizeof attr)) return error;
+  uint32_t typeCode = 0;
   EntryAttributes attributes;
-  if (!DecodeAttributes(attr, attributes)) return Damaged(HV_SITE("IOCTL"), path);
-
+  if (auto error = reader.Start(typeCode, attributes)) return error;
   Restorer restorer(path, typeCode);
   if (auto error = restorer.Create(attributes)) return error;
-  std::vector<char> payload;
+  StreamReader::Item item;
   for (;;) {
-    if (auto error = reader.Head(tag, length)) return error;
-    if (tag == kTagEnd) {
-      if (length != 0) return Damaged(HV_SITE("IOCTL"), path);
-      return restorer.Finish();
-    }
-    const size_t limit = tag == kTagLink    ? kMaxLinkTarget
-                         : tag == kTagXattr ? 4 + kMaxXattrName + kMaxXattrValue
-                         : tag == kTagData  ? kDataChunk
-                                            : 0;
-    if (length == 0 || length > limit) return Damaged(HV_SITE("IOCTL"), path);
-    payload.resize(static_cast<size_t>(length));
-    if (auto error = reader.Bytes(payload.data(), payload.size())) return error;
+    if (auto error = reader.Next(item)) return error;
     Common::Error error;
-    if (tag == kTagLink) {
-      if (std::memchr(payload.data(), 0, payload.size())) return Damaged(HV_SITE("IOCTL"), path);
-      error = restorer.Link(std::string(payload.data(), payload.size()));
-    } else if (tag == kTagXattr) {
-      const uint32_t nameLength = Get32(reinterpret_cast<const uint8_t*>(payload.data()));
-      if (nameLength == 0 || nameLength > kMaxXattrName || nameLength > payload.size() - 4)
-        return Damaged(HV_SITE("IOCTL"), path);
-      const std::string name(payload.data() + 4, nameLength);
-      if (name.find('\0') != std::string::npos) return Damaged(HV_SITE("IOCTL"), path);
-      const size_t valueSize = payload.size() - 4 - nameLength;
-      if (valueSize > kMaxXattrValue) return Damaged(HV_SITE("IOCTL"), path);
-      error = restorer.Xattr(name, payload.data() + 4 + nameLength, valueSize);
-    } else {
-      error = restorer.Data(payload.data(), payload.size());
-    }
+    if (item.tag == kTagEnd) return restorer.Finish();
+    if (item.tag == kTagLink)
+      error = restorer.Link(item.name);
+    else if (item.tag == kTagXattr)
+      error = restorer.Xattr(item.name, item.data, item.size);
+    else
+      error = restorer.Data(item.data, item.size);
     if (error) return error;
   }
+}
+
+Common::Error CheckBackupStream(i_file* stream) {
+  static const std::string kNoPath;
+  if (!stream) return MakePosixFileError(EINVAL, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"));
+  StreamReader reader(stream, kNoPath);
+  uint32_t typeCode = 0;
+  EntryAttributes attributes;
+  if (auto error = reader.Start(typeCode, attributes)) return error;
+  StreamReader::Item item;
+  do {
+    if (auto error = reader.Next(item)) return error;
+  } while (item.tag != kTagEnd);
+  return {};
 }
 
 }  // namespace FileLayer

@@ -41,5 +41,8 @@ namespace FileLayer {
 // path in the system's encoding.
 Common::Error WriteBackupStream(const std::string& path, o_file* stream);
 Common::Error RestoreBackupStream(const std::string& path, i_file* stream);
+// Reads a whole stream and checks it against the rules above without
+// touching the file system.
+Common::Error CheckBackupStream(i_file* stream);
 
 }  // namespace FileLayer

@@ -1,5 +1,7 @@
 // "BKUP" and "RSTR": an entry restored from its backup stream is identical,
 // and a damaged stream leaves what exists alone.
+#include "core/file/unix/backup_stream.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -74,6 +76,47 @@ struct stat Lstat(const std::string& path) {
   EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
   return st;
 }
+
+// Builds streams item by item (the layout of backup_stream.h).
+class StreamBuilder {
+ public:
+  StreamBuilder(uint32_t typeCode, uint32_t mode, uint64_t size) {
+    Put32(file_ioctl_code("HVBK"));
+    Put32(1);
+    Put32(typeCode);
+    Put32(0);
+    std::string attr(64, '\0');
+    for (int i = 0; i < 4; ++i) attr[i] = static_cast<char>(mode >> (8 * i));
+    for (int i = 0; i < 8; ++i) attr[16 + i] = static_cast<char>(size >> (8 * i));
+    Item("ATTR", attr);
+  }
+  StreamBuilder& Item(const char (&tag)[5], const std::string& payload) {
+    Put32(file_ioctl_code(tag));
+    Put32(0);
+    for (int i = 0; i < 8; ++i) bytes_ += static_cast<char>(static_cast<uint64_t>(payload.size()) >> (8 * i));
+    bytes_ += payload;
+    return *this;
+  }
+  StreamBuilder& Xattr(const std::string& name, const std::string& value) {
+    std::string payload(4, '\0');
+    payload[0] = static_cast<char>(name.size());
+    return Item("XATR", payload + name + value);
+  }
+  // Runs the checks over the stream; the error code, 0 for success.
+  uint32_t Check() const {
+    auto stream = Common::CreateMemoryFile();
+    size_t written = 0;
+    stream->Write(bytes_.data(), bytes_.size(), written);
+    stream->Rewind();
+    return FileLayer::CheckBackupStream(stream.get()).Code();
+  }
+
+ private:
+  void Put32(uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes_ += static_cast<char>(value >> (8 * i));
+  }
+  std::string bytes_;
+};
 
 TEST(BackupStream, RegularFileRoundTripWithExtendedAttributes) {
   ScratchDir scratch;
@@ -177,6 +220,31 @@ TEST(BackupStream, ADamagedStreamLeavesTheTargetAlone) {
   size_t entries = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(scratch.path())) ++entries;
   EXPECT_EQ(entries, 2u);
+}
+
+TEST(BackupStream, ItemsMustFitTheEntryType) {
+  constexpr uint32_t kFile = 0, kFifo = 3, kLink = 5;
+  constexpr uint32_t kDamaged = 0x40001;
+  EXPECT_EQ(StreamBuilder(kFile, S_IFREG | 0644, 3).Xattr("user.a", "1").Item("DATA", "abc").Item("END ", "").Check(),
+            0u);
+  EXPECT_EQ(StreamBuilder(kFile, S_IFREG | 0644, 3).Item("DATA", "ab").Item("END ", "").Check(), kDamaged);
+  EXPECT_EQ(StreamBuilder(kFile, S_IFREG | 0644, 1).Item("DATA", "ab").Item("END ", "").Check(), kDamaged);
+  EXPECT_EQ(StreamBuilder(kFile, S_IFDIR | 0755, 0).Item("END ", "").Check(), kDamaged);  // type and mode differ
+  EXPECT_EQ(StreamBuilder(kFifo, S_IFIFO | 0600, 0).Item("DATA", "x").Item("END ", "").Check(), kDamaged);
+  EXPECT_EQ(StreamBuilder(kFifo, S_IFIFO | 0600, 0).Item("LINK", "x").Item("END ", "").Check(), kDamaged);
+  EXPECT_EQ(StreamBuilder(kLink, S_IFLNK | 0777, 0).Item("LINK", "t").Xattr("user.a", "").Item("END ", "").Check(), 0u);
+  EXPECT_EQ(StreamBuilder(kLink, S_IFLNK | 0777, 0).Xattr("user.a", "").Item("LINK", "t").Item("END ", "").Check(),
+            kDamaged);
+  EXPECT_EQ(StreamBuilder(kLink, S_IFLNK | 0777, 0).Item("LINK", "t").Item("LINK", "u").Item("END ", "").Check(),
+            kDamaged);
+  EXPECT_EQ(StreamBuilder(kLink, S_IFLNK | 0777, 0).Item("END ", "").Check(), kDamaged);  // no target
+  EXPECT_EQ(StreamBuilder(kFifo, S_IFIFO | 0600, 0).Item("WHAT", "x").Item("END ", "").Check(), kDamaged);
+  EXPECT_EQ(StreamBuilder(kFifo, S_IFIFO | 0600, 0).Item("END ", "x").Check(), kDamaged);
+  EXPECT_EQ(StreamBuilder(kFifo, S_IFIFO | 0600, 0).Check(), kDamaged);  // no end
+  EXPECT_EQ(StreamBuilder(kFifo, S_IFIFO | 0600, 0).Item("XATR", "ab").Item("END ", "").Check(), kDamaged);
+  EXPECT_EQ(
+      StreamBuilder(kFifo, S_IFIFO | 0600, 0).Item("XATR", std::string("\x05\0\0\0ab", 6)).Item("END ", "").Check(),
+      kDamaged);  // name longer than the item
 }
 
 TEST(BackupStream, SocketsAndMissingEntriesAreRefused) {

@@ -267,12 +267,30 @@ TEST(PosixFile, ControlRequests) {
   file_ioctl_deallocate hole;
   hole.offset = 0;
   hole.length = 32 * 1024;
-  if (file->IOCTL(&hole)) {
+  const bool punched = file->IOCTL(&hole);
+  if (punched) {
     EXPECT_EQ(file->GetSize(), block.size() + 3);  // the size is kept
     file->Seek(0);
     EXPECT_EQ(ReadText(*file, 4), std::string(4, '\0'));
   } else {
     EXPECT_EQ(file->TakeError().Code(), 0x4000Eu);  // the file system cannot punch holes
+  }
+
+  // Physical location: data maps to a sector, the punched hole to none.
+  file->Flush();
+  file->Seek(40 * 1024 + 512);
+  file_ioctl_sector sector;
+  if (file->IOCTL(&sector)) {
+    EXPECT_GE(sector.sector, 0);
+    EXPECT_GE(sector.sector_count, 1u);
+    EXPECT_LE(sector.sector_count, 128u);  // at most one 64 KiB block
+    if (punched) {
+      file->Seek(0);
+      ASSERT_TRUE(file->IOCTL(&sector));
+      EXPECT_EQ(sector.sector, -1);
+    }
+  } else {
+    file->TakeError();  // no block mapping here (tmpfs, overlay, no privilege)
   }
 
   uint32_t unknown = file_ioctl_code("ZZZZ");
