@@ -171,7 +171,7 @@ TEST_F(VhdxDiskTest, ChangedSectorsComeFromTheFileTracker) {
   ASSERT_FALSE(HvCreateFileTracker(State(), tracker));
   auto disk = Open(tracker);
   // Two blocks of 4 MiB get data; the tracker then takes a snapshot.
-  std::vector<uint8_t> sector(512, 0x77);
+  std::vector<uint8_t> sector(2 * 512, 0x77);  // two sectors for the second write
   ASSERT_FALSE(disk->IO(Fdisk::kIoWrite, sector.data(), 100, 1));
   ASSERT_FALSE(disk->IO(Fdisk::kIoWrite, sector.data(), 3 * 8192 + 5, 1));
 
