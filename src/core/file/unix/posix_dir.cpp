@@ -62,7 +62,12 @@ bool posix_dir::Store(Common::Error error) {
   return ok;
 }
 
-std::string posix_dir::EntryPath(const std::u16string& name) const { return JoinPath(path_, FileNameToSystem(name)); }
+std::string posix_dir::EntryPath(const std::u16string& name) const {
+  // A name with an embedded NUL would reach the system cut short, naming
+  // another entry. The empty path fails every call with ENOENT instead.
+  if (name.find(u'\0') != std::u16string::npos) return std::string();
+  return JoinPath(path_, FileNameToSystem(name));
+}
 
 // Opening ------------------------------------------------------------------------
 

@@ -135,6 +135,15 @@ TEST(PosixDir, NamesJoinRelativeToTheDirectory) {
   ASSERT_TRUE(file);
   posix_dir root("/");
   EXPECT_TRUE(root.Open(FileLayer::FileNameFromSystem(scratch / "top"), O_RDONLY, false, 0));
+  // A name cut short by a NUL must not reach the file its prefix names.
+  std::u16string cut = FileLayer::FileNameFromSystem(scratch / "top");
+  cut += u'\0';
+  cut += u"ignored";
+  EXPECT_FALSE(root.Open(cut, O_RDONLY, false, 0));
+  EXPECT_EQ(root.TakeError().Code(), 0x40011u);
+  EXPECT_FALSE(root.Remove(cut));
+  EXPECT_EQ(root.TakeError().Code(), 0x40011u);
+  EXPECT_EQ(ReadWholeFile(scratch / "top"), "top file");
 }
 
 TEST(PosixDir, ListingSkipsDotEntriesAndReportsTypes) {
