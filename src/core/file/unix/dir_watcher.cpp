@@ -23,7 +23,9 @@ bool gStop = false;
 bool gThreadRunning = false;
 bool gUnloadRegistered = false;
 pthread_t gThread;
-// The record whose handler runs right now (outside the mutex).
+// The record being checked, and the one whose handler runs, right now
+// (both outside the mutex).
+NotificationRecord* gChecking = nullptr;
 NotificationRecord* gCalling = nullptr;
 uint64_t gChecks = 0;
 
@@ -107,7 +109,16 @@ void CheckNext() {
   NotificationRecord* record = gCurrentNotification;
   gCurrentNotification = record->next;
   ++gChecks;
-  const DirState state = StatDirectory(record->path);
+  // stat may block (a hung network mount): not with the mutex held. The
+  // record's directory waits for the check before it goes away.
+  const std::string path = record->path;
+  gChecking = record;
+  pthread_mutex_unlock(&gMutex);
+  const DirState state = StatDirectory(path);
+  pthread_mutex_lock(&gMutex);
+  gChecking = nullptr;
+  pthread_cond_broadcast(&gCondition);
+  if (!record->linked) return;  // unregistered meanwhile
   const bool appeared = state.exists && !record->exists;
   const bool disappeared = !state.exists && record->exists;
   const bool modified =
@@ -185,7 +196,7 @@ void UnregisterNotification(NotificationRecord& record) {
   Unlink(record);
   record.handler.reset();
   // A handler may destroy its own directory; only other threads wait.
-  while (gCalling == &record && !(gThreadRunning && pthread_equal(pthread_self(), gThread)))
+  while ((gCalling == &record || gChecking == &record) && !(gThreadRunning && pthread_equal(pthread_self(), gThread)))
     pthread_cond_wait(&gCondition, &gMutex);
 }
 
