@@ -1,6 +1,7 @@
 #include "core/common/guid.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,14 +13,15 @@
 
 #include "core/common/assert.h"
 #include "core/common/error.h"
+#include "processor/format/formatters_holder.h"
+#include "processor/utils/variant.h"
 
 namespace Common {
 
 bool Guid::IsNull() const { return *this == Guid{}; }
 
 bool operator==(const Guid& a, const Guid& b) {
-  return a.data1 == b.data1 && a.data2 == b.data2 && a.data3 == b.data3 &&
-         std::memcmp(a.data4, b.data4, 8) == 0;
+  return a.data1 == b.data1 && a.data2 == b.data2 && a.data3 == b.data3 && std::memcmp(a.data4, b.data4, 8) == 0;
 }
 
 bool operator<(const Guid& a, const Guid& b) {
@@ -96,6 +98,14 @@ Guid GenerateGuid() {
   return g;
 }
 
+std::optional<Guid> GenerateGuid(int kind) {
+  if (kind != kRandomGuid) {
+    HV_ASSERT_TEXT("false");
+    return std::nullopt;
+  }
+  return GenerateGuid();
+}
+
 namespace {
 
 struct RandomDevice {
@@ -137,6 +147,68 @@ void GetRandomBytes(void* buffer, size_t size) {
       return;
     }
   }
+}
+
+namespace {
+
+bool ReadFully(int fd, uint8_t* out, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = read(fd, out + done, size - done);
+    if (n > 0)
+      done += static_cast<size_t>(n);
+    else if (n < 0 && errno == EINTR)
+      continue;
+    else
+      return false;
+  }
+  return true;
+}
+
+bool ReadDevice(const char* path, uint8_t* out, size_t size) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ReadFully(fd, out, size);
+  close(fd);
+  return ok;
+}
+
+// /dev/random only when it would not block; it is opened per call because
+// this path is rare (one identity per machine).
+void RuntimeRandomBytes(uint8_t (&bytes)[16]) {
+  const int fd = open("/dev/random", O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    FillWithRand(bytes, sizeof bytes);
+    return;
+  }
+  pollfd ready{fd, POLLIN, 0};
+  bool done = false;
+  if (poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN)) done = read(fd, bytes, sizeof bytes) == sizeof bytes;
+  close(fd);
+  if (!done && !ReadDevice("/dev/urandom", bytes, sizeof bytes)) FillWithRand(bytes, sizeof bytes);
+}
+
+}  // namespace
+
+std::u16string RuntimeGuidText() {
+  uint8_t bytes[16];
+  RuntimeRandomBytes(bytes);
+  const Guid guid = Guid::Load(bytes);
+  const Processor::RefPtr<Processor::FormatersHolder> holder = Processor::FormatersHolder::Instance();
+  const Processor::NumberFormatHEX& hex = holder->Hex();
+  std::u16string g;
+  hex.Format(Processor::Variant(guid.data1), g, 8);
+  g += u'-';
+  hex.Format(Processor::Variant(unsigned{guid.data2}), g, 4);
+  g += u'-';
+  hex.Format(Processor::Variant(unsigned{guid.data3}), g, 4);
+  g += u'-';
+  for (int i = 0; i < 8; ++i) {
+    if (i == 2) g += u'-';
+    hex.Format(Processor::Variant(unsigned{guid.data4[i]}), g, 2);
+  }
+  if (g.length() != 36) HV_ASSERT_TEXT("g.length()==36");
+  return g;
 }
 
 }  // namespace Common

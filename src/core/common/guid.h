@@ -33,6 +33,15 @@ std::optional<Guid> ParseGuid(std::u16string_view text);
 
 // A random version-4 GUID.
 Guid GenerateGuid();
+// Generation by kind; the random kind is the only one, any other asserts and
+// gives nothing.
+enum GuidKind : int { kRandomGuid = 0 };
+std::optional<Guid> GenerateGuid(int kind);
+
+// A new random GUID directly as UTF-16 text (for machine identities):
+// "/dev/random" when it has 16 bytes ready, else "/dev/urandom", rand() when
+// "/dev/random" cannot be opened. No version or variant bits are set.
+std::u16string RuntimeGuidText();
 
 // Fills the buffer from the process-wide random device.
 void GetRandomBytes(void* buffer, size_t size);
