@@ -86,6 +86,21 @@ TEST_F(MessageFormatTest, DeepNestingStaysBounded) {
   EXPECT_LE(text.size(), nested.size());
 }
 
+TEST_F(MessageFormatTest, MultiplyingPatternsStopAtTheOutputLimit) {
+  // An error whose message repeats its long argument, repeated by the pattern
+  // and again inside a choice style: without a limit, gigabytes.
+  std::u16string repeat;
+  for (int i = 0; i < 1000; ++i) repeat += u"{0}";
+  const std::u16string longText(4000, u'x');
+  const Common::Error error = Common::MakeErrorWithArgs(0x3C0001, repeat.c_str(), HV_SITE("Read"), "value", {longText});
+  std::u16string pattern;
+  for (int i = 0; i < 1000; ++i) pattern += u"{0}";
+  pattern += u"{1,choice,0<" + pattern + u"}";
+  const std::u16string text = F(pattern, {error, 1});
+  EXPECT_GE(text.size(), kMaxPatternOutput);
+  EXPECT_LT(text.size(), 4 * kMaxPatternOutput);
+}
+
 TEST_F(MessageFormatTest, ChoiceEntries) {
   EXPECT_EQ(F(u"{0,choice,0< x}", {0}), u"");
   EXPECT_EQ(F(u"{0,choice,0< x}", {5}), u" x");

@@ -19,9 +19,10 @@ void AppendNested(std::u16string& segment, int index, const std::u16string& text
 }
 
 // Reads the placeholder whose "{" is at pattern[start]; at returns past its
-// "}". False when the pattern ends first.
+// "}". False when the pattern ends first. Without format the placeholder is
+// only skipped over (its segment would be too long already).
 bool ReadPlaceholder(std::u16string_view pattern, size_t start, size_t& at, int depth, PlaceholderFormatter& formatter,
-                     std::u16string& result) {
+                     std::u16string& result, bool format = true) {
   Segments segments;
   int index = SEGMENT_ARGUMENT;
   bool quoting = false;
@@ -42,14 +43,15 @@ bool ReadPlaceholder(std::u16string_view pattern, size_t start, size_t& at, int 
       continue;
     }
     if (c == u'}') {
-      formatter.FormatPlaceholder(segments, pattern.substr(start, at - start), result);
+      if (format) formatter.FormatPlaceholder(segments, pattern.substr(start, at - start), result);
       return true;
     }
     if (c == u'{' && depth < kMaxPatternNesting) {
       std::u16string nested;
       size_t end = 0;
-      if (!ReadPlaceholder(pattern, at - 1, end, depth + 1, formatter, nested)) return false;
-      AppendNested(segments[index], index, nested);
+      const bool room = format && segments[index].size() < kMaxPatternOutput;
+      if (!ReadPlaceholder(pattern, at - 1, end, depth + 1, formatter, nested, room)) return false;
+      if (room) AppendNested(segments[index], index, nested);
       at = end;
       continue;
     }
@@ -74,6 +76,7 @@ void ExpandPattern(std::u16string_view pattern, PlaceholderFormatter& formatter,
       ++i;
       continue;
     }
+    if (out.size() >= kMaxPatternOutput) return;  // enough: the rest is dropped
     size_t end = 0;
     std::u16string text;
     if (!ReadPlaceholder(pattern, i, end, 1, formatter, text)) {

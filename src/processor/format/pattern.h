@@ -28,6 +28,10 @@ using Segments = std::array<std::u16string, SEGMENT_COUNT>;
 // exhaust the stack.
 inline constexpr int kMaxPatternNesting = 16;
 
+// Expansion stops once the text has this many characters: arguments that
+// hold patterns themselves (error messages) could otherwise multiply.
+inline constexpr size_t kMaxPatternOutput = size_t{1} << 20;
+
 class PlaceholderFormatter {
  public:
   virtual ~PlaceholderFormatter() = default;
