@@ -266,6 +266,9 @@ void PlaySequence(const LogSequence& sequence, File& file) {
 bool PlayLog(File& file) {
   HeaderInfo info = HeaderInfo::Read(file);
   if (info.logGuid.IsNull()) return false;
+  // The area must lie in the file: entry buffers are sized from it.
+  if (info.logOffset > file.GetSize() || info.logLength > file.GetSize() - info.logOffset)
+    HV_THROW(0x40002, Msg::kFileEndReached, "PlayLog");
   LogScanner scanner{file, info.logOffset, info.logLength};
   LogSequence sequence = FindActiveSequence(scanner, info.logGuid);
   if (sequence.empty()) HV_THROW(0x3C002B, Msg::kVhdxLogEmpty, "PlayLog");

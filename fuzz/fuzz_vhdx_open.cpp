@@ -1,0 +1,57 @@
+// Opens fuzzed bytes as a VHDX file, read-only and writable, from memory.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/common/error.h"
+#include "core/fdisk/virtual/vhdx/disk_file.h"
+
+namespace {
+
+class Page83Consumer final : public Vhdx::SelectiveMetadataConsumer {
+ public:
+  bool IsSupported(const Vhdx::MetadataDescriptor& descriptor) const override {
+    return descriptor.id == Vhdx::kPage83DataGuid && !descriptor.IsUser();
+  }
+  void Consume(const Vhdx::MetadataDescriptor&, const uint8_t*, uint32_t) override {}
+};
+
+class CountingConsumer final : public Vhdx::MetadataConsumer {
+ public:
+  void Consume(const Vhdx::MetadataDescriptor&, const uint8_t*, uint32_t size) override { bytes += size; }
+  uint64_t bytes = 0;
+};
+
+void Exercise(const uint8_t* data, size_t size, bool writable) {
+  // The file may grow (log replay, metadata growth) but only so far.
+  const uint64_t capacity = 2 * uint64_t{size} + (16u << 20);
+  auto core = std::make_shared<Vhdx::MemoryCoreFile>(std::vector<uint8_t>(data, data + size), capacity);
+  try {
+    auto disk = writable ? Vhdx::OpenDiskFileWritable(core, std::make_shared<Page83Consumer>())
+                         : Vhdx::OpenDiskFileReadOnly(core, std::make_shared<Page83Consumer>());
+    CountingConsumer consumer;
+    disk->GetMetadata(consumer);
+    disk->GetParentLocatorEntries();
+    if (writable) {
+      const uint8_t value[3] = {1, 2, 3};
+      struct One : Vhdx::MetadataProvider {
+        const uint8_t* value;
+        void Provide(Vhdx::MetadataConsumer& target) override {
+          target.Consume({*Common::ParseGuid("0F0F0F0F-1111-2222-3333-444444444444"), 1}, value, 3);
+        }
+      } provider;
+      provider.value = value;
+      disk->SetMetadata(provider);
+    }
+  } catch (const Common::Error&) {
+    // A bad file gets a coded error; that is all that is asked of it.
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Exercise(data, size, false);
+  Exercise(data, size, true);
+  return 0;
+}

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Containers made by hvdisk are accepted by qemu-img and vhdiinfo; hvdisk
+# reads the parameters of containers that qemu-img makes, without changing them.
+set -euo pipefail
+build=$(cd "$1" && pwd)
+hvdisk=$build/bin/hvdisk
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+json_field() { python3 -c 'import json,sys; print(json.load(sys.stdin)[sys.argv[1]])' "$1"; }
+
+# --- files we create --------------------------------------------------------
+for spec in "10G dynamic" "100M dynamic" "6M fixed" "1T dynamic" "130M fixed"; do
+  set -- $spec
+  file=$1-$2.vhdx
+  flag=""; [ "$2" = fixed ] && flag=--fixed
+  "$hvdisk" create "$file" "$1" $flag >/dev/null
+  qemu-img check -q "$file" || fail "qemu-img check $file"
+  bytes=$("$hvdisk" info "$file" --json | json_field virtual_size)
+  qemu_bytes=$(qemu-img info --output=json "$file" | json_field virtual-size)
+  [ "$bytes" = "$qemu_bytes" ] || fail "$file: qemu-img reports $qemu_bytes, hvdisk $bytes"
+  vhdi_bytes=$(vhdiinfo "$file" | sed -n 's/.*Media size.*(\([0-9]*\) bytes).*/\1/p')
+  [ "$vhdi_bytes" = "$bytes" ] || fail "$file: vhdiinfo reports '$vhdi_bytes', expected $bytes"
+  kind=$("$hvdisk" info "$file" --json | json_field kind)
+  [ "$kind" = "$2" ] || fail "$file: kind $kind"
+done
+
+# A fixed disk reads back as zeros through qemu.
+qemu-img convert -O raw 6M-fixed.vhdx fixed.raw
+cmp fixed.raw <(head -c $((6 << 20)) /dev/zero) || fail "fixed disk content"
+
+# User metadata survives and keeps the file valid.
+"$hvdisk" meta set 100M-dynamic.vhdx 12345678-9ABC-DEF0-1234-56789ABCDEF0 "backup label" >/dev/null
+qemu-img check -q 100M-dynamic.vhdx || fail "check after meta set"
+[ "$("$hvdisk" meta get 100M-dynamic.vhdx 12345678-9ABC-DEF0-1234-56789ABCDEF0 --raw)" = "backup label" ] ||
+  fail "meta get"
+"$hvdisk" meta remove 100M-dynamic.vhdx 12345678-9ABC-DEF0-1234-56789ABCDEF0 >/dev/null
+if "$hvdisk" meta get 100M-dynamic.vhdx 12345678-9ABC-DEF0-1234-56789ABCDEF0 2>/dev/null; then fail "removed item"; fi
+qemu-img check -q 100M-dynamic.vhdx || fail "check after meta remove"
+
+# --- files qemu-img creates ----------------------------------------------------
+for block in 1 8 32 256; do
+  for sub in dynamic fixed; do
+    for log in 1 4; do
+      file=q-$block-$sub-$log.vhdx
+      qemu-img create -q -f vhdx -o block_size=${block}M,log_size=${log}M,subformat=$sub "$file" 300M
+      before=$(sha256sum "$file")
+      info=$("$hvdisk" info "$file" --json) || fail "hvdisk info $file"
+      [ "$(sha256sum "$file")" = "$before" ] || fail "$file changed by hvdisk info"
+      qemu=$(qemu-img info --output=json "$file")
+      [ "$(json_field virtual_size <<<"$info")" = "$(json_field virtual-size <<<"$qemu")" ] || fail "$file size"
+      [ "$(json_field block_size <<<"$info")" = "$((block << 20))" ] || fail "$file block size"
+      [ "$(json_field kind <<<"$info")" = "$sub" ] || fail "$file kind"
+      [ "$(json_field log_replayed <<<"$info")" = "False" ] || fail "$file log"
+    done
+  done
+done
+
+# --- failures are reported with their chain -----------------------------------
+head -c 1048576 /dev/urandom >junk.vhdx
+if "$hvdisk" info junk.vhdx 2>err.txt; then fail "junk accepted"; fi
+grep -q "^0x3C0003 Unknown format of the virtual disk." err.txt || fail "error chain: $(cat err.txt)"
+if "$hvdisk" create 100M-dynamic.vhdx 1G 2>/dev/null; then fail "create over an existing file"; fi
+echo "vhdx container interop: ok"
