@@ -4,7 +4,6 @@
 
 #include "command.h"
 #include "core/common/error.h"
-#include "core/fdisk/virtual/vhdx/file.h"
 
 namespace Hvdisk {
 
@@ -19,14 +18,10 @@ int RunCreate(const Args& input) {
     HV_THROW_ARGS(0x3C0001, Msg::kVhdxInvalidDiskSize, "RunCreate", "size", {Common::Utf8ToUtf16(args[1])});
 
   std::shared_ptr<Vhdx::CoreFile> core = Vhdx::DescriptorCoreFile::Create(path);
-  try {
-    Vhdx::WriteableFile file(core);
-    Vhdx::WriteNewDiskFile(file, {size, 512, fixed});
-    file.Flush();
-  } catch (const Common::Error& error) {
-    core.reset();
+  Common::Error error = Vhdx::CreateDiskFile(std::move(core), {size, 512, fixed});
+  if (error) {
     ::unlink(path.c_str());  // no half-made disk is left behind
-    Common::Throw(Common::Wrap(Common::MakeError(0x3C0005, Msg::kVhdxCreateFailed, HV_SITE("Create")), error));
+    Common::Throw(error);
   }
   std::printf("created %s: %s, %llu bytes\n", path.c_str(), fixed ? "fixed" : "dynamic",
               static_cast<unsigned long long>(size));

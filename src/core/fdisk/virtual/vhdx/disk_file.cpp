@@ -269,4 +269,17 @@ void WriteNewDiskFile(File& file, const NewDiskParameters& parameters) {
   }
 }
 
+Common::Error CreateDiskFile(std::shared_ptr<CoreFile> created, const NewDiskParameters& parameters) {
+  Common::Error failure = Common::MakeError(0x3C0005, Msg::kVhdxCreateFailed, HV_SITE("Create"));
+  if (!created) return failure;
+  try {
+    WriteableFile file(std::move(created));
+    WriteNewDiskFile(file, parameters);
+    file.Flush();
+  } catch (const Common::Error& error) {
+    return Common::Wrap(failure, error);
+  }
+  return Common::Success();
+}
+
 }  // namespace Vhdx

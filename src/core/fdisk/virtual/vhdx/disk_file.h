@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/common/guid.h"
+#include "hvplug/error.h"
 #include "core/fdisk/virtual/vhd/bitmap.h"
 #include "core/fdisk/virtual/vhd/interval.h"
 #include "core/fdisk/virtual/vhdx/core_file.h"
@@ -138,5 +139,9 @@ struct NewDiskParameters {
   bool fixed = false;
 };
 void WriteNewDiskFile(File& file, const NewDiskParameters& parameters);
+// Creation entry: created is the new, empty host file (null when it could not
+// be created: 0x3C0005). Lays it out, flushes it and returns the result; a
+// failure is 0x3C0005 with the cause beneath it.
+Common::Error CreateDiskFile(std::shared_ptr<CoreFile> created, const NewDiskParameters& parameters);
 
 }  // namespace Vhdx
