@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,7 +18,7 @@ int RunCreate(const Args& input) {
   if (size == 0 || size % 512 != 0 || size > (64ull << 40))
     HV_THROW_ARGS(0x3C0001, Msg::kVhdxInvalidDiskSize, "RunCreate", "size", {Common::Utf8ToUtf16(args[1])});
 
-  std::shared_ptr<Vhdx::CoreFile> core = Vhdx::DescriptorCoreFile::Create(path);
+  std::shared_ptr<Vhdx::CoreFile> core = OpenHostFile(path, O_RDWR | O_CREAT | O_EXCL, 0644);
   Common::Error error = Vhdx::CreateDiskFile(std::move(core), {size, 512, fixed});
   if (error) {
     ::unlink(path.c_str());  // no half-made disk is left behind

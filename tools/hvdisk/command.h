@@ -30,6 +30,8 @@ uint64_t ParseSize(const std::string& text);
 bool TakeFlag(Args& args, const std::string& name);
 std::optional<std::string> TakeOption(Args& args, const std::string& name);
 
+// Opens a host file through the file layer (whole-file lock held while open).
+std::shared_ptr<Vhdx::CoreFile> OpenHostFile(const std::string& path, int flags, uint32_t mode);
 // Opens a disk file; read-only openings never change the file.
 std::shared_ptr<Vhdx::DiskFile> OpenDisk(const std::string& path, bool writable);
 

@@ -1,8 +1,12 @@
+#include <fcntl.h>
+
 #include <cctype>
 #include <cstdio>
 
 #include "command.h"
 #include "core/common/error.h"
+#include "core/fdisk/virtual/vhdx/rio_core_file.h"
+#include "core/file/unix/posix_dir.h"
 
 namespace Hvdisk {
 namespace {
@@ -72,8 +76,23 @@ std::optional<std::string> TakeOption(Args& args, const std::string& name) {
   return std::nullopt;
 }
 
+std::shared_ptr<Vhdx::CoreFile> OpenHostFile(const std::string& path, int flags, uint32_t mode) {
+  // The file layer opens by name inside a directory object.
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  posix_dir dir(folder);
+  std::unique_ptr<rio_file> file = dir.Open(Common::Utf8ToUtf16(name), flags, false, mode);
+  if (!file) {
+    Common::Throw(Common::Wrap(Common::MakeErrorWithArgs(0x40001, Msg::kVhdxOpenFileFailed, HV_SITE("Open"),
+                                                         "fileName", {Common::Utf8ToUtf16(path)}),
+                               dir.TakeError()));
+  }
+  return Vhdx::MakeRioCoreFile(std::move(file));
+}
+
 std::shared_ptr<Vhdx::DiskFile> OpenDisk(const std::string& path, bool writable) {
-  std::shared_ptr<Vhdx::CoreFile> core = Vhdx::DescriptorCoreFile::Open(path, writable);
+  std::shared_ptr<Vhdx::CoreFile> core = OpenHostFile(path, writable ? O_RDWR : O_RDONLY, 0);
   auto extra = std::make_shared<Page83Consumer>();
   try {
     return writable ? Vhdx::OpenDiskFileWritable(core, extra) : Vhdx::OpenDiskFileReadOnly(core, extra);
