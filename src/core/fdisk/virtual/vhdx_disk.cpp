@@ -6,6 +6,8 @@
 #include "core/fdisk/virtual/vhd/interval.h"
 #include "core/fdisk/virtual/vhdx/disk_impl.h"
 #include "core/fdisk/virtual/vhdx/metadata.h"
+#include "core/file/unix/file_name.h"
+#include "hvplug/file.h"
 
 namespace VirtualDisks {
 
@@ -31,6 +33,26 @@ uint64_t VhdxDiskImpl::GetSectorCount() const {
   if (!disk_) return 0;
   const Vhdx::DiskGeometry geometry = disk_->GetGeometry();
   return geometry.logicalSectorSize ? geometry.virtualSize / geometry.logicalSectorSize : 0;
+}
+
+void VhdxDiskImpl::OpenDisk(const TrackerRef& tracker) {
+  if (GetErrorState()) return;
+  if (!GetDirectory()) {
+    SetErrorState(Common::MakeError(0x3C0001, Msg::kDiskInvalidArguments, HV_SITE("OpenDisk")));
+    return;
+  }
+  std::string dirPath;
+  if (!GetDirectory()->GetNativePath(dirPath)) {
+    // The engine reaches files, parents included, by their local paths.
+    SetErrorState(Common::MakeError(0x4000E, Msg::kOperationNotSupported, HV_SITE("OpenDisk")));
+    return;
+  }
+  try {
+    const std::string path = FileLayer::JoinPath(dirPath, FileLayer::FileNameToSystem(GetFileName()));
+    disk_ = Vhdx::OpenDisk(path, true, tracker);
+  } catch (const Common::Error& error) {
+    SetErrorState(error);
+  }
 }
 
 void VhdxDiskImpl::GetGeometry(Fdisk::Geometry& geometry) const {

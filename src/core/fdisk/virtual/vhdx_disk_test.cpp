@@ -80,6 +80,16 @@ TEST_F(VhdxDiskTest, WritesReadBackAndErrorsAreReturned) {
   EXPECT_EQ(read, written);
 }
 
+TEST_F(VhdxDiskTest, FailedOpeningReturnsTheErrorState) {
+  auto impl = std::make_unique<VirtualDisks::VhdxDiskImpl>(kAdapter);
+  impl->OpenDisk(nullptr);  // never initialized: no directory
+  EXPECT_EQ(impl->GetErrorState().Code(), 0x3C0001u);
+  EXPECT_EQ(impl->GetSectorCount(), 0u);
+  Fdisk::SharedPtr<VirtualMachineDiskEx> disk;
+  EXPECT_EQ(VirtualDisks::MakeVhdxDisk(std::move(impl), disk).Code(), 0x3C0001u);
+  EXPECT_FALSE(disk);
+}
+
 TEST_F(VhdxDiskTest, UserMetadataIsListedReadAndWritten) {
   auto disk = Open();
   std::vector<Fdisk::MetadataKey> keys;

@@ -1,6 +1,9 @@
 #include "core/fdisk/virtual/virtual_disk.h"
 
+#include <fcntl.h>
+
 #include "core/common/error.h"
+#include "hvplug/file.h"
 
 namespace VirtualWareRaw {
 
@@ -28,6 +31,18 @@ namespace VirtualDisks {
 
 VirtualDiskImpl::VirtualDiskImpl() = default;
 VirtualDiskImpl::~VirtualDiskImpl() = default;
+
+void VirtualDiskImpl::Initialize(std::shared_ptr<rio_dir> dir, const std::u16string& name) {
+  if (!dir || name.empty()) {
+    error_ = Common::MakeError(0x3C0001, Msg::kDiskInvalidArguments, HV_SITE("Initialize"));
+    return;
+  }
+  dir_ = std::move(dir);
+  fileName_ = name;
+  // Held for the life of the disk: its lock keeps other writers away.
+  file_ = dir_->Open(fileName_, O_RDWR, false, 0);
+  if (!file_) error_ = dir_->TakeError();
+}
 
 VirtualDiskBase::VirtualDiskBase(std::unique_ptr<VirtualDiskImpl> impl)
     : sectorSize_(impl->GetSectorSize()),

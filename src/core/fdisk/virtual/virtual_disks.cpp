@@ -1,0 +1,83 @@
+#include "core/fdisk/virtual/virtual_disks.h"
+
+#include <fcntl.h>
+
+#include <optional>
+
+#include "core/common/error.h"
+#include "core/fdisk/virtual/disk_parameters.h"
+#include "core/fdisk/virtual/rio_core_file.h"
+#include "core/fdisk/virtual/vhdx/disk_file.h"
+#include "core/fdisk/virtual/vhdx/file.h"
+#include "core/fdisk/virtual/wise_disk.h"
+#include "hvplug/file.h"
+
+namespace VirtualDisks {
+namespace {
+
+// The identifier of a named entry, or nothing when the directory cannot look
+// it up. The lookup must not leave an error behind in the directory object.
+std::optional<the_identifier> IdentifierOf(rio_dir& dir, const std::u16string& name) {
+  std::unique_ptr<i_dir::iterator> entry = dir.GetIterator(name);
+  if (!entry) {
+    dir.TakeError();
+    return std::nullopt;
+  }
+  the_identifier identifier = entry->GetIdentifier();
+  if (entry->Failed()) return std::nullopt;
+  return identifier;
+}
+
+bool SameEntry(const the_identifier& a, const the_identifier& b) {
+  // Names differ for two links of one file; the opaque data tells.
+  if (!a.GetData().empty() && !b.GetData().empty()) return a.GetData() == b.GetData();
+  return a.GetName() == b.GetName();
+}
+
+}  // namespace
+
+bool FileLocation::SameFile(const DiskLocation& other) const {
+  // The registry holds nothing but file locations.
+  const auto& that = static_cast<const FileLocation&>(other);
+  if (!dir_ || !that.dir_ || dir_->Compare(that.dir_.get()) != 0) return false;
+  if (name_ == that.name_) return true;
+  const std::optional<the_identifier> mine = IdentifierOf(*dir_, name_);
+  if (!mine) return false;
+  const std::optional<the_identifier> theirs = IdentifierOf(*that.dir_, that.name_);
+  return theirs && SameEntry(*mine, *theirs);
+}
+
+Common::Error OpenVhdxDisk(const std::shared_ptr<rio_dir>& dir, const std::u16string& name, uint32_t adapterType,
+                           std::shared_ptr<VirtualMachineDiskEx>& disk, const TrackerRef& tracker) {
+  const auto open = [&](SharedDisk& opened) {
+    auto impl = std::make_unique<VhdxDiskImpl>(adapterType);
+    impl->Initialize(dir, name);
+    impl->OpenDisk(tracker);
+    return MakeVhdxDisk(std::move(impl), opened);
+  };
+  return AcquireWiseDisk(DiskRegistry::Instance(), std::make_shared<FileLocation>(dir, name), open, disk);
+}
+
+Common::Error CreateVhdxDisk(rio_dir& dir, const std::u16string& name, uint64_t sectorCount, bool fixed) {
+  constexpr uint32_t kSectorSize = 512;
+  if (Common::Error error = CheckVhdxDiskParameters(sectorCount, kSectorSize)) return error;
+  if (sectorCount == 0) return Common::MakeError(0x3C000B, Msg::kDiskSizeNotSupported, HV_SITE("Create"));
+
+  std::shared_ptr<rio_file> file = dir.Open(name, O_RDWR | O_CREAT | O_EXCL, false, 0644);
+  if (!file) {
+    return Common::Wrap(Common::MakeError(0x3C0005, Msg::kVhdxCreateFailed, HV_SITE("Create")), dir.TakeError());
+  }
+  try {
+    Vhdx::WriteableFile writable(std::make_shared<RioCoreFile>(file));
+    Vhdx::WriteNewDiskFile(writable, {sectorCount * kSectorSize, kSectorSize, fixed});
+    writable.Flush();
+  } catch (const Common::Error& error) {
+    // No half-made disk is left behind; a failure to remove it is not ours to report.
+    file.reset();
+    if (!dir.Remove(name)) dir.TakeError();
+    return Common::Wrap(Common::MakeError(0x3C0005, Msg::kVhdxCreateFailed, HV_SITE("Create")), error);
+  }
+  return Common::Success();
+}
+
+}  // namespace VirtualDisks

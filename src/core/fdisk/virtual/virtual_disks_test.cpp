@@ -1,0 +1,167 @@
+#include "core/fdisk/virtual/virtual_disks.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "core/file/unix/posix_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using VirtualDisks::CreateVhdxDisk;
+using VirtualDisks::DiskRegistry;
+using VirtualDisks::OpenVhdxDisk;
+using Disk = std::shared_ptr<VirtualMachineDiskEx>;
+
+constexpr uint64_t kSectors = 16 * 2048;  // 16 MiB
+
+class VirtualDisksTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/hvdisksXXXXXX";
+    root_ = ::mkdtemp(pattern);
+    fs::create_directory(root_ + "/other");
+    dir_ = std::make_shared<posix_dir>(root_);
+    baseline_ = Registry().GetEntryCount();
+  }
+  void TearDown() override {
+    EXPECT_EQ(Registry().GetEntryCount(), baseline_);
+    fs::remove_all(root_);
+  }
+  static DiskRegistry& Registry() { return *DiskRegistry::Instance(); }
+  Disk Open(const std::shared_ptr<rio_dir>& dir, const std::u16string& name) {
+    Disk disk;
+    const Common::Error error = OpenVhdxDisk(dir, name, 3, disk);
+    EXPECT_FALSE(error) << Common::DescribeErrorChain(error);
+    return disk;
+  }
+  void Create(const std::u16string& name, uint64_t sectors = kSectors, bool fixed = false) {
+    const Common::Error error = CreateVhdxDisk(*dir_, name, sectors, fixed);
+    ASSERT_FALSE(error) << Common::DescribeErrorChain(error);
+  }
+
+  std::string root_;
+  std::shared_ptr<rio_dir> dir_;
+  size_t baseline_ = 0;
+};
+
+TEST_F(VirtualDisksTest, CreatesDynamicAndFixedDisksThatOpen) {
+  Create(u"dynamic.vhdx", 10ull << 21);  // 10 GiB
+  EXPECT_EQ(fs::file_size(root_ + "/dynamic.vhdx"), 4u << 20);
+  Create(u"fixed.vhdx", 6 * 2048, true);  // 6 MiB: two 4 MiB blocks
+  EXPECT_EQ(fs::file_size(root_ + "/fixed.vhdx"), (3u + 1u + 8u) << 20);
+
+  Disk disk = Open(dir_, u"fixed.vhdx");
+  ASSERT_TRUE(disk);
+  EXPECT_EQ(disk->GetSectorCount(), 6u * 2048);
+  EXPECT_EQ(disk->GetSectorSize(), 512u);
+
+  // An independent reader agrees when it is installed (once the disk is
+  // closed: an open disk keeps its file locked).
+  disk.reset();
+  if (std::system("qemu-img --version >/dev/null 2>&1") == 0) {
+    for (const char* name : {"/dynamic.vhdx", "/fixed.vhdx"}) {
+      const std::string check = "qemu-img check -q -f vhdx " + root_ + name;
+      EXPECT_EQ(std::system(check.c_str()), 0) << name;
+    }
+  }
+}
+
+TEST_F(VirtualDisksTest, CreationRefusesBadSizesAndExistingFiles) {
+  EXPECT_EQ(CreateVhdxDisk(*dir_, u"zero.vhdx", 0, false).Code(), 0x3C000Bu);
+  EXPECT_EQ(CreateVhdxDisk(*dir_, u"huge.vhdx", (64ull << 31) + 1, false).Code(), 0x3C000Bu);
+  EXPECT_FALSE(fs::exists(root_ + "/zero.vhdx"));
+  EXPECT_FALSE(fs::exists(root_ + "/huge.vhdx"));
+
+  std::ofstream(root_ + "/taken.vhdx") << "keep me";
+  const Common::Error taken = CreateVhdxDisk(*dir_, u"taken.vhdx", kSectors, false);
+  EXPECT_EQ(taken.Code(), 0x3C0005u);
+  EXPECT_TRUE(taken.Cause().IsFailure());
+  EXPECT_EQ(fs::file_size(root_ + "/taken.vhdx"), 7u);
+  // The directory is usable afterwards.
+  Create(u"next.vhdx");
+}
+
+TEST_F(VirtualDisksTest, OpeningsOfOneFileShareOneDiskWhateverTheirName) {
+  Create(u"disk.vhdx");
+  ASSERT_EQ(::link((root_ + "/disk.vhdx").c_str(), (root_ + "/link.vhdx").c_str()), 0);
+  Disk a = Open(dir_, u"disk.vhdx");
+  // Another directory object on the same folder, and a second name of the file.
+  Disk b = Open(std::make_shared<posix_dir>(root_), u"disk.vhdx");
+  Disk c = Open(dir_, u"link.vhdx");
+  ASSERT_TRUE(a && b && c);
+  EXPECT_EQ(Registry().GetEntryCount(), baseline_ + 1);
+
+  std::vector<uint8_t> written(512, 0xA5), read(512);
+  ASSERT_FALSE(a->IO(Fdisk::kIoWrite, written.data(), 77, 1));
+  ASSERT_FALSE(b->IO(Fdisk::kIoRead, read.data(), 77, 1));
+  EXPECT_EQ(read, written);
+  std::fill(read.begin(), read.end(), 0);
+  ASSERT_FALSE(c->IO(Fdisk::kIoRead, read.data(), 77, 1));
+  EXPECT_EQ(read, written);
+
+  a.reset();
+  b.reset();
+  EXPECT_EQ(Registry().GetEntryCount(), baseline_ + 1);
+  c.reset();
+  EXPECT_EQ(Registry().GetEntryCount(), baseline_);
+}
+
+TEST_F(VirtualDisksTest, FilesInOtherDirectoriesAreOtherDisks) {
+  Create(u"disk.vhdx");
+  fs::copy_file(root_ + "/disk.vhdx", root_ + "/other/disk.vhdx");
+  Disk top = Open(dir_, u"disk.vhdx");
+  Disk other = Open(std::make_shared<posix_dir>(root_ + "/other"), u"disk.vhdx");
+  ASSERT_TRUE(top && other);
+  EXPECT_EQ(Registry().GetEntryCount(), baseline_ + 2);
+  std::vector<uint8_t> written(512, 0x3C), read(512, 0xFF);
+  ASSERT_FALSE(top->IO(Fdisk::kIoWrite, written.data(), 0, 1));
+  ASSERT_FALSE(other->IO(Fdisk::kIoRead, read.data(), 0, 1));
+  EXPECT_EQ(read, std::vector<uint8_t>(512, 0));
+}
+
+TEST_F(VirtualDisksTest, FailedOpeningsRegisterNothing) {
+  std::ofstream(root_ + "/text.vhdx") << std::string(1 << 20, 'x');
+  Disk disk;
+  const Common::Error notVhdx = OpenVhdxDisk(dir_, u"text.vhdx", 3, disk);
+  EXPECT_TRUE(notVhdx.IsFailure());
+  EXPECT_NE(Common::DescribeErrorChain(notVhdx).find("Unknown format of the virtual disk."), std::string::npos)
+      << Common::DescribeErrorChain(notVhdx);
+  EXPECT_FALSE(disk);
+
+  EXPECT_TRUE(OpenVhdxDisk(dir_, u"absent.vhdx", 3, disk).IsFailure());
+  EXPECT_EQ(OpenVhdxDisk(nullptr, u"absent.vhdx", 3, disk).Code(), 0x3C0001u);
+  EXPECT_EQ(OpenVhdxDisk(dir_, u"", 3, disk).Code(), 0x3C0001u);
+  EXPECT_FALSE(disk);
+  EXPECT_EQ(Registry().GetEntryCount(), baseline_);
+  // The failures left no error behind in the directory object.
+  EXPECT_FALSE(dir_->Failed());
+}
+
+TEST_F(VirtualDisksTest, ThreadsOpeningAndReleasingRealFilesLeaveTheRegistryAsItWas) {
+  for (int i = 0; i < 3; ++i) Create(u"t" + std::u16string(1, char16_t(u'0' + i)) + u".vhdx");
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      auto dir = std::make_shared<posix_dir>(root_);  // one directory object per thread
+      for (int i = 0; i < 40; ++i) {
+        const std::u16string name = u"t" + std::u16string(1, char16_t(u'0' + (i + t) % 3)) + u".vhdx";
+        Disk disk;
+        if (OpenVhdxDisk(dir, name, 3, disk) || !disk || disk->GetSectorCount() != kSectors) ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures, 0);
+}
+
+}  // namespace
