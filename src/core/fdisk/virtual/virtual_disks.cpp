@@ -6,9 +6,9 @@
 
 #include "core/common/error.h"
 #include "core/fdisk/virtual/disk_parameters.h"
-#include "core/fdisk/virtual/rio_core_file.h"
 #include "core/fdisk/virtual/vhdx/disk_file.h"
 #include "core/fdisk/virtual/vhdx/file.h"
+#include "core/fdisk/virtual/vhdx/rio_core_file.h"
 #include "core/fdisk/virtual/wise_disk.h"
 #include "hvplug/file.h"
 
@@ -63,17 +63,17 @@ Common::Error CreateVhdxDisk(rio_dir& dir, const std::u16string& name, uint64_t 
   if (Common::Error error = CheckVhdxDiskParameters(sectorCount, kSectorSize)) return error;
   if (sectorCount == 0) return Common::MakeError(0x3C000B, Msg::kDiskSizeNotSupported, HV_SITE("Create"));
 
-  std::shared_ptr<rio_file> file = dir.Open(name, O_RDWR | O_CREAT | O_EXCL, false, 0644);
+  std::unique_ptr<rio_file> file = dir.Open(name, O_RDWR | O_CREAT | O_EXCL, false, 0644);
   if (!file) {
     return Common::Wrap(Common::MakeError(0x3C0005, Msg::kVhdxCreateFailed, HV_SITE("Create")), dir.TakeError());
   }
   try {
-    Vhdx::WriteableFile writable(std::make_shared<RioCoreFile>(file));
+    Vhdx::WriteableFile writable(Vhdx::MakeRioCoreFile(std::move(file)));
     Vhdx::WriteNewDiskFile(writable, {sectorCount * kSectorSize, kSectorSize, fixed});
     writable.Flush();
   } catch (const Common::Error& error) {
-    // No half-made disk is left behind; a failure to remove it is not ours to report.
-    file.reset();
+    // The file is closed by now. No half-made disk is left behind; a failure
+    // to remove it is not ours to report.
     if (!dir.Remove(name)) dir.TakeError();
     return Common::Wrap(Common::MakeError(0x3C0005, Msg::kVhdxCreateFailed, HV_SITE("Create")), error);
   }
