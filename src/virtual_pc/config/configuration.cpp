@@ -278,7 +278,7 @@ void ConfigurationParserImpl::Load(std::string_view data) {
 
 void ConfigurationParserImpl::CreateRoot(const std::string& name) {
   HV_ASSERT(!name.empty());
-  HV_ASSERT(rootTag() == 0);
+  if (rootTag()) HV_ASSERT_TEXT("Parser.rootTag() == 0");
   if (name.empty() || rootTag()) return;
   root_ = std::make_unique<Tag>(name);
   tag_ = root_.get();
