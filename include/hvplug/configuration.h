@@ -15,6 +15,8 @@
 
 #include "hvplug/error.h"
 
+class o_file;
+
 namespace VirtualWareRaw {
 
 class Configuration {
@@ -51,6 +53,11 @@ class Configuration {
 
 class ConfigurationParser : public virtual Configuration {
  public:
+  // 13: writes the document as text XML, with the UTF-8 byte order mark
+  // first when asked, and flushes the file. True when the file reports no
+  // error; a failed write is left in the file. A document without a root
+  // writes nothing.
+  virtual bool Flush(o_file& file, bool byteOrderMark) = 0;
 };
 
 }  // namespace VirtualWareRaw

@@ -12,6 +12,8 @@
 #include "core/xml/xml_stream.h"
 #include "hvplug/configuration.h"
 
+class i_file;
+
 namespace VirtualWareRaw {
 
 inline constexpr uint32_t kConfigurationError = 0x53000c;
@@ -76,9 +78,11 @@ class ConfigurationParserImpl : public ConfigurationParser, public Configuration
   // line and column where reading stopped and the reader's error as cause.
   explicit ConfigurationParserImpl(std::string_view data);
   explicit ConfigurationParserImpl(Xml::XmlInput& input);
+  explicit ConfigurationParserImpl(i_file& file);
 
   bool IsDocumentRoot() const override { return true; }
   void CreateRoot(const std::string& name) override;
+  bool Flush(o_file& file, bool byteOrderMark) override;
   // Writes the document as compact text XML, with the UTF-8 byte order mark
   // first when asked; a document without a root writes nothing. Throws on
   // failure.
