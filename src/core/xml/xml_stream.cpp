@@ -36,7 +36,7 @@ std::string ReadAll(XmlInput& input, size_t limit) {
 void WriteAll(XmlOutput& output, std::string_view data) {
   while (!data.empty()) {
     const size_t written = std::min(output.Write(data.data(), data.size()), data.size());
-    if (written == 0) HV_THROW(kDiskFull, Msg::kXmlDiskFull, "Write");
+    if (written == 0) HV_THROW(kDiskFull, Msg::kDiskFull, "Write");
     data.remove_prefix(written);
   }
 }
