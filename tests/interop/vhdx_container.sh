@@ -12,8 +12,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 json_field() { python3 -c 'import json,sys; print(json.load(sys.stdin)[sys.argv[1]])' "$1"; }
 
 # --- files we create --------------------------------------------------------
-for spec in "10G dynamic" "100M dynamic" "6M fixed" "1T dynamic" "130M fixed"; do
-  set -- $spec
+for disk in "10G dynamic" "100M dynamic" "6M fixed" "1T dynamic" "130M fixed"; do
+  set -- $disk
   file=$1-$2.vhdx
   flag=""; [ "$2" = fixed ] && flag=--fixed
   "$hvdisk" create "$file" "$1" $flag >/dev/null

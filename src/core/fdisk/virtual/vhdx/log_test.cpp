@@ -41,14 +41,14 @@ struct LogImage {
   LogImage() { VhdxTest::SetHeaderLog(bytes, guid, kLog, kMB); }
   uint32_t Add(uint32_t position, uint64_t sequence, uint32_t tail, std::vector<VhdxTest::LogDescriptor> descriptors,
                uint64_t lastFileOffset = 0) {
-    LogEntrySpec spec;
-    spec.logGuid = guid;
-    spec.sequenceNumber = sequence;
-    spec.tail = tail;
-    spec.flushedFileOffset = bytes.size();
-    spec.lastFileOffset = lastFileOffset ? lastFileOffset : bytes.size();
-    spec.descriptors = std::move(descriptors);
-    return VhdxTest::WriteLogEntry(bytes, kLog, position, spec);
+    LogEntrySpec entry;
+    entry.logGuid = guid;
+    entry.sequenceNumber = sequence;
+    entry.tail = tail;
+    entry.flushedFileOffset = bytes.size();
+    entry.lastFileOffset = lastFileOffset ? lastFileOffset : bytes.size();
+    entry.descriptors = std::move(descriptors);
+    return VhdxTest::WriteLogEntry(bytes, kLog, position, entry);
   }
   uint8_t At(uint64_t offset) const { return bytes[offset]; }
 };
