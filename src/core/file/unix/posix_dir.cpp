@@ -33,18 +33,6 @@ void IgnoreFileSizeSignal() {
 
 bool IsWriteAccess(int flags) { return (flags & O_ACCMODE) != O_RDONLY; }
 
-timeval MillisecondsToTimeval(int64_t ms) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(ms / 1000);
-  int64_t rest = ms % 1000;
-  if (rest < 0) {
-    rest += 1000;
-    --tv.tv_sec;
-  }
-  tv.tv_usec = static_cast<suseconds_t>(rest * 1000);
-  return tv;
-}
-
 }  // namespace
 
 posix_dir::posix_dir(std::string path) : path_(std::move(path)) {

@@ -25,18 +25,6 @@ namespace {
 // Large transfers go in pieces the kernel takes in one call.
 constexpr size_t kMaxTransfer = size_t{1} << 30;
 
-timeval MillisecondsToTimeval(int64_t ms) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(ms / 1000);
-  int64_t rest = ms % 1000;
-  if (rest < 0) {
-    rest += 1000;
-    --tv.tv_sec;
-  }
-  tv.tv_usec = static_cast<suseconds_t>(rest * 1000);
-  return tv;
-}
-
 }  // namespace
 
 posix_base_file::posix_base_file(int fd, bool range_locking) : fd_(fd), range_locking_(range_locking) {}

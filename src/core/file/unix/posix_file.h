@@ -1,11 +1,30 @@
 // Files over POSIX descriptors.
 #pragma once
 
+#include <sys/time.h>
+
 #include "core/common/error.h"
 #include "hvplug/file.h"
 
 // Every file operation over an owned descriptor; the lock operations keep
 // their not-supported defaults.
+namespace FileLayer {
+
+// File times in the IOCTL records are milliseconds since 1970; earlier ones are negative.
+inline timeval MillisecondsToTimeval(int64_t ms) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(ms / 1000);
+  int64_t rest = ms % 1000;
+  if (rest < 0) {
+    rest += 1000;
+    --tv.tv_sec;
+  }
+  tv.tv_usec = static_cast<suseconds_t>(rest * 1000);
+  return tv;
+}
+
+}  // namespace FileLayer
+
 class posix_base_file : public rio_file {
  public:
   // Takes ownership of fd. range_locking: the file was opened without the
