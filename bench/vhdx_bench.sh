@@ -1,7 +1,6 @@
 #!/bin/bash
-# hvdisk bench against qemu-img bench on the same files in the same run (at
-# qemu's default queue depth of 64 and at depth 1, hvdisk's own), and
-# the peak memory of reading a whole 64 GiB disk. A benchmark, not a test:
+# hvdisk bench against qemu-img bench on the same files in the same run, both
+# at queue depth 64 (qemu's default) and at depth 1, and the peak memory of reading a whole 64 GiB disk. A benchmark, not a test:
 # it prints figures and ratios and fails only when a tool fails.
 #   bench/vhdx_bench.sh BUILD_DIR [WORK_DIR]
 set -euo pipefail
@@ -28,9 +27,9 @@ rm -f full.raw
 cat full.vhdx > /dev/null   # both tools start from the page cache
 
 for depth in 64 1; do
-  q=$(qemu_seconds -f vhdx -d $depth -c 8192 -s 512K full.vhdx); h=$(hv_seconds full.vhdx -c 8192 -s 512K)
+  q=$(qemu_seconds -f vhdx -d $depth -c 8192 -s 512K full.vhdx); h=$(hv_seconds full.vhdx -d $depth -c 8192 -s 512K)
   report "512 KiB sequential reads (qd $depth)" 8192 524288 "$q" "$h"
-  q=$(qemu_seconds -f vhdx -d $depth -c 300000 -s 4K full.vhdx); h=$(hv_seconds full.vhdx -c 300000 -s 4K)
+  q=$(qemu_seconds -f vhdx -d $depth -c 300000 -s 4K full.vhdx); h=$(hv_seconds full.vhdx -d $depth -c 300000 -s 4K)
   report "4 KiB sequential reads (qd $depth)" 300000 4096 "$q" "$h"
   # Writes start from empty disks with no dirty pages pending. The write-back
   # of one run slows whatever runs next, so the tools run in the order
@@ -38,8 +37,8 @@ for depth in 64 1; do
   write_pair() {  # count size -> "qemu_s hv_s"; one request per 1 MB block
     local q1 q2 h1 h2
     fresh q.vhdx; sync; q1=$(qemu_seconds -f vhdx -d $depth -w -c "$1" -s "$2" -S 1M q.vhdx); rm -f q.vhdx
-    fresh h.vhdx; sync; h1=$(hv_seconds h.vhdx -w -c "$1" -s "$2" -S 1M); rm -f h.vhdx
-    fresh h.vhdx; sync; h2=$(hv_seconds h.vhdx -w -c "$1" -s "$2" -S 1M); rm -f h.vhdx
+    fresh h.vhdx; sync; h1=$(hv_seconds h.vhdx -w -d $depth -c "$1" -s "$2" -S 1M); rm -f h.vhdx
+    fresh h.vhdx; sync; h2=$(hv_seconds h.vhdx -w -d $depth -c "$1" -s "$2" -S 1M); rm -f h.vhdx
     fresh q.vhdx; sync; q2=$(qemu_seconds -f vhdx -d $depth -w -c "$1" -s "$2" -S 1M q.vhdx); rm -f q.vhdx
     sync
     awk -v a="$q1" -v b="$q2" -v c="$h1" -v d="$h2" 'BEGIN { print (a < b ? a : b), (c < d ? c : d) }'

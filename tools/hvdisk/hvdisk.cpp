@@ -12,8 +12,10 @@ namespace {
 
 // Adding a command: one cmd_NAME.cpp and one line here.
 const Command kCommands[] = {
-    {"create", "FILE SIZE [--fixed]", "create a new VHDX file of SIZE bytes (suffixes K, M, G, T)",
-     "  Dynamic unless --fixed; block size 4 MB, 512-byte logical and 4096-byte physical sectors.\n"
+    {"create", "FILE SIZE [--fixed] [--sector-size 512|4096]",
+     "create a new VHDX file of SIZE bytes (suffixes K, M, G, T)",
+     "  Dynamic unless --fixed; block size 4 MB, logical sectors of 512 bytes unless --sector-size,\n"
+     "  physical sectors of 4096 bytes.\n"
      "  The file must not exist.",
      RunCreate},
     {"info", "FILE [--json]", "show the parameters of a VHDX file (opens it read-only)",
@@ -40,9 +42,11 @@ const Command kCommands[] = {
     {"check", "FILE", "check the structures of FILE and its parents (exit status 1 on any problem)",
      "  Headers, region table, metadata, block placement, parent links and every BAT entry. Opens read-only.",
      RunCheck},
-    {"bench", "FILE [-w] [-c COUNT] [-s SIZE] [-S STEP] [-o OFFSET] [--random]",
+    {"bench", "FILE [-w] [-c COUNT] [-d DEPTH] [-s SIZE] [-S STEP] [-o OFFSET] [--random]",
      "time COUNT requests of SIZE bytes (defaults 75000, 4K), sequential unless --random",
-     "  Reads unless -w (only then is the file opened writable). Prints requests, bytes, seconds, MB/s.",
+     "  Reads unless -w (only then is the file opened writable). Up to DEPTH (default 64) reads are in\n"
+     "  flight, each reader with an opening of its own; writes go one at a time. Prints requests, bytes,\n"
+     "  seconds, MB/s.",
      RunBench},
 };
 

@@ -124,6 +124,27 @@ TEST_F(ChainTest, WritesGoToTheTopFileOnly) {
   }
 }
 
+// Block 1 of mid reads as zeros (state 2). A write into it must not let
+// the parent's data show through the sectors it did not write.
+TEST_F(ChainTest, WritingIntoAZeroBlockKeepsItsOtherSectorsZero) {
+  std::vector<uint8_t> rootBefore = ReadWholeFile(Root());
+  {
+    auto disk = OpenDisk(Mid(), true);
+    std::vector<uint8_t> one(512, 0xEE);
+    disk->Write(kBlock + 3, one.data(), 1);
+  }
+  EXPECT_EQ(ReadWholeFile(Root()), rootBefore);
+  std::vector<uint8_t> mid = ReadWholeFile(Mid());
+  uint64_t entry1;
+  std::memcpy(&entry1, &mid[kImageBat + 8], 8);
+  EXPECT_EQ(BatEntry{entry1}.State(), kBlockFullyPresent);
+
+  auto disk = OpenDisk(Mid(), false);
+  std::vector<uint8_t> data(kBlock * 512);
+  disk->Read(kBlock, data.data(), kBlock);
+  for (uint64_t s = 0; s < kBlock; ++s) ASSERT_EQ(data[s * 512 + 7], s == 3 ? 0xEE : 0) << "sector " << s;
+}
+
 TEST_F(ChainTest, AllChangesMergeEveryLevel) {
   auto disk = OpenDisk(Top(), false);
   VectorCollector<DiskArea> out;
