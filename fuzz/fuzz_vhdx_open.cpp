@@ -1,10 +1,15 @@
-// Opens fuzzed bytes as a VHDX file, read-only and writable, from memory.
+// Opens fuzzed bytes as a VHDX file, read-only and writable, from memory;
+// then again with the header and region table checksums repaired, so that
+// mutations behind the checksums reach the regions and the metadata.
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "core/common/error.h"
+#include "core/fdisk/virtual/vhdx/crc32c.h"
 #include "core/fdisk/virtual/vhdx/disk_file.h"
+#include "core/fdisk/virtual/vhdx/le_bytes.h"
 
 namespace {
 
@@ -53,5 +58,14 @@ void Exercise(const uint8_t* data, size_t size, bool writable) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Exercise(data, size, false);
   Exercise(data, size, true);
+  if (size < 0x50000) return 0;
+  std::vector<uint8_t> repaired(data, data + size);
+  for (const auto& [offset, length] : {std::pair{0x10000u, 4096u}, {0x20000u, 4096u}, {0x30000u, 65536u},
+                                       {0x40000u, 65536u}}) {
+    Vhdx::StoreLe32(repaired.data() + offset + 4, 0);
+    Vhdx::StoreLe32(repaired.data() + offset + 4, Vhdx::Crc32c(0, repaired.data() + offset, length));
+  }
+  Exercise(repaired.data(), size, false);
+  Exercise(repaired.data(), size, true);
   return 0;
 }

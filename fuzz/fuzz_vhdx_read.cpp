@@ -4,7 +4,8 @@
 // the checksums repaired so that the patch gets past them), then read and
 // write requests.
 //
-//   byte 0      bit 0 fixed disk, bit 1 repair checksums, bit 2 open writable
+//   byte 0      bit 0 fixed disk, bit 1 repair checksums, bit 2 open writable,
+//               bit 3 4096-byte logical sectors
 //   byte 1      virtual size, one of eight (4 GB reaches a second chunk)
 //   patches     area (u8), offset (u16 LE), length (u8), bytes; area 0xFF ends
 //   requests    kind (u8: bit 0 write), first sector (u32 LE), count (u8)
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "core/common/error.h"
@@ -31,13 +33,13 @@ constexpr uint64_t kSizes[8] = {4ull << 30, 1 << 20,           3 << 20,    16 <<
                                 64 << 20,   (100 << 20) + 512, 1ull << 30, 8 << 20};
 
 // New files laid out by the engine, made once per size and kind.
-const std::vector<uint8_t>& Template(uint64_t virtualSize, bool fixed) {
-  static std::map<std::pair<uint64_t, bool>, std::vector<uint8_t>> templates;
-  auto& image = templates[{virtualSize, fixed}];
+const std::vector<uint8_t>& Template(uint64_t virtualSize, uint32_t sectorSize, bool fixed) {
+  static std::map<std::tuple<uint64_t, uint32_t, bool>, std::vector<uint8_t>> templates;
+  auto& image = templates[{virtualSize, sectorSize, fixed}];
   if (image.empty()) {
     auto core = std::make_shared<Vhdx::MemoryCoreFile>();
     Vhdx::WriteableFile file(core);
-    Vhdx::WriteNewDiskFile(file, {virtualSize, 512, fixed});
+    Vhdx::WriteNewDiskFile(file, {virtualSize, sectorSize, fixed});
     image = std::move(core->Bytes());
   }
   return image;
@@ -65,12 +67,14 @@ void RepairChecksums(std::vector<uint8_t>& bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const uint8_t flags = data[0];
-  const uint64_t virtualSize = kSizes[data[1] % 8];
+  const uint32_t sectorSize = (flags & 8) ? 4096 : 512;
+  // Whole logical sectors.
+  const uint64_t virtualSize = kSizes[data[1] % 8] / sectorSize * sectorSize;
   size_t pos = 2;
 
   std::vector<uint8_t> image;
   try {
-    image = Template(virtualSize, (flags & 1) != 0 && virtualSize <= (64 << 20));
+    image = Template(virtualSize, sectorSize, (flags & 1) != 0 && virtualSize <= (64 << 20));
   } catch (const Common::Error&) {
     return 0;
   }
