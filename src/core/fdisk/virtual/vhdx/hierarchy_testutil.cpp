@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 #include "core/fdisk/virtual/vhdx/metadata.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
@@ -73,8 +72,12 @@ uint64_t AppendBitmap(std::vector<uint8_t>& bytes, uint8_t pattern) {
 }
 
 std::vector<uint8_t> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::vector<uint8_t> bytes(in ? static_cast<size_t>(in.tellg()) : 0);
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(in ? bytes.size() : static_cast<size_t>(in.gcount()));
+  return bytes;
 }
 
 void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
