@@ -23,6 +23,8 @@ class ScratchDir {
 
 void WriteWholeFile(const std::string& path, const std::string& contents);
 std::string ReadWholeFile(const std::string& path);
+// A name of ASCII characters in UTF-16 as a narrow string.
+inline std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
 
 // A child process that runs body and then waits for Release(); body returns
 // the child's exit code (0 for success). Ready() blocks until body has run.

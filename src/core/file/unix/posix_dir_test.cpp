@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "core/common/error.h"
 #include "core/file/file_testutil.h"
@@ -20,11 +21,10 @@
 
 namespace {
 
+using FileTest::Narrow;
 using FileTest::ReadWholeFile;
 using FileTest::ScratchDir;
 using FileTest::WriteWholeFile;
-
-std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
 
 std::map<std::u16string, entry_type> List(i_dir::iterator* it) {
   std::map<std::u16string, entry_type> entries;
@@ -274,18 +274,14 @@ TEST(PosixDir, DriveSize) {
 }
 
 TEST(PosixDir, Comparison) {
-  posix_dir a("/srv/vm");
-  posix_dir same("/srv/vm");
-  posix_dir below("/srv/vm/disks");
-  posix_dir sibling("/srv/vmx");
-  posix_dir root("/");
-  EXPECT_EQ(a.Compare(&a), 0);
-  EXPECT_EQ(a.Compare(&same), 0);
-  EXPECT_EQ(a.Compare(&below), 1);
-  EXPECT_EQ(below.Compare(&a), 2);
-  EXPECT_EQ(a.Compare(&sibling), 2);
-  EXPECT_EQ(root.Compare(&a), 1);
-  EXPECT_EQ(a.Compare(nullptr), 2);
+  posix_dir a("/srv/vm"), same("/srv/vm"), below("/srv/vm/disks"), sibling("/srv/vmx"), root("/");
+  const std::tuple<posix_dir*, posix_dir*, int> cases[] = {{&a, &a, 0},       {&a, &same, 0},    {&a, &below, 1},
+                                                           {&below, &a, 2},   {&a, &sibling, 2}, {&root, &a, 1},
+                                                           {&a, nullptr, 2}};
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    auto [left, right, expected] = cases[i];
+    EXPECT_EQ(left->Compare(right), expected) << "case " << i;
+  }
 }
 
 TEST(PosixDir, FileSystemTypeAndNearestExistingAncestor) {

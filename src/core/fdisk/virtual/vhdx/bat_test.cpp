@@ -5,6 +5,7 @@
 #include "core/fdisk/virtual/vhd/interval_testutil.h"
 #include "core/fdisk/virtual/vhdx/bat_collector.h"
 #include "core/fdisk/virtual/vhdx/enumerator.h"
+#include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
 
 namespace Vhdx {
 namespace {
@@ -130,14 +131,8 @@ TEST(DataBlockMapTest, OverlapsAreRefusedTouchingBlocksAreNot) {
   map.Collect({4 << 20, 0, true, 1 << 20});
   map.Collect({5 << 20, 8, false, 1 << 20});
   map.Collect({3 << 20, 16, true, 1 << 20});
-  try {
-    map.Collect({(5 << 20) + 4096, 0, true, 1 << 20});
-    FAIL();
-  } catch (const Common::Error& error) {
-    EXPECT_EQ(error.Code(), 0x3C0044u);
-    EXPECT_EQ(Common::Utf16ToUtf8(Common::FormatErrorMessage(error)),
-              "BAT contains a data block that intersects with other data blocks. The block offset is 5246976.");
-  }
+  EXPECT_EQ(VhdxTest::Failure([&] { map.Collect({(5 << 20) + 4096, 0, true, 1 << 20}); }),
+            "0x3C0044 BAT contains a data block that intersects with other data blocks. The block offset is 5246976.");
   VectorCollector<DataBlockInfo> found;
   map.Find({(4 << 20) + 10, 1 << 20}, found);
   ASSERT_EQ(found.values.size(), 2u);

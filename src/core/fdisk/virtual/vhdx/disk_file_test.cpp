@@ -13,6 +13,8 @@ namespace Vhdx {
 namespace {
 
 using VhdxTest::Catch;
+using VhdxTest::CodeAndMessage;
+using VhdxTest::Failure;
 using VhdxTest::MessageOf;
 using VhdxTest::MetadataEntryAt;
 using VhdxTest::OpenImage;
@@ -135,18 +137,12 @@ TEST(OpenDisk, MissingRequiredParameters) {
   std::vector<uint8_t> bytes = VhdxTest::MakeDiskImage(100 * kMB);
   std::vector<uint8_t> noSize = bytes;
   SetEntryGuid(noSize, 1, unknown, 0);
-  Common::Error error = OpenError(noSize);
-  EXPECT_EQ(error.Code(), 0x3C001Du);
-  EXPECT_EQ(MessageOf(error), "Disk size is not defined in metadata.");
+  EXPECT_EQ(CodeAndMessage(OpenError(noSize)), "0x3C001D Disk size is not defined in metadata.");
   SetEntryGuid(noSize, 3, unknown, 0);
-  error = OpenError(noSize);
-  EXPECT_EQ(error.Code(), 0x3C001Cu);
-  EXPECT_EQ(MessageOf(error), "Logical sector size is not defined in metadata.");
+  EXPECT_EQ(CodeAndMessage(OpenError(noSize)), "0x3C001C Logical sector size is not defined in metadata.");
   std::vector<uint8_t> noParameters = bytes;
   SetEntryGuid(noParameters, 0, unknown, 0);
-  error = OpenError(noParameters);
-  EXPECT_EQ(error.Code(), 0x3C001Eu);
-  EXPECT_EQ(MessageOf(error), "File parameters are not defined in metadata.");
+  EXPECT_EQ(CodeAndMessage(OpenError(noParameters)), "0x3C001E File parameters are not defined in metadata.");
   std::vector<uint8_t> noPhysical = bytes;
   SetEntryGuid(noPhysical, 4, unknown, 0);
   EXPECT_EQ(OpenImage(noPhysical, false).disk->GetParts().physicalSectorSize, 0u);
@@ -156,32 +152,26 @@ TEST(OpenDisk, MetadataItemsAreChecked) {
   std::vector<uint8_t> bytes = VhdxTest::MakeDiskImage(100 * kMB);
   std::vector<uint8_t> twice = bytes;
   SetEntryGuid(twice, 1, "CAA16737-FA36-4D43-B3B6-33F0AA44E76B", 4);
-  Common::Error error = OpenError(twice);
-  EXPECT_EQ(error.Code(), 0x3C0026u);
-  EXPECT_EQ(MessageOf(error),
-            "Multiple metadata entries with ID 'CAA16737-FA36-4D43-B3B6-33F0AA44E76B' for a value that allows only "
-            "one metadata entry are present in the file.");
+  EXPECT_EQ(CodeAndMessage(OpenError(twice)),
+            "0x3C0026 Multiple metadata entries with ID 'CAA16737-FA36-4D43-B3B6-33F0AA44E76B' for a value that "
+            "allows only one metadata entry are present in the file.");
 
   std::vector<uint8_t> required = bytes;
   SetEntryGuid(required, 2, "01234567-89AB-CDEF-0123-456789ABCDEF", 4);
-  error = OpenError(required);
-  EXPECT_EQ(error.Code(), 0x3C0027u);
-  EXPECT_EQ(MessageOf(error),
-            "Metadata with ID '01234567-89AB-CDEF-0123-456789ABCDEF' and flags 4 are required to be recognized.");
+  EXPECT_EQ(CodeAndMessage(OpenError(required)),
+            "0x3C0027 Metadata with ID '01234567-89AB-CDEF-0123-456789ABCDEF' and flags 4 are required to be "
+            "recognized.");
   SetEntryGuid(required, 2, "01234567-89AB-CDEF-0123-456789ABCDEF", 2);
   EXPECT_NO_THROW(OpenImage(required, false));
 
   std::vector<uint8_t> longParameters = bytes;
   VhdxTest::Put32(longParameters, MetadataEntryAt(0) + 20, 12);
-  error = OpenError(longParameters);
-  EXPECT_EQ(error.Code(), 0x3C0016u);
-  EXPECT_EQ(MessageOf(error), "The length of the metadata entry is not valid.");
+  EXPECT_EQ(CodeAndMessage(OpenError(longParameters)), "0x3C0016 The length of the metadata entry is not valid.");
 
   std::vector<uint8_t> badSignature = bytes;
   badSignature[2 * kMB + 3] ^= 1;
-  error = OpenError(badSignature);
-  EXPECT_EQ(error.Code(), 0x3C0012u);
-  EXPECT_EQ(MessageOf(error), "The signature of the metadata table header is not valid.");
+  EXPECT_EQ(CodeAndMessage(OpenError(badSignature)),
+            "0x3C0012 The signature of the metadata table header is not valid.");
 
   // A page 83 item when nobody asked for it is a required item nobody handles.
   EXPECT_EQ(Catch([&] {
@@ -207,8 +197,8 @@ TEST(OpenDisk, InvalidGeometryIsRejected) {
   }
   std::vector<uint8_t> oddSize = bytes;
   VhdxTest::Put64(oddSize, 2 * kMB + 65544, 100 * kMB + 1);
-  Common::Error error = OpenError(oddSize);
-  EXPECT_EQ(MessageOf(error), "The virtual disk parameter 'VirtualDiskSize' has the invalid value 104857601.");
+  EXPECT_EQ(MessageOf(OpenError(oddSize)),
+            "The virtual disk parameter 'VirtualDiskSize' has the invalid value 104857601.");
 }
 
 TEST(OpenDisk, RegionTableProblems) {
@@ -223,9 +213,8 @@ TEST(OpenDisk, RegionTableProblems) {
   RegionTable table = RegionTable::Read(*memory.file);
   table.entries.erase(table.entries.begin());  // the metadata entry
   table.Write(*memory.file);
-  Common::Error error = OpenError(memory.Bytes());
-  EXPECT_EQ(error.Code(), 0x3C0018u);
-  EXPECT_EQ(MessageOf(error), "Failed to find the region table entry with ID '8B7CA206-4790-4B9A-B8FE-575F050F886E'.");
+  EXPECT_EQ(CodeAndMessage(OpenError(memory.Bytes())),
+            "0x3C0018 Failed to find the region table entry with ID '8B7CA206-4790-4B9A-B8FE-575F050F886E'.");
   table.entries.clear();
   table.Write(*memory.file);
   EXPECT_EQ(MessageOf(OpenError(memory.Bytes())),
@@ -283,11 +272,9 @@ TEST(DiskMetadata, UsersSeeAndSetOnlyWhatTheyMay) {
 
   std::vector<uint8_t> before = opened.core->Bytes();
   auto protectedItem = MakeSingleItemProvider({kFileParametersGuid, 4}, std::vector<uint8_t>(8, 1));
-  Common::Error error = Catch([&] { opened.disk->SetMetadata(*protectedItem); });
-  EXPECT_EQ(error.Code(), 0x3C0037u);
-  EXPECT_EQ(MessageOf(error),
-            "Metadata with ID 'CAA16737-FA36-4D43-B3B6-33F0AA44E76B' and flags 4 is not allowed to be set to the VHDX "
-            "disk.");
+  EXPECT_EQ(Failure([&] { opened.disk->SetMetadata(*protectedItem); }),
+            "0x3C0037 Metadata with ID 'CAA16737-FA36-4D43-B3B6-33F0AA44E76B' and flags 4 is not allowed to be set "
+            "to the VHDX disk.");
   EXPECT_EQ(opened.core->Bytes(), before);  // not even the header changed
   EXPECT_EQ(Catch([&] { opened.disk->RemoveMetadata({kParentLocatorGuid, 0}); }).Code(), 0x3C0037u);
 
@@ -357,9 +344,7 @@ TEST(DiskMetadata, ReadOnlyOpeningRefusesChanges) {
   auto opened = OpenImage(VhdxTest::MakeDiskImage(100 * kMB), false);
   std::vector<uint8_t> before = opened.core->Bytes();
   auto item = MakeSingleItemProvider({Common::GenerateGuid(), 1}, {1, 2, 3});
-  Common::Error error = Catch([&] { opened.disk->SetMetadata(*item); });
-  EXPECT_EQ(error.Code(), 0x4000Cu);
-  EXPECT_EQ(MessageOf(error), "The file is read-only.");
+  EXPECT_EQ(Failure([&] { opened.disk->SetMetadata(*item); }), "0x4000C The file is read-only.");
   EXPECT_EQ(opened.core->Bytes(), before);
 }
 
@@ -398,9 +383,7 @@ TEST(ParentLocator, EntriesAreReadAndBoundsChecked) {
   std::vector<uint8_t> value = Locator(3, {});
   value.resize(55);
   VhdxTest::SetRawMetadata(shortValue, {kParentLocatorGuid, 4}, value);
-  Common::Error error = OpenError(shortValue);
-  EXPECT_EQ(error.Code(), 0x3C0014u);
-  EXPECT_EQ(MessageOf(error), "Out-of-bounds access to the parent locator entry.");
+  EXPECT_EQ(CodeAndMessage(OpenError(shortValue)), "0x3C0014 Out-of-bounds access to the parent locator entry.");
 
   std::vector<uint8_t> pastEnd = bytes;
   value = Locator(1, {{u"key", u"value"}});
@@ -410,9 +393,8 @@ TEST(ParentLocator, EntriesAreReadAndBoundsChecked) {
 
   std::vector<uint8_t> wrongType = bytes;
   VhdxTest::SetRawMetadata(wrongType, {kParentLocatorGuid, 4}, Locator(0, {}, "11111111-2222-3333-4444-555555555555"));
-  error = OpenError(wrongType);
-  EXPECT_EQ(error.Code(), 0x3C0013u);
-  EXPECT_EQ(MessageOf(error), "The parent locator of type '11111111-2222-3333-4444-555555555555' is not recognized.");
+  EXPECT_EQ(CodeAndMessage(OpenError(wrongType)),
+            "0x3C0013 The parent locator of type '11111111-2222-3333-4444-555555555555' is not recognized.");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ namespace Vhdx {
 namespace {
 
 using VhdxTest::Catch;
+using VhdxTest::Failure;
 using VhdxTest::MemoryFile;
 using VhdxTest::MessageOf;
 
@@ -42,12 +43,8 @@ TEST(RawFile, ShortReadsFullDisksAndReadOnlyAreReported) {
   auto core = std::make_shared<MemoryCoreFile>(std::vector<uint8_t>(100), 200);
   WriteableFile writable(core);
   uint8_t buffer[64];
-  Common::Error error = Catch([&] { writable.Read(50, 64, buffer); });
-  EXPECT_EQ(error.Code(), 0x40002u);
-  EXPECT_EQ(MessageOf(error), "The end of the file has been reached.");
-  error = Catch([&] { writable.Write(190, 64, buffer); });
-  EXPECT_EQ(error.Code(), 0x40004u);
-  EXPECT_EQ(MessageOf(error), "The disk is full.");
+  EXPECT_EQ(Failure([&] { writable.Read(50, 64, buffer); }), "0x40002 The end of the file has been reached.");
+  EXPECT_EQ(Failure([&] { writable.Write(190, 64, buffer); }), "0x40004 The disk is full.");
 
   ReadOnlyFile readOnly(core);
   WriteProtectedFile protectedFile(std::make_shared<WriteableFile>(core));
@@ -55,11 +52,8 @@ TEST(RawFile, ShortReadsFullDisksAndReadOnlyAreReported) {
     EXPECT_NO_THROW(file->Read(0, 64, buffer));
     for (auto attempt : std::initializer_list<std::function<void()>>{
              [&] { file->Write(0, 1, buffer); }, [&] { file->WriteZero(0, 1); }, [&] { file->Expand(1000); },
-             [&] { file->Flush(); }}) {
-      error = Catch(attempt);
-      EXPECT_EQ(error.Code(), 0x4000Cu);
-      EXPECT_EQ(MessageOf(error), "The file is read-only.");
-    }
+             [&] { file->Flush(); }})
+      EXPECT_EQ(Failure(attempt), "0x4000C The file is read-only.");
   }
   EXPECT_EQ(core->GetSize(), 100u);
 }
@@ -158,9 +152,8 @@ TEST(FileRegion, AccessMustLieInsideTheRegion) {
   uint8_t buffer[16] = {1};
   EXPECT_NO_THROW(region->Read({1048560, 16}, buffer));
   EXPECT_NO_THROW(region->Read({1 << 20, 0}, buffer));
-  Common::Error error = Catch([&] { region->Read({1048561, 16}, buffer); });
-  EXPECT_EQ(error.Code(), 0x3C0036u);
-  EXPECT_EQ(MessageOf(error), "Internal error: Out-of-bounds access to the VHDX file region.");
+  EXPECT_EQ(Failure([&] { region->Read({1048561, 16}, buffer); }),
+            "0x3C0036 Internal error: Out-of-bounds access to the VHDX file region.");
   EXPECT_EQ(Catch([&] { region->Write({UINT64_MAX - 4, 16}, buffer); }).Code(), 0x3C0036u);
   buffer[0] = 1;
   region->Write({10, 1}, buffer);
@@ -203,15 +196,12 @@ TEST(ExpandableRegion, OverlappingPlacementFailsAndLeavesTheRegion) {
   MemoryFile memory(std::vector<uint8_t>(1 << 20));
   auto region = MakeExpandableFileRegion(memory.file, {0x1000, 0x1000},
                                          std::make_shared<FixedAllocator>(Allocation{0x1800, 0x2000}), nullptr);
-  Common::Error error = Catch([&] { region->Expand(0x2000); });
-  EXPECT_EQ(error.Code(), 0x3C0032u);
-  EXPECT_EQ(MessageOf(error), "Internal error: Cannot copy the region into an overlapping region.");
+  EXPECT_EQ(Failure([&] { region->Expand(0x2000); }),
+            "0x3C0032 Internal error: Cannot copy the region into an overlapping region.");
   EXPECT_EQ(region->GetArea(), (FileArea{0x1000, 0x1000}));
 
   auto fixed = MakeThrowingExpandableFileRegion(MakeWritableFileRegion(memory.file, {0, 100}));
-  error = Catch([&] { fixed->Expand(200); });
-  EXPECT_EQ(error.Code(), 0x3C0000u);
-  EXPECT_EQ(MessageOf(error), "An internal error.");
+  EXPECT_EQ(Failure([&] { fixed->Expand(200); }), "0x3C0000 An internal error.");
 }
 
 TEST(SpaceManager, FirstFitWithAlignmentAndGranularity) {
@@ -238,15 +228,11 @@ TEST(SpaceManager, ReoccupyAndErrors) {
   EXPECT_EQ(space.Reoccupy(100, 150).length, 150u);  // grows into the gap
   EXPECT_EQ(space.Reoccupy(100, 151).length, 0u);    // would hit the next item
   EXPECT_EQ(space.Reoccupy(250, 750).length, 750u);  // up to the end
-  Common::Error error = Catch([&] { space.Occupy({990, 20}); });
-  EXPECT_EQ(error.Code(), 0x3C0034u);
-  EXPECT_EQ(MessageOf(error), "Internal error: Cannot access space that is out of bounds.");
-  error = Catch([&] { space.Occupy({240, 20}); });
-  EXPECT_EQ(error.Code(), 0x3C0035u);
-  EXPECT_EQ(MessageOf(error), "Internal error: Cannot occupy space that is already occupied.");
-  error = Catch([&] { space.Free(101); });
-  EXPECT_EQ(error.Code(), 0x3C0033u);
-  EXPECT_EQ(MessageOf(error), "Internal error: Cannot find the occupied space.");
+  EXPECT_EQ(Failure([&] { space.Occupy({990, 20}); }),
+            "0x3C0034 Internal error: Cannot access space that is out of bounds.");
+  EXPECT_EQ(Failure([&] { space.Occupy({240, 20}); }),
+            "0x3C0035 Internal error: Cannot occupy space that is already occupied.");
+  EXPECT_EQ(Failure([&] { space.Free(101); }), "0x3C0033 Internal error: Cannot find the occupied space.");
   space.Free(100);
   EXPECT_NO_THROW(space.Occupy({0, 250}));
 }

@@ -12,8 +12,8 @@ namespace Vhdx {
 namespace {
 
 using VhdxTest::Catch;
+using VhdxTest::Failure;
 using VhdxTest::MemoryFile;
-using VhdxTest::MessageOf;
 
 TEST(Crc32c, MatchesKnownValuesAndContinues) {
   const char* text = "123456789";
@@ -67,9 +67,8 @@ TEST(Header, DamagedCopyIsSkippedAndBothDamagedFail) {
   memory.Bytes()[kHeaderOffsets[0] + 100] ^= 1;  // checksum no longer matches
   EXPECT_EQ(HeaderInfo::Read(*memory.file).logLength, 2u << 20);
   memory.Bytes()[kHeaderOffsets[1]] = 'x';  // signature
-  Common::Error error = Catch([&] { HeaderInfo::Read(*memory.file); });
-  EXPECT_EQ(error.Code(), 0x3C0010u);
-  EXPECT_EQ(MessageOf(error), "Failed to find the current header of the VHDX file.");
+  EXPECT_EQ(Failure([&] { HeaderInfo::Read(*memory.file); }),
+            "0x3C0010 Failed to find the current header of the VHDX file.");
 }
 
 TEST(Header, WriteMakesBothCopiesIdenticalNonCurrentFirst) {
@@ -105,9 +104,7 @@ TEST(FileId, EveryByteOfTheSignatureCounts) {
   for (size_t i = 0; i < 8; ++i) {
     MemoryFile memory = MakeLayout(1, 1);
     memory.Bytes()[i] ^= 0x20;
-    Common::Error error = Catch([&] { CheckVersion(*memory.file); });
-    EXPECT_EQ(error.Code(), 0x3C0003u) << i;
-    EXPECT_EQ(MessageOf(error), "Unknown format of the virtual disk.");
+    EXPECT_EQ(Failure([&] { CheckVersion(*memory.file); }), "0x3C0003 Unknown format of the virtual disk.") << i;
   }
   MemoryFile tiny(std::vector<uint8_t>{'v', 'h', 'd', 'x'});
   EXPECT_EQ(Catch([&] { CheckFileId(*tiny.file); }).Code(), 0x3C0003u);
@@ -118,9 +115,7 @@ TEST(FileId, VersionOtherThanOneIsRejected) {
   for (uint64_t offset : kHeaderOffsets) VhdxTest::Put16(memory.Bytes(), offset + HeaderField::kVersion, 2);
   VhdxTest::FixHeaderChecksums(memory.Bytes());
   EXPECT_NO_THROW(HeaderInfo::Read(*memory.file));
-  Common::Error error = Catch([&] { CheckVersion(*memory.file); });
-  EXPECT_EQ(error.Code(), 0x3C0021u);
-  EXPECT_EQ(MessageOf(error), "Invalid format version.");
+  EXPECT_EQ(Failure([&] { CheckVersion(*memory.file); }), "0x3C0021 Invalid format version.");
 }
 
 TEST(RegionTable, DamagedFirstCopyFallsBackToSecond) {
@@ -134,9 +129,8 @@ TEST(RegionTable, DamagedFirstCopyFallsBackToSecond) {
   memory.Bytes()[kRegionTableOffsets[0] + 40] ^= 1;
   EXPECT_EQ(RegionTable::Read(*memory.file).entries.size(), 3u);
   memory.Bytes()[kRegionTableOffsets[1] + 1] ^= 1;
-  Common::Error error = Catch([&] { RegionTable::Read(*memory.file); });
-  EXPECT_EQ(error.Code(), 0x3C0011u);
-  EXPECT_EQ(MessageOf(error), "The region table of the VHDX file is not valid.");
+  EXPECT_EQ(Failure([&] { RegionTable::Read(*memory.file); }),
+            "0x3C0011 The region table of the VHDX file is not valid.");
 }
 
 TEST(RegionTable, EntryCountBeyondTheImageMakesTheCopyInvalid) {
@@ -154,10 +148,8 @@ TEST(RegionTable, LookupByIdReportsTheMissingGuid) {
   table.entries.push_back({kBatRegionGuid, 0x300000, 0x100000, 1});
   table.entries.push_back({kBatRegionGuid, 0x900000, 0x100000, 1});
   EXPECT_EQ(GetRegionEntryById(table, kBatRegionGuid).fileOffset, 0x300000u);
-  Common::Error error = Catch([&] { GetRegionEntryById(table, kMetadataRegionGuid); });
-  EXPECT_EQ(error.Code(), 0x3C0018u);
-  EXPECT_EQ(MessageOf(error),
-            "Failed to find the region table entry with ID '8B7CA206-4790-4B9A-B8FE-575F050F886E'.");
+  EXPECT_EQ(Failure([&] { GetRegionEntryById(table, kMetadataRegionGuid); }),
+            "0x3C0018 Failed to find the region table entry with ID '8B7CA206-4790-4B9A-B8FE-575F050F886E'.");
 }
 
 }  // namespace

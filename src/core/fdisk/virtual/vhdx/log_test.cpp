@@ -14,8 +14,8 @@ namespace {
 
 using VhdxTest::Catch;
 using VhdxTest::DataDescriptor;
+using VhdxTest::Failure;
 using VhdxTest::LogEntrySpec;
-using VhdxTest::MessageOf;
 using VhdxTest::ZeroDescriptor;
 
 constexpr uint64_t kMB = 1 << 20;
@@ -74,9 +74,7 @@ TEST(Log, NoLogGuidMeansNoReplayAndNoLogRead) {
 
 TEST(Log, EmptyLogAreaFails) {
   LogImage image;
-  Common::Error error = Catch([&] { PlayInMemory(image.bytes); });
-  EXPECT_EQ(error.Code(), 0x3C002Bu);
-  EXPECT_EQ(MessageOf(error), "The active log sequence is empty.");
+  EXPECT_EQ(Failure([&] { PlayInMemory(image.bytes); }), "0x3C002B The active log sequence is empty.");
 }
 
 TEST(Log, ReplaysDataAndZeroOperationsAndClearsTheGuid) {
@@ -188,9 +186,7 @@ TEST(Log, TruncatedFileFailsBeforeAnyOperation) {
   StoreLe64(image.bytes.data() + kLog + 48, image.bytes.size() + 1);  // FlushedFileOffset
   VhdxTest::FixChecksum(image.bytes, kLog, 8192, kLog + 4);
   std::vector<uint8_t> before = image.bytes;
-  Common::Error error = Catch([&] { PlayInMemory(image.bytes); });
-  EXPECT_EQ(error.Code(), 0x3C002Au);
-  EXPECT_EQ(MessageOf(error), "The file is truncated.");
+  EXPECT_EQ(Failure([&] { PlayInMemory(image.bytes); }), "0x3C002A The file is truncated.");
   EXPECT_EQ(image.bytes, before);
 }
 
@@ -200,9 +196,7 @@ TEST(Log, InvalidEntryRefusesAccess) {
   LogScanner scanner{*memory.file, kLog, static_cast<uint32_t>(kMB)};
   auto entry = ReadLogEntry(scanner, 0);
   EXPECT_FALSE(entry->IsValid());
-  Common::Error error = Catch([&] { entry->SequenceNumber(); });
-  EXPECT_EQ(error.Code(), 0x3C0029u);
-  EXPECT_EQ(MessageOf(error), "Failed to access a log entry. The entry is invalid.");
+  EXPECT_EQ(Failure([&] { entry->SequenceNumber(); }), "0x3C0029 Failed to access a log entry. The entry is invalid.");
 }
 
 TEST(Log, HostileLengthsAreRejected) {

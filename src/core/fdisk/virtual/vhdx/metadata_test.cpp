@@ -9,17 +9,17 @@ namespace Vhdx {
 namespace {
 
 using VhdxTest::Catch;
-using VhdxTest::MessageOf;
+using VhdxTest::CodeAndMessage;
+using VhdxTest::Failure;
 
 TEST(MetadataConsumers, SingleValueAcceptsOnlyItsItem) {
   SingleValueMetadataConsumer<VirtualDiskSize> size;
   EXPECT_TRUE(size.IsSupported({kVirtualDiskSizeGuid, 6}));
   EXPECT_FALSE(size.IsSupported({kVirtualDiskSizeGuid, 7}));  // a user item
   uint8_t value[8] = {0, 0, 0, 1};
-  Common::Error error = Catch([&] { size.Consume({kLogicalSectorSizeGuid, 2}, value, 8); });
-  EXPECT_EQ(error.Code(), 0x3C0028u);
-  EXPECT_EQ(MessageOf(error),
-            "Metadata with ID '8141BF1D-A96F-4709-BA47-F233A8FAAB5F' and flags 2 are not supported by the consumer.");
+  EXPECT_EQ(Failure([&] { size.Consume({kLogicalSectorSizeGuid, 2}, value, 8); }),
+            "0x3C0028 Metadata with ID '8141BF1D-A96F-4709-BA47-F233A8FAAB5F' and flags 2 are not supported by the "
+            "consumer.");
   EXPECT_EQ(Catch([&] { size.Consume({kVirtualDiskSizeGuid, 6}, value, 4); }).Code(), 0x3C0016u);
   EXPECT_FALSE(size.HasValue());
   size.Consume({kVirtualDiskSizeGuid, 6}, value, 8);
@@ -51,9 +51,8 @@ TEST(MetadataModifier, FailsWhenGrowthGivesNoRoom) {
   auto modifier = MakeMetadataModifier(region);
   std::vector<uint8_t> big(1 << 20, 1);
   std::vector<uint8_t> before = memory.Bytes();
-  Common::Error error = Catch([&] { modifier->Set({Common::GenerateGuid(), 1}, big.data(), 1 << 20); });
-  EXPECT_EQ(error.Code(), 0x3C0031u);
-  EXPECT_EQ(MessageOf(error), "Internal error: Failed to find free space in the expanded region.");
+  EXPECT_EQ(Failure([&] { modifier->Set({Common::GenerateGuid(), 1}, big.data(), 1 << 20); }),
+            "0x3C0031 Internal error: Failed to find free space in the expanded region.");
   EXPECT_EQ(memory.Bytes(), before);
 }
 
@@ -69,11 +68,10 @@ TEST(MetadataModifier, RemovingAnAbsentItemChangesNothing) {
 }
 
 TEST(CreateDiskFile, ReportsFailuresWithTheirCause) {
-  Common::Error error = CreateDiskFile(nullptr, {1 << 20, 512, false});
-  EXPECT_EQ(error.Code(), 0x3C0005u);
-  EXPECT_EQ(MessageOf(error), "Failed to create a virtual disk.");
+  EXPECT_EQ(CodeAndMessage(CreateDiskFile(nullptr, {1 << 20, 512, false})),
+            "0x3C0005 Failed to create a virtual disk.");
   auto tooSmall = std::make_shared<MemoryCoreFile>(std::vector<uint8_t>{}, 1 << 20);
-  error = CreateDiskFile(tooSmall, {1 << 20, 512, false});
+  Common::Error error = CreateDiskFile(tooSmall, {1 << 20, 512, false});
   EXPECT_EQ(error.Code(), 0x3C0005u);
   EXPECT_EQ(error.Cause().Code(), 0x40004u);
   auto fine = std::make_shared<MemoryCoreFile>();

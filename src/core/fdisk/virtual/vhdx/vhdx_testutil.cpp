@@ -1,5 +1,7 @@
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
 
+#include <cstdio>
+
 #include "core/fdisk/virtual/vhdx/crc32c.h"
 #include "core/fdisk/virtual/vhdx/disk_file.h"
 #include "core/fdisk/virtual/vhdx/header.h"
@@ -69,5 +71,11 @@ void PutGuid(std::vector<uint8_t>& bytes, size_t offset, const char* text) {
 }
 
 std::string MessageOf(const Common::Error& error) { return Common::Utf16ToUtf8(Common::FormatErrorMessage(error)); }
+
+std::string CodeAndMessage(const Common::Error& error) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%X ", error.Code());
+  return code + MessageOf(error);
+}
 
 }  // namespace VhdxTest

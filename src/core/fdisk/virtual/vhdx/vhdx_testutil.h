@@ -87,6 +87,8 @@ void PutGuid(std::vector<uint8_t>& bytes, size_t offset, const char* text);
 
 // The message of an error's first record, with its arguments, as UTF-8.
 std::string MessageOf(const Common::Error& error);
+// Code and message in one text ("0x3C0010 Failed to ..."), to check both at once.
+std::string CodeAndMessage(const Common::Error& error);
 
 // Runs f and returns the error it throws (success when it does not throw).
 template <class F>
@@ -97,6 +99,11 @@ Common::Error Catch(F&& f) {
     return error;
   }
   return Common::Error();
+}
+// CodeAndMessage of the error f throws.
+template <class F>
+std::string Failure(F&& f) {
+  return CodeAndMessage(Catch(f));
 }
 
 }  // namespace VhdxTest
