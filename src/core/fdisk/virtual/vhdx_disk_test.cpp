@@ -131,17 +131,14 @@ TEST_F(VhdxDiskTest, UserMetadataIsListedReadAndWritten) {
 TEST_F(VhdxDiskTest, ProtectedItemsCanNeitherBeReadNorSet) {
   auto disk = Open();
   const Fdisk::MetadataKey fileParameters{Common::GuidToWideText(Vhdx::kFileParametersGuid), 4};
-  bool canSet = true;
-  ASSERT_FALSE(disk->CanSetMetadata(fileParameters, canSet));
-  EXPECT_FALSE(canSet);
   const Fdisk::MetadataKey locator{Common::GuidToWideText(Vhdx::kParentLocatorGuid), 4};
-  canSet = true;
-  ASSERT_FALSE(disk->CanSetMetadata(locator, canSet));
-  EXPECT_FALSE(canSet);
-
   const std::vector<uint8_t> bogus(8, 0xFF);
-  EXPECT_EQ(disk->SetMetadata(fileParameters, bogus).Code(), 0x3C0037u);
-  EXPECT_EQ(disk->SetMetadata(locator, bogus).Code(), 0x3C0037u);
+  for (const Fdisk::MetadataKey& key : {fileParameters, locator}) {
+    bool canSet = true;
+    ASSERT_FALSE(disk->CanSetMetadata(key, canSet));
+    EXPECT_FALSE(canSet);
+    EXPECT_EQ(disk->SetMetadata(key, bogus).Code(), 0x3C0037u);
+  }
   std::vector<uint8_t> value;
   EXPECT_EQ(disk->GetMetadata(fileParameters, value).Code(), 0x3C0039u);
 
