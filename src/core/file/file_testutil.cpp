@@ -35,6 +35,27 @@ std::string ReadWholeFile(const std::string& path) {
   return out.str();
 }
 
+size_t WriteText(rio_file& file, const std::string& text) {
+  size_t written = 0;
+  file.Write(text.data(), text.size(), written);
+  return written;
+}
+
+std::string ReadText(rio_file& file, size_t size) {
+  std::string text(size, '\0');
+  size_t got = 0;
+  file.Read(text.data(), size, got);
+  text.resize(got);
+  return text;
+}
+
+std::unique_ptr<Common::MemoryFile> MemoryFileWith(const std::string& bytes) {
+  auto file = Common::CreateMemoryFile();
+  WriteText(*file, bytes);
+  file->Rewind();
+  return file;
+}
+
 Child::Child(std::function<int()> body) {
   int up[2];
   int down[2];

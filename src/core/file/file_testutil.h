@@ -2,7 +2,10 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
+
+#include "core/file/memory_file.h"
 
 namespace FileTest {
 
@@ -25,6 +28,13 @@ void WriteWholeFile(const std::string& path, const std::string& contents);
 std::string ReadWholeFile(const std::string& path);
 // A name of ASCII characters in UTF-16 as a narrow string.
 inline std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
+
+// Writes text at the file's position; the count written.
+size_t WriteText(rio_file& file, const std::string& text);
+// Reads up to size bytes from the file's position.
+std::string ReadText(rio_file& file, size_t size);
+// A memory file holding bytes, positioned at the start.
+std::unique_ptr<Common::MemoryFile> MemoryFileWith(const std::string& bytes);
 
 // A child process that runs body and then waits for Release(); body returns
 // the child's exit code (0 for success). Ready() blocks until body has run.

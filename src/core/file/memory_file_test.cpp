@@ -5,36 +5,27 @@
 
 #include <string>
 
+#include "core/file/file_testutil.h"
+
 namespace {
 
-size_t Write(Common::MemoryFile& file, const std::string& text) {
-  size_t written = 0;
-  file.Write(text.data(), text.size(), written);
-  return written;
-}
-
-std::string Read(Common::MemoryFile& file, size_t size) {
-  std::string text(size, '\0');
-  size_t got = 0;
-  file.Read(text.data(), size, got);
-  text.resize(got);
-  return text;
-}
+using FileTest::ReadText;
+using FileTest::WriteText;
 
 TEST(MemoryFile, WritesGrowTheContentsAndGapsReadAsZeros) {
   auto file = Common::CreateMemoryFile();
   EXPECT_EQ(file->GetSize(), 0u);
-  EXPECT_EQ(Write(*file, "abc"), 3u);
+  EXPECT_EQ(WriteText(*file, "abc"), 3u);
   EXPECT_EQ(file->Seek(6), 6);
-  EXPECT_EQ(Write(*file, "xyz"), 3u);
+  EXPECT_EQ(WriteText(*file, "xyz"), 3u);
   EXPECT_EQ(file->Contents(), std::string("abc\0\0\0xyz", 9));
   EXPECT_EQ(file->GetSize(), 9u);
   EXPECT_EQ(file->SeekEnd(-4), 5);
-  EXPECT_EQ(Read(*file, 100), std::string("\0xyz", 4));
+  EXPECT_EQ(ReadText(*file, 100), std::string("\0xyz", 4));
   EXPECT_EQ(file->SeekRelative(-20), -11);
-  EXPECT_EQ(Read(*file, 4), "");  // before the start: nothing
+  EXPECT_EQ(ReadText(*file, 4), "");  // before the start: nothing
   file->Seek(100);
-  EXPECT_EQ(Read(*file, 4), "");  // past the end: nothing
+  EXPECT_EQ(ReadText(*file, 4), "");  // past the end: nothing
   EXPECT_FALSE(file->Failed());
 
   EXPECT_TRUE(file->Truncate(2));
@@ -48,23 +39,23 @@ TEST(MemoryFile, WritesGrowTheContentsAndGapsReadAsZeros) {
 TEST(MemoryFile, WritesStopAtTheLimitWithoutError) {
   auto file = Common::CreateMemoryFile(16);
   file->Seek(10);
-  EXPECT_EQ(Write(*file, "0123456789"), 6u);
+  EXPECT_EQ(WriteText(*file, "0123456789"), 6u);
   EXPECT_FALSE(file->Failed());
   EXPECT_EQ(file->GetSize(), 16u);
-  EXPECT_EQ(Write(*file, "more"), 0u);  // at the limit
+  EXPECT_EQ(WriteText(*file, "more"), 0u);  // at the limit
   EXPECT_FALSE(file->Failed());
   file->Seek(40);
-  EXPECT_EQ(Write(*file, "far"), 0u);
+  EXPECT_EQ(WriteText(*file, "far"), 0u);
   EXPECT_EQ(file->GetSize(), 16u);
   EXPECT_FALSE(file->Truncate(17));
   EXPECT_EQ(file->GetError().Code(), 0x40003u);
   EXPECT_STREQ(file->GetError().Function(), "Truncate");
   // Inert until the error is taken.
   file->Seek(0);
-  EXPECT_EQ(Read(*file, 4), "");
+  EXPECT_EQ(ReadText(*file, 4), "");
   file->TakeError();
   file->Seek(10);
-  EXPECT_EQ(Read(*file, 6), "012345");
+  EXPECT_EQ(ReadText(*file, 6), "012345");
 }
 
 TEST(MemoryFile, TheDefaultLimitIsOneGibibyte) {
@@ -72,7 +63,7 @@ TEST(MemoryFile, TheDefaultLimitIsOneGibibyte) {
   EXPECT_FALSE(file->Truncate(0x40000001));
   EXPECT_EQ(file->TakeError().Code(), 0x40003u);
   file->Seek(0x40000000);
-  EXPECT_EQ(Write(*file, "x"), 0u);  // nothing fits at the limit
+  EXPECT_EQ(WriteText(*file, "x"), 0u);  // nothing fits at the limit
   EXPECT_FALSE(file->Failed());
   EXPECT_EQ(file->GetSize(), 0u);
 }

@@ -97,19 +97,14 @@ class StreamBuilder {
     bytes_ += payload;
     return *this;
   }
+  StreamBuilder& End() { return Item("END ", ""); }
   StreamBuilder& Xattr(const std::string& name, const std::string& value) {
     std::string payload(4, '\0');
     payload[0] = static_cast<char>(name.size());
     return Item("XATR", payload + name + value);
   }
   // Runs the checks over the stream; the error code, 0 for success.
-  uint32_t Check() const {
-    auto stream = Common::CreateMemoryFile();
-    size_t written = 0;
-    stream->Write(bytes_.data(), bytes_.size(), written);
-    stream->Rewind();
-    return FileLayer::CheckBackupStream(stream.get()).Code();
-  }
+  uint32_t Check() const { return FileLayer::CheckBackupStream(FileTest::MemoryFileWith(bytes_).get()).Code(); }
 
  private:
   void Put32(uint32_t value) {
@@ -203,11 +198,7 @@ TEST(BackupStream, ADamagedStreamLeavesTheTargetAlone) {
   const std::string bytes = stream->Contents();
 
   auto check = [&](const std::string& damaged) {
-    auto copy = Common::CreateMemoryFile();
-    size_t written = 0;
-    copy->Write(damaged.data(), damaged.size(), written);
-    copy->Rewind();
-    EXPECT_FALSE(Restore(dir, u"target", copy.get()));
+    EXPECT_FALSE(Restore(dir, u"target", FileTest::MemoryFileWith(damaged).get()));
     EXPECT_EQ(dir.TakeError().Code(), 0x40001u);
     EXPECT_EQ(ReadWholeFile(scratch / "target"), "keep me");
   };
@@ -228,26 +219,25 @@ TEST(BackupStream, ADamagedStreamLeavesTheTargetAlone) {
 TEST(BackupStream, ItemsMustFitTheEntryType) {
   constexpr uint32_t kFile = 0, kFifo = 3, kLink = 5;
   constexpr uint32_t kDamaged = 0x40001;
-  EXPECT_EQ(StreamBuilder(kFile, S_IFREG | 0644, 3).Xattr("user.a", "1").Item("DATA", "abc").Item("END ", "").Check(),
-            0u);
-  EXPECT_EQ(StreamBuilder(kFile, S_IFREG | 0644, 3).Item("DATA", "ab").Item("END ", "").Check(), kDamaged);
-  EXPECT_EQ(StreamBuilder(kFile, S_IFREG | 0644, 1).Item("DATA", "ab").Item("END ", "").Check(), kDamaged);
-  EXPECT_EQ(StreamBuilder(kFile, S_IFDIR | 0755, 0).Item("END ", "").Check(), kDamaged);  // type and mode differ
-  EXPECT_EQ(StreamBuilder(kFifo, S_IFIFO | 0600, 0).Item("DATA", "x").Item("END ", "").Check(), kDamaged);
-  EXPECT_EQ(StreamBuilder(kFifo, S_IFIFO | 0600, 0).Item("LINK", "x").Item("END ", "").Check(), kDamaged);
-  EXPECT_EQ(StreamBuilder(kLink, S_IFLNK | 0777, 0).Item("LINK", "t").Xattr("user.a", "").Item("END ", "").Check(), 0u);
-  EXPECT_EQ(StreamBuilder(kLink, S_IFLNK | 0777, 0).Xattr("user.a", "").Item("LINK", "t").Item("END ", "").Check(),
-            kDamaged);
-  EXPECT_EQ(StreamBuilder(kLink, S_IFLNK | 0777, 0).Item("LINK", "t").Item("LINK", "u").Item("END ", "").Check(),
-            kDamaged);
-  EXPECT_EQ(StreamBuilder(kLink, S_IFLNK | 0777, 0).Item("END ", "").Check(), kDamaged);  // no target
-  EXPECT_EQ(StreamBuilder(kFifo, S_IFIFO | 0600, 0).Item("WHAT", "x").Item("END ", "").Check(), kDamaged);
-  EXPECT_EQ(StreamBuilder(kFifo, S_IFIFO | 0600, 0).Item("END ", "x").Check(), kDamaged);
-  EXPECT_EQ(StreamBuilder(kFifo, S_IFIFO | 0600, 0).Check(), kDamaged);  // no end
-  EXPECT_EQ(StreamBuilder(kFifo, S_IFIFO | 0600, 0).Item("XATR", "ab").Item("END ", "").Check(), kDamaged);
-  EXPECT_EQ(
-      StreamBuilder(kFifo, S_IFIFO | 0600, 0).Item("XATR", std::string("\x05\0\0\0ab", 6)).Item("END ", "").Check(),
-      kDamaged);  // name longer than the item
+  const StreamBuilder file(kFile, S_IFREG | 0644, 3), fifo(kFifo, S_IFIFO | 0600, 0), link(kLink, S_IFLNK | 0777, 0);
+  const std::pair<StreamBuilder, uint32_t> cases[] = {
+      {StreamBuilder(file).Xattr("user.a", "1").Item("DATA", "abc").End(), 0u},
+      {StreamBuilder(file).Item("DATA", "ab").End(), kDamaged},
+      {StreamBuilder(kFile, S_IFREG | 0644, 1).Item("DATA", "ab").End(), kDamaged},
+      {StreamBuilder(kFile, S_IFDIR | 0755, 0).End(), kDamaged},  // type and mode differ
+      {StreamBuilder(fifo).Item("DATA", "x").End(), kDamaged},
+      {StreamBuilder(fifo).Item("LINK", "x").End(), kDamaged},
+      {StreamBuilder(link).Item("LINK", "t").Xattr("user.a", "").End(), 0u},
+      {StreamBuilder(link).Xattr("user.a", "").Item("LINK", "t").End(), kDamaged},
+      {StreamBuilder(link).Item("LINK", "t").Item("LINK", "u").End(), kDamaged},
+      {StreamBuilder(link).End(), kDamaged},  // no target
+      {StreamBuilder(fifo).Item("WHAT", "x").End(), kDamaged},
+      {StreamBuilder(fifo).Item("END ", "x"), kDamaged},
+      {fifo, kDamaged},  // no end
+      {StreamBuilder(fifo).Item("XATR", "ab").End(), kDamaged},
+      {StreamBuilder(fifo).Item("XATR", std::string("\x05\0\0\0ab", 6)).End(), kDamaged},  // name longer than the item
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first.Check(), cases[i].second) << "case " << i;
 }
 
 TEST(BackupStream, SocketsAndMissingEntriesAreRefused) {

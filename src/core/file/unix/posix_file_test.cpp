@@ -18,23 +18,11 @@ namespace {
 
 using FileTest::Child;
 using FileTest::Narrow;
+using FileTest::ReadText;
 using FileTest::ReadWholeFile;
 using FileTest::ScratchDir;
+using FileTest::WriteText;
 using FileTest::WriteWholeFile;
-
-size_t WriteText(rio_file& file, const std::string& text) {
-  size_t written = 0;
-  file.Write(text.data(), text.size(), written);
-  return written;
-}
-
-std::string ReadText(rio_file& file, size_t size) {
-  std::string text(size, '\0');
-  size_t got = 0;
-  file.Read(text.data(), size, got);
-  text.resize(got);
-  return text;
-}
 
 TEST(PosixFile, ReadWriteSeekAndSize) {
   ScratchDir scratch;
