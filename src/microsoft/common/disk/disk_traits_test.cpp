@@ -13,14 +13,15 @@ using VirtualWareRaw::GetUpperRoundedSizeInSectors;
 using VirtualWareRaw::VhdDiskTraits;
 using VirtualWareRaw::VhdxDiskTraits;
 
-uint32_t ThrownCode(const std::function<void()>& call) {
+Common::Error Thrown(const std::function<void()>& call) {
   try {
     call();
   } catch (const Common::Error& error) {
-    return error.Code();
+    return error;
   }
-  return 0;
+  return {};
 }
+uint32_t ThrownCode(const std::function<void()>& call) { return Thrown(call).Code(); }
 
 TEST(DiskTraitsTest, ExtensionChoosesTheTraitsWhateverItsCase) {
   for (const char16_t* name : {u"a.vhdx", u"a.VHDX", u"dir.x/b.AvHdX", u"c.avhdx"})
@@ -46,14 +47,10 @@ TEST(DiskTraitsTest, SizesRoundUpToWholeSectors) {
   EXPECT_EQ(GetUpperRoundedSizeInSectors(UINT64_MAX, 1), UINT64_MAX);
   EXPECT_EQ(GetUpperRoundedSizeInSectors(UINT64_MAX, 2), (UINT64_MAX >> 1) + 1);
 
-  try {
-    GetUpperRoundedSizeInSectors(1, 0);
-    FAIL() << "sector size 0 accepted";
-  } catch (const Common::Error& error) {
-    EXPECT_EQ(error.Code(), 0x530108u);
-    EXPECT_STREQ(error.Function(), "GetUpperRoundedSizeInSectors");
-    EXPECT_EQ(error.Message(), u"Invalid sector size.");
-  }
+  const Common::Error error = Thrown([] { GetUpperRoundedSizeInSectors(1, 0); });
+  EXPECT_EQ(error.Code(), 0x530108u);
+  EXPECT_STREQ(error.Function(), "GetUpperRoundedSizeInSectors");
+  EXPECT_EQ(error.Message(), u"Invalid sector size.");
 
   VhdxDiskTraits vhdx;
   EXPECT_EQ(vhdx.GetSizeInSectors(1, 512), 1u);

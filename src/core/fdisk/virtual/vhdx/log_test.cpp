@@ -72,10 +72,7 @@ TEST(Log, NoLogGuidMeansNoReplayAndNoLogRead) {
   EXPECT_EQ(counting->writes, 0);
 }
 
-TEST(Log, EmptyLogAreaFails) {
-  LogImage image;
-  EXPECT_EQ(Failure([&] { PlayInMemory(image.bytes); }), "0x3C002B The active log sequence is empty.");
-}
+
 
 TEST(Log, ReplaysDataAndZeroOperationsAndClearsTheGuid) {
   LogImage image;
@@ -115,8 +112,9 @@ TEST(Log, HighestFinalSequenceNumberWins) {
   }
 }
 
-TEST(Log, SequenceWhoseTailIsNotInsideItIsIgnored) {
+TEST(Log, EmptyLogAreaAndSequenceWhoseTailIsNotInsideItFail) {
   LogImage image;
+  EXPECT_EQ(Failure([&] { PlayInMemory(image.bytes); }), "0x3C002B The active log sequence is empty.");
   image.Add(8192, 3, 0, {DataDescriptor(kTarget, 0x11)});  // tail 0 names no entry of it
   EXPECT_EQ(Catch([&] { PlayInMemory(image.bytes); }).Code(), 0x3C002Bu);
   image.Add(40960, 7, 40960, {DataDescriptor(kTarget, 0x33)});
