@@ -106,14 +106,11 @@ TEST_F(ChainTest, WritesGoToTheTopFileOnly) {
   EXPECT_EQ(ReadWholeFile(Root()), rootBefore);
   EXPECT_EQ(ReadWholeFile(Mid()), midBefore);
   std::vector<uint8_t> top = ReadWholeFile(Top());
-  uint64_t entry0, entry4, bitmapEntry;
-  std::memcpy(&entry0, &top[kImageBat], 8);
-  std::memcpy(&entry4, &top[kImageBat + 4 * 8], 8);
-  std::memcpy(&bitmapEntry, &top[kImageBat + kImageBitmapEntry * 8], 8);
-  EXPECT_EQ(BatEntry{entry0}.State(), kBlockPartiallyPresent);
-  EXPECT_EQ(BatEntry{entry4}.State(), kBlockFullyPresent);
-  EXPECT_EQ(BatEntry{bitmapEntry}.State(), kBlockFullyPresent);
-  EXPECT_EQ(top[BatEntry{bitmapEntry}.FileOffset()], 0x20);  // only sector 5's bit
+  const BatEntry bitmapEntry{ImageEntry(top, kImageBitmapEntry)};
+  EXPECT_EQ(BatEntry{ImageEntry(top, 0)}.State(), kBlockPartiallyPresent);
+  EXPECT_EQ(BatEntry{ImageEntry(top, 4)}.State(), kBlockFullyPresent);
+  EXPECT_EQ(bitmapEntry.State(), kBlockFullyPresent);
+  EXPECT_EQ(top[bitmapEntry.FileOffset()], 0x20);  // only sector 5's bit
 
   auto reopened = OpenDisk(Top(), false);
   std::vector<uint8_t> data(kTopSectors * 512);
@@ -134,10 +131,7 @@ TEST_F(ChainTest, WritingIntoAZeroBlockKeepsItsOtherSectorsZero) {
     disk->Write(kBlock + 3, one.data(), 1);
   }
   EXPECT_EQ(ReadWholeFile(Root()), rootBefore);
-  std::vector<uint8_t> mid = ReadWholeFile(Mid());
-  uint64_t entry1;
-  std::memcpy(&entry1, &mid[kImageBat + 8], 8);
-  EXPECT_EQ(BatEntry{entry1}.State(), kBlockFullyPresent);
+  EXPECT_EQ(BatEntry{ImageEntry(ReadWholeFile(Mid()), 1)}.State(), kBlockFullyPresent);
 
   auto disk = OpenDisk(Mid(), false);
   std::vector<uint8_t> data(kBlock * 512);
@@ -175,9 +169,7 @@ TEST_F(ChainTest, TrackerReportsWritesOfEveryLevelSinceAChangeId) {
   }
   // A parent changed behind the chain's back: sector 100 of mid's block 3.
   std::vector<uint8_t> mid = ReadWholeFile(Mid());
-  uint64_t entry;
-  std::memcpy(&entry, &mid[kImageBat + 3 * 8], 8);
-  mid[BatEntry{entry}.FileOffset() + 100 * 512] ^= 1;
+  mid[BatEntry{ImageEntry(mid, 3)}.FileOffset() + 100 * 512] ^= 1;
   WriteWholeFile(Mid(), mid);
 
   auto disk = OpenDisk(Top(), false, tracker);

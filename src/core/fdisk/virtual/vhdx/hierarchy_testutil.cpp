@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "core/fdisk/virtual/vhdx/le_bytes.h"
 #include "core/fdisk/virtual/vhdx/metadata.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
 
@@ -55,6 +56,10 @@ Common::Guid DataWriteGuidOf(const std::vector<uint8_t>& bytes) {
 
 void SetImageEntry(std::vector<uint8_t>& bytes, uint32_t index, uint32_t state, uint64_t mb) {
   Put64(bytes, kImageBat + index * 8, (mb << 20) | state);
+}
+
+uint64_t ImageEntry(const std::vector<uint8_t>& bytes, uint32_t index) {
+  return Vhdx::LoadLe64(bytes.data() + kImageBat + index * 8);
 }
 
 uint64_t AppendBlock(std::vector<uint8_t>& bytes, uint8_t tag) {

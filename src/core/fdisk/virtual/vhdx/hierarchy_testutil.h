@@ -22,6 +22,8 @@ void MakeDifferencing(std::vector<uint8_t>& bytes, const Common::Guid& parentDat
                       const std::vector<std::pair<std::u16string, std::u16string>>& locators);
 Common::Guid DataWriteGuidOf(const std::vector<uint8_t>& bytes);
 void SetImageEntry(std::vector<uint8_t>& bytes, uint32_t index, uint32_t state, uint64_t mb);
+// The BAT entry at index of such an image.
+uint64_t ImageEntry(const std::vector<uint8_t>& bytes, uint32_t index);
 // Appends a 4 MB block at the next 1 MB boundary whose sector s holds the
 // byte tag + s (mod 256) throughout; returns its offset in MB.
 uint64_t AppendBlock(std::vector<uint8_t>& bytes, uint8_t tag);
