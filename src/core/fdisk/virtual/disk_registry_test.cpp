@@ -133,8 +133,6 @@ TEST(DiskRegistryTest, WrapperForwardsEverySlot) {
   EXPECT_EQ(disk->GetMetadata({u"x", 1}, *std::make_unique<std::vector<uint8_t>>()).Code(), 0x530062u);
 }
 
-
-
 TEST(DiskRegistryTest, FailedOpeningRegistersNothing) {
   auto registry = std::make_shared<DiskRegistry>();
   Files files;
@@ -159,8 +157,6 @@ TEST(DiskRegistryTest, FailedOpeningRegistersNothing) {
   ASSERT_TRUE(Open(registry, files, 0, disk).IsSuccess());
   EXPECT_EQ(registry->GetEntryCount(), 1u);
 }
-
-
 
 TEST(DiskRegistryTest, DisksOutliveTheirRegistryHandle) {
   Files files;

@@ -181,8 +181,6 @@ TEST(PosixFile, RangeLocksConflictOnlyWhereTheyOverlap) {
   EXPECT_TRUE(file->LockExclusive(0, 0, false));
 }
 
-
-
 TEST(PosixFile, WritePastTheFileSizeLimitReturnsAShortCountWithoutError) {
   ScratchDir scratch;
   const int code = FileTest::RunInChild([&] {

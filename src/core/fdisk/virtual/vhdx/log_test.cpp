@@ -72,8 +72,6 @@ TEST(Log, NoLogGuidMeansNoReplayAndNoLogRead) {
   EXPECT_EQ(counting->writes, 0);
 }
 
-
-
 TEST(Log, ReplaysDataAndZeroOperationsAndClearsTheGuid) {
   LogImage image;
   std::fill_n(image.bytes.begin() + kTarget, 3 * 4096, 0xEE);
