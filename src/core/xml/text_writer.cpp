@@ -79,7 +79,8 @@ class TextWriter {
         HV_ASSERT(tag->Text.size() == (tag->Children.size() + 1));
         HV_THROW_ARGS(kXmlFormatError, Msg::kXmlBrokenTree, "WriteTextXml", "name", {ToUtf16(tag->Name)});
       }
-      if (tag->Name == kCommentName) continue;
+      // A comment is no root: the document would hold no element to read.
+      if (tag->Name == kCommentName && depth > 1) continue;
       CheckName(tag->Name);
       for (const auto& attribute : tag->Attributes) CheckName(attribute.first);
       for (const auto& child : tag->Children) pending.emplace_back(child.get(), depth + 1);

@@ -89,6 +89,8 @@ TEST(TextWriter, RefusesTreesThatWouldNotReadBack) {
   auto bad = Element("r");
   bad->Attributes["1x"] = u"";
   EXPECT_EQ(Caught([&] { TextXmlString(*bad, 0); }).Message(), MessageOf(Msg::kXmlInvalidName));
+  // A comment as the root would leave the document without an element.
+  EXPECT_EQ(Caught([&] { TextXmlString(*Element("!--", u"c"), 0); }).Message(), MessageOf(Msg::kXmlInvalidName));
   auto broken = Element("r");
   broken->Text.push_back(u"");
   EXPECT_EQ(Caught([&] { TextXmlString(*broken, 0); }).Message(), MessageOf(Msg::kXmlBrokenTree));
