@@ -13,14 +13,6 @@
 
 namespace {
 
-class Page83Consumer final : public Vhdx::SelectiveMetadataConsumer {
- public:
-  bool IsSupported(const Vhdx::MetadataDescriptor& descriptor) const override {
-    return descriptor.id == Vhdx::kPage83DataGuid && !descriptor.IsUser();
-  }
-  void Consume(const Vhdx::MetadataDescriptor&, const uint8_t*, uint32_t) override {}
-};
-
 class CountingConsumer final : public Vhdx::MetadataConsumer {
  public:
   void Consume(const Vhdx::MetadataDescriptor&, const uint8_t*, uint32_t size) override { bytes += size; }
@@ -32,8 +24,8 @@ void Exercise(const uint8_t* data, size_t size, bool writable) {
   const uint64_t capacity = 2 * uint64_t{size} + (16u << 20);
   auto core = std::make_shared<Vhdx::MemoryCoreFile>(std::vector<uint8_t>(data, data + size), capacity);
   try {
-    auto disk = writable ? Vhdx::OpenDiskFileWritable(core, std::make_shared<Page83Consumer>())
-                         : Vhdx::OpenDiskFileReadOnly(core, std::make_shared<Page83Consumer>());
+    auto disk = writable ? Vhdx::OpenDiskFileWritable(core, Vhdx::MakePage83MetadataConsumer())
+                         : Vhdx::OpenDiskFileReadOnly(core, Vhdx::MakePage83MetadataConsumer());
     CountingConsumer consumer;
     disk->GetMetadata(consumer);
     disk->GetParentLocatorEntries();

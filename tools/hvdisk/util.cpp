@@ -9,18 +9,6 @@
 #include "core/file/unix/posix_dir.h"
 
 namespace Hvdisk {
-namespace {
-
-// Accepts the page 83 data item, which the disk file does not use itself.
-class Page83Consumer final : public Vhdx::SelectiveMetadataConsumer {
- public:
-  bool IsSupported(const Vhdx::MetadataDescriptor& descriptor) const override {
-    return descriptor.id == Vhdx::kPage83DataGuid && !descriptor.IsUser();
-  }
-  void Consume(const Vhdx::MetadataDescriptor&, const uint8_t*, uint32_t) override {}
-};
-
-}  // namespace
 
 void Require(bool condition, const char* command) {
   if (!condition)
@@ -93,7 +81,7 @@ std::shared_ptr<Vhdx::CoreFile> OpenHostFile(const std::string& path, int flags,
 
 std::shared_ptr<Vhdx::DiskFile> OpenDisk(const std::string& path, bool writable) {
   std::shared_ptr<Vhdx::CoreFile> core = OpenHostFile(path, writable ? O_RDWR : O_RDONLY, 0);
-  auto extra = std::make_shared<Page83Consumer>();
+  auto extra = Vhdx::MakePage83MetadataConsumer();
   try {
     return writable ? Vhdx::OpenDiskFileWritable(core, extra) : Vhdx::OpenDiskFileReadOnly(core, extra);
   } catch (const Common::Error& error) {

@@ -20,15 +20,6 @@ namespace {
 // whose locators loop.
 constexpr int kMaxChainDepth = 16;
 
-// Accepts the page 83 item and ignores its value.
-class Page83Consumer final : public SelectiveMetadataConsumer {
- public:
-  void Consume(const MetadataDescriptor &, const uint8_t *, uint32_t) override {}
-  bool IsSupported(const MetadataDescriptor &descriptor) const override {
-    return descriptor.id == kPage83DataGuid && !descriptor.IsUser();
-  }
-};
-
 std::string FolderOf(const std::string &path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -47,7 +38,7 @@ std::shared_ptr<DiskFile> OpenOneFile(const std::string &path, bool writable) {
   }
   try {
     std::shared_ptr<CoreFile> core = DescriptorCoreFile::Open(path, writable);
-    auto extra = std::make_shared<Page83Consumer>();
+    auto extra = MakePage83MetadataConsumer();
     std::shared_ptr<DiskFile> file = writable ? OpenDiskFileWritable(core, extra) : OpenDiskFileReadOnly(core, extra);
     return std::make_shared<FileHoldingDiskFile>(std::move(file), std::move(core));
   } catch (const Common::Error &inner) {

@@ -273,6 +273,18 @@ std::shared_ptr<MetadataProvider> MakeFilteringMetadataProvider(MetadataProvider
                                                                 std::vector<MetadataDescriptor> excluded) {
   return std::make_shared<FilteringMetadataProvider>(inner, std::move(excluded));
 }
+namespace {
+class Page83MetadataConsumer final : public SelectiveMetadataConsumer {
+ public:
+  bool IsSupported(const MetadataDescriptor& descriptor) const override {
+    return descriptor.id == kPage83DataGuid && !descriptor.IsUser();
+  }
+  void Consume(const MetadataDescriptor&, const uint8_t*, uint32_t) override {}
+};
+}  // namespace
+std::shared_ptr<SelectiveMetadataConsumer> MakePage83MetadataConsumer() {
+  return std::make_shared<Page83MetadataConsumer>();
+}
 std::shared_ptr<UnhandledMetadataPolicy> MakeThrowOnRequiredUnhandledMetadata() {
   return std::make_shared<ThrowOnRequiredUnhandledMetadata>();
 }

@@ -145,6 +145,9 @@ std::shared_ptr<SelectiveMetadataConsumer> MakeThrowingSelectiveMetadataConsumer
     MetadataConsumer& target, std::vector<MetadataDescriptor> excluded);
 std::shared_ptr<MetadataProvider> MakeFilteringMetadataProvider(MetadataProvider& inner,
                                                                 std::vector<MetadataDescriptor> excluded);
+// Accepts the system page 83 item and ignores its value: the disk file has no
+// use for it, but a required item nobody takes would refuse the opening.
+std::shared_ptr<SelectiveMetadataConsumer> MakePage83MetadataConsumer();
 std::shared_ptr<UnhandledMetadataPolicy> MakeThrowOnRequiredUnhandledMetadata();
 std::shared_ptr<UnhandledMetadataPolicy> MakeIgnoreUnhandledMetadata();
 

@@ -12,7 +12,7 @@ TEST(RioCoreFile, CreatesAndOpensThroughTheFileLayer) {
   std::shared_ptr<CoreFile> core = MakeRioCoreFile(Common::CreateMemoryFile());
   ASSERT_TRUE(CreateDiskFile(core, {64 << 20, 512, false}).IsSuccess());
   EXPECT_EQ(core->GetSize(), 4u << 20);
-  auto disk = OpenDiskFileWritable(core, VhdxTest::MakePage83Consumer());
+  auto disk = OpenDiskFileWritable(core, MakePage83MetadataConsumer());
   EXPECT_EQ(disk->GetGeometry().virtualSize, 64u << 20);
   uint8_t buffer[16];
   EXPECT_EQ(core->ReadAt(core->GetSize() - 8, buffer, 16), 8u);  // short read at the end

@@ -23,22 +23,10 @@ std::vector<uint8_t> MakeDiskImage(uint64_t virtualSize, bool fixed) {
   return std::move(memory.Bytes());
 }
 
-namespace {
-class Page83Consumer final : public Vhdx::SelectiveMetadataConsumer {
- public:
-  bool IsSupported(const Vhdx::MetadataDescriptor& descriptor) const override {
-    return descriptor.id == Vhdx::kPage83DataGuid && !descriptor.IsUser();
-  }
-  void Consume(const Vhdx::MetadataDescriptor&, const uint8_t*, uint32_t) override {}
-};
-}  // namespace
-
-std::shared_ptr<Vhdx::SelectiveMetadataConsumer> MakePage83Consumer() { return std::make_shared<Page83Consumer>(); }
-
 OpenedImage OpenImage(std::vector<uint8_t> bytes, bool writable) {
   auto core = std::make_shared<Vhdx::MemoryCoreFile>(std::move(bytes));
-  auto disk = writable ? Vhdx::OpenDiskFileWritable(core, MakePage83Consumer())
-                       : Vhdx::OpenDiskFileReadOnly(core, MakePage83Consumer());
+  auto disk = writable ? Vhdx::OpenDiskFileWritable(core, Vhdx::MakePage83MetadataConsumer())
+                       : Vhdx::OpenDiskFileReadOnly(core, Vhdx::MakePage83MetadataConsumer());
   return {core, disk};
 }
 

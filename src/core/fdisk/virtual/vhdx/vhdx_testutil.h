@@ -68,7 +68,6 @@ struct OpenedImage {
   std::shared_ptr<Vhdx::DiskFile> disk;
 };
 OpenedImage OpenImage(std::vector<uint8_t> bytes, bool writable);
-std::shared_ptr<Vhdx::SelectiveMetadataConsumer> MakePage83Consumer();
 // Sets an item straight into the metadata table of an engine-made image,
 // past every filter.
 void SetRawMetadata(std::vector<uint8_t>& bytes, const Vhdx::MetadataDescriptor& descriptor,
