@@ -12,7 +12,8 @@ namespace {
 
 class FileServicesImpl final : public virtual VirtualWareRaw::FileServices {
  public:
-  explicit FileServicesImpl(std::string rootPath) : rootPath_(std::move(rootPath)) {}
+  FileServicesImpl(std::string rootPath, Processor::AutoRef<VirtualWareRaw::FileTracker> tracker)
+      : rootPath_(std::move(rootPath)), tracker_(std::move(tracker)) {}
 
   Processor::MetaClass* GetMetaClass() override {
     return Processor::InterfaceMetaClass<VirtualWareRaw::FileServices>::Instance();
@@ -21,6 +22,9 @@ class FileServicesImpl final : public virtual VirtualWareRaw::FileServices {
   Processor::InterfacePair QueryInterface(uint32_t id) override {
     if (id == VirtualWareRaw::InterfaceIds::FileServices)
       return Processor::AnswerInterface<VirtualWareRaw::FileServices>(this);
+    // The tracker is another object: the answer is its own interface pair.
+    if (id == VirtualWareRaw::InterfaceIds::FileTracker && tracker_)
+      return tracker_.GetMetaClass()->Cast(id, tracker_.Get());
     return {};
   }
 
@@ -32,11 +36,13 @@ class FileServicesImpl final : public virtual VirtualWareRaw::FileServices {
 
  private:
   std::string rootPath_;
+  Processor::AutoRef<VirtualWareRaw::FileTracker> tracker_;
 };
 
 }  // namespace
 
-Processor::AutoRef<VirtualWareRaw::FileServices> HostCreateFileServices(const char* root_path) {
+Processor::AutoRef<VirtualWareRaw::FileServices> HostCreateFileServices(
+    const char* root_path, Processor::AutoRef<VirtualWareRaw::FileTracker> tracker) {
   return Processor::MakeRef<VirtualWareRaw::FileServices, FileServicesImpl>(
-      std::string(root_path && *root_path ? root_path : "/"));
+      std::string(root_path && *root_path ? root_path : "/"), std::move(tracker));
 }
