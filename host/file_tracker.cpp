@@ -1,31 +1,44 @@
 // Stand-in for the agent's file tracker. It does not watch writes; it
-// compares. A change ID is a snapshot of every tracked file: one 64-bit hash
-// per 64 KiB range. The changed ranges of a file since a change ID are the
-// ranges whose hash differs now, plus everything past the snapshot's size.
+// compares. A change ID is a snapshot of every tracked file, taken piece by
+// piece (64 KiB): a piece that zstd shrinks at least eightfold (tables,
+// bitmaps, zeros) is kept whole, compressed, so that its changes can later be
+// found to the exact 8-byte word; of any other piece only its XXH3 hash is
+// kept, and a changed hash marks the whole piece. Growth beyond the
+// snapshot's size counts as changed.
+//
+// Keeping tables exactly matters: one rewritten table entry must not mark
+// the thousands of empty blocks that its neighbours in the piece describe.
 //
 // State folder layout:
 //   "tracked"        the tracked files, one absolute path a line (UTF-8)
 //   "next"           the number of the next change ID, decimal text
-//   "change-N.snap"  the snapshot behind change ID "N":
-//       8 bytes  "HVSNAP01"
+//   "change-N.snap"  the snapshot behind change ID "N" (written under a
+//                    temporary name, flushed, then renamed):
+//       8 bytes  "HVSNAP02"
 //       4 bytes  file count (u32, little-endian), then for each file:
 //         4 bytes  path length in bytes (u32), the UTF-8 path
 //         8 bytes  file size in bytes (u64)
-//         8 bytes  hash count = ceil(size / 65536) (u64)
-//         8 bytes  per hash (u64), range i covering [i * 65536, (i + 1) * 65536)
+//         8 bytes  piece count = ceil(size / 65536) (u64), then per piece:
+//           1 byte   kind: 0 hashed, 1 kept (zstd frame follows), 2 all zero
+//           8 bytes  XXH3-64 of the piece
+//           kind 1:  4 bytes frame length (at most a piece / 8), the frame
 #include "hvplug/file_tracker.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <xxhash.h>
+#include <zstd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,11 +50,20 @@ namespace {
 using Common::Error;
 using VirtualWareRaw::ByteRange;
 
-constexpr uint64_t kRangeSize = 64 * 1024;
-constexpr char kMagic[8] = {'H', 'V', 'S', 'N', 'A', 'P', '0', '1'};
+constexpr uint64_t kPieceSize = 64 * 1024;
+constexpr uint64_t kReadSize = 16 * kPieceSize;
+// Table and bitmap pages shrink far more; data that shrinks less is not worth keeping.
+constexpr uint64_t kKeepRatio = 8;
+constexpr uint64_t kMaxKept = kPieceSize / kKeepRatio;
+constexpr char kMagic[8] = {'H', 'V', 'S', 'N', 'A', 'P', '0', '2'};
 // A snapshot larger than this is refused as damaged (about 16 TB of files).
-constexpr uint64_t kMaxHashes = 1ull << 28;
+constexpr uint64_t kMaxPieces = 1ull << 28;
+// File times move in clock ticks (a few ms): only a file last written
+// clearly before a snapshot began can be known unchanged by its times.
+constexpr int64_t kSettleNs = 50'000'000;
 constexpr uint32_t kStateInvalid = 0x3C0056, kUnknownChangeId = 0x3C0057, kIoFailed = 0x3C0058;
+
+enum PieceKind : uint8_t { kHashed = 0, kKept = 1, kZero = 2 };
 
 [[noreturn]] void Fail(uint32_t code, Common::MessageId message, const char* function, const std::string& what,
                        int errnum = 0) {
@@ -50,25 +72,139 @@ constexpr uint32_t kStateInvalid = 0x3C0056, kUnknownChangeId = 0x3C0057, kIoFai
   Common::Throw(error);
 }
 
-// Mixes eight bytes at a time; collisions between two versions of one range
-// are what matters, and 64 bits make them negligible.
-uint64_t HashRange(const uint8_t* data, size_t size) {
-  uint64_t h = 0x9E3779B97F4A7C15ull ^ size;
-  size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, data + i, 8);
-    h = (h ^ word) * 0xFF51AFD7ED558CCDull;
-    h ^= h >> 32;
+struct Fd {
+  int fd = -1;
+  explicit Fd(int f) : fd(f) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
   }
-  for (; i < size; ++i) h = (h ^ data[i]) * 0x100000001B3ull;
-  h ^= h >> 29;
-  return h * 0xC4CEB9FE1A85EC53ull;
+};
+
+// Identity and times of a file, to tell that it was not written since.
+struct Stamp {
+  uint64_t dev = 0, ino = 0, size = 0;
+  int64_t mtime = 0, ctime = 0;
+  bool operator==(const Stamp&) const = default;
+};
+
+Stamp StampOf(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size),
+          st.st_mtim.tv_sec * 1'000'000'000ll + st.st_mtim.tv_nsec,
+          st.st_ctim.tv_sec * 1'000'000'000ll + st.st_ctim.tv_nsec};
+}
+
+int64_t NowNs() {
+  timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return ts.tv_sec * 1'000'000'000ll + ts.tv_nsec;
 }
 
 struct FileSnapshot {
   uint64_t size = 0;
+  std::vector<uint8_t> kinds;
   std::vector<uint64_t> hashes;
+  std::map<uint64_t, std::string> kept;  // piece index -> zstd frame
+  // Set only when the file was settled when the snapshot began.
+  bool settled = false;
+  Stamp stamp;
+
+  uint64_t PieceLength(uint64_t i) const { return std::min(kPieceSize, size - i * kPieceSize); }
+};
+
+bool AllZero(const uint8_t* data, size_t size) {
+  uint64_t acc = 0;
+  size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    acc |= word;
+  }
+  for (; i < size; ++i) acc |= data[i];
+  return acc == 0;
+}
+
+// Fills buffer from offset unless the file ends first; returns the bytes read.
+size_t ReadAt(int fd, uint8_t* buffer, size_t size, uint64_t offset, const std::string& path) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t got = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) Fail(kIoFailed, Msg::kTrackerIoFailed, "ReadFile", path, errno);
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return done;
+}
+
+class Snapshotter {
+ public:
+  Snapshotter() : cctx_(ZSTD_createCCtx(), ZSTD_freeCCtx), frame_(ZSTD_compressBound(kPieceSize)) {}
+
+  void AddPiece(FileSnapshot& snapshot, uint64_t index, const uint8_t* data, size_t length) {
+    snapshot.hashes[index] = XXH3_64bits(data, length);
+    if (AllZero(data, length)) {
+      snapshot.kinds[index] = kZero;
+      return;
+    }
+    // A frame that does not fit a piece / 8 means the piece does not compress well enough.
+    size_t n = ZSTD_compressCCtx(cctx_.get(), frame_.data(), length / kKeepRatio, data, length, 1);
+    if (ZSTD_isError(n)) {
+      snapshot.kinds[index] = kHashed;
+      return;
+    }
+    snapshot.kinds[index] = kKept;
+    snapshot.kept.emplace(index, std::string(reinterpret_cast<const char*>(frame_.data()), n));
+  }
+
+  FileSnapshot Take(const std::string& path) {
+    FileSnapshot snapshot;
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.fd < 0) {
+      if (errno == ENOENT) return snapshot;  // a missing file has no content yet
+      Fail(kIoFailed, Msg::kTrackerIoFailed, "TakeSnapshot", path, errno);
+    }
+    const int64_t began = NowNs();
+    struct stat before;
+    if (::fstat(fd.fd, &before) != 0) Fail(kIoFailed, Msg::kTrackerIoFailed, "TakeSnapshot", path, errno);
+    snapshot.size = static_cast<uint64_t>(before.st_size);
+    const uint64_t pieces = (snapshot.size + kPieceSize - 1) / kPieceSize;
+    if (pieces > kMaxPieces) Fail(kIoFailed, Msg::kTrackerIoFailed, "TakeSnapshot", path, EFBIG);
+    snapshot.kinds.assign(pieces, kZero);
+    snapshot.hashes.assign(pieces, 0);
+    std::vector<uint8_t> buffer(kReadSize);
+    const std::vector<uint8_t> zeros(kPieceSize);
+    const uint64_t zeroHash = XXH3_64bits(zeros.data(), kPieceSize);
+    for (uint64_t offset = 0; offset < snapshot.size;) {
+      // Holes read as zeros: skip them without reading.
+      off_t data = ::lseek(fd.fd, static_cast<off_t>(offset), SEEK_DATA);
+      uint64_t next = data < 0 ? snapshot.size : std::min<uint64_t>(static_cast<uint64_t>(data), snapshot.size);
+      for (; offset + kPieceSize <= next; offset += kPieceSize) {
+        snapshot.hashes[offset / kPieceSize] = zeroHash;
+      }
+      if (offset >= snapshot.size) break;
+      size_t want = static_cast<size_t>(std::min(kReadSize, snapshot.size - offset));
+      size_t got = ReadAt(fd.fd, buffer.data(), want, offset, path);
+      // A file cut short while reading: the missing tail reads as zeros.
+      std::memset(buffer.data() + got, 0, want - got);
+      for (size_t at = 0; at < want; at += kPieceSize) {
+        uint64_t index = (offset + at) / kPieceSize;
+        AddPiece(snapshot, index, buffer.data() + at, static_cast<size_t>(snapshot.PieceLength(index)));
+      }
+      offset += want;
+    }
+    struct stat after;
+    if (::fstat(fd.fd, &after) == 0 && StampOf(after) == StampOf(before)) {
+      snapshot.stamp = StampOf(before);
+      snapshot.settled = began - std::max(snapshot.stamp.mtime, snapshot.stamp.ctime) > kSettleNs;
+    }
+    return snapshot;
+  }
+
+ private:
+  std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> cctx_;
+  std::vector<uint8_t> frame_;
 };
 
 std::string Absolute(const std::string& path) {
@@ -77,32 +213,62 @@ std::string Absolute(const std::string& path) {
   return path;
 }
 
-FileSnapshot TakeSnapshot(const std::string& path) {
-  FileSnapshot snapshot;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return snapshot;  // a missing file has no content yet
-  std::vector<uint8_t> buffer(kRangeSize * 16);
-  for (;;) {
-    ssize_t got = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(snapshot.size));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      int errnum = errno;
-      ::close(fd);
-      Fail(kIoFailed, Msg::kTrackerIoFailed, "TakeSnapshot", path, errnum);
-    }
-    if (got == 0) break;
-    for (ssize_t off = 0; off < got; off += static_cast<ssize_t>(kRangeSize)) {
-      size_t piece = std::min<size_t>(kRangeSize, static_cast<size_t>(got - off));
-      snapshot.hashes.push_back(HashRange(buffer.data() + off, piece));
-    }
-    snapshot.size += static_cast<uint64_t>(got);
-    // A short read in the middle of a range would misalign the hashes: only
-    // the file's end may end a range early.
-    if (static_cast<size_t>(got) % kRangeSize) break;
-  }
-  ::close(fd);
-  return snapshot;
+void PutLe(std::string& out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
 }
+
+// Writes name durably: a temporary file, flushed, then renamed over name.
+void WriteDurably(const std::string& name, const std::string& data, const char* function) {
+  const std::string temporary = name + ".tmp";
+  Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.fd < 0) Fail(kIoFailed, Msg::kTrackerIoFailed, function, temporary, errno);
+  for (size_t done = 0; done < data.size();) {
+    ssize_t put = ::write(fd.fd, data.data() + done, data.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      int errnum = put < 0 ? errno : ENOSPC;
+      ::unlink(temporary.c_str());
+      Fail(kIoFailed, Msg::kTrackerIoFailed, function, temporary, errnum);
+    }
+    done += static_cast<size_t>(put);
+  }
+  if (::fsync(fd.fd) != 0 || ::rename(temporary.c_str(), name.c_str()) != 0) {
+    int errnum = errno;
+    ::unlink(temporary.c_str());
+    Fail(kIoFailed, Msg::kTrackerIoFailed, function, name, errnum);
+  }
+}
+
+// Reads a snapshot file field by field, refusing anything out of bounds.
+class SnapshotReader {
+ public:
+  SnapshotReader(std::string data, std::string name) : data_(std::move(data)), name_(std::move(name)) {}
+  uint64_t Le(int bytes) {
+    Need(static_cast<uint64_t>(bytes));
+    uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(static_cast<uint8_t>(data_[at_ + i])) << (8 * i);
+    at_ += static_cast<size_t>(bytes);
+    return value;
+  }
+  std::string Bytes(uint64_t count) {
+    Need(count);
+    std::string out = data_.substr(at_, static_cast<size_t>(count));
+    at_ += static_cast<size_t>(count);
+    return out;
+  }
+  void Skip(uint64_t count) {
+    Need(count);
+    at_ += static_cast<size_t>(count);
+  }
+  [[noreturn]] void Damaged() const { Fail(kStateInvalid, Msg::kTrackerStateInvalid, "LoadSnapshot", name_); }
+
+ private:
+  void Need(uint64_t count) const {
+    if (count > data_.size() - at_) Damaged();
+  }
+  std::string data_, name_;
+  size_t at_ = 0;
+};
 
 class TrackerState {
  public:
@@ -123,31 +289,36 @@ class TrackerState {
   }
   void Track(const std::string& path) {
     std::string absolute = Absolute(path);
-    for (const std::string& known : Tracked()) {
-      if (known == absolute) return;
-    }
-    std::ofstream out(folder_ + "/tracked", std::ios::app);
-    out << absolute << "\n";
-    if (!out) Fail(kIoFailed, Msg::kTrackerIoFailed, "TrackFile", folder_ + "/tracked");
+    std::vector<std::string> files = Tracked();
+    if (std::find(files.begin(), files.end(), absolute) != files.end()) return;
+    std::string text;
+    for (const std::string& file : files) text += file + "\n";
+    WriteDurably(folder_ + "/tracked", text + absolute + "\n", "TrackFile");
   }
   bool IsTracked(const std::string& path) const {
-    std::string absolute = Absolute(path);
-    for (const std::string& known : Tracked()) {
-      if (known == absolute) return true;
-    }
-    return false;
+    std::vector<std::string> files = Tracked();
+    return std::find(files.begin(), files.end(), Absolute(path)) != files.end();
   }
-  std::string NewChangeId() {
+  // Snapshots every tracked file under a new change ID; the snapshots stay
+  // in taken for later comparisons in this process.
+  std::string NewChangeId(std::map<std::string, FileSnapshot>& taken) {
     uint64_t next = 1;
     {
       std::ifstream in(folder_ + "/next");
       if (in) in >> next;
     }
     std::string id = std::to_string(next);
-    WriteSnapshot(id);
-    std::ofstream out(folder_ + "/next", std::ios::trunc);
-    out << next + 1 << "\n";
-    if (!out) Fail(kIoFailed, Msg::kTrackerIoFailed, "GetCurrentChangeId", folder_ + "/next");
+    std::string data(kMagic, sizeof kMagic);
+    std::vector<std::string> files = Tracked();
+    PutLe(data, files.size(), 4);
+    Snapshotter snapshotter;
+    for (const std::string& file : files) {
+      FileSnapshot snapshot = snapshotter.Take(file);
+      Append(data, file, snapshot);
+      taken[file] = std::move(snapshot);
+    }
+    WriteDurably(SnapshotName(id), data, "WriteSnapshot");
+    WriteDurably(folder_ + "/next", std::to_string(next + 1) + "\n", "GetCurrentChangeId");
     return id;
   }
   // The snapshot of path recorded under change ID id; false when the file was
@@ -156,77 +327,156 @@ class TrackerState {
 
  private:
   std::string SnapshotName(const std::string& id) const { return folder_ + "/change-" + id + ".snap"; }
-  void WriteSnapshot(const std::string& id);
+  static void Append(std::string& data, const std::string& file, const FileSnapshot& snapshot) {
+    PutLe(data, file.size(), 4);
+    data += file;
+    PutLe(data, snapshot.size, 8);
+    PutLe(data, snapshot.kinds.size(), 8);
+    for (uint64_t i = 0; i < snapshot.kinds.size(); ++i) {
+      data.push_back(static_cast<char>(snapshot.kinds[i]));
+      PutLe(data, snapshot.hashes[i], 8);
+      if (snapshot.kinds[i] == kKept) {
+        const std::string& frame = snapshot.kept.at(i);
+        PutLe(data, frame.size(), 4);
+        data += frame;
+      }
+    }
+  }
 
   std::string folder_;
 };
 
-void PutLe(std::string& out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
-}
-
-void TrackerState::WriteSnapshot(const std::string& id) {
-  std::vector<std::string> files = Tracked();
-  std::string data(kMagic, sizeof kMagic);
-  PutLe(data, files.size(), 4);
-  for (const std::string& file : files) {
-    FileSnapshot snapshot = TakeSnapshot(file);
-    PutLe(data, file.size(), 4);
-    data += file;
-    PutLe(data, snapshot.size, 8);
-    PutLe(data, snapshot.hashes.size(), 8);
-    for (uint64_t hash : snapshot.hashes) PutLe(data, hash, 8);
-  }
-  std::string name = SnapshotName(id);
-  std::ofstream out(name, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-  if (!out) Fail(kIoFailed, Msg::kTrackerIoFailed, "WriteSnapshot", name);
-}
-
 bool TrackerState::Load(const std::string& id, const std::string& path, FileSnapshot& out) const {
-  for (char c : id) {
-    if (c < '0' || c > '9') Fail(kUnknownChangeId, Msg::kTrackerUnknownChangeId, "GetChangedFile", id);
+  if (id.empty() || id.size() > 20 || id.find_first_not_of("0123456789") != std::string::npos) {
+    Fail(kUnknownChangeId, Msg::kTrackerUnknownChangeId, "GetChangedFile", id);
   }
-  std::string name = SnapshotName(id);
+  const std::string name = SnapshotName(id);
   std::ifstream in(name, std::ios::binary);
-  if (id.empty() || !in) Fail(kUnknownChangeId, Msg::kTrackerUnknownChangeId, "GetChangedFile", id);
-  auto read = [&](uint64_t bytes) {
-    uint64_t value = 0;
-    for (uint64_t i = 0; i < bytes; ++i) {
-      int c = in.get();
-      if (c == EOF) Fail(kStateInvalid, Msg::kTrackerStateInvalid, "LoadSnapshot", name);
-      value |= static_cast<uint64_t>(c) << (8 * i);
-    }
-    return value;
-  };
-  char magic[sizeof kMagic];
-  if (!in.read(magic, sizeof magic) || std::memcmp(magic, kMagic, sizeof magic) != 0) {
-    Fail(kStateInvalid, Msg::kTrackerStateInvalid, "LoadSnapshot", name);
-  }
+  if (!in) Fail(kUnknownChangeId, Msg::kTrackerUnknownChangeId, "GetChangedFile", id);
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  SnapshotReader reader(std::move(data), name);
+  if (reader.Bytes(sizeof kMagic) != std::string(kMagic, sizeof kMagic)) reader.Damaged();
   const std::string wanted = Absolute(path);
-  uint64_t files = read(4);
+  const uint64_t files = reader.Le(4);
   for (uint64_t f = 0; f < files; ++f) {
-    uint64_t length = read(4);
-    if (length > PATH_MAX) Fail(kStateInvalid, Msg::kTrackerStateInvalid, "LoadSnapshot", name);
-    std::string file(length, '\0');
-    if (!in.read(file.data(), static_cast<std::streamsize>(length))) {
-      Fail(kStateInvalid, Msg::kTrackerStateInvalid, "LoadSnapshot", name);
+    uint64_t length = reader.Le(4);
+    if (length > PATH_MAX) reader.Damaged();
+    const std::string file = reader.Bytes(length);
+    FileSnapshot snapshot;
+    snapshot.size = reader.Le(8);
+    const uint64_t count = reader.Le(8);
+    if (count > kMaxPieces || count != (snapshot.size + kPieceSize - 1) / kPieceSize) reader.Damaged();
+    const bool mine = file == wanted;
+    if (mine) {
+      snapshot.kinds.resize(count);
+      snapshot.hashes.resize(count);
     }
-    uint64_t size = read(8);
-    uint64_t count = read(8);
-    if (count > kMaxHashes || count != (size + kRangeSize - 1) / kRangeSize) {
-      Fail(kStateInvalid, Msg::kTrackerStateInvalid, "LoadSnapshot", name);
+    for (uint64_t i = 0; i < count; ++i) {
+      uint64_t kind = reader.Le(1), hash = reader.Le(8);
+      if (kind > kZero) reader.Damaged();
+      std::string frame;
+      if (kind == kKept) {
+        uint64_t size = reader.Le(4);
+        if (size > kMaxKept) reader.Damaged();
+        if (!mine) {
+          reader.Skip(size);
+          continue;
+        }
+        frame = reader.Bytes(size);
+      }
+      if (!mine) continue;
+      snapshot.kinds[i] = static_cast<uint8_t>(kind);
+      snapshot.hashes[i] = hash;
+      if (kind == kKept) snapshot.kept.emplace(i, std::move(frame));
     }
-    if (file != wanted) {
-      in.seekg(static_cast<std::streamoff>(count * 8), std::ios::cur);
-      continue;
+    if (mine) {
+      out = std::move(snapshot);
+      return true;
     }
-    out.size = size;
-    out.hashes.resize(count);
-    for (uint64_t& hash : out.hashes) hash = read(8);
-    return true;
   }
   return false;
+}
+
+// The bytes of piece i as the snapshot kept them; false when only a hash was kept.
+bool KeptBytes(const FileSnapshot& snapshot, uint64_t i, std::vector<uint8_t>& bytes) {
+  const size_t length = static_cast<size_t>(snapshot.PieceLength(i));
+  if (snapshot.kinds[i] == kZero) {
+    bytes.assign(length, 0);
+    return true;
+  }
+  if (snapshot.kinds[i] != kKept) return false;
+  const std::string& frame = snapshot.kept.at(i);
+  bytes.resize(length);
+  size_t n = ZSTD_decompress(bytes.data(), length, frame.data(), frame.size());
+  if (ZSTD_isError(n) || n != length) Fail(kStateInvalid, Msg::kTrackerStateInvalid, "LoadSnapshot", "");
+  return true;
+}
+
+class RangeList {
+ public:
+  void Add(uint64_t start, uint64_t end) {
+    if (start >= end) return;
+    if (!ranges_.empty() && ranges_.back().second >= start)
+      ranges_.back().second = std::max(ranges_.back().second, end);
+    else
+      ranges_.emplace_back(start, end);
+  }
+  std::vector<ByteRange> Take() { return std::move(ranges_); }
+
+ private:
+  std::vector<ByteRange> ranges_;
+};
+
+// Adds the 8-byte words of [base, base + length) where a and b differ.
+void AddDifferences(RangeList& out, uint64_t base, const uint8_t* a, const uint8_t* b, size_t length) {
+  for (size_t at = 0; at < length;) {
+    size_t n = std::min<size_t>(8, length - at);
+    if (std::memcmp(a + at, b + at, n) == 0) {
+      at += n;
+      continue;
+    }
+    size_t start = at;
+    while (at < length) {
+      n = std::min<size_t>(8, length - at);
+      if (std::memcmp(a + at, b + at, n) == 0) break;
+      at += n;
+    }
+    out.Add(base + start, base + at);
+  }
+}
+
+// Ranges whose content differs between then and now (merged, clipped to the
+// current size). Pieces whose earlier content was kept are compared word by
+// word, reading the current piece from file unless now kept it too.
+std::vector<ByteRange> Compare(const FileSnapshot& then, const FileSnapshot& now, const std::string& path) {
+  RangeList ranges;
+  std::unique_ptr<Fd> fd;
+  std::vector<uint8_t> before, after;
+  for (uint64_t i = 0; i < now.kinds.size(); ++i) {
+    const uint64_t start = i * kPieceSize, length = now.PieceLength(i);
+    if (i >= then.kinds.size()) {
+      ranges.Add(start, start + length);
+      continue;
+    }
+    const uint64_t common = std::min(length, then.PieceLength(i));
+    if (common == length && then.PieceLength(i) == length && then.hashes[i] == now.hashes[i]) continue;
+    if (!KeptBytes(then, i, before)) {
+      ranges.Add(start, start + length);
+      continue;
+    }
+    if (!KeptBytes(now, i, after)) {
+      if (!fd) {
+        fd = std::make_unique<Fd>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (fd->fd < 0) Fail(kIoFailed, Msg::kTrackerIoFailed, "GetChangedFile", path, errno);
+      }
+      after.resize(static_cast<size_t>(length));
+      size_t got = ReadAt(fd->fd, after.data(), after.size(), start, path);
+      std::memset(after.data() + got, 0, after.size() - got);
+    }
+    AddDifferences(ranges, start, before.data(), after.data(), static_cast<size_t>(common));
+    ranges.Add(start + common, start + length);  // growth within the piece
+  }
+  return ranges.Take();
 }
 
 class ChangedFileImpl final : public VirtualWareRaw::ChangedFile {
@@ -254,9 +504,10 @@ class ChangedFileImpl final : public VirtualWareRaw::ChangedFile {
   Error GetChangedRanges(uint64_t offset, uint64_t length, std::vector<ByteRange>& ranges) override {
     ranges.clear();
     const uint64_t end = offset + length < offset ? UINT64_MAX : offset + length;
-    for (auto [start, stop] : ranges_) {
-      uint64_t s = std::max(start, offset), e = std::min(stop, end);
-      if (s < e) ranges.emplace_back(s, e);
+    auto first = std::upper_bound(ranges_.begin(), ranges_.end(), offset,
+                                  [](uint64_t value, const ByteRange& range) { return value < range.second; });
+    for (auto it = first; it != ranges_.end() && it->first < end; ++it) {
+      ranges.emplace_back(std::max(it->first, offset), std::min(it->second, end));
     }
     return Common::Success();
   }
@@ -266,25 +517,6 @@ class ChangedFileImpl final : public VirtualWareRaw::ChangedFile {
   uint64_t size_;
   std::vector<ByteRange> ranges_;
 };
-
-// Ranges whose content differs from the snapshot, merged, clipped to the
-// current size; growth beyond the snapshot counts as changed.
-std::vector<ByteRange> CompareWithSnapshot(const FileSnapshot& then, const FileSnapshot& now) {
-  std::vector<ByteRange> ranges;
-  auto add = [&](uint64_t start, uint64_t end) {
-    if (start >= end) return;
-    if (!ranges.empty() && ranges.back().second == start)
-      ranges.back().second = end;
-    else
-      ranges.emplace_back(start, end);
-  };
-  for (uint64_t i = 0; i < now.hashes.size(); ++i) {
-    uint64_t start = i * kRangeSize, end = std::min(now.size, start + kRangeSize);
-    bool same = i < then.hashes.size() && then.hashes[i] == now.hashes[i] && end <= then.size;
-    if (!same) add(start, end);
-  }
-  return ranges;
-}
 
 class FileTrackerImpl final : public VirtualWareRaw::FileTracker {
  public:
@@ -300,16 +532,16 @@ class FileTrackerImpl final : public VirtualWareRaw::FileTracker {
     return {};
   }
   Error GetCurrentChangeId(std::u16string& changeId) override {
-    return Guard([&] { changeId = Common::Utf8ToUtf16(state_.NewChangeId()); });
+    return Guard([&] { changeId = Common::Utf8ToUtf16(state_.NewChangeId(latest_)); });
   }
   Error GetChangedFile(const std::u16string& changeId, const std::u16string& path,
                        Processor::AutoRef<VirtualWareRaw::ChangedFile>& file) override {
     return Guard([&] {
-      std::string name = Common::Utf16ToUtf8(path);
+      const std::string name = Absolute(Common::Utf16ToUtf8(path));
       FileSnapshot then;
       bool known = state_.Load(Common::Utf16ToUtf8(changeId), name, then);
-      FileSnapshot now = TakeSnapshot(Absolute(name));
-      std::vector<ByteRange> ranges = known ? CompareWithSnapshot(then, now) : std::vector<ByteRange>{};
+      const FileSnapshot& now = Current(name);
+      std::vector<ByteRange> ranges = known ? Compare(then, now, name) : std::vector<ByteRange>{};
       file = Processor::MakeRef<VirtualWareRaw::ChangedFile, ChangedFileImpl>(!known, now.size, std::move(ranges));
     });
   }
@@ -327,7 +559,21 @@ class FileTrackerImpl final : public VirtualWareRaw::FileTracker {
       return error;
     }
   }
+  // The file as it is now: the snapshot of the last change ID handed out when
+  // the file provably was not written since, a new one otherwise.
+  const FileSnapshot& Current(const std::string& name) {
+    auto it = latest_.find(name);
+    struct stat st;
+    if (it != latest_.end() && it->second.settled && ::stat(name.c_str(), &st) == 0 &&
+        StampOf(st) == it->second.stamp) {
+      return it->second;
+    }
+    latest_[name] = Snapshotter().Take(name);
+    return latest_[name];
+  }
+
   TrackerState state_;
+  std::map<std::string, FileSnapshot> latest_;
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "core/common/error.h"
@@ -16,6 +17,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using Ranges = std::vector<VirtualWareRaw::ByteRange>;
+
+std::string Random(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string out(size, '\0');
+  for (char& c : out) c = static_cast<char>(random());
+  return out;
+}
 
 class FileTrackerTest : public ::testing::Test {
  protected:
@@ -40,9 +48,14 @@ class FileTrackerTest : public ::testing::Test {
     EXPECT_FALSE(tracker_->GetCurrentChangeId(id));
     return id;
   }
-  Ranges Changed(const std::u16string& id, bool* whole = nullptr) {
+  // Asks a fresh tracker (as a later process would) unless told otherwise.
+  Ranges Changed(const std::u16string& id, bool* whole = nullptr, bool fresh = true) {
+    Processor::AutoRef<VirtualWareRaw::FileTracker> tracker = tracker_;
+    if (fresh) {
+      EXPECT_FALSE(HvCreateFileTracker(State(), tracker));
+    }
     Processor::AutoRef<VirtualWareRaw::ChangedFile> changed;
-    Common::Error error = tracker_->GetChangedFile(id, File(), changed);
+    Common::Error error = tracker->GetChangedFile(id, File(), changed);
     EXPECT_FALSE(error) << Common::DescribeErrorChain(error);
     if (error) return {};
     uint64_t size = 0;
@@ -59,7 +72,7 @@ class FileTrackerTest : public ::testing::Test {
   Processor::AutoRef<VirtualWareRaw::FileTracker> tracker_;
 };
 
-TEST_F(FileTrackerTest, ReportsTheRangesWrittenSinceAChangeId) {
+TEST_F(FileTrackerTest, CompressiblePiecesReportExactWords) {
   bool tracked = true;
   ASSERT_FALSE(tracker_->IsTracked(File(), tracked));
   EXPECT_FALSE(tracked);
@@ -69,31 +82,103 @@ TEST_F(FileTrackerTest, ReportsTheRangesWrittenSinceAChangeId) {
   std::u16string first = ChangeId();
   EXPECT_TRUE(Changed(first).empty());
   Write(70000, "x");
-  Write(131072, "y");  // the next range, so the two merge
-  Write(250000, "z");  // growth beyond the snapshot
-  Ranges ranges = Changed(first);
-  ASSERT_EQ(ranges.size(), 1u);  // adjacent ranges merge into one
-  EXPECT_EQ(ranges[0], (VirtualWareRaw::ByteRange{65536, 250001}));
+  Write(131071, "yy");  // straddles a word and a piece boundary
+  Write(250000, "z");   // growth beyond the snapshot
+  EXPECT_EQ(Changed(first), (Ranges{{70000, 70008}, {131064, 131080}, {200000, 250001}}));
   std::u16string second = ChangeId();
   EXPECT_TRUE(Changed(second).empty());
   Write(0, "q");
-  EXPECT_EQ(Changed(second), (Ranges{{0, 65536}}));
-  EXPECT_EQ(Changed(first), (Ranges{{0, 250001}}));
+  EXPECT_EQ(Changed(second), (Ranges{{0, 8}}));
+  EXPECT_EQ(Changed(first), (Ranges{{0, 8}, {70000, 70008}, {131064, 131080}, {200000, 250001}}));
+  // Asking the tracker that took the snapshot, which may reuse it.
+  EXPECT_EQ(Changed(second, nullptr, false), (Ranges{{0, 8}}));
 }
 
-TEST_F(FileTrackerTest, UnknownIdsAndFilesTrackedLater) {
-  std::u16string before = ChangeId();
+TEST_F(FileTrackerTest, IncompressiblePiecesReportWholePieces) {
+  Write(0, Random(300000, 1));
   ASSERT_FALSE(HvTrackFile(State(), File()));
-  bool whole = false;
-  Changed(before, &whole);
-  EXPECT_TRUE(whole);  // not in that snapshot: everything counts as changed
+  std::u16string id = ChangeId();
+  Write(65536 + 5, "x");
+  Write(262144 + 10, "y");  // the short last piece
+  EXPECT_EQ(Changed(id), (Ranges{{65536, 131072}, {262144, 300000}}));
+  // A table-like piece that turns into data is reported whole; data that
+  // turns into zeros too (only a hash was kept of it).
+  Write(0, std::string(65536, '\0'));
+  std::u16string zeroed = ChangeId();
+  Write(0, Random(65536, 2));
+  Write(131072, std::string(65536, '\0'));
+  EXPECT_EQ(Changed(zeroed), (Ranges{{0, 65536}, {131072, 196608}}));
+}
+
+TEST_F(FileTrackerTest, SparseFilesAndUnknownIds) {
+  // Holes are snapshotted without reading them; a table entry written into
+  // one is reported as that entry alone.
+  ASSERT_EQ(::truncate(file_.c_str(), 1ll << 34), 0);
+  ASSERT_FALSE(HvTrackFile(State(), File()));
+  std::u16string id = ChangeId();
+  Write((1ull << 33) + 16, "12345678");
+  EXPECT_EQ(Changed(id), (Ranges{{(1ull << 33) + 16, (1ull << 33) + 24}}));
+
   Processor::AutoRef<VirtualWareRaw::ChangedFile> changed;
   EXPECT_EQ(tracker_->GetChangedFile(u"999", File(), changed).Code(), 0x3C0057u);
   EXPECT_EQ(tracker_->GetChangedFile(u"../x", File(), changed).Code(), 0x3C0057u);
-  // A damaged snapshot is refused, not trusted.
-  std::u16string id = ChangeId();
-  std::ofstream(root_ + "/state/change-" + Common::Utf16ToUtf8(id) + ".snap", std::ios::trunc) << "HVSNAP01\xff";
+  // A file tracked after the change ID counts as changed whole.
+  std::string other = root_ + "/other.bin";
+  std::ofstream(other) << "data";
+  ASSERT_FALSE(HvTrackFile(State(), Common::Utf8ToUtf16(other)));
+  ASSERT_FALSE(tracker_->GetChangedFile(id, Common::Utf8ToUtf16(other), changed));
+  bool whole = false;
+  ASSERT_FALSE(changed->IsWholeFileChanged(whole));
+  EXPECT_TRUE(whole);
+  // A damaged snapshot is refused, not trusted: cut short, or a kept piece
+  // longer than a kept piece may be.
+  std::string name = root_ + "/state/change-" + Common::Utf16ToUtf8(id) + ".snap";
+  std::string good;
+  {
+    std::ifstream in(name, std::ios::binary);
+    good.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  std::ofstream(name, std::ios::trunc | std::ios::binary) << good.substr(0, good.size() - 3);
   EXPECT_EQ(tracker_->GetChangedFile(id, File(), changed).Code(), 0x3C0056u);
+  std::string bad = good;
+  size_t kind = 8 + 4 + 4 + file_.size() + 16;  // first piece of the first file
+  bad[kind] = 1;
+  bad.insert(kind + 9, std::string("\xff\xff\x00\x00", 4));
+  std::ofstream(name, std::ios::trunc | std::ios::binary) << bad;
+  EXPECT_EQ(tracker_->GetChangedFile(id, File(), changed).Code(), 0x3C0056u);
+}
+
+// One 512-byte write to a new 100 GiB dynamic disk: the changes reported are
+// that write's block, not the thousands of empty blocks beside its table entry.
+TEST(FileTrackerOnDisks, OneWriteToALargeDiskReportsOneBlock) {
+  const char* bin = std::getenv("HVPLUG_BIN_DIR");
+  ASSERT_NE(bin, nullptr);
+  char pattern[] = "/tmp/hvtrackerXXXXXX";
+  const std::string root = ::mkdtemp(pattern);
+  const std::string hvdisk = std::string(bin) + "/hvdisk", disk = root + "/disk.vhdx";
+  auto run = [&](const std::string& command) {
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[4096];
+    for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    EXPECT_EQ(pipe ? ::pclose(pipe) : -1, 0) << command;
+    return out;
+  };
+  run(hvdisk + " create " + disk + " 100G");
+  std::string id = run(hvdisk + " track " + disk + " --tracker " + root + "/state");
+  id.erase(id.find_last_not_of('\n') + 1);
+  std::ofstream(root + "/sector.raw") << std::string(512, 'S');
+  run(hvdisk + " write " + disk + " " + root + "/sector.raw --offset " + std::to_string(50ull << 30));
+  std::istringstream changes(run(hvdisk + " changes " + disk + " --since " + id + " --tracker " + root + "/state"));
+  uint64_t start = 0, length = 0, total = 0;
+  while (changes >> start >> length) {
+    total += length;
+    EXPECT_LE(start, (50ull << 30) / 512);
+    EXPECT_GE(start + length, (50ull << 30) / 512 + 1);
+  }
+  EXPECT_GE(total, 1u);
+  EXPECT_LE(total * 512, 32ull << 20);  // at most one block
+  fs::remove_all(root);
 }
 
 }  // namespace

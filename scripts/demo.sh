@@ -29,8 +29,8 @@ pattern 65536 'B' > second.raw
 "$hvdisk" write disk.vhdx second.raw --offset $((100 * 1024 * 1024))
 "$hvdisk" write disk.vhdx second.raw --offset $((2 * 1024 * 1024))
 echo "wrote 64 KiB of 'B' at 100 MiB and at 2 MiB"
-echo "sectors changed since $id (start length; the tracker sees 64 KiB pieces of the file, so the"
-echo "empty blocks whose table entries share the rewritten piece of the table count as changed too):"
+echo "sectors changed since $id (start length; the tracker keeps the table whole, so only the"
+echo "blocks written count, not the empty blocks whose table entries lie beside theirs):"
 "$hvdisk" changes disk.vhdx --since "$id" --tracker tracker
 echo "every allocated sector (change ID \"*\"):"
 "$hvdisk" changes disk.vhdx --since '*'
