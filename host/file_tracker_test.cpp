@@ -151,11 +151,12 @@ TEST_F(FileTrackerTest, SparseFilesAndUnknownIds) {
 // One 512-byte write to a new 100 GiB dynamic disk: the changes reported are
 // that write's block, not the thousands of empty blocks beside its table entry.
 TEST(FileTrackerOnDisks, OneWriteToALargeDiskReportsOneBlock) {
-  const char* bin = std::getenv("HVPLUG_BIN_DIR");
-  ASSERT_NE(bin, nullptr);
+  const char* lib = std::getenv("HVPLUG_LIB_DIR");
+  ASSERT_NE(lib, nullptr);
+  const std::string bin = std::string(lib) + "/../bin";
   char pattern[] = "/tmp/hvtrackerXXXXXX";
   const std::string root = ::mkdtemp(pattern);
-  const std::string hvdisk = std::string(bin) + "/hvdisk", disk = root + "/disk.vhdx";
+  const std::string hvdisk = bin + "/hvdisk", disk = root + "/disk.vhdx";
   auto run = [&](const std::string& command) {
     std::string out;
     FILE* pipe = ::popen(command.c_str(), "r");
