@@ -8,25 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "common/server/virtual_machine_disk_ex_base.h"
 #include "hvplug/error.h"
 #include "hvplug/virtual_machine_disk.h"
 
 class rio_dir;
 class rio_file;
-
-namespace VirtualWareRaw {
-
-// Base of extended disks that offer no metadata: listing gives nothing,
-// reading and writing items is not implemented.
-class VirtualMachineDiskExBase : public VirtualMachineDiskEx {
- public:
-  Common::Error GetMetadataKeys(std::vector<Fdisk::MetadataKey>& keys) override;
-  Common::Error GetMetadata(const Fdisk::MetadataKey& key, std::vector<uint8_t>& value) override;
-  Common::Error CanSetMetadata(const Fdisk::MetadataKey& key, bool& canSet) override;
-  Common::Error SetMetadata(const Fdisk::MetadataKey& key, const std::vector<uint8_t>& value) override;
-};
-
-}  // namespace VirtualWareRaw
 
 namespace VirtualDisks {
 

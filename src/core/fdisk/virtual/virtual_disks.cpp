@@ -58,9 +58,9 @@ Common::Error OpenVhdxDisk(const std::shared_ptr<rio_dir>& dir, const std::u16st
   return AcquireWiseDisk(DiskRegistry::Instance(), std::make_shared<FileLocation>(dir, name), open, disk);
 }
 
-Common::Error CreateVhdxDisk(rio_dir& dir, const std::u16string& name, uint64_t sectorCount, bool fixed) {
-  constexpr uint32_t kSectorSize = 512;
-  if (Common::Error error = CheckVhdxDiskParameters(sectorCount, kSectorSize)) return error;
+Common::Error CreateVhdxDisk(rio_dir& dir, const std::u16string& name, uint64_t sectorCount, bool fixed,
+                             uint32_t sectorSize) {
+  if (Common::Error error = CheckVhdxDiskParameters(sectorCount, sectorSize)) return error;
   if (sectorCount == 0) return Common::MakeError(0x3C000B, Msg::kDiskSizeNotSupported, HV_SITE("Create"));
 
   std::unique_ptr<rio_file> file = dir.Open(name, O_RDWR | O_CREAT | O_EXCL, false, 0644);
@@ -69,7 +69,7 @@ Common::Error CreateVhdxDisk(rio_dir& dir, const std::u16string& name, uint64_t 
   }
   try {
     Vhdx::WriteableFile writable(Vhdx::MakeRioCoreFile(std::move(file)));
-    Vhdx::WriteNewDiskFile(writable, {sectorCount * kSectorSize, kSectorSize, fixed});
+    Vhdx::WriteNewDiskFile(writable, {sectorCount * sectorSize, sectorSize, fixed});
     writable.Flush();
   } catch (const Common::Error& error) {
     // The file is closed by now. No half-made disk is left behind; a failure

@@ -35,8 +35,10 @@ class FileLocation final : public DiskLocation {
 Common::Error OpenVhdxDisk(const std::shared_ptr<rio_dir>& dir, const std::u16string& name, uint32_t adapterType,
                            std::shared_ptr<VirtualMachineDiskEx>& disk, const TrackerRef& tracker = nullptr);
 
-// Creates a new VHDX file of sectorCount 512-byte sectors, dynamic unless
-// fixed is set. The name must not exist yet; a failed creation leaves no file.
-Common::Error CreateVhdxDisk(rio_dir& dir, const std::u16string& name, uint64_t sectorCount, bool fixed);
+// Creates a new VHDX file of sectorCount sectors of sectorSize bytes (512 or
+// 4096), dynamic unless fixed is set. The name must not exist yet; a failed
+// creation leaves no file.
+Common::Error CreateVhdxDisk(rio_dir& dir, const std::u16string& name, uint64_t sectorCount, bool fixed,
+                             uint32_t sectorSize = 512);
 
 }  // namespace VirtualDisks

@@ -75,6 +75,19 @@ TEST_F(VirtualDisksTest, CreatesDynamicAndFixedDisksThatOpen) {
   }
 }
 
+TEST_F(VirtualDisksTest, CreatesDisksOfEitherSectorSize) {
+  for (const uint32_t sectorSize : {512u, 4096u}) {
+    const std::u16string name = sectorSize == 512 ? u"s512.vhdx" : u"s4096.vhdx";
+    ASSERT_FALSE(CreateVhdxDisk(*dir_, name, 1000, false, sectorSize));
+    Disk disk = Open(dir_, name);
+    ASSERT_TRUE(disk);
+    EXPECT_EQ(disk->GetSectorSize(), sectorSize);
+    EXPECT_EQ(disk->GetSectorCount(), 1000u);
+  }
+  EXPECT_EQ(CreateVhdxDisk(*dir_, u"s1024.vhdx", 1000, false, 1024).Code(), 0x3C003Au);
+  EXPECT_FALSE(fs::exists(root_ + "/s1024.vhdx"));
+}
+
 TEST_F(VirtualDisksTest, CreationRefusesBadSizesAndExistingFiles) {
   EXPECT_EQ(CreateVhdxDisk(*dir_, u"zero.vhdx", 0, false).Code(), 0x3C000Bu);
   EXPECT_EQ(CreateVhdxDisk(*dir_, u"huge.vhdx", (64ull << 31) + 1, false).Code(), 0x3C000Bu);
