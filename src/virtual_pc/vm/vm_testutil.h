@@ -1,0 +1,61 @@
+// Helpers for the machine tests: the template from the built plug-in,
+// machines created and opened as the server does, and checks of errors.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/server/server_testutil.h"
+#include "core/common/error.h"
+#include "hvplug/virtualware.h"
+#include "virtual_pc/vm/vm.h"
+
+namespace VmTest {
+
+using Processor::AutoRef;
+using namespace VirtualWareRaw;
+
+#define HV_OK(expression)                                                          \
+  do {                                                                             \
+    const ::Common::Error hvOkError = (expression);                                \
+    ASSERT_TRUE(hvOkError.IsSuccess()) << ::Common::DescribeErrorChain(hvOkError); \
+  } while (0)
+
+// The codes of an error chain from the outermost record in.
+std::vector<uint32_t> Codes(const Common::Error& error);
+
+// Catches what the machine functions throw.
+template <class Operation>
+Common::Error Caught(Operation&& operation) {
+  try {
+    operation();
+  } catch (const Common::Error& error) {
+    return error;
+  }
+  return Common::Success();
+}
+
+AutoRef<SafeVM> Create(const VirtualPC::HostAccess& host, const std::u16string& location, const std::u16string& name);
+AutoRef<SafeVM> Open(const VirtualPC::HostAccess& host, const std::u16string& path);
+
+std::u16string Property(const AutoRef<SafeVM>& vm, const std::u16string& name);
+Common::Error SetProperty(const AutoRef<SafeVM>& vm, const std::u16string& name, const std::u16string& value);
+Common::Error Close(const AutoRef<SafeVM>& vm);
+Common::Error SetAccess(const AutoRef<SafeVM>& vm, uint32_t flags);
+
+struct DiskInfo {
+  std::u16string file;
+  uint32_t bus, controller, device;
+  bool operator==(const DiskInfo&) const = default;
+};
+std::vector<DiskInfo> ListDisks(const AutoRef<SafeVM>& vm, Common::Error* error = nullptr);
+
+// The sector disk of a machine disk, through its raw disk.
+std::shared_ptr<VirtualMachineDiskEx> SectorDisk(const AutoRef<SafeHardDisk>& disk);
+
+// A byte pattern that differs per sector and per seed.
+std::vector<uint8_t> Pattern(size_t size, uint32_t seed);
+
+}  // namespace VmTest
