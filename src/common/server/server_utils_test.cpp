@@ -24,6 +24,14 @@ TEST(FileUtilsTest, ExistenceAnswersWithoutLeavingErrors) {
   EXPECT_TRUE(FileObjectExists(*dir, u"a.vmc"));
   EXPECT_TRUE(FileObjectExists(*dir, u"sub"));
   EXPECT_FALSE(FileObjectExists(*dir, u"b.vmc"));
+  // Names are names, not patterns.
+  EXPECT_FALSE(FileObjectExists(*dir, u"*.vmc"));
+  ServerTest::WriteFile(scratch / "XP [1].vmc", "x");
+  ServerTest::WriteFile(scratch / "sub/d?.vhdx", "x");
+  EXPECT_TRUE(FileObjectExists(*dir, u"XP [1].vmc"));
+  EXPECT_FALSE(FileObjectExists(*dir, u"XP [2].vmc"));
+  EXPECT_TRUE(FileObjectExists(*dir, u"sub/d?.vhdx"));
+  EXPECT_FALSE(FileObjectExists(*dir, u"none/d?.vhdx"));
   EXPECT_FALSE(dir->Failed());
   EXPECT_TRUE(FileExists(*root, scratch.wpath() + u"/a.vmc"));
   EXPECT_FALSE(FileExists(*root, scratch.wpath() + u"/none/a.vmc"));
@@ -64,6 +72,11 @@ TEST(FileUtilsTest, RenamesTheMachineDirectoryAndItsFile) {
   posix_dir parent(scratch.path());
   RenameVMFiles(parent, u"old", u"new", u".vmc");
   EXPECT_EQ(ServerTest::ReadFile(scratch / "new/new.vmc"), "<preferences/>");
+  // A folder whose file is missing is renamed back.
+  mkdir((scratch / "bare").c_str(), 0755);
+  EXPECT_THROW(RenameVMFiles(parent, u"bare", u"other", u".vmc"), Common::Error);
+  EXPECT_TRUE(ServerTest::Exists(scratch / "bare"));
+  EXPECT_FALSE(ServerTest::Exists(scratch / "other"));
   EXPECT_TRUE(ServerTest::Exists(scratch / "new/disk.vhdx"));
   EXPECT_FALSE(ServerTest::Exists(scratch / "old"));
   try {
