@@ -2,6 +2,7 @@
 #include <nettle/md5.h>
 #include <sys/stat.h>
 
+#include "common/server/vm_utils.h"
 #include "core/common/guid.h"
 #include "virtual_pc/vm/vm_testutil.h"
 
@@ -135,6 +136,8 @@ TEST_F(MachineTest, DisksOnBothBusesKeepTheirDataAcrossReopening) {
   const std::vector<DiskInfo> disks = ListDisks(again);
   ASSERT_EQ(disks, (std::vector<DiskInfo>{{Common::Utf8ToUtf16(dir + "/system.vhdx"), 0, 0, 1},
                                           {Common::Utf8ToUtf16(dir + "/DATA.VHDX"), 1, 3, 14}}));
+  // What removing the machine deletes.
+  EXPECT_EQ(GetVMFiles(*again), (TextList{Common::Utf8ToUtf16(dir + "/disks.vmc"), disks[0].file, disks[1].file}));
   AutoRef<SafeHardDiskCollection> collection;
   HV_OK(again->GetHardDisks(collection));
   AutoRef<SafeHardDisk> disk;
@@ -163,6 +166,7 @@ TEST_F(MachineTest, DisksOnBothBusesKeepTheirDataAcrossReopening) {
 }
 
 TEST_F(MachineTest, PlacesFilesAndBusesAreChecked) {
+  ServerTest::TraceCapture trace(scratch_);
   AutoRef<SafeVM> vm = Create(host_, scratch_.wpath(), u"checks");
   const std::string dir = scratch_ / "checks";
   AutoRef<SafeHardDisk> disk;
@@ -191,6 +195,12 @@ TEST_F(MachineTest, PlacesFilesAndBusesAreChecked) {
   const std::string text = ServerTest::ReadFile(dir + "/checks.vmc");
   EXPECT_EQ(text.find("controller"), std::string::npos) << text;
   EXPECT_TRUE(ListDisks(vm).empty());
+  HV_OK(Close(vm));
+  const std::string lines = trace.Lines();
+  for (const char* line : {"Virtual disk '", "' has been added to 'checks'.", "Removing hard disk '",
+                           "Closing virtual machine 'checks.vmc'."}) {
+    EXPECT_NE(lines.find(line), std::string::npos) << line << "\n" << lines;
+  }
 }
 
 TEST_F(MachineTest, RenameMovesTheFolderAndTheFile) {
