@@ -97,6 +97,15 @@ TEST_F(MachineTest, SettingsChangeAndSurviveReopening) {
   EXPECT_NE(text.find("<ram_size type=\"integer\">256</ram_size>"), std::string::npos) << text;
   EXPECT_NE(text.find("<value type=\"string\">efi</value>"), std::string::npos) << text;
   EXPECT_FALSE(ServerTest::Exists(vmc + ".new"));
+  // Rewriting keeps the permissions the file had.
+  chmod(vmc.c_str(), 0600);
+  HV_OK(SetProperty(vm, u"Memory", u"536870912"));
+  HV_OK(Close(vm));
+  struct stat st {};
+  ASSERT_EQ(stat(vmc.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  HV_OK(SetProperty(vm, u"Memory", u"268435456"));
+  HV_OK(Close(vm));
 
   AutoRef<SafeVM> again = Open(host_, Common::Utf8ToUtf16(vmc));
   EXPECT_EQ(Property(again, u"Memory"), u"256");
