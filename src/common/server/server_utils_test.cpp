@@ -122,6 +122,26 @@ TEST(DefaultFolderTest, ApplianceListsTheRootAndOthersTheSpecialDirectory) {
   std::sort(folders.begin(), folders.end());
   EXPECT_EQ(folders, (TextList{scratch.wpath() + u"/store1", scratch.wpath() + u"/store2"}));
   EXPECT_EQ(ComputeVMDefaultFolders(root, false), TextList{u"/var/lib"});
+  if (!IsAppliance()) {
+    EXPECT_EQ(GetVMDefaultFolders(root), TextList{u"/var/lib"});
+  }
+}
+
+// A file layer without special directories.
+class PlainDir final : public posix_dir {
+ public:
+  using posix_dir::posix_dir;
+  std::unique_ptr<rio_dir> OpenSpecialDir(uint32_t id) override { return ri_dir::OpenSpecialDir(id); }
+};
+
+TEST(DefaultFolderTest, FileLayerWithoutSpecialDirectoriesSaysSo) {
+  PlainDir root("/");
+  try {
+    ComputeVMDefaultFolders(root, false);
+    ADD_FAILURE() << "no error";
+  } catch (const Common::Error& error) {
+    EXPECT_EQ(error.Code(), 0x4000Eu);
+  }
 }
 
 // A machine that answers only what the collection needs.
