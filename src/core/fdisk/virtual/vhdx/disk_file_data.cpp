@@ -34,6 +34,8 @@ class DataPathDiskFileData final : public DiskFileData {
     layout.diskKind = parts.kind;
     layout.batOffset = parts.batRegion.fileOffset;
     layout.batLength = parts.batRegion.length;
+    layout.metadataOffset = parts.metadataRegion.fileOffset;
+    layout.metadataLength = parts.metadataRegion.length;
     layout.logReplayed = parts.logReplayed;
     return layout;
   }

@@ -27,7 +27,9 @@ struct DataPathLayout {
   uint32_t diskKind = 0;   // 2 fixed, 3 dynamic, 4 differencing
   uint64_t batOffset = 0;  // the BAT region in the file
   uint64_t batLength = 0;
-  bool logReplayed = false;  // the opening replayed a log
+  bool logReplayed = false;     // the opening replayed a log
+  uint64_t metadataOffset = 0;  // the metadata region in the file (length 0: none)
+  uint64_t metadataLength = 0;
 };
 
 // Entries of the BAT region, read through the file a window at a time so
@@ -76,6 +78,8 @@ class DataPath {
  private:
   void CheckBound(uint64_t first, uint64_t count, const char* function) const;
   void WriteBatArea(const BatArea& area);
+  // Writes one entry of the area (index within the area) on its own.
+  void WriteBatEntry(const BatArea& area, uint64_t index);
   void WriteChunks(BatArea& area, uint64_t first, uint64_t count, const uint8_t* buffer);
 
   DataPathLayout layout_;
