@@ -41,8 +41,8 @@ class TranslatingDataBlockInfoCollector final : public Vhd::Collector<DataBlockI
 // Routes each changed byte range to the BAT rule and the payload rule.
 class RegionCollectorComposite final : public Vhd::Collector<DiskArea> {
  public:
-  RegionCollectorComposite(DiskArea batRegion, Vhd::Collector<Vhd::BatRegionArea>& bat,
-                           const CollectingDataBlockInfoMap& blocks, TranslatingDataBlockInfoCollector& payload)
+  RegionCollectorComposite(DiskArea batRegion, Vhd::Collector<Vhd::BatRegionArea>& bat, const DataBlockInfoMap& blocks,
+                           TranslatingDataBlockInfoCollector& payload)
       : batRegion_(batRegion), bat_(bat), blocks_(blocks), payload_(payload) {}
   bool Collect(const DiskArea& bytes) override {
     uint64_t start = std::max<uint64_t>(bytes.start, batRegion_.start);
@@ -59,7 +59,7 @@ class RegionCollectorComposite final : public Vhd::Collector<DiskArea> {
  private:
   DiskArea batRegion_;
   Vhd::Collector<Vhd::BatRegionArea>& bat_;
-  const CollectingDataBlockInfoMap& blocks_;
+  const DataBlockInfoMap& blocks_;
   TranslatingDataBlockInfoCollector& payload_;
 };
 
@@ -99,9 +99,7 @@ void DataPath::CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<Dis
     ranges.Enumerate(everything);
     return;
   }
-  RegionIndexedCollectingDataBlockInfoMap blockMap;
-  PayloadBatEntryToBlockInfoCollector toBlocks(traits, sectorsPerBlock, layout_.blockSize, blockMap);
-  entryEnumerator.Enumerate(0, entryCount_, toBlocks);
+  PayloadBlockInfoMap blockMap(*Placement(), chunks_.ChunkRatio(), sectorsPerBlock);
 
   EmptyBatEntryToDiskAreaCollector emptied(traits, sectorsPerBlock, clipped);
   LimitedBatRegionAreaToIndexMap indexMap(entryCount_);
