@@ -103,19 +103,6 @@ class BitmapBlockCollector final : public BatEntryCollector {
   std::vector<Block> blocks_;
 };
 
-// Passes each entry to two collectors.
-class TeeBatEntryCollector final : public BatEntryCollector {
- public:
-  TeeBatEntryCollector(BatEntryCollector& first, BatEntryCollector& second) : first_(first), second_(second) {}
-  bool Collect(uint32_t index, const BatEntry& entry) override {
-    return first_.Collect(index, entry) && second_.Collect(index, entry);
-  }
-
- private:
-  BatEntryCollector& first_;
-  BatEntryCollector& second_;
-};
-
 // File byte ranges of the table entries and the data of the system items.
 std::vector<DiskArea> SystemMetadataAreas(const std::shared_ptr<File>& file, const DataPathLayout& layout) {
   std::vector<DiskArea> areas;
@@ -136,7 +123,7 @@ class ChangedRangeRouter final : public Vhd::Collector<DiskArea> {
   struct Rules {
     DiskArea batRegion;
     Vhd::Collector<Vhd::BatRegionArea>* bat;
-    const CollectingDataBlockInfoMap* blocks;
+    const DataBlockInfoMap* blocks;
     TranslatingDataBlockInfoCollector* payload;
     const std::vector<BitmapBlockCollector::Block>* bitmaps;
     std::vector<DiskArea> systemMetadata;
@@ -245,11 +232,9 @@ void DataPath::CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<Dis
     ranges.Enumerate(everything);
     return;
   }
-  RegionIndexedCollectingDataBlockInfoMap blockMap;
-  PayloadBatEntryToBlockInfoCollector toBlocks(traits, sectorsPerBlock, layout_.blockSize, blockMap);
+  PayloadBlockInfoMap blockMap(*Placement(), chunks_.ChunkRatio(), sectorsPerBlock);
   BitmapBlockCollector bitmaps(traits, chunks_.ChunkRatio());
-  TeeBatEntryCollector both(toBlocks, bitmaps);
-  entryEnumerator.Enumerate(0, entryCount_, both);
+  entryEnumerator.Enumerate(0, entryCount_, bitmaps);
   bitmaps.AddLastChunk(entries, sectorCount_, entryCount_, layout_.batLength);
   bitmaps.Sort();
 
