@@ -27,26 +27,33 @@ Processor::Variant MakeArgument(const std::u16string& piece) {
   const std::u16string value = piece.substr(1);
   const uint64_t bits = Bits(value);
   switch (piece[0] % 10) {
-    case 0: return Processor::Variant(value);
-    case 1: return Processor::Variant(static_cast<int>(bits));
-    case 2: return Processor::Variant(static_cast<unsigned long long>(bits));
+    case 0:
+      return Processor::Variant(value);
+    case 1:
+      return Processor::Variant(static_cast<int>(bits));
+    case 2:
+      return Processor::Variant(static_cast<unsigned long long>(bits));
     case 3: {
       double d;
       std::memcpy(&d, &bits, sizeof d);
       return Processor::Variant(d);
     }
-    case 4: return Processor::Variant(bits != 0);
-    case 5: return Processor::Variant::Date(static_cast<double>(static_cast<int64_t>(bits)));
+    case 4:
+      return Processor::Variant(bits != 0);
+    case 5:
+      return Processor::Variant::Date(static_cast<double>(static_cast<int64_t>(bits)));
     case 6:
-      return Processor::Variant(Common::MakeErrorWithArgs(0x3C0001, value.c_str(), HV_SITE("Fuzz"), "a,b",
-                                                           {value, u"second"}));
-    case 7: return Processor::Variant(Common::Utf16ToUtf8(value));
+      return Processor::Variant(Common::MakeErrorWithArgs(Code::kInvalidArguments, value.c_str(), HV_SITE("Fuzz"),
+                                                          "a,b", {value, u"second"}));
+    case 7:
+      return Processor::Variant(Common::Utf16ToUtf8(value));
     case 8: {
       std::vector<uint8_t> bytes(value.size());
       for (size_t i = 0; i < value.size(); ++i) bytes[i] = static_cast<uint8_t>(value[i]);
       return Processor::Variant::Binary(bytes);
     }
-    default: return Processor::Variant(static_cast<long long>(bits));
+    default:
+      return Processor::Variant(static_cast<long long>(bits));
   }
 }
 
@@ -63,8 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::u16string> pieces(1);
   for (size_t i = 0; i + 1 < size; i += 2) {
     const char16_t unit = static_cast<char16_t>(data[i] | data[i + 1] << 8);
-    if (unit == 0 && pieces.size() < 9) pieces.emplace_back();
-    else pieces.back() += unit;
+    if (unit == 0 && pieces.size() < 9)
+      pieces.emplace_back();
+    else
+      pieces.back() += unit;
   }
   std::vector<Processor::Variant> arguments;
   std::vector<std::u16string> texts;

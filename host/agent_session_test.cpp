@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/common/error_codes.h"
 #include "hvplug/file_tracker.h"
 #include "hvplug/virtual_machine_disk.h"
 #include "plugin_fixture.h"
@@ -172,7 +173,7 @@ TEST_F(AgentSession, BackupCycleOfAMachineWithTwoDisks) {
     EXPECT_FALSE(fs::exists(machineDir + "/Backup VM.vmc"));
     EXPECT_FALSE(fs::exists(machineDir + "/system.vhdx"));
     const Common::Error gone = server->GetRegisteredVM(vmcPath, vm);
-    EXPECT_EQ(gone.Code(), 0x530016u);
+    EXPECT_EQ(gone.Code(), Code::kOpenVMFailed);
     EXPECT_TRUE(gone.Cause().IsFailure());
   }
 }

@@ -61,7 +61,6 @@ constexpr uint64_t kMaxPieces = 1ull << 28;
 // File times move in clock ticks (a few ms): only a file last written
 // clearly before a snapshot began can be known unchanged by its times.
 constexpr int64_t kSettleNs = 50'000'000;
-constexpr uint32_t kStateInvalid = 0x3C0056, kUnknownChangeId = 0x3C0057, kIoFailed = 0x3C0058;
 
 enum PieceKind : uint8_t { kHashed = 0, kKept = 1, kZero = 2 };
 
@@ -131,7 +130,7 @@ size_t ReadAt(int fd, uint8_t* buffer, size_t size, uint64_t offset, const std::
   while (done < size) {
     ssize_t got = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) Fail(kIoFailed, Msg::kTrackerIoFailed, "ReadFile", path, errno);
+    if (got < 0) Fail(Code::kTrackerIoFailed, Msg::kTrackerIoFailed, "ReadFile", path, errno);
     if (got == 0) break;
     done += static_cast<size_t>(got);
   }
@@ -163,14 +162,14 @@ class Snapshotter {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.fd < 0) {
       if (errno == ENOENT) return snapshot;  // a missing file has no content yet
-      Fail(kIoFailed, Msg::kTrackerIoFailed, "TakeSnapshot", path, errno);
+      Fail(Code::kTrackerIoFailed, Msg::kTrackerIoFailed, "TakeSnapshot", path, errno);
     }
     const int64_t began = NowNs();
     struct stat before;
-    if (::fstat(fd.fd, &before) != 0) Fail(kIoFailed, Msg::kTrackerIoFailed, "TakeSnapshot", path, errno);
+    if (::fstat(fd.fd, &before) != 0) Fail(Code::kTrackerIoFailed, Msg::kTrackerIoFailed, "TakeSnapshot", path, errno);
     snapshot.size = static_cast<uint64_t>(before.st_size);
     const uint64_t pieces = (snapshot.size + kPieceSize - 1) / kPieceSize;
-    if (pieces > kMaxPieces) Fail(kIoFailed, Msg::kTrackerIoFailed, "TakeSnapshot", path, EFBIG);
+    if (pieces > kMaxPieces) Fail(Code::kTrackerIoFailed, Msg::kTrackerIoFailed, "TakeSnapshot", path, EFBIG);
     snapshot.kinds.assign(pieces, kZero);
     snapshot.hashes.assign(pieces, 0);
     std::vector<uint8_t> buffer(kReadSize);
@@ -221,21 +220,21 @@ void PutLe(std::string& out, uint64_t value, int bytes) {
 void WriteDurably(const std::string& name, const std::string& data, const char* function) {
   const std::string temporary = name + ".tmp";
   Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.fd < 0) Fail(kIoFailed, Msg::kTrackerIoFailed, function, temporary, errno);
+  if (fd.fd < 0) Fail(Code::kTrackerIoFailed, Msg::kTrackerIoFailed, function, temporary, errno);
   for (size_t done = 0; done < data.size();) {
     ssize_t put = ::write(fd.fd, data.data() + done, data.size() - done);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) {
       int errnum = put < 0 ? errno : ENOSPC;
       ::unlink(temporary.c_str());
-      Fail(kIoFailed, Msg::kTrackerIoFailed, function, temporary, errnum);
+      Fail(Code::kTrackerIoFailed, Msg::kTrackerIoFailed, function, temporary, errnum);
     }
     done += static_cast<size_t>(put);
   }
   if (::fsync(fd.fd) != 0 || ::rename(temporary.c_str(), name.c_str()) != 0) {
     int errnum = errno;
     ::unlink(temporary.c_str());
-    Fail(kIoFailed, Msg::kTrackerIoFailed, function, name, errnum);
+    Fail(Code::kTrackerIoFailed, Msg::kTrackerIoFailed, function, name, errnum);
   }
 }
 
@@ -260,7 +259,9 @@ class SnapshotReader {
     Need(count);
     at_ += static_cast<size_t>(count);
   }
-  [[noreturn]] void Damaged() const { Fail(kStateInvalid, Msg::kTrackerStateInvalid, "LoadSnapshot", name_); }
+  [[noreturn]] void Damaged() const {
+    Fail(Code::kTrackerStateInvalid, Msg::kTrackerStateInvalid, "LoadSnapshot", name_);
+  }
 
  private:
   void Need(uint64_t count) const {
@@ -276,7 +277,7 @@ class TrackerState {
 
   void EnsureFolder() {
     if (::mkdir(folder_.c_str(), 0777) != 0 && errno != EEXIST) {
-      Fail(kIoFailed, Msg::kTrackerIoFailed, "CreateTracker", folder_, errno);
+      Fail(Code::kTrackerIoFailed, Msg::kTrackerIoFailed, "CreateTracker", folder_, errno);
     }
   }
   std::vector<std::string> Tracked() const {
@@ -348,11 +349,11 @@ class TrackerState {
 
 bool TrackerState::Load(const std::string& id, const std::string& path, FileSnapshot& out) const {
   if (id.empty() || id.size() > 20 || id.find_first_not_of("0123456789") != std::string::npos) {
-    Fail(kUnknownChangeId, Msg::kTrackerUnknownChangeId, "GetChangedFile", id);
+    Fail(Code::kTrackerUnknownChangeId, Msg::kTrackerUnknownChangeId, "GetChangedFile", id);
   }
   const std::string name = SnapshotName(id);
   std::ifstream in(name, std::ios::binary);
-  if (!in) Fail(kUnknownChangeId, Msg::kTrackerUnknownChangeId, "GetChangedFile", id);
+  if (!in) Fail(Code::kTrackerUnknownChangeId, Msg::kTrackerUnknownChangeId, "GetChangedFile", id);
   std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   SnapshotReader reader(std::move(data), name);
   if (reader.Bytes(sizeof kMagic) != std::string(kMagic, sizeof kMagic)) reader.Damaged();
@@ -408,7 +409,7 @@ bool KeptBytes(const FileSnapshot& snapshot, uint64_t i, std::vector<uint8_t>& b
   const std::string& frame = snapshot.kept.at(i);
   bytes.resize(length);
   size_t n = ZSTD_decompress(bytes.data(), length, frame.data(), frame.size());
-  if (ZSTD_isError(n) || n != length) Fail(kStateInvalid, Msg::kTrackerStateInvalid, "LoadSnapshot", "");
+  if (ZSTD_isError(n) || n != length) Fail(Code::kTrackerStateInvalid, Msg::kTrackerStateInvalid, "LoadSnapshot", "");
   return true;
 }
 
@@ -467,7 +468,7 @@ std::vector<ByteRange> Compare(const FileSnapshot& then, const FileSnapshot& now
     if (!KeptBytes(now, i, after)) {
       if (!fd) {
         fd = std::make_unique<Fd>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (fd->fd < 0) Fail(kIoFailed, Msg::kTrackerIoFailed, "GetChangedFile", path, errno);
+        if (fd->fd < 0) Fail(Code::kTrackerIoFailed, Msg::kTrackerIoFailed, "GetChangedFile", path, errno);
       }
       after.resize(static_cast<size_t>(length));
       size_t got = ReadAt(fd->fd, after.data(), after.size(), start, path);

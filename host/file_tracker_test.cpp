@@ -120,8 +120,8 @@ TEST_F(FileTrackerTest, SparseFilesAndUnknownIds) {
   EXPECT_EQ(Changed(id), (Ranges{{(1ull << 33) + 16, (1ull << 33) + 24}}));
 
   Processor::AutoRef<VirtualWareRaw::ChangedFile> changed;
-  EXPECT_EQ(tracker_->GetChangedFile(u"999", File(), changed).Code(), 0x3C0057u);
-  EXPECT_EQ(tracker_->GetChangedFile(u"../x", File(), changed).Code(), 0x3C0057u);
+  EXPECT_EQ(tracker_->GetChangedFile(u"999", File(), changed).Code(), Code::kTrackerUnknownChangeId);
+  EXPECT_EQ(tracker_->GetChangedFile(u"../x", File(), changed).Code(), Code::kTrackerUnknownChangeId);
   // A file tracked after the change ID counts as changed whole.
   std::string other = root_ + "/other.bin";
   std::ofstream(other) << "data";
@@ -139,13 +139,13 @@ TEST_F(FileTrackerTest, SparseFilesAndUnknownIds) {
     good.assign(std::istreambuf_iterator<char>(in), {});
   }
   std::ofstream(name, std::ios::trunc | std::ios::binary) << good.substr(0, good.size() - 3);
-  EXPECT_EQ(tracker_->GetChangedFile(id, File(), changed).Code(), 0x3C0056u);
+  EXPECT_EQ(tracker_->GetChangedFile(id, File(), changed).Code(), Code::kTrackerStateInvalid);
   std::string bad = good;
   size_t kind = 8 + 4 + 4 + file_.size() + 16;  // first piece of the first file
   bad[kind] = 1;
   bad.insert(kind + 9, std::string("\xff\xff\x00\x00", 4));
   std::ofstream(name, std::ios::trunc | std::ios::binary) << bad;
-  EXPECT_EQ(tracker_->GetChangedFile(id, File(), changed).Code(), 0x3C0056u);
+  EXPECT_EQ(tracker_->GetChangedFile(id, File(), changed).Code(), Code::kTrackerStateInvalid);
 }
 
 // One 512-byte write to a new 100 GiB dynamic disk: the changes reported are

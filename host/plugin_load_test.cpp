@@ -1,12 +1,12 @@
 // Loads the built plug-in as the agent does and checks the entry point.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
-#include <gtest/gtest.h>
-
+#include "core/common/error_codes.h"
 #include "hvplug/entry.h"
 #include "hvplug/resource_api.h"
 
@@ -56,7 +56,7 @@ TEST_F(PluginTest, RefusesOtherServerTypesInTheCurrentLanguage) {
     Processor::AutoRef<VirtualWareRaw::SafeVirtualServer> server;
     open_(result, type, server);
     EXPECT_FALSE(server);
-    EXPECT_EQ(result.Code(), 0x530069u);
+    EXPECT_EQ(result.Code(), Code::kOpenServerFailed);
     EXPECT_STREQ(result.Function(), "SafeOpenVirtualServer");
     EXPECT_STREQ(result.Source(), "virtual_pc/dll/main");
     EXPECT_EQ(result.Line(), 32u);

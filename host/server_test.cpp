@@ -62,12 +62,12 @@ TEST_F(ServerTest, PropertiesAreFixedAndNamedExactly) {
 
   std::u16string value;
   const Common::Error lower = properties->GetProperty(u"version", value);
-  EXPECT_EQ(lower.Code(), 0x53002Cu);
+  EXPECT_EQ(lower.Code(), Code::kPropertyNotSupported);
   EXPECT_STREQ(lower.Function(), "GetProperty");
   EXPECT_EQ(lower.Line(), 257u);
-  EXPECT_EQ(properties->GetProperty(u"Version", firmware).Code(), 0x53002Cu);
+  EXPECT_EQ(properties->GetProperty(u"Version", firmware).Code(), Code::kPropertyNotSupported);
   for (const Common::Error& error : {properties->SetProperty(u"Name", u"x"), properties->SetProperty(u"Name", names)}) {
-    EXPECT_EQ(error.Code(), 0x53002Cu);
+    EXPECT_EQ(error.Code(), Code::kPropertyNotSupported);
     EXPECT_STREQ(error.Function(), "SetProperty");
   }
   // Localized values follow the language.
@@ -79,8 +79,8 @@ TEST_F(ServerTest, FileOperationsWaitForFileServices) {
   AutoRef<SafeVirtualServer> server = OpenServer();
   const auto expectRoot = [](const Common::Error& error, const char* what) {
     Common::Error root = error;
-    while (root.IsFailure() && root.Code() != 0x530040u) root = root.Cause();
-    ASSERT_EQ(root.Code(), 0x530040u) << what << "\n" << Describe(error);
+    while (root.IsFailure() && root.Code() != Code::kInternalError) root = root.Cause();
+    ASSERT_EQ(root.Code(), Code::kInternalError) << what << "\n" << Describe(error);
     EXPECT_STREQ(root.Function(), "GetRootDir");
     EXPECT_EQ(root.Line(), 476u);
     EXPECT_EQ(root.Message(), u"An internal error.");
@@ -89,18 +89,18 @@ TEST_F(ServerTest, FileOperationsWaitForFileServices) {
   expectRoot(server->GetDefaultVMFolders(folders), "folders");
   AutoRef<SafeVM> vm;
   const Common::Error create = server->CreateVM(Wide(dir_), u"m", 0, vm);
-  EXPECT_EQ(create.Code(), 0x530013u);
+  EXPECT_EQ(create.Code(), Code::kCreateVMFailed);
   expectRoot(create, "create");
   const Common::Error open = server->GetRegisteredVM(Wide(dir_ + "/m/m.vmc"), vm);
-  EXPECT_EQ(open.Code(), 0x530016u);
+  EXPECT_EQ(open.Code(), Code::kOpenVMFailed);
   expectRoot(open, "open");
   const Common::Error remove = server->RemoveVM(Wide(dir_ + "/m/m.vmc"));
-  EXPECT_EQ(remove.Code(), 0x53002Eu);
+  EXPECT_EQ(remove.Code(), Code::kDeleteVMFailed);
   expectRoot(remove, "remove");
   AutoRef<SafeVMCollection> list;
   const Common::Error listed =
       server.Query<VirtualWorkstation>()->GetRegisteredVMs(Wide(dir_), Common::Credentials{}, u"m", list);
-  EXPECT_EQ(listed.Code(), 0x530004u);
+  EXPECT_EQ(listed.Code(), Code::kGetRegisteredVMsFailed);
   expectRoot(listed, "list");
   // Dummy machines need no files until their settings are checked.
   EXPECT_TRUE(DummyVM(server));
@@ -119,7 +119,7 @@ TEST_F(ServerTest, RegisteredMachineListsAreEmptyOrOneMachine) {
   EXPECT_EQ(count, 0u);
   AutoRef<SafeVM> vm;
   const Common::Error none = empty->GetItem(0, vm);
-  EXPECT_EQ(none.Code(), 0x530023u);
+  EXPECT_EQ(none.Code(), Code::kCollectionIndexInvalid);
   EXPECT_STREQ(none.Function(), "GetItem");
 
   AutoRef<SafeVM> created;
@@ -134,8 +134,8 @@ TEST_F(ServerTest, RegisteredMachineListsAreEmptyOrOneMachine) {
   EXPECT_EQ(count, 1u);
   ASSERT_OK(one->GetItem(0, vm));
   const Common::Error missing = workstation->GetRegisteredVMs(Wide(dir_), Common::Credentials{}, u"c", one);
-  EXPECT_EQ(missing.Code(), 0x530004u);
-  EXPECT_EQ(missing.Cause().Code(), 0x530016u);
+  EXPECT_EQ(missing.Code(), Code::kGetRegisteredVMsFailed);
+  EXPECT_EQ(missing.Cause().Code(), Code::kOpenVMFailed);
   // Credentials that the file layer does not take change nothing.
   Common::Credentials credentials;
   credentials.userName = u"backup";
@@ -174,12 +174,12 @@ TEST_F(ServerTest, DummyMachinesAreFoundAndRemovedLikeMachines) {
   const std::u16string id = Property(properties, u"ID");
   EXPECT_EQ(Property(properties, u"Name"), u"web");
   // The storage must exist, and no machine of that name may exist in it yet.
-  EXPECT_EQ(properties->SetProperty(u"Storage", Wide(dir_ + "/none")).Code(), 0x530016u);
+  EXPECT_EQ(properties->SetProperty(u"Storage", Wide(dir_ + "/none")).Code(), Code::kOpenVMFailed);
   AutoRef<SafeVM> real;
   ASSERT_OK(server->CreateVM(Wide(dir_), u"db", 0, real));
   ASSERT_OK(real.Query<SafeVMAccess>()->Close());
   real.Reset();
-  EXPECT_EQ(properties->SetProperty(u"Name", u"db").Code(), 0x530025u);
+  EXPECT_EQ(properties->SetProperty(u"Name", u"db").Code(), Code::kVMExists);
   EXPECT_EQ(Property(properties, u"Name"), u"web");
 
   AutoRef<Processor::Interface> none;
@@ -200,10 +200,10 @@ TEST_F(ServerTest, DummyMachinesAreFoundAndRemovedLikeMachines) {
   ASSERT_OK(server->RemoveVM(u"web-alias"));
   AutoRef<SafeVM> gone;
   const Common::Error after = server->GetRegisteredVM(id, gone);
-  EXPECT_EQ(after.Code(), 0x530016u);  // now taken for a file path
+  EXPECT_EQ(after.Code(), Code::kOpenVMFailed);  // now taken for a file path
   EXPECT_TRUE(after.Cause().IsFailure());
-  EXPECT_EQ(objects->GetObject(u"web-alias", none).Code(), 0x53007Au);
-  EXPECT_EQ(server->RemoveVM(id).Code(), 0x53002Eu);
+  EXPECT_EQ(objects->GetObject(u"web-alias", none).Code(), Code::kGetObjectFailed);
+  EXPECT_EQ(server->RemoveVM(id).Code(), Code::kDeleteVMFailed);
 }
 
 TEST_F(ServerTest, DummyDiskParametersFollowTheAdapter) {
@@ -237,7 +237,7 @@ TEST_F(ServerTest, DummyDiskParametersFollowTheAdapter) {
   }
   AutoRef<SafeHardDisk> disk;
   const Common::Error zero = vm->AddHardDisk(u"d", 0, 0, 0, 1 << 20, 0, 0, 0, disk);
-  EXPECT_EQ(zero.Code(), 0x530108u);
+  EXPECT_EQ(zero.Code(), Code::kInvalidSectorSize);
   EXPECT_EQ(zero.Message(), u"Invalid sector size.");
   EXPECT_TRUE(vm->AddHardDisk(u"d", 0, 0, 0, 1 << 20, 520, 0, 0, disk).IsFailure());
   EXPECT_TRUE(vm->AddHardDisk(u"d", 0, 0, 0, 512, 512, 0, 0, disk).IsFailure());
@@ -270,41 +270,46 @@ TEST_F(ServerTest, FailuresSpeakEnglishAndGerman) {
   TextList folders;
   std::vector<uint8_t> buffer(512);
   const std::vector<Case> cases{
-      {0x530040, [&] { return bare->GetDefaultVMFolders(folders); }, u"An internal error.", u"Ein interner Fehler."},
-      {0x530016, [&] { return server->GetRegisteredVM(missing, vm); },
+      {Code::kInternalError, [&] { return bare->GetDefaultVMFolders(folders); }, u"An internal error.",
+       u"Ein interner Fehler."},
+      {Code::kOpenVMFailed, [&] { return server->GetRegisteredVM(missing, vm); },
        u"Failed to open virtual machine '" + missing + u"'.",
        u"Die virtuelle Maschine '" + missing + u"' konnte nicht ge\u00F6ffnet werden."},
-      {0x530004,
+      {Code::kGetRegisteredVMsFailed,
        [&] {
          AutoRef<SafeVMCollection> list;
          return server.Query<VirtualWorkstation>()->GetRegisteredVMs(Wide(dir_), {}, u"x", list);
        },
        u"Failed to obtain the list of registered virtual machines.",
        u"Die Liste der registrierten virtuellen Maschinen konnte nicht abgerufen werden."},
-      {0x530013, [&] { return server->CreateVM(Wide(dir_ + "/none"), u"x", 0, vm); },
+      {Code::kCreateVMFailed, [&] { return server->CreateVM(Wide(dir_ + "/none"), u"x", 0, vm); },
        u"Failed to create virtual machine '" + Wide(dir_ + "/none") + u"'.",
        u"Die virtuelle Maschine '" + Wide(dir_ + "/none") + u"' konnte nicht erstellt werden."},
-      {0x53002E, [&] { return server->RemoveVM(missing); }, u"Failed to delete the virtual machine.",
+      {Code::kDeleteVMFailed, [&] { return server->RemoveVM(missing); }, u"Failed to delete the virtual machine.",
        u"Die virtuelle Maschine konnte nicht gel\u00F6scht werden."},
-      {0x53002C, [&] { return server.Query<PropertySet>()->SetProperty(u"Name", u"x"); },
+      {Code::kPropertyNotSupported, [&] { return server.Query<PropertySet>()->SetProperty(u"Name", u"x"); },
        u"Property 'Name' is not supported.", u"Die Eigenschaft 'Name' wird nicht unterst\u00FCtzt."},
-      {0x530023, [&] { return empty->GetItem(0, vm); }, u"Cannot obtain virtual machines by the given index.",
+      {Code::kCollectionIndexInvalid, [&] { return empty->GetItem(0, vm); },
+       u"Cannot obtain virtual machines by the given index.",
        u"Mit dem angegebenen Index k\u00F6nnen keine virtuellen Maschinen abgerufen werden."},
-      {0x530023, [&] { return disks->GetItem(1, disk); }, u"Collection does not contain an item with the index.",
+      {Code::kCollectionIndexInvalid, [&] { return disks->GetItem(1, disk); },
+       u"Collection does not contain an item with the index.",
        u"Die Sammlung enth\u00E4lt kein Element mit diesem Index."},
-      {0x530017, [&] { return opened->IO(Fdisk::kIoWrite, buffer.data(), 1, 1); },
+      {Code::kAccessHardDiskFailed, [&] { return opened->IO(Fdisk::kIoWrite, buffer.data(), 1, 1); },
        u"Failed to get access to hard disk 'boot_dummy'.",
        u"Auf die Festplatte 'boot_dummy' konnte nicht zugegriffen werden."},
-      {0x530062, [&] { return dummy->ResizeHardDisk(0, 0, 0, 1); }, u"Not implemented.", u"Nicht implementiert."},
-      {0x530064, [&] { return dummy->RemoveHardDisk(1, 0, 0, false); },
+      {Code::kNotImplemented, [&] { return dummy->ResizeHardDisk(0, 0, 0, 1); }, u"Not implemented.",
+       u"Nicht implementiert."},
+      {Code::kHddNotFoundByAddress, [&] { return dummy->RemoveHardDisk(1, 0, 0, false); },
        u"Failed to find the hard disk drive by its address.",
        u"Das Festplattenlaufwerk wurde \u00FCber seine Adresse nicht gefunden."},
-      {0x530079, [&] { return server.Query<ObjectManager>()->CreateObject(u"link", u"<link/>", object); },
+      {Code::kCreateObjectFailed,
+       [&] { return server.Query<ObjectManager>()->CreateObject(u"link", u"<link/>", object); },
        u"Failed to create the object.", u"Das Objekt konnte nicht erstellt werden."},
-      {0x53007A, [&] { return server.Query<ObjectManager>()->GetObject(u"nobody", object); },
+      {Code::kGetObjectFailed, [&] { return server.Query<ObjectManager>()->GetObject(u"nobody", object); },
        u"Failed to obtain object 'nobody'.", u"Das Objekt 'nobody' konnte nicht abgerufen werden."},
-      {0x530108, [&] { return dummy->AddHardDisk(u"d", 0, 0, 1, 1 << 20, 0, 0, 0, disk); }, u"Invalid sector size.",
-       u"Ung\u00FCltige Sektorgr\u00F6\u00DFe."},
+      {Code::kInvalidSectorSize, [&] { return dummy->AddHardDisk(u"d", 0, 0, 1, 1 << 20, 0, 0, 0, disk); },
+       u"Invalid sector size.", u"Ung\u00FCltige Sektorgr\u00F6\u00DFe."},
   };
   for (const char* language : {"en", "de"}) {
     ResourceApi::SetLanguage(language);

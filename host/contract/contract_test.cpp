@@ -138,7 +138,7 @@ TEST_F(HostRootTest, HostErrorRecordsSurviveThePluginsWrapping) {
   EXPECT_FALSE(disk);
   // The plug-in's own error wraps the host's record, which keeps its kind.
   Common::Error host = error;
-  while (host && host.Code() != 0x40007) host = host.Cause();
+  while (host && host.Code() != Code::kFileOpen) host = host.Cause();
   ASSERT_TRUE(host) << Common::DescribeErrorChain(error);
   EXPECT_EQ(host.Message(), u"The host could not open the file.");
   EXPECT_STREQ(host.GetNarrow("$module"), "hvcontract");
@@ -189,7 +189,7 @@ TEST_F(HostRootTest, ListingsComeFromTheHostIterators) {
   ASSERT_TRUE(it);
   EXPECT_EQ(it->GetName(), u"a.vhdx");
   EXPECT_FALSE(it->Next());
-  EXPECT_EQ(it->TakeError().Code(), 0x40002u);
+  EXPECT_EQ(it->TakeError().Code(), Code::kEndOfFile);
   // The plug-in's comparison asks a foreign directory only for its path.
   EXPECT_EQ(root_->Compare(sub.get()), 1);
   EXPECT_EQ(sub->Compare(root_.get()), 2);

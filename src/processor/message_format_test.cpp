@@ -92,7 +92,8 @@ TEST_F(MessageFormatTest, MultiplyingPatternsStopAtTheOutputLimit) {
   std::u16string repeat;
   for (int i = 0; i < 1000; ++i) repeat += u"{0}";
   const std::u16string longText(4000, u'x');
-  const Common::Error error = Common::MakeErrorWithArgs(0x3C0001, repeat.c_str(), HV_SITE("Read"), "value", {longText});
+  const Common::Error error =
+      Common::MakeErrorWithArgs(Code::kInvalidArguments, repeat.c_str(), HV_SITE("Read"), "value", {longText});
   std::u16string pattern;
   for (int i = 0; i < 1000; ++i) pattern += u"{0}";
   pattern += u"{1,choice,0<" + pattern + u"}";
@@ -292,8 +293,9 @@ TEST_F(MessageFormatTest, PathEllipsisKeepsTheEnds) {
 
 TEST_F(MessageFormatTest, ErrorsByStyle) {
   const Common::Error inner =
-      Common::MakeErrorWithArgs(0x40001, u"Cannot read '{0}'.", HV_SITE("Read"), "path", {u"/x"});
-  const Common::Error outer = Common::Wrap(Common::MakeError(0x53005e, u"Open failed.", HV_SITE("OpenDisk")), inner);
+      Common::MakeErrorWithArgs(Code::kFileRead, u"Cannot read '{0}'.", HV_SITE("Read"), "path", {u"/x"});
+  const Common::Error outer =
+      Common::Wrap(Common::MakeError(Code::kOpenVirtualDiskFailed, u"Open failed.", HV_SITE("OpenDisk")), inner);
   EXPECT_EQ(F(u"{0,error,code}", {inner}), u"0x40001");
   EXPECT_EQ(F(u"{0,error,message}", {inner}), u"Cannot read '/x'.");
   EXPECT_EQ(F(u"{0,error,field,path}", {inner}), u"/x");
@@ -357,8 +359,9 @@ TEST(BreakIterators, BoundariesByKind) {
 }
 
 TEST(MessageFormatting, ErrorsAndTracesRenderThroughTheFormatter) {
-  const Common::Error error = Common::MakeErrorWithArgs(0x530016, u"Failed to open '{0}'{1,choice,0< on {1}}.",
-                                                        HV_SITE("GetRegisteredVM"), "VmId,host", {u"vm", u"srv"});
+  const Common::Error error =
+      Common::MakeErrorWithArgs(Code::kOpenVMFailed, u"Failed to open '{0}'{1,choice,0< on {1}}.",
+                                HV_SITE("GetRegisteredVM"), "VmId,host", {u"vm", u"srv"});
   EXPECT_EQ(Common::FormatErrorMessage(error), u"Failed to open 'vm' on srv.");
   EXPECT_EQ(Common::FormatPattern(u"{0} of {1}", {u"one"}), u"one of {1}");
   EXPECT_EQ(Common::FormatPattern(u"{0,choice,0<[{0}]}", {u""}), u"");

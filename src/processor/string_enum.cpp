@@ -49,7 +49,7 @@ const std::string* string_enum::Find(int32_t value) const {
 
 const std::string& string_enum::ToString(int32_t value) const {
   if (const std::string* name = Find(value)) return *name;
-  HV_THROW_ARGS(0x10073, Msg::kEnumValueToStringFailed, "ToString", "ErrorValue,EnumTypeName",
+  HV_THROW_ARGS(Code::kEnumValueToStringFailed, Msg::kEnumValueToStringFailed, "ToString", "ErrorValue,EnumTypeName",
                 {Common::Utf8ToUtf16(std::to_string(value)), Common::Utf8ToUtf16(name_)});
 }
 

@@ -43,7 +43,7 @@ TEST(StringEnum, UnknownValueThrowsWithBothArguments) {
     colours.ToString(5);
     FAIL() << "no exception";
   } catch (const Common::Error& e) {
-    EXPECT_EQ(e.Code(), 0x10073u);
+    EXPECT_EQ(e.Code(), Code::kEnumValueToStringFailed);
     EXPECT_EQ(Arg(e, "ErrorValue"), u"5");
     EXPECT_EQ(Arg(e, "EnumTypeName"), u"Colour");
     EXPECT_STREQ(e.Function(), "ToString");
@@ -78,7 +78,7 @@ TEST(VariantTypes, ConstructionSetsTheTag) {
 TEST(VariantGetters, RequireTheExactTag) {
   const Common::Error e = Thrown([] { Variant(7u).GetLong(); });
   ASSERT_TRUE(e.IsFailure());
-  EXPECT_EQ(e.Code(), 0xF0002u);
+  EXPECT_EQ(e.Code(), Code::kFormatGetValueError);
   EXPECT_STREQ(e.Source(), "processor/utils/variant");
   EXPECT_EQ(Common::FormatErrorMessage(e), u"Failed to get value of type 'TLong' from value TULong('7').");
   EXPECT_TRUE(Thrown([] { Variant(u"1").GetULong64(); }).IsFailure());
@@ -105,10 +105,10 @@ TEST(VariantText, ConvertsEachTag) {
 
 TEST(VariantText, NestedAndErrorValuesDoNotConvert) {
   Common::Error e = Thrown([] { Variant::Nested(Variant(1)).ToString(); });
-  EXPECT_EQ(e.Code(), 0xF0001u);
+  EXPECT_EQ(e.Code(), Code::kFormatConversionError);
   EXPECT_EQ(Common::FormatErrorMessage(e), u"Failed to convert from TVariant('1') to TString.");
-  const Common::Error inner = Common::MakeError(0x40001, Msg::kFileReadError, HV_SITE("Read"));
-  EXPECT_EQ(Thrown([&] { Variant(inner).ToString(); }).Code(), 0xF0001u);
+  const Common::Error inner = Common::MakeError(Code::kFileRead, Msg::kFileReadError, HV_SITE("Read"));
+  EXPECT_EQ(Thrown([&] { Variant(inner).ToString(); }).Code(), Code::kFormatConversionError);
 }
 
 TEST(VariantText, Base64PadsPartialGroups) {
@@ -132,7 +132,7 @@ TEST(VariantNumber, TextsConvertOnlyWhenWhollyRead) {
   EXPECT_EQ(Variant(u"2.25").ToDouble(), 2.25);
   for (const char16_t* bad : {u"12abc", u"", u"  ", u"-5", u"abc", u"0x", u"0xZZ", u"1.5 GBX", u"x12"}) {
     const Common::Error e = Thrown([&] { Variant(bad).ToDouble(); });
-    EXPECT_EQ(e.Code(), 0xF0001u) << Common::Utf16ToUtf8(bad);
+    EXPECT_EQ(e.Code(), Code::kFormatConversionError) << Common::Utf16ToUtf8(bad);
   }
   EXPECT_EQ(Common::FormatErrorMessage(Thrown([] { Variant(u"12abc").ToDouble(); })),
             u"Failed to convert from TString('12abc') to TDouble.");
@@ -143,8 +143,8 @@ TEST(VariantNumber, NumericTagsConvert) {
   EXPECT_EQ(Variant(4000000000u).ToDouble(), 4e9);
   EXPECT_EQ(Variant(true).ToDouble(), 1);
   EXPECT_EQ(Variant::Date(5).ToDouble(), 5);
-  EXPECT_EQ(Thrown([] { Variant().ToDouble(); }).Code(), 0xF0001u);
-  EXPECT_EQ(Thrown([] { Variant::Binary({}).ToDouble(); }).Code(), 0xF0001u);
+  EXPECT_EQ(Thrown([] { Variant().ToDouble(); }).Code(), Code::kFormatConversionError);
+  EXPECT_EQ(Thrown([] { Variant::Binary({}).ToDouble(); }).Code(), Code::kFormatConversionError);
 }
 
 class ValueObject final : public ValueSource {
@@ -165,18 +165,18 @@ TEST(VariantInterface, ConvertsThroughTheValueInterface) {
   EXPECT_EQ(v.ToDouble(), 16);
   // A number is a value, but not one this interface turns into text.
   AutoRef<Interface> number = MakeRef<Interface, ValueObject>(Variant(5));
-  EXPECT_EQ(Thrown([&] { Variant(number).ToString(); }).Code(), 0xF0001u);
+  EXPECT_EQ(Thrown([&] { Variant(number).ToString(); }).Code(), Code::kFormatConversionError);
   EXPECT_EQ(Variant(number).ToDouble(), 5);
   // Without the interface nothing converts.
   AutoRef<Interface> plain = MakeRef<Interface, Interface>();
-  EXPECT_EQ(Thrown([&] { Variant(plain).ToString(); }).Code(), 0xF0001u);
+  EXPECT_EQ(Thrown([&] { Variant(plain).ToString(); }).Code(), Code::kFormatConversionError);
 }
 
 TEST(VariantInterface, ASelfReferringValueStops) {
   auto* raw = CreateObject<ValueObject>(Variant());
   AutoRef<Interface> object = AutoRef<Interface>::Adopt(raw, InterfaceMetaClass<Interface>::Instance());
   raw->value_ = Variant(object);
-  EXPECT_EQ(Thrown([&] { Variant(object).ToString(); }).Code(), 0xF0001u);
+  EXPECT_EQ(Thrown([&] { Variant(object).ToString(); }).Code(), Code::kFormatConversionError);
   raw->value_ = Variant();  // break the cycle
 }
 
@@ -193,7 +193,7 @@ TEST(VariantCopies, ShareOrDuplicateTheirPayload) {
   Variant moved = std::move(textCopy);
   EXPECT_TRUE(textCopy.IsEmpty());
   EXPECT_EQ(moved.GetString(), u"abc");
-  const Common::Error error = Common::MakeError(0x40001, Msg::kFileReadError, HV_SITE("Read"));
+  const Common::Error error = Common::MakeError(Code::kFileRead, Msg::kFileReadError, HV_SITE("Read"));
   {
     Variant a(error);
     Variant b = a;

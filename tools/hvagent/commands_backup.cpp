@@ -5,6 +5,7 @@
 
 #include "agent_error.h"
 #include "commands.h"
+#include "core/common/error_codes.h"
 #include "disk_copy.h"
 #include "plugin.h"
 #include "repository.h"
@@ -14,9 +15,6 @@ namespace Hvagent {
 namespace {
 
 using namespace VirtualWareRaw;
-
-// The tracker's code for a change ID it no longer knows.
-constexpr uint32_t kUnknownChangeId = 0x3C0057;
 
 std::u16string U16(const std::string& text) { return Common::Utf8ToUtf16(text); }
 
@@ -126,7 +124,7 @@ int RunBackup(const Context& context, const CommandLine& line) {
         record.since = previous->changeId;
         record.reason.clear();
       } catch (const Common::Error& error) {
-        if (!ChainHas(error, kUnknownChangeId)) throw;
+        if (!ChainHas(error, ::Code::kTrackerUnknownChangeId)) throw;
         record.reason = "the tracker no longer knows change ID " + previous->changeId;
       }
     }

@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     Processor::AutoRef<VirtualWareRaw::SafeVirtualServer> other;
     open(result, 6, other);
     PrintError("Asking for server type 6 (not supported)", result);
-    if (result.Code() != 0x530069) status = 1;
+    if (result.Code() != Code::kOpenServerFailed) status = 1;
   }
   dlclose(module);
   return status;

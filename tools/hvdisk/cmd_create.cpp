@@ -19,7 +19,8 @@ int RunCreate(const Args& input) {
   uint64_t size = ParseSize(args[1]);
   // Whole logical sectors, within the format's 64 TB limit.
   if (size == 0 || size % sectorSize != 0 || size > (64ull << 40))
-    HV_THROW_ARGS(0x3C0001, Msg::kVhdxInvalidDiskSize, "RunCreate", "size", {Common::Utf8ToUtf16(args[1])});
+    HV_THROW_ARGS(Code::kInvalidArguments, Msg::kVhdxInvalidDiskSize, "RunCreate", "size",
+                  {Common::Utf8ToUtf16(args[1])});
 
   std::shared_ptr<Vhdx::CoreFile> core = OpenHostFile(path, O_RDWR | O_CREAT | O_EXCL, 0644);
   Common::Error error = Vhdx::CreateDiskFile(std::move(core), {size, sectorSize, fixed});

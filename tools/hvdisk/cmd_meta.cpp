@@ -27,7 +27,8 @@ uint32_t ParseFlags(Args& args) {
   char* end = nullptr;
   unsigned long value = std::strtoul(text->c_str(), &end, 0);
   if (text->empty() || *end || value > 7) {
-    HV_THROW_ARGS(0x3C0001, Msg::kVhdxInvalidMetadataValue, "ParseFlags", "value", {Common::Utf8ToUtf16(*text)});
+    HV_THROW_ARGS(Code::kInvalidArguments, Msg::kVhdxInvalidMetadataValue, "ParseFlags", "value",
+                  {Common::Utf8ToUtf16(*text)});
   }
   return static_cast<uint32_t>(value);
 }
@@ -37,12 +38,15 @@ std::vector<uint8_t> ParseHex(const std::string& text) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    HV_THROW_ARGS(0x3C0001, Msg::kVhdxInvalidMetadataValue, "ParseHex", "value", {Common::Utf8ToUtf16(text)});
+    HV_THROW_ARGS(Code::kInvalidArguments, Msg::kVhdxInvalidMetadataValue, "ParseHex", "value",
+                  {Common::Utf8ToUtf16(text)});
   };
   if (text.size() % 2)
-    HV_THROW_ARGS(0x3C0001, Msg::kVhdxInvalidMetadataValue, "ParseHex", "value", {Common::Utf8ToUtf16(text)});
+    HV_THROW_ARGS(Code::kInvalidArguments, Msg::kVhdxInvalidMetadataValue, "ParseHex", "value",
+                  {Common::Utf8ToUtf16(text)});
   std::vector<uint8_t> bytes;
-  for (size_t i = 0; i < text.size(); i += 2) bytes.push_back(static_cast<uint8_t>(digit(text[i]) * 16 + digit(text[i + 1])));
+  for (size_t i = 0; i < text.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(digit(text[i]) * 16 + digit(text[i + 1])));
   return bytes;
 }
 
@@ -76,7 +80,8 @@ int Get(Args& args) {
       std::printf("%s\n", Hex(item.data.data(), item.data.size()).c_str());
     return 0;
   }
-  HV_THROW_ARGS(0x3C0001, Msg::kVhdxMetadataItemNotFound, "Get", "metadataId", {Common::Utf8ToUtf16(args[1])});
+  HV_THROW_ARGS(Code::kInvalidArguments, Msg::kVhdxMetadataItemNotFound, "Get", "metadataId",
+                {Common::Utf8ToUtf16(args[1])});
 }
 
 int Set(Args& args) {
@@ -100,7 +105,8 @@ int Remove(Args& args) {
   bool present = false;
   for (const Item& item : UserVisibleItems(*disk)) present = present || item.descriptor.SameItem(descriptor);
   if (!present)
-    HV_THROW_ARGS(0x3C0001, Msg::kVhdxMetadataItemNotFound, "Remove", "metadataId", {Common::Utf8ToUtf16(args[1])});
+    HV_THROW_ARGS(Code::kInvalidArguments, Msg::kVhdxMetadataItemNotFound, "Remove", "metadataId",
+                  {Common::Utf8ToUtf16(args[1])});
   disk->RemoveMetadata(descriptor);
   disk->GetParts().files->RawFile()->Flush();
   return 0;

@@ -18,8 +18,8 @@ namespace Hvdisk {
 inline constexpr uint64_t kPieceBytes = 4 << 20;
 
 [[noreturn]] inline void ThrowStreamError(const std::string& name, int errnum) {
-  Common::Error error = Common::MakeErrorWithArgs(0x3C0059, Msg::kDataStreamFailed, HV_SITE("Stream"), "name",
-                                                  {Common::Utf8ToUtf16(name)});
+  Common::Error error = Common::MakeErrorWithArgs(Code::kDataStreamFailed, Msg::kDataStreamFailed, HV_SITE("Stream"),
+                                                  "name", {Common::Utf8ToUtf16(name)});
   if (errnum) Common::AddPosixError(error, errnum);
   Common::Throw(error);
 }

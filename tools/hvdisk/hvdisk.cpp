@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "core/common/error.h"
 #include "command.h"
+#include "core/common/error.h"
 #include "disk_io.h"
 
 namespace Hvdisk {
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  PrintError(Common::MakeErrorWithArgs(0x3C0001, Msg::kVhdxUnknownCommand, HV_SITE("main"), "command",
+  PrintError(Common::MakeErrorWithArgs(Code::kInvalidArguments, Msg::kVhdxUnknownCommand, HV_SITE("main"), "command",
                                        {Common::Utf8ToUtf16(argv[1])}));
   return 1;
 }

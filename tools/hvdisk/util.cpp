@@ -12,12 +12,12 @@ namespace Hvdisk {
 
 void Require(bool condition, const char* command) {
   if (!condition)
-    HV_THROW_ARGS(0x3C0001, Msg::kVhdxBadArguments, "Parse", "command", {Common::Utf8ToUtf16(command)});
+    HV_THROW_ARGS(Code::kInvalidArguments, Msg::kVhdxBadArguments, "Parse", "command", {Common::Utf8ToUtf16(command)});
 }
 
 uint64_t ParseSize(const std::string& text) {
   auto fail = [&]() {
-    HV_THROW_ARGS(0x3C0001, Msg::kVhdxInvalidDiskSize, "ParseSize", "size", {Common::Utf8ToUtf16(text)});
+    HV_THROW_ARGS(Code::kInvalidArguments, Msg::kVhdxInvalidDiskSize, "ParseSize", "size", {Common::Utf8ToUtf16(text)});
   };
   if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) fail();
   size_t pos = 0;
@@ -28,12 +28,18 @@ uint64_t ParseSize(const std::string& text) {
   }
   std::string suffix = text.substr(pos);
   int shift = 0;
-  if (suffix == "" || suffix == "B") shift = 0;
-  else if (suffix == "K" || suffix == "k" || suffix == "KB" || suffix == "KiB") shift = 10;
-  else if (suffix == "M" || suffix == "m" || suffix == "MB" || suffix == "MiB") shift = 20;
-  else if (suffix == "G" || suffix == "g" || suffix == "GB" || suffix == "GiB") shift = 30;
-  else if (suffix == "T" || suffix == "t" || suffix == "TB" || suffix == "TiB") shift = 40;
-  else fail();
+  if (suffix == "" || suffix == "B")
+    shift = 0;
+  else if (suffix == "K" || suffix == "k" || suffix == "KB" || suffix == "KiB")
+    shift = 10;
+  else if (suffix == "M" || suffix == "m" || suffix == "MB" || suffix == "MiB")
+    shift = 20;
+  else if (suffix == "G" || suffix == "g" || suffix == "GB" || suffix == "GiB")
+    shift = 30;
+  else if (suffix == "T" || suffix == "t" || suffix == "TB" || suffix == "TiB")
+    shift = 40;
+  else
+    fail();
   if (shift && value > (UINT64_MAX >> shift)) fail();
   return value << shift;
 }
@@ -72,7 +78,7 @@ std::shared_ptr<Vhdx::CoreFile> OpenHostFile(const std::string& path, int flags,
   posix_dir dir(folder);
   std::unique_ptr<rio_file> file = dir.Open(Common::Utf8ToUtf16(name), flags, false, mode);
   if (!file) {
-    Common::Throw(Common::Wrap(Common::MakeErrorWithArgs(0x40001, Msg::kVhdxOpenFileFailed, HV_SITE("Open"),
+    Common::Throw(Common::Wrap(Common::MakeErrorWithArgs(Code::kFileRead, Msg::kVhdxOpenFileFailed, HV_SITE("Open"),
                                                          "fileName", {Common::Utf8ToUtf16(path)}),
                                dir.TakeError()));
   }
@@ -85,8 +91,8 @@ std::shared_ptr<Vhdx::DiskFile> OpenDisk(const std::string& path, bool writable)
   try {
     return writable ? Vhdx::OpenDiskFileWritable(core, extra) : Vhdx::OpenDiskFileReadOnly(core, extra);
   } catch (const Common::Error& error) {
-    Common::Throw(Common::Wrap(Common::MakeErrorWithArgs(0x3C0001, Msg::kVhdxOpenFileFailed, HV_SITE("OpenDisk"),
-                                                         "fileName", {Common::Utf8ToUtf16(path)}),
+    Common::Throw(Common::Wrap(Common::MakeErrorWithArgs(Code::kInvalidArguments, Msg::kVhdxOpenFileFailed,
+                                                         HV_SITE("OpenDisk"), "fileName", {Common::Utf8ToUtf16(path)}),
                                error));
   }
 }
@@ -97,7 +103,8 @@ Common::Guid ParseGuidArgument(const std::string& text) {
   std::string bare = text;
   if (bare.size() >= 2 && bare.front() == '{' && bare.back() == '}') bare = bare.substr(1, bare.size() - 2);
   auto guid = Common::ParseGuid(bare.c_str());
-  if (!guid) HV_THROW_ARGS(0x3C0001, Msg::kVhdxBadGuid, "ParseGuid", "guid", {Common::Utf8ToUtf16(text)});
+  if (!guid)
+    HV_THROW_ARGS(Code::kInvalidArguments, Msg::kVhdxBadGuid, "ParseGuid", "guid", {Common::Utf8ToUtf16(text)});
   return *guid;
 }
 
@@ -131,10 +138,14 @@ std::string JsonString(const std::string& text) {
 
 std::string KindName(uint32_t kind) {
   switch (kind) {
-    case Vhdx::kDiskKindFixed: return "fixed";
-    case Vhdx::kDiskKindDynamic: return "dynamic";
-    case Vhdx::kDiskKindDifferencing: return "differencing";
-    default: return "unknown";
+    case Vhdx::kDiskKindFixed:
+      return "fixed";
+    case Vhdx::kDiskKindDynamic:
+      return "dynamic";
+    case Vhdx::kDiskKindDifferencing:
+      return "differencing";
+    default:
+      return "unknown";
   }
 }
 

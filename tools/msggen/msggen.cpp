@@ -2,7 +2,9 @@
 // place where message texts live: resources/messages/en/*.txt name every
 // message and give its English text; each other language folder translates
 // the same names. Outputs: the C++ constants of the message ids, the built-in
-// English table as a byte array, and one catalogue per language.
+// English table as a byte array, and one catalogue per language. Beside them,
+// codes.txt names every error code ("kName value" a line), so that the code
+// constants, too, have one name in one place.
 //
 // Source format, one entry a line:  kName <blanks> text
 // "@base N" sets the id of the next entry; entries then count up by one.
@@ -16,6 +18,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -87,6 +90,46 @@ std::vector<Entry> ReadFile(const fs::path& file, bool withIds) {
     entries.push_back(std::move(e));
   }
   return entries;
+}
+
+struct Code {
+  std::string name;
+  uint32_t value = 0;
+  std::string text;  // as written, for the generated header
+};
+
+// Reads codes.txt: one "kName value" a line; names and values are unique.
+std::vector<Code> ReadCodes(const fs::path& file) {
+  std::ifstream in(file);
+  if (!in) Fail("cannot read " + file.string());
+  std::vector<Code> codes;
+  std::set<std::string> names;
+  std::map<uint32_t, std::string> values;
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    const std::string where = file.string() + ":" + std::to_string(number);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    Code code;
+    std::string rest;
+    if (!(fields >> code.name >> code.text) || (fields >> rest)) Fail(where + ": expected a name and a value");
+    if (code.name.size() < 2 || code.name[0] != 'k') Fail(where + ": names start with k");
+    size_t used = 0;
+    unsigned long long value = 0;
+    try {
+      value = std::stoull(code.text, &used, 0);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (used != code.text.size() || value == 0 || value > UINT32_MAX) Fail(where + ": bad code value");
+    code.value = static_cast<uint32_t>(value);
+    if (!names.insert(code.name).second) Fail(where + ": duplicate name " + code.name);
+    auto [at, fresh] = values.emplace(code.value, code.name);
+    if (!fresh) Fail(where + ": value " + code.text + " already named " + at->second);
+    codes.push_back(std::move(code));
+  }
+  return codes;
 }
 
 std::u16string Utf8ToUtf16(const std::string& s, const std::string& where) {
@@ -208,6 +251,14 @@ int main(int argc, char** argv) {
   for (const auto& [id, e] : byId) ids << "inline constexpr uint32_t " << e->name << " = " << id << ";\n";
   ids << "}  // namespace Msg\n";
   WriteIfChanged(generated / "core/common/message_ids.h", ids.str());
+
+  std::ostringstream codes;
+  codes << "// Generated from resources/messages/codes.txt; do not edit.\n#pragma once\n\n#include <cstdint>\n\n"
+           "namespace Code {\n";
+  for (const auto& c : ReadCodes(source / "codes.txt"))
+    codes << "inline constexpr uint32_t " << c.name << " = " << c.text << ";\n";
+  codes << "}  // namespace Code\n";
+  WriteIfChanged(generated / "core/common/error_codes.h", codes.str());
 
   std::vector<std::u16string> texts(kSlotCount);
   for (const auto& e : english) texts[e.id] = Utf8ToUtf16(e.text, e.where);

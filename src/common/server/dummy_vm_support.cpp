@@ -36,11 +36,12 @@ Error Guarded(F&& body) {
 }
 
 Error PropertyNotSupported(const char* function, const std::u16string& name) {
-  return Common::MakeErrorWithArgs(0x53002C, Msg::kPropertyNotSupported, HV_SITE(function), "PropertyName", {name});
+  return Common::MakeErrorWithArgs(Code::kPropertyNotSupported, Msg::kPropertyNotSupported, HV_SITE(function),
+                                   "PropertyName", {name});
 }
 
 Error NotImplemented(const char* function) {
-  return Common::MakeError(0x530062, Msg::kNotImplemented, HV_SITE(function));
+  return Common::MakeError(Code::kNotImplemented, Msg::kNotImplemented, HV_SITE(function));
 }
 
 }  // namespace
@@ -87,7 +88,7 @@ class DummyVirtualMachineDisk final : public VirtualMachineDiskExBase {
       std::memcpy(params_->MBR.data(), buffer, sectorSize);
       return Common::Success();
     }
-    return Common::MakeErrorWithArgs(0x530017, Msg::kAccessHardDiskFailed, HV_SITE("IO"), "fileName",
+    return Common::MakeErrorWithArgs(Code::kAccessHardDiskFailed, Msg::kAccessHardDiskFailed, HV_SITE("IO"), "fileName",
                                      {params_->Name + u"_dummy"});
   }
 
@@ -197,7 +198,8 @@ class DummyHDDCollection final : public virtual SafeHardDiskCollection {
     return Common::Success();
   }
   Error GetItem(uint32_t index, AutoRef<SafeHardDisk>& disk) override {
-    if (index >= disks_.size()) return Common::MakeError(0x530023, Msg::kCollectionIndexInvalid, HV_SITE("GetItem"));
+    if (index >= disks_.size())
+      return Common::MakeError(Code::kCollectionIndexInvalid, Msg::kCollectionIndexInvalid, HV_SITE("GetItem"));
     disk = disks_[index];
     return Common::Success();
   }
@@ -232,7 +234,7 @@ class DummyVM final : public virtual SafeVM, public virtual PropertySet {
     if (description.empty()) return;
     Xml::ReadPosition where;
     const std::unique_ptr<Xml::Tag> root = Xml::LoadDocument(Common::Utf16ToUtf8(description), where);
-    if (root->Name != "VirtualMachine") HV_THROW(0x530079, Msg::kCreateObjectFailed, "CreateObject");
+    if (root->Name != "VirtualMachine") HV_THROW(Code::kCreateObjectFailed, Msg::kCreateObjectFailed, "CreateObject");
     std::map<std::u16string, std::u16string> changes;
     for (const auto& child : root->Children) {
       const std::u16string name = Common::Utf8ToUtf16(child->Name);
@@ -255,7 +257,7 @@ class DummyVM final : public virtual SafeVM, public virtual PropertySet {
       DummyVMSupport* support = support_.load();
       if (!support) {
         HV_ASSERT_TEXT("Support");
-        HV_THROW(0x530040, Msg::kInternalError, "AddHardDisk");
+        HV_THROW(Code::kInternalError, Msg::kInternalError, "AddHardDisk");
       }
       auto params = std::make_shared<DummyVMSupport::DiskParameters>();
       params->Name = fileName;
@@ -280,7 +282,7 @@ class DummyVM final : public virtual SafeVM, public virtual PropertySet {
       return disk->IsAt(bus, controller, device);
     });
     if (found == disks_.end())
-      return Common::MakeError(0x530064, Msg::kHddNotFoundByAddress, HV_SITE("RemoveHardDisk"));
+      return Common::MakeError(Code::kHddNotFoundByAddress, Msg::kHddNotFoundByAddress, HV_SITE("RemoveHardDisk"));
     disks_.erase(found);
     return Common::Success();
   }
@@ -331,7 +333,7 @@ class DummyVM final : public virtual SafeVM, public virtual PropertySet {
     DummyVMSupport* support = support_.load();
     if (!support) {
       HV_ASSERT_TEXT("Support");
-      HV_THROW(0x530040, Msg::kInternalError, "SetProperty");
+      HV_THROW(Code::kInternalError, Msg::kInternalError, "SetProperty");
     }
     std::map<std::u16string, std::u16string> next = properties_;
     for (const auto& [name, value] : changes) next[name] = value;
@@ -371,8 +373,9 @@ Common::Error DummyVMSupport::CreateObject(const std::u16string& type, const std
     }
     return Common::Success();
   } catch (const Error& error) {
-    if (error.Code() == 0x530079 && !error.Cause()) return error;
-    return Common::Wrap(Common::MakeError(0x530079, Msg::kCreateObjectFailed, HV_SITE("CreateObject")), error);
+    if (error.Code() == Code::kCreateObjectFailed && !error.Cause()) return error;
+    return Common::Wrap(Common::MakeError(Code::kCreateObjectFailed, Msg::kCreateObjectFailed, HV_SITE("CreateObject")),
+                        error);
   }
 }
 
@@ -390,7 +393,7 @@ AutoRef<Processor::Interface> DummyVMSupport::CreateVM(const std::u16string& des
 void DummyVMSupport::CreateAlias(const std::u16string& description) {
   Xml::ReadPosition where;
   const std::unique_ptr<Xml::Tag> root = Xml::LoadDocument(Common::Utf16ToUtf8(description), where);
-  if (root->Name != "link") HV_THROW(0x530079, Msg::kCreateObjectFailed, "CreateObject");
+  if (root->Name != "link") HV_THROW(Code::kCreateObjectFailed, Msg::kCreateObjectFailed, "CreateObject");
   const Xml::Tag* aliasTag = nullptr;
   const Xml::Tag* idTag = nullptr;
   for (const auto& child : root->Children) {
@@ -399,7 +402,7 @@ void DummyVMSupport::CreateAlias(const std::u16string& description) {
   }
   if (!aliasTag || !idTag) {
     HV_ASSERT_TEXT("aliasTag && idTag");
-    HV_THROW(0x530079, Msg::kCreateObjectFailed, "CreateObject");
+    HV_THROW(Code::kCreateObjectFailed, Msg::kCreateObjectFailed, "CreateObject");
   }
   const auto textOf = [](const Xml::Tag& tag) {
     std::u16string text;
@@ -410,11 +413,11 @@ void DummyVMSupport::CreateAlias(const std::u16string& description) {
   const std::u16string id = textOf(*idTag);
   if (alias.empty() || id.empty()) {
     HV_ASSERT_TEXT("!aliasTag->Text.empty() && !idTag->Text.empty()");
-    HV_THROW(0x530079, Msg::kCreateObjectFailed, "CreateObject");
+    HV_THROW(Code::kCreateObjectFailed, Msg::kCreateObjectFailed, "CreateObject");
   }
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   // IDs are looked up before aliases: an alias equal to an ID could never be found.
-  if (machines_.count(alias)) HV_THROW(0x530079, Msg::kCreateObjectFailed, "CreateObject");
+  if (machines_.count(alias)) HV_THROW(Code::kCreateObjectFailed, Msg::kCreateObjectFailed, "CreateObject");
   aliases_[alias] = id;
 }
 
@@ -433,7 +436,8 @@ Processor::RefPtr<DummyVM> DummyVMSupport::Lookup(const std::u16string& name) {
 Common::Error DummyVMSupport::GetObject(const std::u16string& name, AutoRef<Processor::Interface>& object) {
   const Processor::RefPtr<DummyVM> vm = Lookup(name);
   if (!vm)
-    return Common::MakeErrorWithArgs(0x53007A, Msg::kGetObjectFailed, HV_SITE("GetObject"), "ObjectName", {name});
+    return Common::MakeErrorWithArgs(Code::kGetObjectFailed, Msg::kGetObjectFailed, HV_SITE("GetObject"), "ObjectName",
+                                     {name});
   object = AutoRef<Processor::Interface>::Share(static_cast<Processor::Interface*>(vm.Get()));
   return Common::Success();
 }
@@ -446,8 +450,8 @@ AutoRef<SafeVM> DummyVMSupport::FindVM(const std::u16string& name) {
 Common::Error DummyVMSupport::GetRegisteredVMInternal(const std::u16string& name, AutoRef<SafeVM>& vm) {
   AutoRef<SafeVM> found = FindVM(name);
   if (!found)
-    return Common::MakeErrorWithArgs(0x530016, Msg::kFindRegisteredVMFailed, HV_SITE("GetRegisteredVMInternal"), "VmId",
-                                     {name});
+    return Common::MakeErrorWithArgs(Code::kOpenVMFailed, Msg::kFindRegisteredVMFailed,
+                                     HV_SITE("GetRegisteredVMInternal"), "VmId", {name});
   vm = std::move(found);
   return Common::Success();
 }
@@ -457,7 +461,7 @@ Common::Error DummyVMSupport::RemoveVM(const std::u16string& name) {
   {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     const Processor::RefPtr<DummyVM> vm = Lookup(name);
-    if (!vm) return Common::MakeError(0x53002E, Msg::kDeleteVMFailed, HV_SITE("RemoveVM"));
+    if (!vm) return Common::MakeError(Code::kDeleteVMFailed, Msg::kDeleteVMFailed, HV_SITE("RemoveVM"));
     const auto found = machines_.find(vm->Id());
     removed = std::move(found->second);
     machines_.erase(found);
@@ -477,7 +481,8 @@ bool DummyVMSupport::IsBound() {
 }
 
 rio_dir& DummyVMSupport::Root() {
-  if (!root_) Common::Throw(Common::MakeError(0x530040, Msg::kInternalError, HV_SITE_AT("GetRootDir", 476)));
+  if (!root_)
+    Common::Throw(Common::MakeError(Code::kInternalError, Msg::kInternalError, HV_SITE_AT("GetRootDir", 476)));
   return *root_;
 }
 

@@ -25,7 +25,7 @@ class RecordingSupport final : public DummyVMSupport {
   }
   void CheckVirtualMachineParameters(const VMParameters& params) override {
     checks.push_back(params);
-    if (params.Name == u"refused") HV_THROW(0x530025, Msg::kVMExists, "CheckMSVPCVirtualMachineParameters");
+    if (params.Name == u"refused") HV_THROW(Code::kVMExists, Msg::kVMExists, "CheckMSVPCVirtualMachineParameters");
   }
   std::vector<VMParameters> checks;
 };
@@ -71,18 +71,18 @@ TEST_F(DummyTest, MachinesAreFoundByIdAndAliasUntilRemoved) {
   ASSERT_FALSE(Alias(u"web", idY));
   EXPECT_EQ(support_->FindVM(u"web").Get(), y.Get());
   // An alias may not hide a machine ID.
-  EXPECT_EQ(Alias(idX, idY).Code(), 0x530079u);
+  EXPECT_EQ(Alias(idX, idY).Code(), Code::kCreateObjectFailed);
 
   // Removing through the alias removes the machine it names.
   EXPECT_FALSE(support_->RemoveVM(u"web"));
   EXPECT_FALSE(support_->FindVM(idY));
-  EXPECT_EQ(support_->GetObject(u"web", found).Code(), 0x53007Au);
+  EXPECT_EQ(support_->GetObject(u"web", found).Code(), Code::kGetObjectFailed);
   const Common::Error again = support_->RemoveVM(idY);
-  EXPECT_EQ(again.Code(), 0x53002Eu);
+  EXPECT_EQ(again.Code(), Code::kDeleteVMFailed);
   EXPECT_EQ(again.Message(), u"Failed to delete the virtual machine.");
   AutoRef<VirtualWareRaw::SafeVM> none;
   const Common::Error missing = support_->GetRegisteredVMInternal(u"nothing", none);
-  EXPECT_EQ(missing.Code(), 0x530016u);
+  EXPECT_EQ(missing.Code(), Code::kOpenVMFailed);
   EXPECT_EQ(Common::FormatErrorMessage(missing), u"Failed to find registered virtual machine 'nothing'.");
   const Common::Error unknown = support_->GetObject(u"nothing", found);
   EXPECT_EQ(Common::FormatErrorMessage(unknown), u"Failed to obtain object 'nothing'.");
@@ -100,7 +100,7 @@ TEST_F(DummyTest, BadAliasDocumentsRegisterNothing) {
        {u"<link><alias>a</alias></link>", u"<link><id>x</id></link>", u"<links><alias>a</alias><id>x</id></links>",
         u"<link><alias></alias><id>x</id></link>", u"<link><alias>a</alias>", u""}) {
     const Common::Error error = support_->CreateObject(u"Alias", document, none);
-    EXPECT_EQ(error.Code(), 0x530079u) << Common::Utf16ToUtf8(document);
+    EXPECT_EQ(error.Code(), Code::kCreateObjectFailed) << Common::Utf16ToUtf8(document);
     EXPECT_EQ(error.Message(), u"Failed to create the object.");
   }
   EXPECT_FALSE(support_->FindVM(u"a"));
@@ -124,13 +124,13 @@ TEST_F(DummyTest, PropertiesAreCheckedTogetherAndKeptOnlyWhenAccepted) {
 
   auto properties = vm.Query<VirtualWareRaw::PropertySet>();
   std::u16string value;
-  EXPECT_EQ(properties->GetProperty(u"Password", value).Code(), 0x53002Cu);
+  EXPECT_EQ(properties->GetProperty(u"Password", value).Code(), Code::kPropertyNotSupported);
   VirtualWareRaw::TextList names;
   EXPECT_FALSE(properties->GetPropertyNames(names));
   EXPECT_EQ(names, (VirtualWareRaw::TextList{u"ID", u"Login", u"Name", u"Storage", u"UUID"}));
 
   // A refused change leaves the machine as it was.
-  EXPECT_EQ(properties->SetProperty(u"Name", u"refused").Code(), 0x530025u);
+  EXPECT_EQ(properties->SetProperty(u"Name", u"refused").Code(), Code::kVMExists);
   EXPECT_EQ(Property(vm, u"Name"), u"web01");
   EXPECT_FALSE(properties->SetProperty(u"Storage", VirtualWareRaw::TextList{u"/other", u"root", u"pw"}));
   EXPECT_EQ(support_->checks.back().Storage, u"/other");
@@ -138,12 +138,12 @@ TEST_F(DummyTest, PropertiesAreCheckedTogetherAndKeptOnlyWhenAccepted) {
 
   for (const char16_t* name : {u"ID", u"UUID", u"Login", u"Password", u"name"}) {
     const Common::Error error = properties->SetProperty(name, u"x");
-    EXPECT_EQ(error.Code(), 0x53002Cu);
+    EXPECT_EQ(error.Code(), Code::kPropertyNotSupported);
     EXPECT_STREQ(error.Function(), "SetProperty");
   }
   EXPECT_EQ(Common::FormatErrorMessage(properties->SetProperty(u"ID", u"x")), u"Property 'ID' is not supported.");
-  EXPECT_EQ(properties->SetProperty(u"Name", VirtualWareRaw::TextList{u"a", u"b"}).Code(), 0x53002Cu);
-  EXPECT_EQ(properties->GetProperty(u"Name", names).Code(), 0x53002Cu);
+  EXPECT_EQ(properties->SetProperty(u"Name", VirtualWareRaw::TextList{u"a", u"b"}).Code(), Code::kPropertyNotSupported);
+  EXPECT_EQ(properties->GetProperty(u"Name", names).Code(), Code::kPropertyNotSupported);
 }
 
 TEST_F(DummyTest, BadDescriptionsCreateNoMachine) {
@@ -152,14 +152,14 @@ TEST_F(DummyTest, BadDescriptionsCreateNoMachine) {
        {u"<VirtualMachine><ID>x</ID></VirtualMachine>", u"<VirtualMachine><Login>a</Login></VirtualMachine>",
         u"<Machine><Name>a</Name></Machine>", u"<VirtualMachine><Name>refused</Name></VirtualMachine>", u"not xml"}) {
     const Common::Error error = support_->CreateObject(u"VirtualMachine", description, object);
-    EXPECT_EQ(error.Code(), 0x530079u) << Common::Utf16ToUtf8(description);
+    EXPECT_EQ(error.Code(), Code::kCreateObjectFailed) << Common::Utf16ToUtf8(description);
     EXPECT_FALSE(object);
   }
   // The refusal of the check is the cause.
   EXPECT_EQ(support_->CreateObject(u"VirtualMachine", u"<VirtualMachine><Name>refused</Name></VirtualMachine>", object)
                 .Cause()
                 .Code(),
-            0x530025u);
+            Code::kVMExists);
 }
 
 TEST_F(DummyTest, DiskReadsTheStoredFirstSectorAndZeros) {
@@ -200,7 +200,7 @@ TEST_F(DummyTest, DiskReadsTheStoredFirstSectorAndZeros) {
                                   {Fdisk::kIoWrite, 0u, 2u},
                                   {7u, 0u, 1u}}) {
     const Common::Error error = disk->IO(mode, all.data(), lba, count);
-    EXPECT_EQ(error.Code(), 0x530017u) << mode << " " << lba << " " << count;
+    EXPECT_EQ(error.Code(), Code::kAccessHardDiskFailed) << mode << " " << lba << " " << count;
     EXPECT_EQ(Common::FormatErrorMessage(error), u"Failed to get access to hard disk 'boot_dummy'.");
   }
 
@@ -211,10 +211,10 @@ TEST_F(DummyTest, DiskReadsTheStoredFirstSectorAndZeros) {
   EXPECT_EQ(count, 2u);
   AutoRef<VirtualWareRaw::SafeHardDisk> item;
   const Common::Error past = disks->GetItem(2, item);
-  EXPECT_EQ(past.Code(), 0x530023u);
+  EXPECT_EQ(past.Code(), Code::kCollectionIndexInvalid);
   EXPECT_EQ(past.Message(), u"Collection does not contain an item with the index.");
 
-  EXPECT_EQ(vm->RemoveHardDisk(1, 0, 0, false).Code(), 0x530064u);
+  EXPECT_EQ(vm->RemoveHardDisk(1, 0, 0, false).Code(), Code::kHddNotFoundByAddress);
   ASSERT_FALSE(vm->RemoveHardDisk(1, 0, 2, true));
   ASSERT_FALSE(vm->GetHardDisks(disks));
   ASSERT_FALSE(disks->GetItem(0, item));
@@ -224,7 +224,7 @@ TEST_F(DummyTest, DiskReadsTheStoredFirstSectorAndZeros) {
   // The removed disk stays usable by whoever holds it.
   EXPECT_FALSE(disk->IO(Fdisk::kIoRead, buffer.data(), 0, 1));
 
-  EXPECT_EQ(vm->AddExistingHardDisk(u"x", 0, 0, 0, 0, item).Code(), 0x530062u);
+  EXPECT_EQ(vm->AddExistingHardDisk(u"x", 0, 0, 0, 0, item).Code(), Code::kNotImplemented);
   EXPECT_EQ(vm->ResizeHardDisk(0, 1, 0, 1 << 21).Message(), u"Not implemented.");
 }
 

@@ -17,7 +17,7 @@ void TraceFailure(const Common::Error& error) {
 
 // The listing of a missing entry ends at once; that answers the question.
 bool IsAbsence(const Common::Error& error) {
-  return error.Code() == FileLayer::kEndOfFileCode || error.Code() == FileLayer::kNotFoundCode;
+  return error.Code() == Code::kEndOfFile || error.Code() == Code::kFileNotFound;
 }
 
 // A name with wildcard characters would be taken as a pattern: compare it
@@ -107,7 +107,7 @@ std::u16string MakeFileName(const std::u16string& name, const std::u16string& ex
 void CopyFileError(file_object& from, file_object& to) { to.SetError(from.TakeError()); }
 
 void VerifyFileObject(file_object& object) {
-  if (object.GetError().Code() == FileLayer::kNotSupportedCode) Common::Throw(object.TakeError());
+  if (object.GetError().Code() == Code::kNotSupported) Common::Throw(object.TakeError());
 }
 
 void SetUnixOwner(rio_dir& dir, const std::u16string& name, uint32_t uid, uint32_t gid) {

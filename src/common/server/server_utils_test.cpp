@@ -6,6 +6,7 @@
 #include "common/server/shared_access_helper.h"
 #include "common/server/vm_default_folder.h"
 #include "common/server/vm_utils.h"
+#include "core/common/error_codes.h"
 #include "core/file/unix/posix_dir.h"
 #include "processor/runtime.h"
 
@@ -42,7 +43,7 @@ TEST(FileUtilsTest, FileLayerFailureIsTracedUnderTheLineTag) {
   Scratch scratch;
   ServerTest::TraceCapture trace(scratch);
   posix_dir dir(scratch.path());
-  dir.SetError(Common::MakeError(0x40001, Msg::kFileReadError, HV_SITE("Test")));
+  dir.SetError(Common::MakeError(Code::kFileRead, Msg::kFileReadError, HV_SITE("Test")));
   EXPECT_FALSE(FileObjectExists(dir, u"anything"));
   const std::string lines = trace.Lines();
   EXPECT_NE(lines.find("common/server/file_utils:139"), std::string::npos) << lines;
@@ -83,7 +84,7 @@ TEST(FileUtilsTest, RenamesTheMachineDirectoryAndItsFile) {
     RenameVMFiles(parent, u"old", u"other", u".vmc");
     ADD_FAILURE() << "renamed a missing machine";
   } catch (const Common::Error& error) {
-    EXPECT_EQ(error.Code(), 0x40011u);  // not found
+    EXPECT_EQ(error.Code(), Code::kFileNotFound);  // not found
   }
 }
 
@@ -92,7 +93,7 @@ class RefusingDir final : public posix_dir {
  public:
   using posix_dir::posix_dir;
   bool IOCTL(void*) override {
-    SetError(Common::MakeError(0x40014, Msg::kFileReadError, HV_SITE("IOCTL")));
+    SetError(Common::MakeError(Code::kAccessDenied, Msg::kFileReadError, HV_SITE("IOCTL")));
     return false;
   }
 };
@@ -140,7 +141,7 @@ TEST(DefaultFolderTest, FileLayerWithoutSpecialDirectoriesSaysSo) {
     ComputeVMDefaultFolders(root, false);
     ADD_FAILURE() << "no error";
   } catch (const Common::Error& error) {
-    EXPECT_EQ(error.Code(), 0x4000Eu);
+    EXPECT_EQ(error.Code(), Code::kNotSupported);
   }
 }
 
@@ -173,7 +174,7 @@ TEST(VMUtilsTest, CollectionGivesItsMachinesInOrder) {
   ASSERT_TRUE(collection->GetItem(1, vm).IsSuccess());
   EXPECT_EQ(dynamic_cast<NamedVM*>(vm.Get())->id, 2);
   const Common::Error error = collection->GetItem(2, vm);
-  EXPECT_EQ(error.Code(), 0x530063u);
+  EXPECT_EQ(error.Code(), Code::kBadVMIndex);
   EXPECT_STREQ(error.Function(), "GetItem");
   EXPECT_TRUE(collection.Query<SafeVMCollection>());
 }

@@ -14,7 +14,7 @@ void SetAccessCredentialsHelper(rio_dir& root, const std::u16string& location, c
   if (root.IOCTL(&request)) return;
   const Common::Error error = root.TakeError();
   // Local file layers need no credentials and say so.
-  if (error.Code() == FileLayer::kNotSupportedCode) return;
+  if (error.Code() == Code::kNotSupported) return;
   Common::Trace(3, 0x53, 0x16, Msg::kSetCredentialsFailed, {location});
   Common::TraceError(3, error);
 }

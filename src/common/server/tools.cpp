@@ -17,7 +17,7 @@ uint64_t Convert(std::u16string_view text) {
     }
     value = value * 10 + digit;
   }
-  if (!valid) HV_THROW_ARGS(1, Msg::kNotADecimalNumber, "Convert", "value", {text});
+  if (!valid) HV_THROW_ARGS(Code::kNotADecimalNumber, Msg::kNotADecimalNumber, "Convert", "value", {text});
   return value;
 }
 

@@ -10,7 +10,7 @@ Common::Error VirtualMachineDiskExBase::GetMetadataKeys(std::vector<Fdisk::Metad
 }
 
 Common::Error VirtualMachineDiskExBase::GetMetadata(const Fdisk::MetadataKey&, std::vector<uint8_t>&) {
-  return Common::MakeError(0x530062, Msg::kNotImplemented, HV_SITE("GetMetadata"));
+  return Common::MakeError(Code::kNotImplemented, Msg::kNotImplemented, HV_SITE("GetMetadata"));
 }
 
 Common::Error VirtualMachineDiskExBase::CanSetMetadata(const Fdisk::MetadataKey&, bool& canSet) {
@@ -19,7 +19,7 @@ Common::Error VirtualMachineDiskExBase::CanSetMetadata(const Fdisk::MetadataKey&
 }
 
 Common::Error VirtualMachineDiskExBase::SetMetadata(const Fdisk::MetadataKey&, const std::vector<uint8_t>&) {
-  return Common::MakeError(0x530062, Msg::kNotImplemented, HV_SITE("SetMetadata"));
+  return Common::MakeError(Code::kNotImplemented, Msg::kNotImplemented, HV_SITE("SetMetadata"));
 }
 
 }  // namespace VirtualWareRaw

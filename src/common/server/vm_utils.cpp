@@ -42,7 +42,7 @@ Common::Error CommonVMCollectionImpl::GetCount(uint32_t& count) {
 }
 
 Common::Error CommonVMCollectionImpl::GetItem(uint32_t index, AutoRef<SafeVM>& vm) {
-  if (index >= machines_.size()) return Common::MakeError(0x530063, Msg::kBadVMIndex, HV_SITE("GetItem"));
+  if (index >= machines_.size()) return Common::MakeError(Code::kBadVMIndex, Msg::kBadVMIndex, HV_SITE("GetItem"));
   vm = machines_[index];
   return Common::Success();
 }
@@ -58,7 +58,7 @@ TextList GetVMFiles(SafeVM& vm) {
   TextList files;
   auto properties = AutoRef<PropertySet>::Adopt(vm.QueryInterface(InterfaceIds::PropertySet));
   std::u16string fileName;
-  if (!properties) HV_THROW(0x530040, Msg::kInternalError, "GetVMFiles");
+  if (!properties) HV_THROW(Code::kInternalError, Msg::kInternalError, "GetVMFiles");
   if (Common::Error error = properties->GetProperty(u"FileName", fileName)) Common::Throw(error);
   files.push_back(fileName);
   AutoRef<SafeHardDiskCollection> disks;

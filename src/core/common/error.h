@@ -1,8 +1,8 @@
 // Building, chaining, throwing and describing Common::Error values.
 //
-//   throw Common::MakeError(0x3C0001, Msg::kInvalidArguments, HV_SITE("Open"));
-//   HV_THROW(0x40001, Msg::kFileReadError, "Read");
-//   HV_THROW_ARGS(0x530016, Msg::kOpenVMFailed, "GetRegisteredVM", "VmId", {path});
+//   throw Common::MakeError(Code::kInvalidArguments, Msg::kInvalidArguments, HV_SITE("Open"));
+//   HV_THROW(Code::kFileRead, Msg::kFileReadError, "Read");
+//   HV_THROW_ARGS(Code::kOpenVMFailed, Msg::kOpenVMFailed, "GetRegisteredVM", "VmId", {path});
 //   return Common::Wrap(MakeError(...), inner);   // inner becomes the cause
 #pragma once
 
@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/common/error_codes.h"
 #include "core/common/message_ids.h"
 #include "hvplug/error.h"
 

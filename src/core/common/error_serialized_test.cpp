@@ -1,7 +1,7 @@
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "core/common/error.h"
 
@@ -45,9 +45,16 @@ struct Writer {
 
 std::string TwoRecords() {
   Writer w;
-  w.Code(0x40001).Site(0x1234).Text("Lesefehler \xC3\xA4").Narrow("$file", "zip/reader").Narrow("$func", "Read")
-      .Number("$line", 77).Wide("fileName", "de/hvplug.msg").Number("offset", 4096).EndArgs();
-  w.Code(0xFFF1).Site(7).Text("No such file").Number("code", 2).EndArgs();
+  w.Code(Code::kFileRead)
+      .Site(0x1234)
+      .Text("Lesefehler \xC3\xA4")
+      .Narrow("$file", "zip/reader")
+      .Narrow("$func", "Read")
+      .Number("$line", 77)
+      .Wide("fileName", "de/hvplug.msg")
+      .Number("offset", 4096)
+      .EndArgs();
+  w.Code(Code::kPosix).Site(7).Text("No such file").Number("code", 2).EndArgs();
   w.Code(0);
   return w.bytes;
 }
@@ -56,7 +63,7 @@ TEST(SerializedErrorTest, ReadsChainWithArgumentsAndSite) {
   const std::string bytes = TwoRecords();
   const Error e = Common::ErrorFromSerialized(bytes.data(), bytes.size());
   ASSERT_TRUE(e.IsFailure());
-  EXPECT_EQ(e.Code(), 0x40001u);
+  EXPECT_EQ(e.Code(), Code::kFileRead);
   EXPECT_EQ(e.SiteValue(), 0x1234u);
   EXPECT_EQ(e.Message(), u"Lesefehler \u00E4");
   EXPECT_STREQ(e.Source(), "zip/reader");
@@ -69,7 +76,7 @@ TEST(SerializedErrorTest, ReadsChainWithArgumentsAndSite) {
   EXPECT_STREQ(e.ArgumentNames(), "fileName,offset,$module");
   EXPECT_STREQ(e.GetNarrow("$module"), "hvplug_glxa64_42582");
   const Error cause = e.Cause();
-  EXPECT_EQ(cause.Code(), 0xFFF1u);
+  EXPECT_EQ(cause.Code(), Code::kPosix);
   EXPECT_EQ(cause.GetNumber("code"), 2u);
   EXPECT_TRUE(cause.Cause().IsSuccess());
   // Interned: the same text gives the same pointer.
@@ -86,21 +93,21 @@ TEST(SerializedErrorTest, VersionAndMinimumSize) {
 
 TEST(SerializedErrorTest, BadRecordEndsTheParseKeepingEarlierOnes) {
   Writer w;
-  w.Code(0x40001).Site(1).Text("first").EndArgs();
-  w.Code(0x40002).Site(2).Text("second").Narrow("$line", "12").EndArgs();  // "$line" must be a number
-  w.Code(0x40003).Site(3).Text("third").EndArgs();
+  w.Code(Code::kFileRead).Site(1).Text("first").EndArgs();
+  w.Code(Code::kEndOfFile).Site(2).Text("second").Narrow("$line", "12").EndArgs();  // "$line" must be a number
+  w.Code(Code::kFileWrite).Site(3).Text("third").EndArgs();
   const Error e = Common::ErrorFromSerialized(w.bytes.data(), w.bytes.size());
-  EXPECT_EQ(e.Code(), 0x40001u);
+  EXPECT_EQ(e.Code(), Code::kFileRead);
   EXPECT_TRUE(e.Cause().IsSuccess());
 
   Writer badType;
-  badType.Code(0x40001).Site(1).Text("first").EndArgs();
-  badType.Code(0x40002).Site(2).Text("second").Text("x");
+  badType.Code(Code::kFileRead).Site(1).Text("first").EndArgs();
+  badType.Code(Code::kEndOfFile).Site(2).Text("second").Text("x");
   badType.bytes += 'Q';
   EXPECT_TRUE(Common::ErrorFromSerialized(badType.bytes.data(), badType.bytes.size()).Cause().IsSuccess());
 
   Writer badUtf8;
-  badUtf8.Code(0x40001).Site(1).Text("bad \xC0\xAF").EndArgs();
+  badUtf8.Code(Code::kFileRead).Site(1).Text("bad \xC0\xAF").EndArgs();
   EXPECT_TRUE(Common::ErrorFromSerialized(badUtf8.bytes.data(), badUtf8.bytes.size()).IsSuccess());
 }
 
@@ -120,9 +127,12 @@ TEST(SerializedErrorTest, CutAtEveryPositionNeverReadsPastTheEnd) {
     }
     // The first record is complete only once its argument list has ended.
     const size_t firstEnd = bytes.find(std::string("offset\0N", 8)) + 8 + 8 + 1;
-    if (cut < firstEnd) EXPECT_EQ(records, 0u) << cut;
-    else if (cut < bytes.size() - 4) EXPECT_EQ(records, 1u) << cut;
-    else EXPECT_EQ(records, 2u) << cut;
+    if (cut < firstEnd)
+      EXPECT_EQ(records, 0u) << cut;
+    else if (cut < bytes.size() - 4)
+      EXPECT_EQ(records, 1u) << cut;
+    else
+      EXPECT_EQ(records, 2u) << cut;
   }
 }
 

@@ -1,9 +1,9 @@
 #include "core/common/error.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "core/common/messages.h"
 
@@ -18,12 +18,13 @@ TEST(ErrorTest, CodeZeroIsSuccessWhateverTheMessage) {
 }
 
 TEST(ErrorTest, TableMessagesAreReferencedOthersCopied) {
-  const Error fromTable = Common::MakeError(0x530069, Msg::kOpenServerFailed, HV_SITE("SafeOpenVirtualServer"));
+  const Error fromTable =
+      Common::MakeError(Code::kOpenServerFailed, Msg::kOpenServerFailed, HV_SITE("SafeOpenVirtualServer"));
   EXPECT_EQ(fromTable.Record()->size, Common::kErrorRecordFixedSize);
   EXPECT_EQ(fromTable.Message(), u"Failed to open the virtualization server.");
 
   std::u16string buffer = u"formatted text 42";
-  const Error copied = Common::MakeError(0x40001, buffer.c_str(), HV_SITE("Read"));
+  const Error copied = Common::MakeError(Code::kFileRead, buffer.c_str(), HV_SITE("Read"));
   EXPECT_GT(copied.Record()->size, Common::kErrorRecordFixedSize);
   buffer.assign(buffer.size(), u'x');
   EXPECT_EQ(copied.Message(), u"formatted text 42");
@@ -31,8 +32,8 @@ TEST(ErrorTest, TableMessagesAreReferencedOthersCopied) {
 
 TEST(ErrorTest, SiteFieldsAndModuleArgument) {
   const int line = __LINE__ + 1;
-  const Error e = Common::MakeError(0x40005, Msg::kFileSeekError, HV_SITE("Rewind"));
-  EXPECT_EQ(e.Code(), 0x40005u);
+  const Error e = Common::MakeError(Code::kFileSeek, Msg::kFileSeekError, HV_SITE("Rewind"));
+  EXPECT_EQ(e.Code(), Code::kFileSeek);
   EXPECT_STREQ(e.Function(), "Rewind");
   EXPECT_STREQ(e.Source(), "core/common/error_test");
   EXPECT_EQ(e.Line(), static_cast<uint32_t>(line));
@@ -40,14 +41,14 @@ TEST(ErrorTest, SiteFieldsAndModuleArgument) {
   EXPECT_STREQ(e.ArgumentNames(), "$module");
   EXPECT_EQ(e.GetNarrow("other"), nullptr);
   // One site value per statement: same file base, differing by the line.
-  const Error f = Common::MakeError(0x40005, Msg::kFileSeekError, HV_SITE("Rewind"));
+  const Error f = Common::MakeError(Code::kFileSeek, Msg::kFileSeekError, HV_SITE("Rewind"));
   EXPECT_EQ(f.SiteValue() - e.SiteValue(), f.Line() - e.Line());
   EXPECT_NE(e.SiteValue() & ~0xFFFFFull, Common::Detail::SourceSiteBase("core/common/other.cpp"));
 }
 
 TEST(ErrorTest, ArgumentsByNameAndFormatting) {
-  const Error e = Common::MakeErrorWithArgs(0x530015, Msg::kRenameVMFailed, HV_SITE("Rename"), "path1,path2",
-                                            {u"old", u"new"});
+  const Error e = Common::MakeErrorWithArgs(Code::kRenameVMFailed, Msg::kRenameVMFailed, HV_SITE("Rename"),
+                                            "path1,path2", {u"old", u"new"});
   EXPECT_STREQ(e.ArgumentNames(), "path1,path2,$module");
   EXPECT_EQ(std::u16string(e.GetWide("path2")), u"new");
   EXPECT_EQ(e.GetWide("path"), nullptr);  // whole names only
@@ -59,16 +60,17 @@ TEST(ErrorTest, ArgumentsByNameAndFormatting) {
 }
 
 TEST(ErrorTest, NarrowAndNoMessageKinds) {
-  EXPECT_EQ(Common::MakeNarrowError(0x53000c, "RemoveValue Not supported yet.", HV_SITE("RemoveValue")).Message(),
+  EXPECT_EQ(Common::MakeNarrowError(Code::kConfigurationError, "RemoveValue Not supported yet.", HV_SITE("RemoveValue"))
+                .Message(),
             u"RemoveValue Not supported yet.");
-  const Error none = Common::MakeNoMessageError(1, HV_SITE("Convert"));
+  const Error none = Common::MakeNoMessageError(Code::kNotADecimalNumber, HV_SITE("Convert"));
   EXPECT_EQ(none.Code(), 1u);
   EXPECT_TRUE(none.Message().empty());
 }
 
 TEST(ErrorTest, PosixRecord) {
   const Error e = Common::MakePosixError(EACCES);
-  EXPECT_EQ(e.Code(), 0xFFF1u);
+  EXPECT_EQ(e.Code(), Code::kPosix);
   EXPECT_EQ(e.GetNumber("code"), static_cast<uint64_t>(EACCES));
   EXPECT_STREQ(e.ArgumentNames(), "code,$module");
   EXPECT_STREQ(e.Function(), "AddPosixError");
@@ -80,10 +82,10 @@ TEST(ErrorTest, PosixRecord) {
 TEST(ErrorTest, AddPosixErrorThreeCases) {
   Error empty;
   Common::AddPosixError(empty, ENOSPC);
-  EXPECT_EQ(empty.Code(), 0xFFF1u);
+  EXPECT_EQ(empty.Code(), Code::kPosix);
 
   // Sole holder: the cause is replaced in place.
-  Error sole = Common::MakeError(0x40004, u"disk full", HV_SITE("Write"));
+  Error sole = Common::MakeError(Code::kDiskFull, u"disk full", HV_SITE("Write"));
   Common::ErrorRecord* before = sole.Record();
   Common::AddPosixError(sole, ENOENT);
   Common::AddPosixError(sole, ENOSPC);
@@ -102,24 +104,24 @@ TEST(ErrorTest, AddPosixErrorThreeCases) {
 }
 
 TEST(ErrorTest, WrapKeepsInnerAsCauseAndDescribesChain) {
-  const Error inner = Common::MakeError(0x40001, Msg::kFileReadError, HV_SITE("Read"));
-  const Error outer = Common::Wrap(
-      Common::MakeErrorWithArgs(0x530016, Msg::kOpenVMFailed, HV_SITE("GetRegisteredVM"), "VmId", {u"/vm/a.vmc"}),
-      inner);
+  const Error inner = Common::MakeError(Code::kFileRead, Msg::kFileReadError, HV_SITE("Read"));
+  const Error outer = Common::Wrap(Common::MakeErrorWithArgs(Code::kOpenVMFailed, Msg::kOpenVMFailed,
+                                                             HV_SITE("GetRegisteredVM"), "VmId", {u"/vm/a.vmc"}),
+                                   inner);
   EXPECT_EQ(outer.Cause().Record(), inner.Record());
   EXPECT_EQ(Common::DescribeErrorChain(outer),
             "0x530016 Failed to open virtual machine '/vm/a.vmc'.\n0x40001 Error occurred while reading the file.");
   // Wrapping success changes nothing.
-  Error alone = Common::MakeError(0x40001, Msg::kFileReadError, HV_SITE("Read"));
+  Error alone = Common::MakeError(Code::kFileRead, Msg::kFileReadError, HV_SITE("Read"));
   Common::SetCause(alone, Error());
   EXPECT_TRUE(alone.Cause().IsSuccess());
 }
 
 TEST(ErrorTest, ThrownAsErrorHandle) {
   try {
-    HV_THROW(0x4000e, Msg::kOperationNotSupported, "IOCTL");
+    HV_THROW(Code::kNotSupported, Msg::kOperationNotSupported, "IOCTL");
   } catch (const Error& e) {
-    EXPECT_EQ(e.Code(), 0x4000eu);
+    EXPECT_EQ(e.Code(), Code::kNotSupported);
     EXPECT_STREQ(e.Function(), "IOCTL");
     return;
   }
@@ -129,7 +131,7 @@ TEST(ErrorTest, ThrownAsErrorHandle) {
 TEST(ErrorTest, LongChainsReleaseWithoutRecursion) {
   Error chain;
   for (int i = 0; i < 200000; ++i) {
-    Error next = Common::MakeError(0x40001, Msg::kFileReadError, HV_SITE("Read"));
+    Error next = Common::MakeError(Code::kFileRead, Msg::kFileReadError, HV_SITE("Read"));
     Common::SetCause(next, chain);
     chain = std::move(next);
   }

@@ -7,6 +7,6 @@ file_object::~file_object() = default;
 
 bool file_object::IOCTL(void*) {
   if (Failed()) return false;
-  SetError(Common::MakeError(0x4000E, Msg::kOperationNotSupported, HV_SITE("IOCTL")));
+  SetError(Common::MakeError(Code::kNotSupported, Msg::kOperationNotSupported, HV_SITE("IOCTL")));
   return false;
 }

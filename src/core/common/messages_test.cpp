@@ -1,9 +1,9 @@
 #include "core/common/messages.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/common/assert.h"
 #include "core/common/trace.h"
@@ -101,7 +101,7 @@ TEST(TraceTest, ThresholdFormattingAndCallbacks) {
   };
   Common::RegisterTraceCallback(callback);
   // An error given to a callback without an error function arrives split into facility and number.
-  Common::TraceError(3, Common::MakeError(0x40005, Msg::kFileSeekError, HV_SITE("Rewind")));
+  Common::TraceError(3, Common::MakeError(Code::kFileSeek, Msg::kFileSeekError, HV_SITE("Rewind")));
   Common::Trace(0, 0, 0, u"below threshold");
   Common::UnregisterTraceCallback(callback);
   ASSERT_EQ(seen.size(), 1u);
@@ -110,6 +110,7 @@ TEST(TraceTest, ThresholdFormattingAndCallbacks) {
 
 }  // namespace
 
+#include "core/common/error_codes.h"
 #include "core/common/unix/safe_close.h"
 
 namespace {

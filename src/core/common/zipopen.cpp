@@ -28,7 +28,7 @@ class ResourceFileImpl final : public si_file {
           std::min<size_t>(size - transferred, std::numeric_limits<unsigned int>::max() / 2 + 1));
       unsigned int got = 0;
       if (!operations_.read(handle_, bytes + transferred, piece, &got)) {
-        Fail(MakeError(0x40001, Msg::kFileReadError, HV_SITE("Read")));
+        Fail(MakeError(Code::kFileRead, Msg::kFileReadError, HV_SITE("Read")));
         return;
       }
       if (got == 0) break;
@@ -39,7 +39,7 @@ class ResourceFileImpl final : public si_file {
   bool Rewind() override {
     if (Failed()) return false;
     if (!operations_.rewind(handle_)) {
-      Fail(MakeError(0x40005, Msg::kFileSeekError, HV_SITE("Rewind")));
+      Fail(MakeError(Code::kFileSeek, Msg::kFileSeekError, HV_SITE("Rewind")));
       return false;
     }
     return true;
@@ -49,7 +49,7 @@ class ResourceFileImpl final : public si_file {
     if (Failed()) return 0;
     unsigned long long size = 0;
     if (!operations_.getSize(handle_, &size)) {
-      Fail(MakeError(0x40001, Msg::kFileReadError, HV_SITE("Size")));
+      Fail(MakeError(Code::kFileRead, Msg::kFileReadError, HV_SITE("Size")));
       return 0;
     }
     return size;

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "core/common/error_codes.h"
 #include "hvplug/resource_api.h"
 
 namespace {
@@ -97,7 +98,7 @@ TEST(ResourceFile, FailuresCarryTheLibraryErrorAndStick) {
   file->Read(buffer, sizeof buffer, got);
   EXPECT_EQ(got, 0u);
   const Common::Error& error = file->GetError();
-  EXPECT_EQ(error.Code(), 0x40001u);
+  EXPECT_EQ(error.Code(), Code::kFileRead);
   EXPECT_STREQ(error.Function(), "Read");
   EXPECT_STREQ(error.Source(), "core/common/zipopen");
   EXPECT_EQ(error.Cause().Code(), 0x40999u);
@@ -115,18 +116,18 @@ TEST(ResourceFile, FailuresCarryTheLibraryErrorAndStick) {
 
   FakeLibrary::sizeFails = true;
   EXPECT_EQ(file->GetSize(), 0u);
-  EXPECT_EQ(file->GetError().Code(), 0x40001u);
+  EXPECT_EQ(file->GetError().Code(), Code::kFileRead);
   EXPECT_STREQ(file->GetError().Function(), "Size");
   file->TakeError();
   FakeLibrary::rewindFails = true;
   EXPECT_FALSE(file->Rewind());
-  EXPECT_EQ(file->GetError().Code(), 0x40005u);
+  EXPECT_EQ(file->GetError().Code(), Code::kFileSeek);
   EXPECT_STREQ(file->GetError().Function(), "Rewind");
   file->TakeError();
 
   uint32_t request = file_ioctl_code("GFST");
   EXPECT_FALSE(file->IOCTL(&request));
-  EXPECT_EQ(file->GetError().Code(), 0x4000Eu);
+  EXPECT_EQ(file->GetError().Code(), Code::kNotSupported);
   EXPECT_STREQ(file->GetError().Function(), "IOCTL");
   EXPECT_STREQ(file->GetError().Source(), "core/common/file_object");
 }

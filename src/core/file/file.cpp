@@ -1,11 +1,12 @@
 // Shared code of the file and directory interfaces: defaults of the optional
 // operations, random-access size and rewind, file identifiers.
+#include "core/common/error_codes.h"
 #include "core/file/file_errors.h"
 
 namespace FileLayer {
 
 bool StoreNotSupported(file_object& object, const Common::ErrorSite& site) {
-  if (!object.Failed()) object.SetError(Common::MakeError(kNotSupportedCode, Msg::kOperationNotSupported, site));
+  if (!object.Failed()) object.SetError(Common::MakeError(Code::kNotSupported, Msg::kOperationNotSupported, site));
   return false;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/common/error_codes.h"
 #include "core/file/file_errors.h"
 
 namespace Common {
@@ -28,7 +29,7 @@ class MemoryFileImpl final : public MemoryFile {
     transferred = 0;
     if (Failed()) return;
     if (position_ < 0) {
-      SetError(MakeError(FileLayer::kWriteCode, Msg::kFileWriteError, HV_SITE("Write")));
+      SetError(MakeError(Code::kFileWrite, Msg::kFileWriteError, HV_SITE("Write")));
       return;
     }
     // At the limit the short count tells the caller, as a full disk would.
@@ -46,7 +47,7 @@ class MemoryFileImpl final : public MemoryFile {
     if (Failed()) return false;
     if (length == contents_.size()) return true;
     if (length > maxSize_) {
-      SetError(MakeError(FileLayer::kWriteCode, Msg::kFileWriteError, HV_SITE("Truncate")));
+      SetError(MakeError(Code::kFileWrite, Msg::kFileWriteError, HV_SITE("Truncate")));
       return false;
     }
     contents_.resize(static_cast<size_t>(length));

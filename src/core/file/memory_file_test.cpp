@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "core/common/error_codes.h"
 #include "core/file/file_testutil.h"
 
 namespace {
@@ -33,7 +34,7 @@ TEST(MemoryFile, WritesGrowTheContentsAndGapsReadAsZeros) {
   EXPECT_TRUE(file->Truncate(4));
   EXPECT_EQ(file->Contents(), std::string("ab\0\0", 4));
   EXPECT_FALSE(file->LockShared(0, 1, false));
-  EXPECT_EQ(file->TakeError().Code(), 0x4000Eu);
+  EXPECT_EQ(file->TakeError().Code(), Code::kNotSupported);
 }
 
 TEST(MemoryFile, WritesStopAtTheLimitWithoutError) {
@@ -48,7 +49,7 @@ TEST(MemoryFile, WritesStopAtTheLimitWithoutError) {
   EXPECT_EQ(WriteText(*file, "far"), 0u);
   EXPECT_EQ(file->GetSize(), 16u);
   EXPECT_FALSE(file->Truncate(17));
-  EXPECT_EQ(file->GetError().Code(), 0x40003u);
+  EXPECT_EQ(file->GetError().Code(), Code::kFileWrite);
   EXPECT_STREQ(file->GetError().Function(), "Truncate");
   // Inert until the error is taken.
   file->Seek(0);
@@ -61,7 +62,7 @@ TEST(MemoryFile, WritesStopAtTheLimitWithoutError) {
 TEST(MemoryFile, TheDefaultLimitIsOneGibibyte) {
   auto file = Common::CreateMemoryFile();
   EXPECT_FALSE(file->Truncate(0x40000001));
-  EXPECT_EQ(file->TakeError().Code(), 0x40003u);
+  EXPECT_EQ(file->TakeError().Code(), Code::kFileWrite);
   file->Seek(0x40000000);
   EXPECT_EQ(WriteText(*file, "x"), 0u);  // nothing fits at the limit
   EXPECT_FALSE(file->Failed());

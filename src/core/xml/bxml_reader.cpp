@@ -12,7 +12,6 @@
 namespace Xml {
 namespace {
 
-inline constexpr uint32_t kEndOfFile = 0x40002;
 // A short read is the file layer's exact-read failure.
 inline constexpr char kReadSource[] = "core/include/file/file";
 
@@ -27,7 +26,7 @@ class BinaryReader {
     if (version != 1 && version != 2) {
       pos_ -= 2;
       std::u16string text = ToUtf16(std::to_string(version));
-      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlBinaryVersion, "ReadBinaryXml", "version", {text});
+      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlBinaryVersion, "ReadBinaryXml", "version", {text});
     }
     sink_.StartDocument();
     if (version == 1) {
@@ -46,7 +45,7 @@ class BinaryReader {
       pos_ = data_.size();
       const Common::ErrorSite site{Common::Detail::SourceSiteBase(kReadSource) + __LINE__, "Read", kReadSource,
                                    __LINE__};
-      Common::Throw(Common::MakeError(kEndOfFile, Msg::kFileEndReached, site));
+      Common::Throw(Common::MakeError(Code::kEndOfFile, Msg::kFileEndReached, site));
     }
     std::string_view bytes = data_.substr(pos_, size);
     pos_ += size;
@@ -59,9 +58,9 @@ class BinaryReader {
     for (int shift = 0;; shift += 7) {
       const auto byte = static_cast<unsigned char>(Take(1)[0]);
       value |= static_cast<uint64_t>(byte & 0x7F) << shift;
-      if (value > 0xFFFFFFFFull) HV_THROW(kXmlFormatError, Msg::kXmlBinaryBadInteger, "ReadInteger");
+      if (value > 0xFFFFFFFFull) HV_THROW(Code::kXmlFormatError, Msg::kXmlBinaryBadInteger, "ReadInteger");
       if (!(byte & 0x80)) return static_cast<uint32_t>(value);
-      if (shift >= 28) HV_THROW(kXmlFormatError, Msg::kXmlBinaryBadInteger, "ReadInteger");
+      if (shift >= 28) HV_THROW(Code::kXmlFormatError, Msg::kXmlBinaryBadInteger, "ReadInteger");
     }
   }
 
@@ -73,7 +72,7 @@ class BinaryReader {
     auto found = names_.find(id);
     if (found != names_.end()) return found->second;
     if (names_.size() >= kMaxElements) {
-      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlBinaryTooManyNames, "ReadBinaryXml", "count",
+      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlBinaryTooManyNames, "ReadBinaryXml", "count",
                     {ToUtf16(std::to_string(kMaxElements))});
     }
     const uint32_t length = ReadInteger();
@@ -84,10 +83,11 @@ class BinaryReader {
 
   void Enter(const std::string& name) {
     if (depth_ >= kMaxDepth) {
-      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlTooDeep, "ReadBinaryXml", "depth", {ToUtf16(std::to_string(kMaxDepth))});
+      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooDeep, "ReadBinaryXml", "depth",
+                    {ToUtf16(std::to_string(kMaxDepth))});
     }
     if (++elements_ > kMaxElements) {
-      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlTooManyElements, "ReadBinaryXml", "count",
+      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooManyElements, "ReadBinaryXml", "count",
                     {ToUtf16(std::to_string(kMaxElements))});
     }
     ++depth_;
@@ -106,7 +106,7 @@ class BinaryReader {
     }
     const uint32_t textCount = ReadInteger();
     HV_ASSERT(textCount);
-    if (!textCount) HV_THROW(kXmlFormatError, Msg::kXmlBinaryBadTextCount, "ReadBinaryXml");
+    if (!textCount) HV_THROW(Code::kXmlFormatError, Msg::kXmlBinaryBadTextCount, "ReadBinaryXml");
     sink_.Text(ReadText(ReadInteger()));
     return textCount - 1;
   }
@@ -151,7 +151,7 @@ class BinaryReader {
       if (id == 0) break;
       const uint32_t textLength = ReadInteger();
       HV_ASSERT((textLength & 1) == 0);
-      if (textLength & 1) HV_THROW(kXmlFormatError, Msg::kXmlBinaryBadLength, "ReadBinaryXml");
+      if (textLength & 1) HV_THROW(Code::kXmlFormatError, Msg::kXmlBinaryBadLength, "ReadBinaryXml");
       sink_.Attribute(attribute, ReadText(textLength >> 1));
     }
     ReadItem2();
@@ -161,7 +161,7 @@ class BinaryReader {
   // Version 2: content is an item, then a child, repeated until a child
   // reference of id 0.
   void ReadVersion2() {
-    if (!ReadHead2()) HV_THROW(kXmlFormatError, Msg::kXmlBinaryNoRoot, "ReadBinaryXml");
+    if (!ReadHead2()) HV_THROW(Code::kXmlFormatError, Msg::kXmlBinaryNoRoot, "ReadBinaryXml");
     size_t open = 1;
     while (open) {
       if (ReadHead2()) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "core/common/error_codes.h"
 #include "core/xml/bxml_reader.h"
 #include "core/xml/bxml_writer.h"
 #include "core/xml/xml_testutil.h"
@@ -109,7 +110,7 @@ TEST(BinaryXml, ShortInputIsTheEndOfTheFile) {
     Common::Error error;
     ReadPosition where;
     EXPECT_FALSE(Load(data, error, where));
-    EXPECT_EQ(error.Code(), 0x40002u);
+    EXPECT_EQ(error.Code(), Code::kEndOfFile);
     EXPECT_STREQ(error.Function(), "Read");
     EXPECT_STREQ(error.Source(), "core/include/file/file");
     EXPECT_EQ(where.column, data.size() + 1);

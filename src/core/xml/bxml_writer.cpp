@@ -98,18 +98,19 @@ void Check(const Tag& root) {
     auto [tag, depth] = pending.back();
     pending.pop_back();
     if (depth > kMaxDepth) {
-      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlTooDeep, "WriteBinaryXml", "depth", {ToUtf16(std::to_string(kMaxDepth))});
+      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooDeep, "WriteBinaryXml", "depth",
+                    {ToUtf16(std::to_string(kMaxDepth))});
     }
     if (++count > kMaxElements) {
-      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlTooManyElements, "WriteBinaryXml", "count",
+      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooManyElements, "WriteBinaryXml", "count",
                     {ToUtf16(std::to_string(kMaxElements))});
     }
     if (!HoldsInvariant(*tag)) {
       HV_ASSERT(tag->Text.size() == (tag->Children.size() + 1));
-      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlBrokenTree, "WriteBinaryXml", "name", {ToUtf16(tag->Name)});
+      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlBrokenTree, "WriteBinaryXml", "name", {ToUtf16(tag->Name)});
     }
     if (tag->Attributes.size() > 255) {
-      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlTooManyAttributes, "WriteBinaryXml", "name", {ToUtf16(tag->Name)});
+      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooManyAttributes, "WriteBinaryXml", "name", {ToUtf16(tag->Name)});
     }
     for (const auto& child : tag->Children) pending.emplace_back(child.get(), depth + 1);
   }

@@ -12,7 +12,7 @@ std::string TranscodeUtf16(std::string_view data) {
   const bool little = data.substr(0, 2) == "\xFF\xFE";
   const bool big = data.substr(0, 2) == "\xFE\xFF";
   if (!little && !big) return std::string(data);
-  if (data.size() % 2) HV_THROW(kXmlFormatError, Msg::kXmlOddUtf16, "TranscodeUtf16");
+  if (data.size() % 2) HV_THROW(Code::kXmlFormatError, Msg::kXmlOddUtf16, "TranscodeUtf16");
   std::u16string units;
   units.reserve(data.size() / 2 - 1);
   for (size_t i = 2; i < data.size(); i += 2) {

@@ -51,10 +51,10 @@ class TextReader {
   char Peek() const { return text_[pos_]; }
   bool LooksAt(std::string_view what) const { return text_.substr(pos_, what.size()) == what; }
 
-  [[noreturn]] void Fail(Common::MessageId message) { HV_THROW(kXmlFormatError, message, "ReadTextXml"); }
+  [[noreturn]] void Fail(Common::MessageId message) { HV_THROW(Code::kXmlFormatError, message, "ReadTextXml"); }
   [[noreturn]] void Fail(Common::MessageId message, std::string_view argument) {
     std::u16string value = ToUtf16(argument.substr(0, 200));
-    HV_THROW_ARGS(kXmlFormatError, message, "ReadTextXml", "value", {value});
+    HV_THROW_ARGS(Code::kXmlFormatError, message, "ReadTextXml", "value", {value});
   }
 
   void SkipSpaces() {
@@ -344,7 +344,7 @@ class TextReader {
       pos_ = nameStart;
       std::u16string closing = ToUtf16(name.substr(0, 200));
       std::u16string open = ToUtf16(std::string_view(stack_.back().name).substr(0, 200));
-      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlMismatchedEndTag, "ReadTextXml", "closing,open", {closing, open});
+      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlMismatchedEndTag, "ReadTextXml", "closing,open", {closing, open});
     }
     SkipSpaces();
     if (AtEnd()) Fail(Msg::kXmlUnexpectedEnd);

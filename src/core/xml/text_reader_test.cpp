@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/common/error_codes.h"
 #include "core/xml/xml_testutil.h"
 #include "core/xml/xml_text.h"
 
@@ -94,7 +95,7 @@ TEST(TextReader, ReportsWhereMalformedDocumentsFail) {
     Common::Error error;
     ReadPosition where;
     EXPECT_FALSE(Load(c.text, error, where)) << c.text;
-    EXPECT_EQ(error.Code(), kXmlFormatError) << c.text;
+    EXPECT_EQ(error.Code(), Code::kXmlFormatError) << c.text;
     EXPECT_EQ(error.Message(), MessageOf(c.message)) << c.text;
     EXPECT_EQ(where.line, c.line) << c.text;
     EXPECT_EQ(where.column, c.column) << c.text;

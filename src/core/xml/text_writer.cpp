@@ -82,15 +82,16 @@ class TextWriter {
       auto [tag, depth] = pending.back();
       pending.pop_back();
       if (depth > kMaxDepth) {
-        HV_THROW_ARGS(kXmlFormatError, Msg::kXmlTooDeep, "WriteTextXml", "depth", {ToUtf16(std::to_string(kMaxDepth))});
+        HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooDeep, "WriteTextXml", "depth",
+                      {ToUtf16(std::to_string(kMaxDepth))});
       }
       if (++count > kMaxElements) {
-        HV_THROW_ARGS(kXmlFormatError, Msg::kXmlTooManyElements, "WriteTextXml", "count",
+        HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooManyElements, "WriteTextXml", "count",
                       {ToUtf16(std::to_string(kMaxElements))});
       }
       if (!HoldsInvariant(*tag)) {
         HV_ASSERT(tag->Text.size() == (tag->Children.size() + 1));
-        HV_THROW_ARGS(kXmlFormatError, Msg::kXmlBrokenTree, "WriteTextXml", "name", {ToUtf16(tag->Name)});
+        HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlBrokenTree, "WriteTextXml", "name", {ToUtf16(tag->Name)});
       }
       // A comment is no root: the document would hold no element to read.
       if (tag->Name == kCommentName && depth > 1) continue;
@@ -102,7 +103,7 @@ class TextWriter {
 
   static void CheckName(const std::string& name) {
     if (!IsValidName(name)) {
-      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlInvalidName, "WriteTextXml", "name", {ToUtf16(name)});
+      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlInvalidName, "WriteTextXml", "name", {ToUtf16(name)});
     }
   }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/common/error_codes.h"
 #include "core/xml/xml_testutil.h"
 
 namespace Xml {
@@ -119,7 +120,7 @@ TEST(TextWriter, ReportsAFullDisk) {
   auto root = Element("r", u"text");
   ShortOutput output(10);
   Common::Error error = Caught([&] { WriteTextXml(*root, output, 0); });
-  EXPECT_EQ(error.Code(), 0x40004u);
+  EXPECT_EQ(error.Code(), Code::kDiskFull);
   EXPECT_STREQ(error.Function(), "Write");
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/common/error_codes.h"
 #include "core/file/memory_file.h"
 #include "core/xml/text_writer.h"
 #include "core/xml/xml_testutil.h"
@@ -16,7 +17,7 @@ class BrokenFile final : public i_file {
  public:
   void Read(void*, size_t, size_t& transferred) override {
     transferred = 0;
-    SetError(Common::MakeError(0x40001, Msg::kFileReadError, HV_SITE("Read")));
+    SetError(Common::MakeError(Code::kFileRead, Msg::kFileReadError, HV_SITE("Read")));
   }
 };
 
@@ -38,7 +39,7 @@ TEST(XmlFile, PassesTheFilesOwnErrorOn) {
   BrokenFile file;
   ReadPosition where;
   Common::Error error = Caught([&] { LoadDocument(file, where); });
-  EXPECT_EQ(error.Code(), 0x40001u);
+  EXPECT_EQ(error.Code(), Code::kFileRead);
   EXPECT_TRUE(file.Failed());  // the file keeps it for its owner
 }
 

@@ -8,8 +8,6 @@
 
 namespace Xml {
 
-inline constexpr uint32_t kDiskFull = 0x40004;
-
 size_t BufferInput::Read(void* buffer, size_t size) {
   size = std::min(size, data_.size());
   std::memcpy(buffer, data_.data(), size);
@@ -27,7 +25,7 @@ std::string ReadAll(XmlInput& input, size_t limit) {
     data.resize(before + std::min(got, kChunk));
     if (data.size() > limit) {
       std::u16string text = ToUtf16(std::to_string(limit));
-      HV_THROW_ARGS(kXmlFormatError, Msg::kXmlTooLarge, "ReadAll", "limit", {text});
+      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooLarge, "ReadAll", "limit", {text});
     }
     if (got == 0) return data;
   }
@@ -36,7 +34,7 @@ std::string ReadAll(XmlInput& input, size_t limit) {
 void WriteAll(XmlOutput& output, std::string_view data) {
   while (!data.empty()) {
     const size_t written = std::min(output.Write(data.data(), data.size()), data.size());
-    if (written == 0) HV_THROW(kDiskFull, Msg::kDiskFull, "Write");
+    if (written == 0) HV_THROW(Code::kDiskFull, Msg::kDiskFull, "Write");
     data.remove_prefix(written);
   }
 }

@@ -9,9 +9,6 @@
 
 namespace Xml {
 
-// Error code of malformed or unsupported documents.
-inline constexpr uint32_t kXmlFormatError = 0x530500;
-
 void AppendUtf16(std::string_view utf8, std::u16string& out);
 void AppendUtf8(std::u16string_view utf16, std::string& out);
 // Code points above U+FFFF become a surrogate pair.

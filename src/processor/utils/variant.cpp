@@ -291,14 +291,14 @@ std::u16string Describe(const Variant& value, int depth = 0) {
 
 [[noreturn]] void ThrowConversion(const Variant& value, Variant::Type target) {
   throw Variant::Error(Common::MakeErrorWithArgs(
-      0xF0001, Msg::kFormatConversionError, HV_SITE("Convert"), "SourceType,Value,TargetType",
+      Code::kFormatConversionError, Msg::kFormatConversionError, HV_SITE("Convert"), "SourceType,Value,TargetType",
       {Widen(Variant::TypeName(value.GetType())), Describe(value), Widen(Variant::TypeName(target))}));
 }
 
 }  // namespace
 
 void Variant::ThrowGetValue(Type requested) const {
-  throw Error(Common::MakeErrorWithArgs(0xF0002, Msg::kFormatGetValueError, HV_SITE("GetValue"),
+  throw Error(Common::MakeErrorWithArgs(Code::kFormatGetValueError, Msg::kFormatGetValueError, HV_SITE("GetValue"),
                                         "RequestedType,SourceType,Value",
                                         {Widen(TypeName(requested)), Widen(TypeName(type_)), Describe(*this)}));
 }

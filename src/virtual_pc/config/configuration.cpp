@@ -27,7 +27,7 @@ std::vector<std::string_view> ConfigurationImpl::SplitPath(const std::string& pa
   bool empty = names.empty();
   for (auto name : names) empty = empty || name.empty();
   if (empty) {
-    HV_THROW_ARGS(kConfigurationError, Msg::kInvalidConfigPath, function, "path", {Xml::ToUtf16(path)});
+    HV_THROW_ARGS(Code::kConfigurationError, Msg::kInvalidConfigPath, function, "path", {Xml::ToUtf16(path)});
   }
   return names;
 }
@@ -100,7 +100,7 @@ Tag* ConfigurationImpl::CreateTag(const std::string& path, const std::string& at
     if (!tag_) {
       CreateRoot(std::string(names[0]));
     } else if (names[0] != tag_->Name) {
-      HV_THROW_ARGS(kConfigurationError, Msg::kUnexpectedConfigRoot, "CreateTag", "name,expected",
+      HV_THROW_ARGS(Code::kConfigurationError, Msg::kUnexpectedConfigRoot, "CreateTag", "name,expected",
                     {Xml::ToUtf16(names[0]), Xml::ToUtf16(tag_->Name)});
     }
     first = 1;
@@ -113,7 +113,7 @@ Tag* ConfigurationImpl::CreateTag(const std::string& path, const std::string& at
         at->Attributes[attribute] = value;
       else if (found->second != value) {
         // The root cannot have a sibling that carries the wanted value.
-        HV_THROW_ARGS(kConfigurationError, Msg::kUnexpectedConfigRoot, "CreateTag", "name,expected",
+        HV_THROW_ARGS(Code::kConfigurationError, Msg::kUnexpectedConfigRoot, "CreateTag", "name,expected",
                       {Xml::ToUtf16(names[0]), Xml::ToUtf16(tag_->Name)});
       }
     }
@@ -134,7 +134,7 @@ Tag* ConfigurationImpl::CreateTag(const std::string& path, const std::string& at
 }
 
 Tag& ConfigurationImpl::RequireTag(const char* function) const {
-  if (!tag_) HV_THROW(kConfigurationError, Msg::kConfigNoElement, function);
+  if (!tag_) HV_THROW(Code::kConfigurationError, Msg::kConfigNoElement, function);
   return *tag_;
 }
 
@@ -153,16 +153,16 @@ std::unique_ptr<Tag> ConfigurationImpl::Detach() {
     return std::move(document->root_);
   }
   // A view of a root: the element belongs to a document this view cannot reach.
-  HV_THROW(kConfigurationError, Msg::kOperationNotSupported, "AddChild");
+  HV_THROW(Code::kConfigurationError, Msg::kOperationNotSupported, "AddChild");
 }
 
 void ConfigurationImpl::AddChild(Configuration& other) {
   Tag& here = RequireTag("AddChild");
   auto* source = dynamic_cast<ConfigurationImpl*>(&other);
-  if (!source) HV_THROW(kConfigurationError, Msg::kOperationNotSupported, "AddChild");
+  if (!source) HV_THROW(Code::kConfigurationError, Msg::kOperationNotSupported, "AddChild");
   Tag& moving = source->RequireTag("AddChild");
   for (const Tag* at = &here; at; at = at->Parent) {
-    if (at == &moving) HV_THROW(kConfigurationError, Msg::kConfigAddIntoItself, "AddChild");
+    if (at == &moving) HV_THROW(Code::kConfigurationError, Msg::kConfigAddIntoItself, "AddChild");
   }
   std::unique_ptr<Tag> child = source->Detach();
   Xml::AppendChild(here, std::move(child));
@@ -222,7 +222,8 @@ bool ConfigurationImpl::GetAttribute(const std::string& path, const std::string&
 }
 
 void ConfigurationImpl::RemoveValue(const std::string&) {
-  Common::Throw(Common::MakeNarrowError(kConfigurationError, "RemoveValue Not supported yet.", HV_SITE("RemoveValue")));
+  Common::Throw(
+      Common::MakeNarrowError(Code::kConfigurationError, "RemoveValue Not supported yet.", HV_SITE("RemoveValue")));
 }
 
 void ConfigurationImpl::Remove() {
@@ -237,8 +238,8 @@ void ConfigurationImpl::Remove() {
 }
 
 void ConfigurationImpl::CreateRoot(const std::string&) {
-  Common::Throw(
-      Common::MakeNarrowError(kConfigurationError, "Unable to create root in child element.", HV_SITE("CreateRoot")));
+  Common::Throw(Common::MakeNarrowError(Code::kConfigurationError, "Unable to create root in child element.",
+                                        HV_SITE("CreateRoot")));
 }
 
 // --- documents --------------------------------------------------------------
@@ -255,7 +256,7 @@ void ConfigurationParserImpl::LoadFrom(Xml::XmlInput& input) {
   try {
     data = Xml::ReadAll(input, Xml::kMaxDocumentSize);
   } catch (const Common::Error& error) {
-    throw Common::Wrap(Common::MakeErrorWithArgs(kConfigurationError, Msg::kParseConfigFailed,
+    throw Common::Wrap(Common::MakeErrorWithArgs(Code::kConfigurationError, Msg::kParseConfigFailed,
                                                  HV_SITE("ConfigurationParserImpl"), "line,column", {u"1", u"1"}),
                        error);
   }
@@ -269,7 +270,7 @@ void ConfigurationParserImpl::Load(std::string_view data) {
   } catch (const Common::Error& error) {
     const std::u16string line = Xml::ToUtf16(std::to_string(where.line));
     const std::u16string column = Xml::ToUtf16(std::to_string(where.column));
-    throw Common::Wrap(Common::MakeErrorWithArgs(kConfigurationError, Msg::kParseConfigFailed,
+    throw Common::Wrap(Common::MakeErrorWithArgs(Code::kConfigurationError, Msg::kParseConfigFailed,
                                                  HV_SITE("ConfigurationParserImpl"), "line,column", {line, column}),
                        error);
   }

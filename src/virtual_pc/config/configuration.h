@@ -16,8 +16,6 @@ class i_file;
 
 namespace VirtualWareRaw {
 
-inline constexpr uint32_t kConfigurationError = 0x53000c;
-
 // Shared by a document and the views made from it. Detaching an element
 // changes the generation, so that a remembered look-up is not trusted after.
 struct ConfigurationShape {

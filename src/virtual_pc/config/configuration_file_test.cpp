@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "core/common/error_codes.h"
 #include "core/file/memory_file.h"
 #include "core/xml/document.h"
 #include "core/xml/text_writer.h"
@@ -53,7 +54,7 @@ TEST(ConfigurationFile, AFullDiskIsLeftInTheFile) {
   ConfigurationParserImpl config("<preferences><a>some text</a></preferences>");
   FullDisk disk(20);
   EXPECT_FALSE(config.Flush(disk, true));
-  EXPECT_EQ(disk.GetError().Code(), 0x40004u);
+  EXPECT_EQ(disk.GetError().Code(), Code::kDiskFull);
   EXPECT_STREQ(disk.GetError().Function(), "Write");
   // A file that already failed is not written to.
   EXPECT_FALSE(config.Flush(disk, true));
@@ -68,7 +69,7 @@ TEST(ConfigurationFile, ParseFailuresKeepTheReadError) {
     ConfigurationParserImpl config(static_cast<i_file&>(*file));
     FAIL() << "loaded a broken document";
   } catch (const Common::Error& error) {
-    EXPECT_EQ(error.Code(), kConfigurationError);
+    EXPECT_EQ(error.Code(), Code::kConfigurationError);
     EXPECT_EQ(std::u16string(error.GetWide("line")), u"2");
     EXPECT_EQ(std::u16string(error.GetWide("column")), u"4");
   }
@@ -259,7 +260,7 @@ TEST(ForeignMachineFiles, ABrokenFileGivesTheLineAndColumn) {
     ConfigurationParserImpl config(static_cast<i_file&>(*file));
     FAIL() << "loaded a broken document";
   } catch (const Common::Error& error) {
-    EXPECT_EQ(error.Code(), kConfigurationError);
+    EXPECT_EQ(error.Code(), Code::kConfigurationError);
     EXPECT_EQ(std::u16string(error.GetWide("line")), u"25");
     EXPECT_EQ(std::u16string(error.GetWide("column")), u"5");
   }

@@ -163,7 +163,7 @@ TEST(Configuration, CreatesTheRootOnFirstWrite) {
   EXPECT_EQ(value, u"64");
 
   Common::Error error = Caught([&] { config.SetValue("machine.memory", u"1"); });
-  EXPECT_EQ(error.Code(), kConfigurationError);
+  EXPECT_EQ(error.Code(), Code::kConfigurationError);
   EXPECT_EQ(Common::FormatErrorMessage(error),
             u"The specified configuration root is 'machine' but the following one was expected: 'preferences'.");
   EXPECT_STREQ(error.Function(), "CreateTag");
@@ -180,7 +180,7 @@ TEST(Configuration, RefusesEmptyPathsAndUnsupportedOperations) {
   EXPECT_STREQ(Caught([&] { config.GetValue("", value); }).Function(), "OpenTag");
 
   Common::Error error = Caught([&] { config.RemoveValue("preferences"); });
-  EXPECT_EQ(error.Code(), kConfigurationError);
+  EXPECT_EQ(error.Code(), Code::kConfigurationError);
   EXPECT_EQ(Common::FormatErrorMessage(error), u"RemoveValue Not supported yet.");
 
   auto view = config.Open("preferences.a", "", u"", true);
@@ -219,7 +219,7 @@ TEST(Configuration, RemovesAndMovesElements) {
 
 TEST(Configuration, ReportsWhereParsingStopped) {
   Common::Error error = Caught([] { ConfigurationParserImpl("<preferences>\n  <a></b>\n</preferences>"); });
-  EXPECT_EQ(error.Code(), kConfigurationError);
+  EXPECT_EQ(error.Code(), Code::kConfigurationError);
   EXPECT_EQ(error.Message(), MessageOf(Msg::kParseConfigFailed));
   EXPECT_STREQ(error.Function(), "ConfigurationParserImpl");
   EXPECT_STREQ(error.ArgumentNames(), "line,column,$module");
@@ -228,7 +228,7 @@ TEST(Configuration, ReportsWhereParsingStopped) {
   EXPECT_EQ(error.Cause().Message(), MessageOf(Msg::kXmlMismatchedEndTag));
 
   error = Caught([] { ConfigurationParserImpl("BXML\x01\x01"); });
-  EXPECT_EQ(error.Cause().Code(), 0x40002u);
+  EXPECT_EQ(error.Cause().Code(), Code::kEndOfFile);
 }
 
 // Hands out its text in small pieces, then fails if asked to.
@@ -236,7 +236,7 @@ class PieceInput final : public Xml::XmlInput {
  public:
   PieceInput(std::string text, bool fail) : text_(std::move(text)), fail_(fail) {}
   size_t Read(void* buffer, size_t size) override {
-    if (text_.empty() && fail_) HV_THROW(0x40001, Msg::kFileReadError, "Read");
+    if (text_.empty() && fail_) HV_THROW(Code::kFileRead, Msg::kFileReadError, "Read");
     size = std::min<size_t>({size, 3, text_.size()});
     text_.copy(static_cast<char*>(buffer), size);
     text_.erase(0, size);
@@ -258,7 +258,7 @@ TEST(Configuration, LoadsFromAnInputAndReportsItsFailure) {
   PieceInput bad("<preferences>", true);
   Common::Error error = Caught([&] { ConfigurationParserImpl failing(bad); });
   EXPECT_EQ(error.Message(), MessageOf(Msg::kParseConfigFailed));
-  EXPECT_EQ(error.Cause().Code(), 0x40001u);
+  EXPECT_EQ(error.Cause().Code(), Code::kFileRead);
 }
 
 }  // namespace

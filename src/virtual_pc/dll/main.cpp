@@ -8,7 +8,8 @@ extern "C" __attribute__((visibility("default"))) void SafeOpenVirtualServer(
     Common::Error& result, int32_t type, Processor::AutoRef<VirtualWareRaw::SafeVirtualServer>& server) {
   if (type != VirtualWareRaw::SERVER_TYPE_MS_VIRTUAL_PC) {
     Common::ReportAssertion("type == VirtualWareRaw::SERVER_TYPE_MS_VIRTUAL_PC", "virtual_pc/dll/main", 29);
-    result = Common::MakeError(0x530069, Msg::kOpenServerFailed, HV_SITE_AT("SafeOpenVirtualServer", 32));
+    result =
+        Common::MakeError(Code::kOpenServerFailed, Msg::kOpenServerFailed, HV_SITE_AT("SafeOpenVirtualServer", 32));
     return;
   }
   try {

@@ -59,9 +59,9 @@ class SafeRawHardDiskImpl final : public virtual VirtualWareRaw::SafeRawHardDisk
     }
     if (error || !newOne) {
       // The layer's error says what went wrong, this one with which file.
-      return Common::Wrap(
-          Common::MakeErrorWithArgs(0x53005e, Msg::kOpenVirtualDiskFailed, HV_SITE("OpenDisk"), "fileName", {file}),
-          error);
+      return Common::Wrap(Common::MakeErrorWithArgs(Code::kOpenVirtualDiskFailed, Msg::kOpenVirtualDiskFailed,
+                                                    HV_SITE("OpenDisk"), "fileName", {file}),
+                          error);
     }
     disk_ = std::move(newOne);
     return Common::Success();
@@ -146,8 +146,8 @@ AutoRef<VirtualWareRaw::SafeRawHardDisk> MakeRawHardDisk(std::shared_ptr<rio_dir
 void DeleteDiskFile(rio_dir& dir, const std::u16string& diskFile) {
   if (dir.Remove(diskFile)) return;
   const std::u16string file = VirtualWareRaw::JoinPath(DirectoryPath(dir), diskFile);
-  Error error =
-      Common::MakeErrorWithArgs(0x53004a, Msg::kRemoveDiskFileFailed, HV_SITE("RemoveHardDisk"), "fileName", {file});
+  Error error = Common::MakeErrorWithArgs(Code::kRemoveHardDiskFailed, Msg::kRemoveDiskFileFailed,
+                                          HV_SITE("RemoveHardDisk"), "fileName", {file});
   Common::Throw(Common::Wrap(std::move(error), dir.TakeError()));
 }
 

@@ -9,11 +9,11 @@
 namespace VirtualPC {
 
 void MSVPCDummyVMSupport::CheckAndFillDiskParameters(DiskParameters& params) {
-  if (params.SectorSize == 0) HV_THROW(0x530108, Msg::kInvalidSectorSize, "CheckAndFillDiskParameters");
+  if (params.SectorSize == 0) HV_THROW(Code::kInvalidSectorSize, Msg::kInvalidSectorSize, "CheckAndFillDiskParameters");
   const uint64_t sectors = params.Size / params.SectorSize;
   if (Common::Error error = VirtualDisks::CheckVhdxDiskParameters(sectors, params.SectorSize)) Common::Throw(error);
   // A disk needs at least its first sector, and reads must end below the last one.
-  if (sectors < 2) HV_THROW(0x3C000B, Msg::kDiskSizeNotSupported, "CheckAndFillDiskParameters");
+  if (sectors < 2) HV_THROW(Code::kDiskSizeNotSupported, Msg::kDiskSizeNotSupported, "CheckAndFillDiskParameters");
   static constexpr uint32_t kAdapterCodes[] = {3, 1, 11, 17};
   const uint32_t code = params.AdapterType < 4 ? kAdapterCodes[params.AdapterType] : 0;
   const Fdisk::Geometry geometry = VirtualDisks::ComputeGeometry(code, sectors);

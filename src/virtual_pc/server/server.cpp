@@ -42,12 +42,13 @@ class EmptyVMCollectionImpl final : public virtual VirtualWareRaw::SafeVMCollect
     return Common::Success();
   }
   Error GetItem(uint32_t, AutoRef<VirtualWareRaw::SafeVM>&) override {
-    return Common::MakeError(0x530023, Msg::kBadVMIndex, HV_SITE("GetItem"));
+    return Common::MakeError(Code::kCollectionIndexInvalid, Msg::kBadVMIndex, HV_SITE("GetItem"));
   }
 };
 
 Error PropertyNotSupported(const Common::ErrorSite& site, const std::u16string& name) {
-  return Common::MakeErrorWithArgs(0x53002C, Msg::kPropertyNotSupported, site, "PropertyName", {name});
+  return Common::MakeErrorWithArgs(Code::kPropertyNotSupported, Msg::kPropertyNotSupported, site, "PropertyName",
+                                   {name});
 }
 
 template <class F>
@@ -169,8 +170,8 @@ class MSVirtualPCImpl final : public virtual VirtualWareRaw::SafeVirtualServer,
   Error CreateVM(const std::u16string& location, const Common::Credentials& credentials, const std::u16string& name,
                  uint32_t flag, AutoRef<VirtualWareRaw::SafeVM>& vm) override {
     Common::Trace(2, 0x53, 0, Msg::kTraceCreatingVM, {name, location});
-    Error outer = Common::MakeErrorWithArgs(0x530013, Msg::kCreateVMFailed, HV_SITE("CreateVM"), "FullPath,FileName",
-                                            {location, name});
+    Error outer = Common::MakeErrorWithArgs(Code::kCreateVMFailed, Msg::kCreateVMFailed, HV_SITE("CreateVM"),
+                                            "FullPath,FileName", {location, name});
     return Wrapped(std::move(outer), [&] {
       const HostAccess host = TakeHost();
       std::u16string where = location;
@@ -178,7 +179,7 @@ class MSVirtualPCImpl final : public virtual VirtualWareRaw::SafeVirtualServer,
         const TextList folders = VirtualWareRaw::GetVMDefaultFolders(*host.root);
         if (folders.empty()) {
           HV_ASSERT_TEXT("!tmp.empty()");
-          HV_THROW(0x530040, Msg::kInternalError, "CreateVM");
+          HV_THROW(Code::kInternalError, Msg::kInternalError, "CreateVM");
         }
         where = folders.front();
       } else if (!credentials.Empty()) {
@@ -196,7 +197,7 @@ class MSVirtualPCImpl final : public virtual VirtualWareRaw::SafeVirtualServer,
       return error;
     }
     Common::Trace(2, 0x53, 0, Msg::kTraceRemovingVM, {path});
-    return Wrapped(Common::MakeError(0x53002E, Msg::kDeleteVMFailed, HV_SITE("RemoveVM")), [&] {
+    return Wrapped(Common::MakeError(Code::kDeleteVMFailed, Msg::kDeleteVMFailed, HV_SITE("RemoveVM")), [&] {
       const HostAccess host = TakeHost();
       if (!credentials.Empty()) VirtualWareRaw::SetAccessCredentialsHelper(*host.root, path, credentials);
       TextList files;
@@ -225,7 +226,8 @@ class MSVirtualPCImpl final : public virtual VirtualWareRaw::SafeVirtualServer,
       return error;
     }
     Common::Trace(2, 0x53, 0, Msg::kTraceOpeningVM, {path});
-    Error outer = Common::MakeErrorWithArgs(0x530016, Msg::kOpenVMFailed, HV_SITE("GetRegisteredVM"), "VmId", {path});
+    Error outer =
+        Common::MakeErrorWithArgs(Code::kOpenVMFailed, Msg::kOpenVMFailed, HV_SITE("GetRegisteredVM"), "VmId", {path});
     return Wrapped(std::move(outer), [&] {
       const HostAccess host = TakeHost();
       if (!credentials.Empty()) VirtualWareRaw::SetAccessCredentialsHelper(*host.root, path, credentials);
@@ -235,7 +237,8 @@ class MSVirtualPCImpl final : public virtual VirtualWareRaw::SafeVirtualServer,
 
   Error GetRegisteredVMs(const std::u16string& location, const Common::Credentials& credentials,
                          const std::u16string& name, AutoRef<VirtualWareRaw::SafeVMCollection>& collection) override {
-    Error outer = Common::MakeError(0x530004, Msg::kGetRegisteredVMsFailed, HV_SITE("GetRegisteredVMs"));
+    Error outer =
+        Common::MakeError(Code::kGetRegisteredVMsFailed, Msg::kGetRegisteredVMsFailed, HV_SITE("GetRegisteredVMs"));
     return Wrapped(std::move(outer), [&] {
       const std::u16string folder = MakeVMFileSystemName(name);
       const std::u16string path =
@@ -249,10 +252,10 @@ class MSVirtualPCImpl final : public virtual VirtualWareRaw::SafeVirtualServer,
   // FileServicesClient
   Error SetFileServices(const AutoRef<VirtualWareRaw::FileServices>& services) override {
     try {
-      if (!services) HV_THROW(0x530040, Msg::kInternalError, "SetFileServices");
+      if (!services) HV_THROW(Code::kInternalError, Msg::kInternalError, "SetFileServices");
       std::shared_ptr<rio_dir> root;
       if (Error error = services->GetRootDir(root)) return error;
-      if (!root) HV_THROW(0x530040, Msg::kInternalError, "SetFileServices");
+      if (!root) HV_THROW(Code::kInternalError, Msg::kInternalError, "SetFileServices");
       AutoRef<VirtualWareRaw::FileTracker> tracker = services.Query<VirtualWareRaw::FileTracker>();
       std::lock_guard<std::mutex> lock(mutex_);
       services_ = services;
@@ -270,10 +273,12 @@ class MSVirtualPCImpl final : public virtual VirtualWareRaw::SafeVirtualServer,
   // their root. The kept root serves the dummy-machine support alone.
   HostAccess TakeHost() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!root_) Common::Throw(Common::MakeError(0x530040, Msg::kInternalError, HV_SITE_AT("GetRootDir", 476)));
+    if (!root_)
+      Common::Throw(Common::MakeError(Code::kInternalError, Msg::kInternalError, HV_SITE_AT("GetRootDir", 476)));
     std::shared_ptr<rio_dir> root;
     if (Error error = services_->GetRootDir(root)) Common::Throw(error);
-    if (!root) Common::Throw(Common::MakeError(0x530040, Msg::kInternalError, HV_SITE_AT("GetRootDir", 476)));
+    if (!root)
+      Common::Throw(Common::MakeError(Code::kInternalError, Msg::kInternalError, HV_SITE_AT("GetRootDir", 476)));
     return {std::move(root), tracker_};
   }
 

@@ -31,7 +31,8 @@ std::u16string ResolveRelative(const std::u16string& path, const std::u16string&
     if (part.empty() || part == u".") continue;
     if (part == u"..") {
       if (parts.empty()) {
-        HV_THROW_ARGS(0x53003f, Msg::kDiskPathOutside, "GetHardDisksOnBus", "fileName,path", {vmcPath, path});
+        HV_THROW_ARGS(Code::kInvalidConfigFormat, Msg::kDiskPathOutside, "GetHardDisksOnBus", "fileName,path",
+                      {vmcPath, path});
       }
       parts.pop_back();
       continue;
@@ -67,13 +68,14 @@ std::u16string ResolveDiskPath(const Xml::Tag& location, ri_dir& machineDir, con
       // The machine came from a Windows host; its disk travels beside it.
       resolved = LastWindowsComponent(given);
       if (resolved.empty() || !VirtualWareRaw::FileObjectExists(machineDir, resolved)) {
-        HV_THROW_ARGS(0x530017, Msg::kAccessHardDiskFailed, function, "fileName", {given});
+        HV_THROW_ARGS(Code::kAccessHardDiskFailed, Msg::kAccessHardDiskFailed, function, "fileName", {given});
       }
     } else if (!given.empty()) {
       resolved = ResolveRelative(given, vmcPath);
     }
   }
-  if (resolved.empty()) Common::Throw(Common::MakeError(0x53003f, Msg::kInvalidConfigFormat, HV_SITE(function)));
+  if (resolved.empty())
+    Common::Throw(Common::MakeError(Code::kInvalidConfigFormat, Msg::kInvalidConfigFormat, HV_SITE(function)));
   return resolved;
 }
 

@@ -46,7 +46,7 @@ Error Guard(Operation&& operation) {
   } catch (const Error& error) {
     return error;
   } catch (const std::bad_alloc&) {
-    return Common::MakeError(0x530040, Msg::kOutOfMemory, HV_SITE("MSVirtualPCVM"));
+    return Common::MakeError(Code::kInternalError, Msg::kOutOfMemory, HV_SITE("MSVirtualPCVM"));
   }
   return Common::Success();
 }
@@ -76,7 +76,8 @@ class HardDiskCollectionImpl final : public virtual SafeHardDiskCollection {
     return Common::Success();
   }
   Error GetItem(uint32_t index, AutoRef<SafeHardDisk>& disk) override {
-    if (index >= disks_.size()) return Common::MakeError(0x530023, Msg::kBadVMIndex, HV_SITE("GetItem"));
+    if (index >= disks_.size())
+      return Common::MakeError(Code::kCollectionIndexInvalid, Msg::kBadVMIndex, HV_SITE("GetItem"));
     disk = disks_[index];
     return Common::Success();
   }
@@ -132,7 +133,7 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
     return Guard([&] { DoRemoveHardDisk(bus, controller, device, deleteFile); });
   }
   Error ResizeHardDisk(uint32_t, uint32_t, uint32_t, uint64_t) override {
-    return Common::MakeError(0x530062, Msg::kNotImplemented, HV_SITE("ResizeHardDisk"));
+    return Common::MakeError(Code::kNotImplemented, Msg::kNotImplemented, HV_SITE("ResizeHardDisk"));
   }
   Error GetHardDisks(AutoRef<SafeHardDiskCollection>& disks) override {
     return Guard([&] {
@@ -173,8 +174,8 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
 
  private:
   static Error NotSupported(const std::u16string& name, const char* function) {
-    return Common::MakeErrorWithArgs(0x53002c, Msg::kPropertyNotSupported, HV_SITE_AT(function, __LINE__), "name",
-                                     {name});
+    return Common::MakeErrorWithArgs(Code::kPropertyNotSupported, Msg::kPropertyNotSupported,
+                                     HV_SITE_AT(function, __LINE__), "name", {name});
   }
 
   std::u16string VmcPath() const { return VirtualWareRaw::JoinPath(dirPath_, configFile_); }
@@ -191,7 +192,7 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
   void LoadConfig() {
     std::unique_ptr<rio_file> file = dir_->Open(configFile_, O_RDONLY, false, 0);
     if (!file) {
-      Error error = Common::MakeErrorWithArgs(0x5301e3, Msg::kNoVMFound, HV_SITE("LoadConfig"), "path,fileName",
+      Error error = Common::MakeErrorWithArgs(Code::kNoVMFound, Msg::kNoVMFound, HV_SITE("LoadConfig"), "path,fileName",
                                               {dirPath_, configFile_});
       Common::Throw(Common::Wrap(std::move(error), dir_->TakeError()));
     }
@@ -199,7 +200,7 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
   }
 
   void RequireWritable() {
-    if (readOnly_) HV_THROW_ARGS(0x53000c, Msg::kReadOnlyVM, "FlushConfig", "name", {Name()});
+    if (readOnly_) HV_THROW_ARGS(Code::kConfigurationError, Msg::kReadOnlyVM, "FlushConfig", "name", {Name()});
   }
 
   // Writes beside the file and then replaces it, so that a failure leaves the
@@ -211,8 +212,8 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
     const auto fail = [&](Error cause) {
       dir_->TakeError();
       if (!dir_->Remove(temporary)) dir_->TakeError();
-      Error error = Common::MakeErrorWithArgs(0x53000c, Msg::kCreateConfigFileFailed, HV_SITE("FlushConfig"),
-                                              "fileName", {VmcPath()});
+      Error error = Common::MakeErrorWithArgs(Code::kConfigurationError, Msg::kCreateConfigFileFailed,
+                                              HV_SITE("FlushConfig"), "fileName", {VmcPath()});
       Common::Throw(Common::Wrap(std::move(error), cause));
     };
     {
@@ -238,13 +239,16 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
 
   const BusLayout& BusOrThrow(uint32_t bus, const char* function) {
     const BusLayout* layout = GetBusLayout(bus);
-    if (!layout) Common::Throw(Common::MakeError(0x530053, Msg::kDeviceInterfaceNotSupported, HV_SITE(function)));
+    if (!layout)
+      Common::Throw(
+          Common::MakeError(Code::kDeviceInterfaceNotSupported, Msg::kDeviceInterfaceNotSupported, HV_SITE(function)));
     return *layout;
   }
 
   void CheckPlace(const BusLayout& bus, uint32_t controller, uint32_t device, const char* function) {
     if (controller >= bus.controllers || device >= bus.devices) {
-      Common::Throw(Common::MakeError(0x530053, Msg::kDeviceInterfaceNotSupported, HV_SITE(function)));
+      Common::Throw(
+          Common::MakeError(Code::kDeviceInterfaceNotSupported, Msg::kDeviceInterfaceNotSupported, HV_SITE(function)));
     }
   }
 
@@ -276,7 +280,7 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
     const BusLayout& shape = BusOrThrow(bus, "AddExistingHardDisk");
     const std::u16string file = LocalName(fileName);
     if (file.empty() || !VirtualWareRaw::FileObjectExists(*dir_, file)) {
-      HV_THROW_ARGS(0x530055, Msg::kHddMissing, "AddExistingHardDisk", "fileName", {fileName});
+      HV_THROW_ARGS(Code::kHddMissing, Msg::kHddMissing, "AddExistingHardDisk", "fileName", {fileName});
     }
     RequireWritable();
     const MachineLayout layout = Layout();
@@ -284,7 +288,7 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
     CheckPlace(shape, controller, device, "AddExistingHardDisk");
     Xml::Tag* existing = layout.FindController(shape, controller);
     if (existing && MachineLayout::FindLocation(*existing, device)) {
-      HV_THROW(0x53003a, Msg::kBusDeviceInUse, "AddExistingHardDisk");
+      HV_THROW(Code::kBusDeviceInUse, Msg::kBusDeviceInUse, "AddExistingHardDisk");
     }
 
     const std::u16string controllerId = existing ? existing->Attributes.at("id") : VirtualWareRaw::ToText(controller);
@@ -310,7 +314,7 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
     const Xml::Tag* added = layout.FindController(shape, controller);
     const Xml::Tag* addedLocation = added ? MachineLayout::FindLocation(*added, device) : nullptr;
     if (!addedLocation) {
-      HV_THROW_ARGS(0x530055, Msg::kHddNotFound, "AddExistingHardDisk", "fileName,controller,device",
+      HV_THROW_ARGS(Code::kHddMissing, Msg::kHddNotFound, "AddExistingHardDisk", "fileName,controller,device",
                     {fileName, VirtualWareRaw::ToText(controller), VirtualWareRaw::ToText(device)});
     }
     const std::u16string resolved = ResolveDiskPath(*addedLocation, *dir_, VmcPath(), "AddExistingHardDisk");
@@ -324,7 +328,7 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
     std::u16string file = LocalName(fileName);
     if (!EndsWithNoCase(file, u".vhdx")) file += u".vhdx";
     if (VirtualWareRaw::FileObjectExists(*dir_, file)) {
-      HV_THROW_ARGS(0x530054, Msg::kHddExists, "AddHardDisk", "fileName", {file});
+      HV_THROW_ARGS(Code::kHddExists, Msg::kHddExists, "AddHardDisk", "fileName", {file});
     }
     RequireWritable();
     const MachineLayout layout = Layout();
@@ -332,7 +336,7 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
     CheckPlace(shape, controller, device, "AddHardDisk");
     const Xml::Tag* existing = layout.FindController(shape, controller);
     if (existing && MachineLayout::FindLocation(*existing, device)) {
-      HV_THROW(0x53003a, Msg::kBusDeviceInUse, "AddHardDisk");
+      HV_THROW(Code::kBusDeviceInUse, Msg::kBusDeviceInUse, "AddHardDisk");
     }
 
     const std::unique_ptr<VirtualWareRaw::DiskTraits> traits = VirtualWareRaw::CreateDiskTraits(file, adapterType);
@@ -347,8 +351,8 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
       return disk;
     } catch (const Error& inner) {
       if (!dir_->Remove(file)) dir_->TakeError();
-      Error error = Common::MakeErrorWithArgs(0x53001b, Msg::kAddHddFailed, HV_SITE("AddHardDisk"), "fileName,vmName",
-                                              {diskPath, Name()});
+      Error error = Common::MakeErrorWithArgs(Code::kAddHddFailed, Msg::kAddHddFailed, HV_SITE("AddHardDisk"),
+                                              "fileName,vmName", {diskPath, Name()});
       Common::SetCause(error, inner);
       Common::TraceError(4, error);
       Common::Throw(error);
@@ -366,13 +370,13 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
     const std::u16string d = VirtualWareRaw::ToText(device);
     if (!locationTag ||
         (!ChildValue(*locationTag, "pathname.relative") && !ChildValue(*locationTag, "pathname.absolute"))) {
-      Error error = Common::MakeErrorWithArgs(0x53004a, Msg::kNoDiskAttached, HV_SITE("RemoveHardDisk"),
-                                              "controller,device", {c, d});
+      Error error = Common::MakeErrorWithArgs(Code::kRemoveHardDiskFailed, Msg::kNoDiskAttached,
+                                              HV_SITE("RemoveHardDisk"), "controller,device", {c, d});
       Common::TraceError(4, error);
       Common::Throw(error);
     }
     if (!layout.IsHardDisk(*locationTag, MachineLayout::LocationKeyPath(shape, controller))) {
-      HV_THROW_ARGS(0x53004a, Msg::kNotAHardDisk, "RemoveHardDisk", "controller,device", {c, d});
+      HV_THROW_ARGS(Code::kRemoveHardDiskFailed, Msg::kNotAHardDisk, "RemoveHardDisk", "controller,device", {c, d});
     }
     const std::u16string file = ResolveDiskPath(*locationTag, *dir_, VmcPath(), "RemoveHardDisk");
     Common::Trace(2, 0x53, 0, Msg::kTraceRemovingDisk,
@@ -424,7 +428,8 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
 
   int32_t GetFirmwareType() {
     std::u16string value;
-    if (!Config().GetValue(kFirmwarePath, value)) HV_THROW(0x5301a6, Msg::kGetFirmwareTypeFailed, "GetFirmwareType");
+    if (!Config().GetValue(kFirmwarePath, value))
+      HV_THROW(Code::kGetFirmwareTypeFailed, Msg::kGetFirmwareTypeFailed, "GetFirmwareType");
     const std::optional<int32_t> type = VirtualWareRaw::FirmwareTypeFromText(value);
     if (!type) {
       HV_ASSERT_TEXT("false && \"unsupported firmware type value\"");
@@ -441,10 +446,10 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
         return text;
       }
     } catch (const Error& inner) {
-      Common::Throw(
-          Common::Wrap(Common::MakeError(0x530010, Msg::kGetMemorySizeFailed, HV_SITE("GetMemorySize")), inner));
+      Common::Throw(Common::Wrap(
+          Common::MakeError(Code::kGetMemorySizeFailed, Msg::kGetMemorySizeFailed, HV_SITE("GetMemorySize")), inner));
     }
-    HV_THROW(0x530010, Msg::kGetMemorySizeFailed, "GetMemorySize");
+    HV_THROW(Code::kGetMemorySizeFailed, Msg::kGetMemorySizeFailed, "GetMemorySize");
   }
 
   void DoSetProperty(const std::u16string& name, const std::u16string& value) {
@@ -487,8 +492,8 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
   }
 
   static Error SetFailed(const std::u16string& name, const std::u16string& value, const Error& inner) {
-    Error error = Common::MakeErrorWithArgs(0x53006f, Msg::kSetPropertyFailed, HV_SITE("SetProperty"), "name,value",
-                                            {name, value});
+    Error error = Common::MakeErrorWithArgs(Code::kSetPropertyFailed, Msg::kSetPropertyFailed, HV_SITE("SetProperty"),
+                                            "name,value", {name, value});
     Common::SetCause(error, inner);
     return error;
   }
@@ -497,7 +502,7 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
     const std::u16string oldName = Name();
     try {
       if (newName.empty() || HasForbiddenCharacter(newName) || newName == u"." || newName == u"..") {
-        HV_THROW_ARGS(0x530015, Msg::kInvalidVMName, "Rename", "name", {newName});
+        HV_THROW_ARGS(Code::kRenameVMFailed, Msg::kInvalidVMName, "Rename", "name", {newName});
       }
       if (newName == oldName) return;
       FlushConfig();
@@ -509,7 +514,7 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
         if (!parent) Common::Throw(host_.root->TakeError());
         // rename(2) would silently replace an empty directory or a file.
         if (VirtualWareRaw::FileObjectExists(*parent, newName)) {
-          HV_THROW_ARGS(0x530025, Msg::kVMExists, "Rename", "name", {newName});
+          HV_THROW_ARGS(Code::kVMExists, Msg::kVMExists, "Rename", "name", {newName});
         }
         VirtualWareRaw::RenameVMFiles(*parent, oldName, newName, kVmcExtension);
         std::unique_ptr<rio_dir> renamed = parent->OpenDir(newName);
@@ -519,14 +524,14 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
       } else {
         // A directory named otherwise keeps its name; only the file follows.
         if (VirtualWareRaw::FileObjectExists(*dir_, newFile)) {
-          HV_THROW_ARGS(0x530025, Msg::kVMExists, "Rename", "name", {newName});
+          HV_THROW_ARGS(Code::kVMExists, Msg::kVMExists, "Rename", "name", {newName});
         }
         if (!dir_->Rename(configFile_, newFile)) Common::Throw(dir_->TakeError());
       }
       configFile_ = newFile;
     } catch (const Error& inner) {
-      Error error = Common::MakeErrorWithArgs(0x530015, Msg::kRenameVMFailed, HV_SITE("Rename"), "oldName,newName",
-                                              {oldName, newName});
+      Error error = Common::MakeErrorWithArgs(Code::kRenameVMFailed, Msg::kRenameVMFailed, HV_SITE("Rename"),
+                                              "oldName,newName", {oldName, newName});
       Common::SetCause(error, inner);
       Common::Throw(error);
     }
@@ -548,12 +553,12 @@ AutoRef<VirtualWareRaw::SafeVM> OpenMSVirtualPCVM(const HostAccess& host, const 
   const std::u16string file = VirtualWareRaw::GetLastComponent(vmcPath);
   std::shared_ptr<rio_dir> dir = dirPath.empty() ? host.root : std::shared_ptr<rio_dir>(host.root->OpenDir(dirPath));
   if (!dir) {
-    Error error =
-        Common::MakeErrorWithArgs(0x5301f3, Msg::kOpenDirectoryFailed, HV_SITE("MSVirtualPCVM"), "path", {dirPath});
+    Error error = Common::MakeErrorWithArgs(Code::kOpenDirectoryFailed, Msg::kOpenDirectoryFailed,
+                                            HV_SITE("MSVirtualPCVM"), "path", {dirPath});
     Common::Throw(Common::Wrap(std::move(error), host.root->TakeError()));
   }
   if (file.empty() || !VirtualWareRaw::FileObjectExists(*dir, file)) {
-    HV_THROW_ARGS(0x530193, Msg::kFindFileFailed, "CheckFileExistence", "fileName", {vmcPath});
+    HV_THROW_ARGS(Code::kFindFileFailed, Msg::kFindFileFailed, "CheckFileExistence", "fileName", {vmcPath});
   }
   return Processor::MakeRef<VirtualWareRaw::SafeVM, MSVirtualPCVM>(host, std::move(dir), dirPath, file);
 }
@@ -564,20 +569,20 @@ AutoRef<VirtualWareRaw::SafeVM> CreateMSVirtualPCVirtualMachine(const HostAccess
   const std::u16string dirPath = VirtualWareRaw::JoinPath(location, fsName);
   std::unique_ptr<rio_dir> parent = host.root->OpenDir(location);
   if (!parent) {
-    Error error = Common::MakeErrorWithArgs(0x530016, Msg::kAccessStorageFailed, HV_SITE("MSVirtualPCVM"), "location",
-                                            {location});
+    Error error = Common::MakeErrorWithArgs(Code::kOpenVMFailed, Msg::kAccessStorageFailed, HV_SITE("MSVirtualPCVM"),
+                                            "location", {location});
     Common::Throw(Common::Wrap(std::move(error), host.root->TakeError()));
   }
   if (fsName.empty() || fsName == u"." || fsName == u"..") {
-    HV_THROW_ARGS(0x530013, Msg::kCreateVMFailed, "MSVirtualPCVM", "name", {name});
+    HV_THROW_ARGS(Code::kCreateVMFailed, Msg::kCreateVMFailed, "MSVirtualPCVM", "name", {name});
   }
   std::shared_ptr<rio_dir> dir = parent->OpenDir(fsName);
   bool created = false;
   if (!dir) {
     parent->TakeError();
     if (!parent->CreateDir(fsName, nullptr) || !(dir = parent->OpenDir(fsName))) {
-      Error error = Common::MakeErrorWithArgs(0x53019e, Msg::kCreateDirectoryFailed, HV_SITE("CreateDirectory"), "path",
-                                              {dirPath});
+      Error error = Common::MakeErrorWithArgs(Code::kCreateDirectoryFailed, Msg::kCreateDirectoryFailed,
+                                              HV_SITE("CreateDirectory"), "path", {dirPath});
       Common::Throw(Common::Wrap(std::move(error), parent->TakeError()));
     }
     created = true;
@@ -587,12 +592,12 @@ AutoRef<VirtualWareRaw::SafeVM> CreateMSVirtualPCVirtualMachine(const HostAccess
     if (created && !parent->RemoveDir(fsName)) parent->TakeError();
   };
   if (VirtualWareRaw::FileObjectExists(*dir, configFile)) {
-    HV_THROW_ARGS(0x530025, Msg::kVMExists, "CreateMSVPCVirtualMachine", "name", {name});
+    HV_THROW_ARGS(Code::kVMExists, Msg::kVMExists, "CreateMSVPCVirtualMachine", "name", {name});
   }
   std::unique_ptr<si_file> source = OpenMachineTemplate();
   if (!source) {
     undo();
-    HV_THROW(0x5301e2, Msg::kTemplateMissing, "MSVirtualPCVM");
+    HV_THROW(Code::kTemplateMissing, Msg::kTemplateMissing, "MSVirtualPCVM");
   }
   auto* machine = Processor::CreateObject<MSVirtualPCVM>(host, dir, dirPath, configFile);
   auto vm = AutoRef<VirtualWareRaw::SafeVM>::Adopt(static_cast<VirtualWareRaw::SafeVM*>(machine),

@@ -17,8 +17,9 @@ std::u16string MakeVMFileSystemName(const std::u16string& name) {
 void CheckMSVPCVirtualMachineParameters(rio_dir& root, const std::u16string& location, const std::u16string& name) {
   std::unique_ptr<rio_dir> dir = root.OpenDir(location);
   if (!dir) {
-    Common::Error error = Common::MakeErrorWithArgs(
-        0x530016, Msg::kAccessStorageFailed, HV_SITE("CheckMSVPCVirtualMachineParameters"), "location", {location});
+    Common::Error error =
+        Common::MakeErrorWithArgs(Code::kOpenVMFailed, Msg::kAccessStorageFailed,
+                                  HV_SITE("CheckMSVPCVirtualMachineParameters"), "location", {location});
     Common::Throw(Common::Wrap(std::move(error), root.TakeError()));
   }
   const std::u16string fsName = MakeVMFileSystemName(name);
@@ -28,7 +29,7 @@ void CheckMSVPCVirtualMachineParameters(rio_dir& root, const std::u16string& loc
     return;
   }
   if (VirtualWareRaw::FileObjectExists(*machineDir, fsName + u".vmc")) {
-    HV_THROW_ARGS(0x530025, Msg::kVMExists, "CheckMSVPCVirtualMachineParameters", "name", {name});
+    HV_THROW_ARGS(Code::kVMExists, Msg::kVMExists, "CheckMSVPCVirtualMachineParameters", "name", {name});
   }
 }
 

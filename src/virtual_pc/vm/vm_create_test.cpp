@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include "common/server/server_testutil.h"
+#include "core/common/error_codes.h"
 #include "virtual_pc/vm/vm.h"
 
 namespace {
@@ -23,7 +24,7 @@ TEST(CreateParametersTest, LocationMustOpenAndTheMachineMustBeNew) {
   EXPECT_TRUE(CheckError(*root, scratch.wpath(), u"fresh").IsSuccess());
 
   const Common::Error missing = CheckError(*root, scratch.wpath() + u"/none", u"fresh");
-  EXPECT_EQ(missing.Code(), 0x530016u);
+  EXPECT_EQ(missing.Code(), Code::kOpenVMFailed);
   EXPECT_TRUE(missing.Cause().IsFailure());
 
   // A directory alone is no machine; its configuration file makes one.
@@ -31,7 +32,7 @@ TEST(CreateParametersTest, LocationMustOpenAndTheMachineMustBeNew) {
   EXPECT_TRUE(CheckError(*root, scratch.wpath(), u"a/b").IsSuccess());
   ServerTest::WriteFile(scratch / "a_b/a_b.vmc", "<preferences/>");
   const Common::Error exists = CheckError(*root, scratch.wpath(), u"a/b");
-  EXPECT_EQ(exists.Code(), 0x530025u);
+  EXPECT_EQ(exists.Code(), Code::kVMExists);
   EXPECT_STREQ(exists.Function(), "CheckMSVPCVirtualMachineParameters");
   EXPECT_FALSE(root->Failed());
 }

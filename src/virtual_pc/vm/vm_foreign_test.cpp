@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/common/error_codes.h"
 #include "core/fdisk/virtual/virtual_disks.h"
 #include "core/file/unix/posix_dir.h"
 #include "hvplug/file_tracker.h"
@@ -106,8 +107,8 @@ TEST_F(ForeignMachineTest, ListsHardDisksOnlyAndResolvesWindowsPaths) {
                   {InDir("XP.vhdx"), 0, 0, 0}, {InDir("sub/data.vhdx"), 0, 0, 1}, {InDir("moved.vhdx"), 1, 0, 6}}));
     AutoRef<SafeHardDisk> disk;
     // The CD drive's place is taken and it cannot be removed as a disk.
-    EXPECT_EQ(vm->AddExistingHardDisk(u"moved.vhdx", 0, 1, 0, 0, disk).Code(), 0x53003au);
-    EXPECT_EQ(vm->RemoveHardDisk(0, 1, 0, true).Code(), 0x53004au);
+    EXPECT_EQ(vm->AddExistingHardDisk(u"moved.vhdx", 0, 1, 0, 0, disk).Code(), Code::kBusDeviceInUse);
+    EXPECT_EQ(vm->RemoveHardDisk(0, 1, 0, true).Code(), Code::kRemoveHardDiskFailed);
     HV_OK(Close(vm));
     EXPECT_EQ(ServerTest::ReadFile(vmc_), bytes);
   }
@@ -165,35 +166,35 @@ TEST_F(ForeignMachineTest, BrokenFilesAreRefusedAndLeftAlone) {
       {"relative path leaving the folder",
        ForeignMachine("<pci_bus><ide_adapter>" + controller + Location(0, 1, Relative("..\\..\\etc\\disk.vhdx")) +
                       "</ide_controller></ide_adapter></pci_bus>"),
-       {0x53003f},
+       {Code::kInvalidConfigFormat},
        "..\\..\\etc\\disk.vhdx"},
       {"Windows path whose file did not come along",
        ForeignMachine("<pci_bus><ide_adapter>" + controller + Location(0, 1, Absolute("C:\\VMs\\gone.vhdx")) +
                       "</ide_controller></ide_adapter></pci_bus>"),
-       {0x530017},
+       {Code::kAccessHardDiskFailed},
        "C:\\VMs\\gone.vhdx"},
       {"location without paths",
        ForeignMachine("<pci_bus><ide_adapter>" + controller + Location(0, 1, "") +
                       "</ide_controller></ide_adapter></pci_bus>"),
-       {0x53003f},
+       {Code::kInvalidConfigFormat},
        ""},
       {"drive type that is no number",
        ForeignMachine("<pci_bus><ide_adapter>" + controller +
                       "<location id=\"0\"><drive_type type=\"integer\">hard</drive_type></location>"
                       "</ide_controller></ide_adapter></pci_bus>"),
-       {0x53003f},
+       {Code::kInvalidConfigFormat},
        "ide_controller[0].location.drive_type"},
-      {"no pci_bus", ForeignMachine(""), {0x53003f}, "preferences.hardware.pci_bus", true},
+      {"no pci_bus", ForeignMachine(""), {Code::kInvalidConfigFormat}, "preferences.hardware.pci_bus", true},
       {"controller id twice",
        ForeignMachine("<pci_bus><ide_adapter>" + controller + "</ide_controller>" + controller +
                       "</ide_controller></ide_adapter></pci_bus>"),
-       {0x53003f},
+       {Code::kInvalidConfigFormat},
        "preferences.hardware.pci_bus.ide_adapter.ide_controller",
        true},
       {"location id twice",
        ForeignMachine("<pci_bus><scsi_adapter><scsi_controller id=\"2\">" + Location(3, 1, Relative("a.vhdx")) +
                       Location(3, 1, Relative("b.vhdx")) + "</scsi_controller></scsi_adapter></pci_bus>"),
-       {0x53003f},
+       {Code::kInvalidConfigFormat},
        "scsi_controller[2].location",
        true},
   };
@@ -206,7 +207,7 @@ TEST_F(ForeignMachineTest, BrokenFilesAreRefusedAndLeftAlone) {
     EXPECT_EQ(Codes(error), c.codes) << Common::DescribeErrorChain(error);
     const std::string message = Common::Utf16ToUtf8(Common::FormatErrorMessage(error));
     EXPECT_NE(message.find(c.named), std::string::npos) << message;
-    if (c.codes[0] == 0x53003f && *c.named) {
+    if (c.codes[0] == Code::kInvalidConfigFormat && *c.named) {
       EXPECT_NE(message.find("Windows XP.vmc"), std::string::npos) << message;
     }
     // A file whose layout is broken takes no new disk either.
@@ -225,7 +226,7 @@ TEST_F(ForeignMachineTest, MemoryThatIsNoNumberNamesTheKey) {
   AutoRef<SafeVM> vm = Machine(bytes);
   std::u16string value;
   const Common::Error error = vm.Query<PropertySet>()->GetProperty(u"Memory", value);
-  EXPECT_EQ(Codes(error), (std::vector<uint32_t>{0x530010, 0x53003f}));
+  EXPECT_EQ(Codes(error), (std::vector<uint32_t>{Code::kGetMemorySizeFailed, Code::kInvalidConfigFormat}));
   const std::string message = Common::Utf16ToUtf8(Common::FormatErrorMessage(error.Cause()));
   EXPECT_NE(message.find("preferences.hardware.memory.ram_size"), std::string::npos) << message;
   EXPECT_NE(message.find("plenty"), std::string::npos) << message;
@@ -256,7 +257,7 @@ TEST_F(ForeignMachineTest, DisksAnswerChangeIdsThroughTheAgentsTracker) {
       EXPECT_TRUE(error.IsSuccess()) << Common::DescribeErrorChain(error);
       EXPECT_FALSE(changeId.empty());
     } else {
-      EXPECT_EQ(error.Code(), 0x3C0050u);  // no tracker
+      EXPECT_EQ(error.Code(), Code::kFileTrackerNotFound);  // no tracker
     }
   }
 }
@@ -315,8 +316,8 @@ TEST(SampleMachineTest, SamplesListTheirHardDisksAndKeepTheirCdDrives) {
 
     AutoRef<SafeHardDisk> disk;
     EXPECT_EQ(vm->AddHardDisk(u"cd", 0, sample.cdController, sample.cdDevice, 1 << 20, 512, 0, 0, disk).Code(),
-              0x53003au);
-    EXPECT_EQ(vm->RemoveHardDisk(0, sample.cdController, sample.cdDevice, true).Code(), 0x53004au);
+              Code::kBusDeviceInUse);
+    EXPECT_EQ(vm->RemoveHardDisk(0, sample.cdController, sample.cdDevice, true).Code(), Code::kRemoveHardDiskFailed);
     HV_OK(vm->AddHardDisk(u"extra", 1, 3, 14, 1 << 20, 4096, 0, 0, disk));
     HV_OK(Close(vm));
     vm.Reset();
@@ -327,7 +328,7 @@ TEST(SampleMachineTest, SamplesListTheirHardDisksAndKeepTheirCdDrives) {
     HV_OK(again->RemoveHardDisk(1, 3, 14, true));
     EXPECT_FALSE(ServerTest::Exists(scratch / "extra.vhdx"));
     EXPECT_EQ(again->AddHardDisk(u"cd", 0, sample.cdController, sample.cdDevice, 1 << 20, 512, 0, 0, disk).Code(),
-              0x53003au);
+              Code::kBusDeviceInUse);
   }
 }
 

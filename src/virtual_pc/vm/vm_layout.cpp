@@ -8,8 +8,6 @@
 namespace VirtualPC {
 namespace {
 
-constexpr uint32_t kInvalidFormat = 0x53003f;
-
 const BusLayout kBuses[] = {
     {"ide_adapter", "ide_controller", 2, 2},
     {"scsi_adapter", "scsi_controller", 4, 15},
@@ -33,7 +31,7 @@ void CheckUniqueIds(const Xml::Tag& parent, std::string_view childName, const st
     if (child->Name != childName) continue;
     const std::optional<uint32_t> id = IdOf(*child);
     if (id && !seen.insert(*id).second) {
-      HV_THROW_ARGS(kInvalidFormat, Msg::kConfigDuplicateId, "LoadConfig", "fileName,keyPath,id",
+      HV_THROW_ARGS(Code::kInvalidConfigFormat, Msg::kConfigDuplicateId, "LoadConfig", "fileName,keyPath,id",
                     {vmcPath, Wide(keyPath), VirtualWareRaw::ToText(*id)});
     }
   }
@@ -78,14 +76,14 @@ std::string MachineLayout::LocationKeyPath(const BusLayout& bus, uint32_t contro
 }
 
 void MachineLayout::ThrowNotANumber(const std::string& keyPath, const std::u16string& text) const {
-  HV_THROW_ARGS(kInvalidFormat, Msg::kConfigValueNotNumber, "LoadConfig", "fileName,keyPath,value",
+  HV_THROW_ARGS(Code::kInvalidConfigFormat, Msg::kConfigValueNotNumber, "LoadConfig", "fileName,keyPath,value",
                 {vmcPath_, Wide(keyPath), text});
 }
 
 void MachineLayout::Validate() const {
   const Xml::Tag* pciBus = config_.OpenTag(kPciBusPath);
   if (!pciBus) {
-    HV_THROW_ARGS(kInvalidFormat, Msg::kConfigKeyMissing, "LoadConfig", "fileName,keyPath",
+    HV_THROW_ARGS(Code::kInvalidConfigFormat, Msg::kConfigKeyMissing, "LoadConfig", "fileName,keyPath",
                   {vmcPath_, Wide(kPciBusPath)});
   }
   for (const BusLayout& bus : kBuses) {

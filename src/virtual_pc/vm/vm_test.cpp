@@ -1,9 +1,11 @@
-#include <regex>
 #include <gtest/gtest.h>
 #include <nettle/md5.h>
 #include <sys/stat.h>
 
+#include <regex>
+
 #include "common/server/vm_utils.h"
+#include "core/common/error_codes.h"
 #include "core/common/guid.h"
 #include "virtual_pc/vm/vm_testutil.h"
 
@@ -55,7 +57,7 @@ TEST_F(MachineTest, TemplateMachineReportsItsSettings) {
   // A second machine of the same name is refused and the first one kept.
   const Common::Error again =
       Caught([&] { VirtualPC::CreateMSVirtualPCVirtualMachine(host_, scratch_.wpath(), u"a/b", 0); });
-  EXPECT_EQ(again.Code(), 0x530025u);
+  EXPECT_EQ(again.Code(), Code::kVMExists);
   EXPECT_EQ(ServerTest::ReadFile(vmc), text);
 }
 
@@ -80,15 +82,15 @@ TEST_F(MachineTest, SettingsChangeAndSurviveReopening) {
   EXPECT_EQ(Property(vm, u"FirmwareType"), u"1");
   HV_OK(SetProperty(vm, u"CPUs", u"1"));
 
-  EXPECT_EQ(SetProperty(vm, u"CPUs", u"2").Code(), 0x53002cu);
-  EXPECT_EQ(Codes(SetProperty(vm, u"Memory", u"lots")), (std::vector<uint32_t>{0x53006f, 1}));
-  EXPECT_EQ(Codes(SetProperty(vm, u"FirmwareType", u"-1")), (std::vector<uint32_t>{0x53006f, 1}));
-  EXPECT_EQ(SetProperty(vm, u"GuestOS", u"Linux").Code(), 0x53002cu);
+  EXPECT_EQ(SetProperty(vm, u"CPUs", u"2").Code(), Code::kPropertyNotSupported);
+  EXPECT_EQ(Codes(SetProperty(vm, u"Memory", u"lots")), (std::vector<uint32_t>{Code::kSetPropertyFailed, Code::kNotADecimalNumber}));
+  EXPECT_EQ(Codes(SetProperty(vm, u"FirmwareType", u"-1")), (std::vector<uint32_t>{Code::kSetPropertyFailed, Code::kNotADecimalNumber}));
+  EXPECT_EQ(SetProperty(vm, u"GuestOS", u"Linux").Code(), Code::kPropertyNotSupported);
   TextList list;
-  EXPECT_EQ(vm.Query<PropertySet>()->GetProperty(u"Memory", list).Code(), 0x53002cu);
-  EXPECT_EQ(vm.Query<PropertySet>()->SetProperty(u"Memory", TextList{u"1"}).Code(), 0x53002cu);
+  EXPECT_EQ(vm.Query<PropertySet>()->GetProperty(u"Memory", list).Code(), Code::kPropertyNotSupported);
+  EXPECT_EQ(vm.Query<PropertySet>()->SetProperty(u"Memory", TextList{u"1"}).Code(), Code::kPropertyNotSupported);
   std::u16string value;
-  EXPECT_EQ(vm.Query<PropertySet>()->GetProperty(u"Colour", value).Code(), 0x53002cu);
+  EXPECT_EQ(vm.Query<PropertySet>()->GetProperty(u"Colour", value).Code(), Code::kPropertyNotSupported);
 
   // Property changes reach the file when the machine is closed.
   const std::string vmc = scratch_ / "set/set.vmc";
@@ -168,7 +170,7 @@ TEST_F(MachineTest, DisksOnBothBusesKeepTheirDataAcrossReopening) {
   HV_OK(once->IO(Fdisk::kIoRead, back.data(), 1277, 3));
   EXPECT_EQ(back, Pattern(4096 * 3, 2));
   intptr_t handle = 0;
-  EXPECT_EQ(once->GetPlatformHandle(handle).Code(), 0x100401u);
+  EXPECT_EQ(once->GetPlatformHandle(handle).Code(), Code::kCodeNotImplemented);
 
   HV_OK(collection->GetItem(0, disk));
   auto first = SectorDisk(disk);
@@ -183,18 +185,19 @@ TEST_F(MachineTest, PlacesFilesAndBusesAreChecked) {
   const std::string dir = scratch_ / "checks";
   AutoRef<SafeHardDisk> disk;
   HV_OK(vm->AddHardDisk(u"one.vhdx", 0, 1, 1, 1 << 20, 512, 0, 0, disk));
-  EXPECT_EQ(vm->AddHardDisk(u"one", 0, 0, 0, 1 << 20, 512, 0, 0, disk).Code(), 0x530054u);
-  EXPECT_EQ(vm->AddHardDisk(u"two", 0, 1, 1, 1 << 20, 512, 0, 0, disk).Code(), 0x53003au);
+  EXPECT_EQ(vm->AddHardDisk(u"one", 0, 0, 0, 1 << 20, 512, 0, 0, disk).Code(), Code::kHddExists);
+  EXPECT_EQ(vm->AddHardDisk(u"two", 0, 1, 1, 1 << 20, 512, 0, 0, disk).Code(), Code::kBusDeviceInUse);
   EXPECT_FALSE(ServerTest::Exists(dir + "/two.vhdx"));
-  EXPECT_EQ(vm->AddHardDisk(u"two", 2, 0, 0, 1 << 20, 512, 0, 0, disk).Code(), 0x530053u);
-  EXPECT_EQ(vm->AddHardDisk(u"two", 0, 2, 0, 1 << 20, 512, 0, 0, disk).Code(), 0x530053u);
-  EXPECT_EQ(Codes(vm->AddHardDisk(u"two", 1, 0, 0, 1 << 20, 1024, 0, 0, disk)), (std::vector<uint32_t>{0x3C003A}));
+  EXPECT_EQ(vm->AddHardDisk(u"two", 2, 0, 0, 1 << 20, 512, 0, 0, disk).Code(), Code::kDeviceInterfaceNotSupported);
+  EXPECT_EQ(vm->AddHardDisk(u"two", 0, 2, 0, 1 << 20, 512, 0, 0, disk).Code(), Code::kDeviceInterfaceNotSupported);
+  EXPECT_EQ(Codes(vm->AddHardDisk(u"two", 1, 0, 0, 1 << 20, 1024, 0, 0, disk)),
+            (std::vector<uint32_t>{Code::kDiskSectorSizeNotSupported}));
   EXPECT_FALSE(ServerTest::Exists(dir + "/two.vhdx"));
-  EXPECT_EQ(vm->AddExistingHardDisk(u"none.vhdx", 1, 0, 0, 0, disk).Code(), 0x530055u);
-  EXPECT_EQ(vm->AddExistingHardDisk(u"one.vhdx", 0, 1, 1, 0, disk).Code(), 0x53003au);
-  EXPECT_EQ(vm->RemoveHardDisk(0, 0, 0, false).Code(), 0x53004au);
-  EXPECT_EQ(vm->RemoveHardDisk(5, 0, 0, false).Code(), 0x530053u);
-  EXPECT_EQ(vm->ResizeHardDisk(0, 1, 1, 2 << 20).Code(), 0x530062u);
+  EXPECT_EQ(vm->AddExistingHardDisk(u"none.vhdx", 1, 0, 0, 0, disk).Code(), Code::kHddMissing);
+  EXPECT_EQ(vm->AddExistingHardDisk(u"one.vhdx", 0, 1, 1, 0, disk).Code(), Code::kBusDeviceInUse);
+  EXPECT_EQ(vm->RemoveHardDisk(0, 0, 0, false).Code(), Code::kRemoveHardDiskFailed);
+  EXPECT_EQ(vm->RemoveHardDisk(5, 0, 0, false).Code(), Code::kDeviceInterfaceNotSupported);
+  EXPECT_EQ(vm->ResizeHardDisk(0, 1, 1, 2 << 20).Code(), Code::kNotImplemented);
 
   // One file may sit in two places; removing one place keeps the file.
   HV_OK(vm->AddExistingHardDisk(Common::Utf8ToUtf16(dir + "/one.vhdx"), 1, 0, 0, 0, disk));
@@ -229,8 +232,10 @@ TEST_F(MachineTest, RenameMovesTheFolderAndTheFile) {
   EXPECT_EQ(ListDisks(vm).at(0).file, Path("new/d.vhdx"));
 
   mkdir((scratch_ / "taken").c_str(), 0755);
-  EXPECT_EQ(Codes(SetProperty(vm, u"Name", u"taken")), (std::vector<uint32_t>{0x53006f, 0x530015, 0x530025}));
-  EXPECT_EQ(Codes(SetProperty(vm, u"Name", u"x/y")), (std::vector<uint32_t>{0x53006f, 0x530015, 0x530015}));
+  EXPECT_EQ(Codes(SetProperty(vm, u"Name", u"taken")),
+            (std::vector<uint32_t>{Code::kSetPropertyFailed, Code::kRenameVMFailed, Code::kVMExists}));
+  EXPECT_EQ(Codes(SetProperty(vm, u"Name", u"x/y")),
+            (std::vector<uint32_t>{Code::kSetPropertyFailed, Code::kRenameVMFailed, Code::kRenameVMFailed}));
   EXPECT_TRUE(ServerTest::Exists(scratch_ / "new/new.vmc"));
   HV_OK(Close(vm));
   AutoRef<SafeVM> again = Open(host_, Path("new/new.vmc"));
@@ -249,12 +254,14 @@ TEST_F(MachineTest, ReadOnlyMachineLeavesItsFileAlone) {
 
   AutoRef<SafeVM> reader = Open(host_, Common::Utf8ToUtf16(vmc));
   HV_OK(SetAccess(reader, 0));
-  EXPECT_EQ(Codes(SetProperty(reader, u"Memory", u"268435456")), (std::vector<uint32_t>{0x53006f, 0x53000c}));
-  EXPECT_EQ(Codes(SetProperty(reader, u"Name", u"other")), (std::vector<uint32_t>{0x53006f, 0x53000c}));
-  EXPECT_EQ(reader->AddHardDisk(u"e", 0, 0, 1, 1 << 20, 512, 0, 0, disk).Code(), 0x53000cu);
+  EXPECT_EQ(Codes(SetProperty(reader, u"Memory", u"268435456")),
+            (std::vector<uint32_t>{Code::kSetPropertyFailed, Code::kConfigurationError}));
+  EXPECT_EQ(Codes(SetProperty(reader, u"Name", u"other")),
+            (std::vector<uint32_t>{Code::kSetPropertyFailed, Code::kConfigurationError}));
+  EXPECT_EQ(reader->AddHardDisk(u"e", 0, 0, 1, 1 << 20, 512, 0, 0, disk).Code(), Code::kConfigurationError);
   EXPECT_FALSE(ServerTest::Exists(scratch_ / "ro/e.vhdx"));
-  EXPECT_EQ(reader->AddExistingHardDisk(u"d.vhdx", 0, 0, 1, 0, disk).Code(), 0x53000cu);
-  EXPECT_EQ(reader->RemoveHardDisk(0, 0, 0, true).Code(), 0x53000cu);
+  EXPECT_EQ(reader->AddExistingHardDisk(u"d.vhdx", 0, 0, 1, 0, disk).Code(), Code::kConfigurationError);
+  EXPECT_EQ(reader->RemoveHardDisk(0, 0, 0, true).Code(), Code::kConfigurationError);
   EXPECT_TRUE(ServerTest::Exists(scratch_ / "ro/d.vhdx"));
   EXPECT_EQ(Property(reader, u"Memory"), u"128");
   EXPECT_EQ(ListDisks(reader).size(), 1u);
@@ -271,21 +278,22 @@ TEST_F(MachineTest, ReadOnlyMachineLeavesItsFileAlone) {
 }
 
 TEST_F(MachineTest, OpeningNamesWhatIsMissing) {
-  EXPECT_EQ(Caught([&] { VirtualPC::OpenMSVirtualPCVM(host_, Path("none/none.vmc")); }).Code(), 0x5301f3u);
+  EXPECT_EQ(Caught([&] { VirtualPC::OpenMSVirtualPCVM(host_, Path("none/none.vmc")); }).Code(),
+            Code::kOpenDirectoryFailed);
   const Common::Error missing = Caught([&] { VirtualPC::OpenMSVirtualPCVM(host_, Path("none.vmc")); });
-  EXPECT_EQ(missing.Code(), 0x530193u);
+  EXPECT_EQ(missing.Code(), Code::kFindFileFailed);
   EXPECT_STREQ(missing.Function(), "CheckFileExistence");
   ServerTest::WriteFile(scratch_ / "bad.vmc", "<preferences><hardware>");
   AutoRef<SafeVM> bad = Open(host_, Path("bad.vmc"));
   std::u16string value;
   const std::vector<uint32_t> parse = Codes(bad.Query<PropertySet>()->GetProperty(u"Memory", value));
   ASSERT_GE(parse.size(), 2u);
-  EXPECT_EQ(parse[0], 0x530010u);
-  EXPECT_EQ(parse[1], 0x53000cu);
+  EXPECT_EQ(parse[0], Code::kGetMemorySizeFailed);
+  EXPECT_EQ(parse[1], Code::kConfigurationError);
   ServerTest::WriteFile(scratch_ / "bare.vmc", "<preferences/>");
   AutoRef<SafeVM> bare = Open(host_, Path("bare.vmc"));
-  EXPECT_EQ(bare.Query<PropertySet>()->GetProperty(u"Memory", value).Code(), 0x530010u);
-  EXPECT_EQ(bare.Query<PropertySet>()->GetProperty(u"FirmwareType", value).Code(), 0x5301a6u);
+  EXPECT_EQ(bare.Query<PropertySet>()->GetProperty(u"Memory", value).Code(), Code::kGetMemorySizeFailed);
+  EXPECT_EQ(bare.Query<PropertySet>()->GetProperty(u"FirmwareType", value).Code(), Code::kGetFirmwareTypeFailed);
   EXPECT_EQ(Property(bare, u"Name"), u"bare");
 }
 

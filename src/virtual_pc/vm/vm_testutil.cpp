@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "core/common/error_codes.h"
 #include "hvplug/resource_api.h"
 #include "virtual_pc/vm/vm_template.h"
 
@@ -97,7 +98,7 @@ std::vector<DiskInfo> ListDisks(const AutoRef<SafeVM>& vm, Common::Error* error)
     list.push_back(info);
   }
   AutoRef<SafeHardDisk> beyond;
-  EXPECT_EQ(disks->GetItem(count, beyond).Code(), 0x530023u);
+  EXPECT_EQ(disks->GetItem(count, beyond).Code(), Code::kCollectionIndexInvalid);
   return list;
 }
 

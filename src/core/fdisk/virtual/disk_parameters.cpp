@@ -51,19 +51,22 @@ Fdisk::Geometry ComputeGeometry(uint32_t adapterType, uint64_t sectorCount) {
 
 Common::Error CheckVhdxDiskParameters(uint64_t sectorCount, uint32_t sectorSize) {
   if (sectorSize != 512 && sectorSize != 4096)
-    return Common::MakeError(0x3C003A, Msg::kDiskSectorSizeNotSupported, HV_SITE("CheckVhdxDiskParameters"));
+    return Common::MakeError(Code::kDiskSectorSizeNotSupported, Msg::kDiskSectorSizeNotSupported,
+                             HV_SITE("CheckVhdxDiskParameters"));
   if (sectorCount > kMaxVhdxDiskBytes / sectorSize)
-    return Common::MakeError(0x3C000B, Msg::kDiskSizeNotSupported, HV_SITE("CheckVhdxDiskParameters"));
+    return Common::MakeError(Code::kDiskSizeNotSupported, Msg::kDiskSizeNotSupported,
+                             HV_SITE("CheckVhdxDiskParameters"));
   return Common::Success();
 }
 
 Common::Error CheckMSDiskParameters(uint64_t sectorCount, uint32_t sectorSize, uint32_t adapterType) {
   if (sectorSize != 512)
-    return Common::MakeError(0x3C003A, Msg::kDiskSectorSizeNotSupported, HV_SITE("CheckMSDiskParameters"));
+    return Common::MakeError(Code::kDiskSectorSizeNotSupported, Msg::kDiskSectorSizeNotSupported,
+                             HV_SITE("CheckMSDiskParameters"));
   if (adapterType != kAdapterScsi && adapterType != kAdapterIde)
-    return Common::MakeError(0x3C000A, Msg::kDiskInvalidAdapter, HV_SITE("CheckMSDiskParameters"));
+    return Common::MakeError(Code::kDiskInvalidAdapter, Msg::kDiskInvalidAdapter, HV_SITE("CheckMSDiskParameters"));
   if (sectorCount < kMinMSDiskSectors || sectorCount > kMaxMSDiskSectors)
-    return Common::MakeError(0x3C000B, Msg::kDiskSizeNotSupported, HV_SITE("CheckMSDiskParameters"));
+    return Common::MakeError(Code::kDiskSizeNotSupported, Msg::kDiskSizeNotSupported, HV_SITE("CheckMSDiskParameters"));
   return Common::Success();
 }
 

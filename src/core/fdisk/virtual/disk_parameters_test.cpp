@@ -83,38 +83,39 @@ TEST(DiskParametersTest, VhdxSectorSizesAndTheSixtyFourTebibyteLimit) {
   EXPECT_TRUE(CheckVhdxDiskParameters(0, 512).IsSuccess());
 
   const Common::Error over = CheckVhdxDiskParameters(limit / 512 + 1, 512);
-  EXPECT_EQ(over.Code(), 0x3C000Bu);
+  EXPECT_EQ(over.Code(), Code::kDiskSizeNotSupported);
   EXPECT_STREQ(over.Function(), "CheckVhdxDiskParameters");
   EXPECT_EQ(over.Message(), u"The target size of the virtual disk is not supported by the selected virtual machine.");
-  EXPECT_EQ(CheckVhdxDiskParameters(limit / 4096 + 1, 4096).Code(), 0x3C000Bu);
+  EXPECT_EQ(CheckVhdxDiskParameters(limit / 4096 + 1, 4096).Code(), Code::kDiskSizeNotSupported);
   // A product that wraps around 64 bits must not pass.
-  EXPECT_EQ(CheckVhdxDiskParameters(UINT64_MAX / 512 + 2, 512).Code(), 0x3C000Bu);
-  EXPECT_EQ(CheckVhdxDiskParameters(1ull << 55, 512).Code(), 0x3C000Bu);
+  EXPECT_EQ(CheckVhdxDiskParameters(UINT64_MAX / 512 + 2, 512).Code(), Code::kDiskSizeNotSupported);
+  EXPECT_EQ(CheckVhdxDiskParameters(1ull << 55, 512).Code(), Code::kDiskSizeNotSupported);
 
   for (uint32_t size : {0u, 1u, 511u, 1024u, 2048u, 8192u}) {
     const Common::Error bad = CheckVhdxDiskParameters(1, size);
-    EXPECT_EQ(bad.Code(), 0x3C003Au) << size;
+    EXPECT_EQ(bad.Code(), Code::kDiskSectorSizeNotSupported) << size;
     EXPECT_STREQ(bad.Function(), "CheckVhdxDiskParameters");
   }
   // The sector size is checked first.
-  EXPECT_EQ(CheckVhdxDiskParameters(UINT64_MAX, 1024).Code(), 0x3C003Au);
+  EXPECT_EQ(CheckVhdxDiskParameters(UINT64_MAX, 1024).Code(), Code::kDiskSectorSizeNotSupported);
 }
 
 TEST(DiskParametersTest, VirtualPcDisksTakeIdeOrScsiWithinTheSectorRange) {
-  EXPECT_EQ(CheckMSDiskParameters(6143, 512, 3).Code(), 0x3C000Bu);
+  EXPECT_EQ(CheckMSDiskParameters(6143, 512, 3).Code(), Code::kDiskSizeNotSupported);
   EXPECT_TRUE(CheckMSDiskParameters(6144, 512, 3).IsSuccess());
   EXPECT_TRUE(CheckMSDiskParameters(4278190080ull, 512, 1).IsSuccess());
-  EXPECT_EQ(CheckMSDiskParameters(4278190081ull, 512, 1).Code(), 0x3C000Bu);
+  EXPECT_EQ(CheckMSDiskParameters(4278190081ull, 512, 1).Code(), Code::kDiskSizeNotSupported);
 
   const Common::Error adapter = CheckMSDiskParameters(6144, 512, 2);
-  EXPECT_EQ(adapter.Code(), 0x3C000Au);
+  EXPECT_EQ(adapter.Code(), Code::kDiskInvalidAdapter);
   EXPECT_EQ(adapter.Message(), u"An invalid adapter.");
   EXPECT_STREQ(adapter.Function(), "CheckMSDiskParameters");
-  for (uint32_t other : {0u, 11u, 17u}) EXPECT_EQ(CheckMSDiskParameters(6144, 512, other).Code(), 0x3C000Au);
+  for (uint32_t other : {0u, 11u, 17u})
+    EXPECT_EQ(CheckMSDiskParameters(6144, 512, other).Code(), Code::kDiskInvalidAdapter);
 
   // Order of the checks: sector size, then adapter, then size.
-  EXPECT_EQ(CheckMSDiskParameters(0, 4096, 2).Code(), 0x3C003Au);
-  EXPECT_EQ(CheckMSDiskParameters(0, 512, 2).Code(), 0x3C000Au);
+  EXPECT_EQ(CheckMSDiskParameters(0, 4096, 2).Code(), Code::kDiskSectorSizeNotSupported);
+  EXPECT_EQ(CheckMSDiskParameters(0, 512, 2).Code(), Code::kDiskInvalidAdapter);
 }
 
 }  // namespace

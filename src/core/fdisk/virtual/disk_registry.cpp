@@ -29,7 +29,7 @@ Common::Error DiskRegistry::Acquire(std::shared_ptr<const DiskLocation> location
   } catch (const Common::Error& error) {
     return error;
   }
-  if (!opened) return Common::MakeError(0x3C0001, Msg::kDiskInvalidArguments, HV_SITE("Acquire"));
+  if (!opened) return Common::MakeError(Code::kInvalidArguments, Msg::kDiskInvalidArguments, HV_SITE("Acquire"));
   entries_.push_back(Entry{std::move(location), Fdisk::WeakPtr<VirtualMachineDiskEx>(opened)});
   ++entryCount_;
   disk = std::move(opened);

@@ -130,7 +130,7 @@ TEST(DiskRegistryTest, WrapperForwardsEverySlot) {
   ASSERT_TRUE(disk->GetCurrentChangeID(id).IsSuccess());
   EXPECT_EQ(id, u"file2");
   // The fake has no metadata: the base's answers come through.
-  EXPECT_EQ(disk->GetMetadata({u"x", 1}, *std::make_unique<std::vector<uint8_t>>()).Code(), 0x530062u);
+  EXPECT_EQ(disk->GetMetadata({u"x", 1}, *std::make_unique<std::vector<uint8_t>>()).Code(), Code::kNotImplemented);
 }
 
 TEST(DiskRegistryTest, FailedOpeningRegistersNothing) {
@@ -138,17 +138,19 @@ TEST(DiskRegistryTest, FailedOpeningRegistersNothing) {
   Files files;
   std::shared_ptr<VirtualMachineDiskEx> disk;
   const auto failing = [](SharedDisk&) {
-    return Common::MakeError(0x3C0003, Msg::kVhdxUnknownFormat, HV_SITE("Open"));
+    return Common::MakeError(Code::kVhdxUnknownFormat, Msg::kVhdxUnknownFormat, HV_SITE("Open"));
   };
   const Common::Error error = VirtualDisks::AcquireWiseDisk(registry, std::make_shared<FakeLocation>(0), failing, disk);
-  EXPECT_EQ(error.Code(), 0x3C0003u);
+  EXPECT_EQ(error.Code(), Code::kVhdxUnknownFormat);
   EXPECT_FALSE(disk);
   EXPECT_EQ(registry->GetEntryCount(), 0u);
 
   // A thrown error is returned as well; an opener that yields no disk fails.
-  const auto throwing = [](SharedDisk&) -> Common::Error { HV_THROW(0x3C0003, Msg::kVhdxUnknownFormat, "Open"); };
+  const auto throwing = [](SharedDisk&) -> Common::Error {
+    HV_THROW(Code::kVhdxUnknownFormat, Msg::kVhdxUnknownFormat, "Open");
+  };
   EXPECT_EQ(VirtualDisks::AcquireWiseDisk(registry, std::make_shared<FakeLocation>(0), throwing, disk).Code(),
-            0x3C0003u);
+            Code::kVhdxUnknownFormat);
   const auto empty = [](SharedDisk&) { return Common::Success(); };
   EXPECT_TRUE(VirtualDisks::AcquireWiseDisk(registry, std::make_shared<FakeLocation>(0), empty, disk).IsFailure());
   EXPECT_EQ(registry->GetEntryCount(), 0u);

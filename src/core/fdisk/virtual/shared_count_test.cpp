@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/common/error_codes.h"
+
 namespace {
 
 struct Counted {
@@ -43,7 +45,7 @@ TEST(SharedCountTest, UpgradingAnExpiredReferenceThrowsBadWeakPtr) {
     Fdisk::SharedPtr<Counted> revived(weak);
     FAIL() << "expired reference upgraded";
   } catch (const Fdisk::BadWeakPtr& error) {
-    EXPECT_EQ(error.Code(), 0x100C01u);
+    EXPECT_EQ(error.Code(), Code::kWeakReferenceExpired);
     EXPECT_STREQ(error.Function(), "SharedCount");
     EXPECT_EQ(error.Message(), u"A weak reference has expired.");
   }

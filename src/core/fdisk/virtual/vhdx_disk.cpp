@@ -1,6 +1,7 @@
 #include "core/fdisk/virtual/vhdx_disk.h"
 
 #include "core/common/assert.h"
+#include "core/common/error_codes.h"
 #include "core/common/guid.h"
 #include "core/fdisk/virtual/disk_parameters.h"
 #include "core/fdisk/virtual/vhd/interval.h"
@@ -38,14 +39,15 @@ uint64_t VhdxDiskImpl::GetSectorCount() const {
 void VhdxDiskImpl::OpenDisk(const TrackerRef& tracker) {
   if (GetErrorState()) return;
   if (!GetDirectory()) {
-    SetErrorState(Common::MakeError(0x3C0001, Msg::kDiskInvalidArguments, HV_SITE("OpenDisk")));
+    SetErrorState(Common::MakeError(Code::kInvalidArguments, Msg::kDiskInvalidArguments, HV_SITE("OpenDisk")));
     return;
   }
   // The engine reaches files, parents included, by their local paths.
   std::u16string dirPath;
   if (!GetDirectory()->GetPath(dirPath)) {
     Common::Error error = GetDirectory()->TakeError();
-    SetErrorState(error ? error : Common::MakeError(0x4000E, Msg::kOperationNotSupported, HV_SITE("OpenDisk")));
+    SetErrorState(error ? error
+                        : Common::MakeError(Code::kNotSupported, Msg::kOperationNotSupported, HV_SITE("OpenDisk")));
     return;
   }
   try {

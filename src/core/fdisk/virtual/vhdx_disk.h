@@ -56,7 +56,7 @@ Common::Error VhdxDiskImpl::Call(Operation&& operation) const {
   if (GetErrorState()) return GetErrorState();
   try {
     Vhdx::Disk* disk = CheckedDisk();
-    if (!disk) return Common::MakeError(0x3C0001, Msg::kDiskInvalidArguments, HV_SITE("Call"));
+    if (!disk) return Common::MakeError(Code::kInvalidArguments, Msg::kDiskInvalidArguments, HV_SITE("Call"));
     operation(*disk);
   } catch (const Common::Error& error) {
     return error;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/common/error_codes.h"
 #include "core/common/guid.h"
 #include "core/fdisk/virtual/vhdx/disk_impl.h"
 #include "core/fdisk/virtual/vhdx/metadata.h"
@@ -33,7 +34,7 @@ std::optional<Vhdx::MetadataDescriptor> ParseKey(const Fdisk::MetadataKey& key) 
 }
 
 Common::Error InvalidKey(const char* function) {
-  return Common::MakeError(0x3C0038, Msg::kDiskInvalidMetadataKey, HV_SITE_AT(function, __LINE__));
+  return Common::MakeError(Code::kDiskInvalidMetadataKey, Msg::kDiskInvalidMetadataKey, HV_SITE_AT(function, __LINE__));
 }
 
 class KeyCollector final : public Vhdx::MetadataConsumer {
@@ -114,7 +115,7 @@ Common::Error MSVhdxVirtualMachineDiskEx::GetMetadata(const Fdisk::MetadataKey& 
   Common::Error error = disk_->Vhdx().Call([&](Vhdx::Disk& disk) { disk.GetMetadata(collector); });
   if (error) return error;
   if (!collector.Found()) {
-    return Common::MakeErrorWithArgs(0x3C0039, Msg::kDiskMetadataNotFound, HV_SITE("GetMetadata"),
+    return Common::MakeErrorWithArgs(Code::kDiskMetadataNotFound, Msg::kDiskMetadataNotFound, HV_SITE("GetMetadata"),
                                      "metadataId,metadataFlags", {key.id, Vhdx::FlagsText(key.flags)});
   }
   value = std::move(collector.Value());
@@ -135,7 +136,8 @@ Common::Error MSVhdxVirtualMachineDiskEx::SetMetadata(const Fdisk::MetadataKey& 
                                                       const std::vector<uint8_t>& value) {
   const std::optional<Vhdx::MetadataDescriptor> descriptor = ParseKey(key);
   if (!descriptor) return InvalidKey("SetMetadata");
-  if (value.size() > UINT32_MAX) return Common::MakeError(0x3C0001, Msg::kDiskInvalidArguments, HV_SITE("SetMetadata"));
+  if (value.size() > UINT32_MAX)
+    return Common::MakeError(Code::kInvalidArguments, Msg::kDiskInvalidArguments, HV_SITE("SetMetadata"));
   ItemProvider provider(*descriptor, value);
   return disk_->Vhdx().Call([&](Vhdx::Disk& disk) { disk.SetMetadata(provider); });
 }

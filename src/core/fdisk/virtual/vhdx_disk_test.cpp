@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "core/common/error_codes.h"
 #include "core/common/guid.h"
 #include "core/fdisk/virtual/disk_parameters.h"
 #include "core/fdisk/virtual/vhdx/disk_impl.h"
@@ -53,7 +54,7 @@ TEST_F(VhdxDiskTest, ReportsSizesAndTheAdaptersGeometry) {
   EXPECT_EQ(disk->GetGeometry().highestHead, expected.highestHead);
   EXPECT_EQ(disk->GetGeometry().cylinders, expected.cylinders);
   intptr_t handle = 1;
-  EXPECT_EQ(disk->GetPlatformHandle(handle).Code(), 0x100401u);
+  EXPECT_EQ(disk->GetPlatformHandle(handle).Code(), Code::kCodeNotImplemented);
 }
 
 TEST_F(VhdxDiskTest, WritesReadBackAndErrorsAreReturned) {
@@ -67,7 +68,7 @@ TEST_F(VhdxDiskTest, WritesReadBackAndErrorsAreReturned) {
   // Beyond the end: the engine's error comes back as a value, nothing is thrown.
   EXPECT_TRUE(disk->IO(Fdisk::kIoRead, read.data(), kSectors - 2, 3).IsFailure());
   EXPECT_TRUE(disk->IO(Fdisk::kIoWrite, written.data(), kSectors, 1).IsFailure());
-  EXPECT_EQ(disk->IO(Fdisk::kIoRead, nullptr, 0, 1).Code(), 0x3C0001u);
+  EXPECT_EQ(disk->IO(Fdisk::kIoRead, nullptr, 0, 1).Code(), Code::kInvalidArguments);
   // Modes other than read and write do nothing.
   std::fill(read.begin(), read.end(), 0xEE);
   EXPECT_FALSE(disk->IO(7, read.data(), 0, 1));
@@ -83,10 +84,10 @@ TEST_F(VhdxDiskTest, WritesReadBackAndErrorsAreReturned) {
 TEST_F(VhdxDiskTest, FailedOpeningReturnsTheErrorState) {
   auto impl = std::make_unique<VirtualDisks::VhdxDiskImpl>(kAdapter);
   impl->OpenDisk(nullptr);  // never initialized: no directory
-  EXPECT_EQ(impl->GetErrorState().Code(), 0x3C0001u);
+  EXPECT_EQ(impl->GetErrorState().Code(), Code::kInvalidArguments);
   EXPECT_EQ(impl->GetSectorCount(), 0u);
   Fdisk::SharedPtr<VirtualMachineDiskEx> disk;
-  EXPECT_EQ(VirtualDisks::MakeVhdxDisk(std::move(impl), disk).Code(), 0x3C0001u);
+  EXPECT_EQ(VirtualDisks::MakeVhdxDisk(std::move(impl), disk).Code(), Code::kInvalidArguments);
   EXPECT_FALSE(disk);
 }
 
@@ -137,10 +138,10 @@ TEST_F(VhdxDiskTest, ProtectedItemsCanNeitherBeReadNorSet) {
     bool canSet = true;
     ASSERT_FALSE(disk->CanSetMetadata(key, canSet));
     EXPECT_FALSE(canSet);
-    EXPECT_EQ(disk->SetMetadata(key, bogus).Code(), 0x3C0037u);
+    EXPECT_EQ(disk->SetMetadata(key, bogus).Code(), Code::kVhdxMetadataNotAllowed);
   }
   std::vector<uint8_t> value;
-  EXPECT_EQ(disk->GetMetadata(fileParameters, value).Code(), 0x3C0039u);
+  EXPECT_EQ(disk->GetMetadata(fileParameters, value).Code(), Code::kDiskMetadataNotFound);
 
   // The disk is intact: it reopens and reads.
   disk.reset();
@@ -158,18 +159,19 @@ TEST_F(VhdxDiskTest, MetadataKeysMustBeGuidsAndAbsentItemsAreReported) {
                               u"0f2a1b3c-4d5e-4f60-8a9b+0c1d2e3f4a5b", u"0f2a1b3c-4d5e-4f60-8a9b-0c1d2e3f4a5g"}) {
     const Fdisk::MetadataKey key{bad, 1};
     const Common::Error error = disk->GetMetadata(key, value);
-    EXPECT_EQ(error.Code(), 0x3C0038u);
+    EXPECT_EQ(error.Code(), Code::kDiskInvalidMetadataKey);
     EXPECT_EQ(error.Message(), u"Invalid VHDX metadata key.");
-    EXPECT_EQ(disk->CanSetMetadata(key, canSet).Code(), 0x3C0038u);
-    EXPECT_EQ(disk->SetMetadata(key, value).Code(), 0x3C0038u);
+    EXPECT_EQ(disk->CanSetMetadata(key, canSet).Code(), Code::kDiskInvalidMetadataKey);
+    EXPECT_EQ(disk->SetMetadata(key, value).Code(), Code::kDiskInvalidMetadataKey);
   }
   const Common::Error absent = disk->GetMetadata({u"11111111-2222-3333-4444-555555555555", 1}, value);
-  EXPECT_EQ(absent.Code(), 0x3C0039u);
+  EXPECT_EQ(absent.Code(), Code::kDiskMetadataNotFound);
   EXPECT_STREQ(absent.Function(), "GetMetadata");
   EXPECT_EQ(Common::FormatErrorMessage(absent),
             u"Metadata with ID '11111111-2222-3333-4444-555555555555' and flags 1 is not found in the VHDX disk.");
   // The IsUser bit is part of an item's identity.
-  EXPECT_EQ(disk->GetMetadata({Common::GuidToWideText(Vhdx::kVirtualDiskSizeGuid), 1}, value).Code(), 0x3C0039u);
+  EXPECT_EQ(disk->GetMetadata({Common::GuidToWideText(Vhdx::kVirtualDiskSizeGuid), 1}, value).Code(),
+            Code::kDiskMetadataNotFound);
 }
 
 TEST_F(VhdxDiskTest, ChangedSectorsComeFromTheFileTracker) {
@@ -216,10 +218,10 @@ TEST_F(VhdxDiskTest, ChangedSectorsComeFromTheFileTracker) {
 TEST_F(VhdxDiskTest, WithoutTrackerOnlyEverythingChangedIsKnown) {
   auto disk = Open();
   std::u16string id = u"stale";
-  EXPECT_EQ(disk->GetCurrentChangeID(id).Code(), 0x3C0050u);
+  EXPECT_EQ(disk->GetCurrentChangeID(id).Code(), Code::kFileTrackerNotFound);
   EXPECT_TRUE(id.empty());
   std::vector<Fdisk::SectorRange> changed;
-  EXPECT_EQ(disk->GetChangedSectors(u"1", {0, kSectors}, changed).Code(), 0x3C0050u);
+  EXPECT_EQ(disk->GetChangedSectors(u"1", {0, kSectors}, changed).Code(), Code::kFileTrackerNotFound);
   EXPECT_TRUE(changed.empty());
   EXPECT_FALSE(disk->GetChangedSectors(u"*", {0, kSectors}, changed));
   EXPECT_TRUE(changed.empty());  // nothing written, nothing allocated

@@ -12,7 +12,7 @@ VirtualDiskImpl::~VirtualDiskImpl() = default;
 
 void VirtualDiskImpl::Initialize(std::shared_ptr<rio_dir> dir, const std::u16string& name) {
   if (!dir || name.empty()) {
-    error_ = Common::MakeError(0x3C0001, Msg::kDiskInvalidArguments, HV_SITE("Initialize"));
+    error_ = Common::MakeError(Code::kInvalidArguments, Msg::kDiskInvalidArguments, HV_SITE("Initialize"));
     return;
   }
   dir_ = std::move(dir);
@@ -34,14 +34,15 @@ VirtualDiskBase::~VirtualDiskBase() = default;
 
 Common::Error VirtualDiskBase::IO(uint32_t mode, void* buffer, uint64_t firstSector, uint64_t sectorCount) {
   if (mode != Fdisk::kIoRead && mode != Fdisk::kIoWrite) return Common::Success();
-  if (!buffer && sectorCount != 0) return Common::MakeError(0x3C0001, Msg::kDiskInvalidArguments, HV_SITE("IO"));
+  if (!buffer && sectorCount != 0)
+    return Common::MakeError(Code::kInvalidArguments, Msg::kDiskInvalidArguments, HV_SITE("IO"));
   if (mode == Fdisk::kIoRead) return impl_->Read(buffer, firstSector, sectorCount);
   return impl_->Write(buffer, firstSector, sectorCount);
 }
 
 Common::Error VirtualDiskBase::GetPlatformHandle(intptr_t& handle) {
   handle = 0;
-  return Common::MakeError(0x100401, Msg::kCodeNotImplemented, HV_SITE("GetPlatformHandle"));
+  return Common::MakeError(Code::kCodeNotImplemented, Msg::kCodeNotImplemented, HV_SITE("GetPlatformHandle"));
 }
 
 Common::Error VirtualDiskBase::GetCurrentChangeID(std::u16string& changeId) {
@@ -51,7 +52,7 @@ Common::Error VirtualDiskBase::GetCurrentChangeID(std::u16string& changeId) {
 
 Common::Error VirtualDiskBase::GetChangedSectors(const std::u16string&, const Fdisk::SectorRange&,
                                                  std::vector<Fdisk::SectorRange>&) {
-  return Common::MakeError(0x100401, Msg::kCodeNotImplemented, HV_SITE("GetChangedSectors"));
+  return Common::MakeError(Code::kCodeNotImplemented, Msg::kCodeNotImplemented, HV_SITE("GetChangedSectors"));
 }
 
 }  // namespace VirtualDisks

@@ -61,11 +61,13 @@ Common::Error OpenVhdxDisk(const std::shared_ptr<rio_dir>& dir, const std::u16st
 Common::Error CreateVhdxDisk(rio_dir& dir, const std::u16string& name, uint64_t sectorCount, bool fixed,
                              uint32_t sectorSize) {
   if (Common::Error error = CheckVhdxDiskParameters(sectorCount, sectorSize)) return error;
-  if (sectorCount == 0) return Common::MakeError(0x3C000B, Msg::kDiskSizeNotSupported, HV_SITE("Create"));
+  if (sectorCount == 0)
+    return Common::MakeError(Code::kDiskSizeNotSupported, Msg::kDiskSizeNotSupported, HV_SITE("Create"));
 
   std::unique_ptr<rio_file> file = dir.Open(name, O_RDWR | O_CREAT | O_EXCL, false, 0644);
   if (!file) {
-    return Common::Wrap(Common::MakeError(0x3C0005, Msg::kVhdxCreateFailed, HV_SITE("Create")), dir.TakeError());
+    return Common::Wrap(Common::MakeError(Code::kVhdxCreateFailed, Msg::kVhdxCreateFailed, HV_SITE("Create")),
+                        dir.TakeError());
   }
   try {
     Vhdx::WriteableFile writable(Vhdx::MakeRioCoreFile(std::move(file)));
@@ -75,7 +77,7 @@ Common::Error CreateVhdxDisk(rio_dir& dir, const std::u16string& name, uint64_t 
     // The file is closed by now. No half-made disk is left behind; a failure
     // to remove it is not ours to report.
     if (!dir.Remove(name)) dir.TakeError();
-    return Common::Wrap(Common::MakeError(0x3C0005, Msg::kVhdxCreateFailed, HV_SITE("Create")), error);
+    return Common::Wrap(Common::MakeError(Code::kVhdxCreateFailed, Msg::kVhdxCreateFailed, HV_SITE("Create")), error);
   }
   return Common::Success();
 }

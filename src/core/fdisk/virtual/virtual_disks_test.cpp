@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/common/error_codes.h"
 #include "core/file/unix/posix_dir.h"
 
 namespace {
@@ -84,19 +85,19 @@ TEST_F(VirtualDisksTest, CreatesDisksOfEitherSectorSize) {
     EXPECT_EQ(disk->GetSectorSize(), sectorSize);
     EXPECT_EQ(disk->GetSectorCount(), 1000u);
   }
-  EXPECT_EQ(CreateVhdxDisk(*dir_, u"s1024.vhdx", 1000, false, 1024).Code(), 0x3C003Au);
+  EXPECT_EQ(CreateVhdxDisk(*dir_, u"s1024.vhdx", 1000, false, 1024).Code(), Code::kDiskSectorSizeNotSupported);
   EXPECT_FALSE(fs::exists(root_ + "/s1024.vhdx"));
 }
 
 TEST_F(VirtualDisksTest, CreationRefusesBadSizesAndExistingFiles) {
-  EXPECT_EQ(CreateVhdxDisk(*dir_, u"zero.vhdx", 0, false).Code(), 0x3C000Bu);
-  EXPECT_EQ(CreateVhdxDisk(*dir_, u"huge.vhdx", (64ull << 31) + 1, false).Code(), 0x3C000Bu);
+  EXPECT_EQ(CreateVhdxDisk(*dir_, u"zero.vhdx", 0, false).Code(), Code::kDiskSizeNotSupported);
+  EXPECT_EQ(CreateVhdxDisk(*dir_, u"huge.vhdx", (64ull << 31) + 1, false).Code(), Code::kDiskSizeNotSupported);
   EXPECT_FALSE(fs::exists(root_ + "/zero.vhdx"));
   EXPECT_FALSE(fs::exists(root_ + "/huge.vhdx"));
 
   std::ofstream(root_ + "/taken.vhdx") << "keep me";
   const Common::Error taken = CreateVhdxDisk(*dir_, u"taken.vhdx", kSectors, false);
-  EXPECT_EQ(taken.Code(), 0x3C0005u);
+  EXPECT_EQ(taken.Code(), Code::kVhdxCreateFailed);
   EXPECT_TRUE(taken.Cause().IsFailure());
   EXPECT_EQ(fs::file_size(root_ + "/taken.vhdx"), 7u);
   // The directory is usable afterwards.
@@ -151,8 +152,8 @@ TEST_F(VirtualDisksTest, FailedOpeningsRegisterNothing) {
   EXPECT_FALSE(disk);
 
   EXPECT_TRUE(OpenVhdxDisk(dir_, u"absent.vhdx", 3, disk).IsFailure());
-  EXPECT_EQ(OpenVhdxDisk(nullptr, u"absent.vhdx", 3, disk).Code(), 0x3C0001u);
-  EXPECT_EQ(OpenVhdxDisk(dir_, u"", 3, disk).Code(), 0x3C0001u);
+  EXPECT_EQ(OpenVhdxDisk(nullptr, u"absent.vhdx", 3, disk).Code(), Code::kInvalidArguments);
+  EXPECT_EQ(OpenVhdxDisk(dir_, u"", 3, disk).Code(), Code::kInvalidArguments);
   EXPECT_FALSE(disk);
   EXPECT_EQ(Registry().GetEntryCount(), baseline_);
   // The failures left no error behind in the directory object.

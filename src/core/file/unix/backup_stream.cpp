@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/common/error_codes.h"
 #include "core/file/file_errors.h"
 #include "core/file/unix/file_name.h"
 #include "core/file/unix/posix_error.h"
@@ -117,7 +118,7 @@ bool TypeCodeOf(mode_t mode, uint32_t& code) {
 }
 
 Common::Error Damaged(const Common::ErrorSite& site, const std::string& path) {
-  return MakeFileError(kReadCode, Msg::kBackupStreamDamaged, site, path);
+  return MakeFileError(Code::kFileRead, Msg::kBackupStreamDamaged, site, path);
 }
 
 // Writing ---------------------------------------------------------------------------
@@ -130,9 +131,10 @@ class StreamWriter {
     size_t written = 0;
     stream_->Write(data, size, written);
     if (stream_->Failed())
-      return Common::Wrap(MakeFileError(kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_),
+      return Common::Wrap(MakeFileError(Code::kFileWrite, Msg::kFileWriteError, HV_SITE("IOCTL"), path_),
                           stream_->GetError());
-    if (written != size) return MakePosixFileError(ENOSPC, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
+    if (written != size)
+      return MakePosixFileError(ENOSPC, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
     return {};
   }
 
@@ -154,9 +156,9 @@ template <class Call>
 Common::Error ReadSized(Call call, size_t limit, std::vector<char>& out, const std::string& path) {
   for (int attempt = 0; attempt < 4; ++attempt) {
     const ssize_t size = call(nullptr, 0);
-    if (size < 0) return MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+    if (size < 0) return MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path);
     if (static_cast<size_t>(size) > limit)
-      return MakePosixFileError(E2BIG, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+      return MakePosixFileError(E2BIG, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path);
     out.resize(static_cast<size_t>(size));
     if (size == 0) return {};
     const ssize_t got = call(out.data(), out.size());
@@ -164,9 +166,9 @@ Common::Error ReadSized(Call call, size_t limit, std::vector<char>& out, const s
       out.resize(static_cast<size_t>(got));
       return {};
     }
-    if (errno != ERANGE) return MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+    if (errno != ERANGE) return MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path);
   }
-  return MakePosixFileError(ERANGE, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+  return MakePosixFileError(ERANGE, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path);
 }
 
 Common::Error WriteExtendedAttributes(StreamWriter& writer, const std::string& path) {
@@ -185,7 +187,7 @@ Common::Error WriteExtendedAttributes(StreamWriter& writer, const std::string& p
     at += nameLength + 1;
     if (nameLength == 0) continue;
     if (nameLength > kMaxXattrName)
-      return MakePosixFileError(ERANGE, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+      return MakePosixFileError(ERANGE, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path);
     const std::string attribute(name, nameLength);
     std::vector<char> value;
     error =
@@ -208,7 +210,7 @@ Common::Error WriteExtendedAttributes(StreamWriter& writer, const std::string& p
 
 Common::Error WriteContents(StreamWriter& writer, const std::string& path, uint64_t size) {
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+  if (fd < 0) return MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path);
   std::vector<char> buffer(kDataChunk);
   Common::Error error;
   uint64_t done = 0;
@@ -217,10 +219,10 @@ Common::Error WriteContents(StreamWriter& writer, const std::string& path, uint6
     const ssize_t got = read(fd, buffer.data(), want);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      error = MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+      error = MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path);
     } else if (got == 0) {
       // The file shrank while it was being saved.
-      error = MakeFileError(kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+      error = MakeFileError(Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path);
     } else {
       error = writer.Item(kTagData, buffer.data(), static_cast<size_t>(got));
       done += static_cast<uint64_t>(got);
@@ -319,7 +321,8 @@ class StreamReader {
     size_t got = 0;
     stream_->Read(data, size, got);
     if (stream_->Failed())
-      return Common::Wrap(MakeFileError(kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path_), stream_->GetError());
+      return Common::Wrap(MakeFileError(Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path_),
+                          stream_->GetError());
     if (got != size) return Damaged(HV_SITE("IOCTL"), path_);
     return {};
   }
@@ -369,7 +372,7 @@ class Restorer {
           struct stat st {};
           const int errnum = errno;
           if (errnum != EEXIST || lstat(path_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return MakePosixFileError(errnum, kCreateCode, Msg::kFileCreateError, HV_SITE("IOCTL"), path_);
+            return MakePosixFileError(errnum, Code::kFileCreate, Msg::kFileCreateError, HV_SITE("IOCTL"), path_);
         }
         return {};
       case entry_type::file:
@@ -402,7 +405,7 @@ class Restorer {
   Common::Error Xattr(const std::string& name, const void* value, size_t size) {
     if (work_.empty()) return Damaged(HV_SITE("IOCTL"), path_);
     if (lsetxattr(work_.c_str(), name.c_str(), value, size, 0) != 0)
-      return MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
+      return MakePosixFileError(errno, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
     return {};
   }
 
@@ -413,7 +416,8 @@ class Restorer {
       const ssize_t n = write(fd_, data + done, size - done);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0)
-        return MakePosixFileError(n < 0 ? errno : ENOSPC, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
+        return MakePosixFileError(n < 0 ? errno : ENOSPC, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("IOCTL"),
+                                  path_);
       done += static_cast<size_t>(n);
     }
     written_ += size;
@@ -428,20 +432,20 @@ class Restorer {
     if (fd_ >= 0) {
       if (fsync(fd_) != 0 || close(fd_) != 0) {
         fd_ = -1;
-        return MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
+        return MakePosixFileError(errno, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
       }
       fd_ = -1;
     }
     // The owner first: changing it clears the set-id bits of the mode.
     if (lchown(work_.c_str(), attributes_.uid, attributes_.gid) != 0)
-      return MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
+      return MakePosixFileError(errno, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
     if (!isLink && chmod(work_.c_str(), attributes_.mode & 07777) != 0)
-      return MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
+      return MakePosixFileError(errno, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
     const timespec times[2] = {attributes_.access, attributes_.modification};
     if (utimensat(AT_FDCWD, work_.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
-      return MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
+      return MakePosixFileError(errno, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("IOCTL"), path_);
     if (work_ != path_ && rename(work_.c_str(), path_.c_str()) != 0)
-      return MakePosixFileError(errno, kCreateCode, Msg::kFileCreateError, HV_SITE("IOCTL"), work_, path_);
+      return MakePosixFileError(errno, Code::kFileCreate, Msg::kFileCreateError, HV_SITE("IOCTL"), work_, path_);
     done_ = true;
     return {};
   }
@@ -457,7 +461,7 @@ class Restorer {
       }
       if (errno != EEXIST) break;
     }
-    return MakePosixFileError(errno, kCreateCode, Msg::kFileCreateError, HV_SITE("IOCTL"), path_);
+    return MakePosixFileError(errno, Code::kFileCreate, Msg::kFileCreateError, HV_SITE("IOCTL"), path_);
   }
 
   const std::string& path_;
@@ -472,13 +476,13 @@ class Restorer {
 }  // namespace
 
 Common::Error WriteBackupStream(const std::string& path, o_file* stream) {
-  if (!stream) return MakePosixFileError(EINVAL, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path);
+  if (!stream) return MakePosixFileError(EINVAL, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("IOCTL"), path);
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0)
-    return MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+    return MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path);
   uint32_t typeCode = 0;
   if (!TypeCodeOf(st.st_mode, typeCode))
-    return MakeFileError(kNotSupportedCode, Msg::kBackupEntryUnsupported, HV_SITE("IOCTL"), path);
+    return MakeFileError(Code::kNotSupported, Msg::kBackupEntryUnsupported, HV_SITE("IOCTL"), path);
 
   StreamWriter writer(stream, path);
   uint8_t header[kHeaderSize] = {};
@@ -502,9 +506,9 @@ Common::Error WriteBackupStream(const std::string& path, o_file* stream) {
   if (S_ISLNK(st.st_mode)) {
     std::vector<char> target(kMaxLinkTarget + 1);
     const ssize_t length = readlink(path.c_str(), target.data(), target.size());
-    if (length < 0) return MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+    if (length < 0) return MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path);
     if (length == 0 || static_cast<size_t>(length) > kMaxLinkTarget)
-      return MakePosixFileError(ENAMETOOLONG, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+      return MakePosixFileError(ENAMETOOLONG, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path);
     if (auto error = writer.Item(kTagLink, target.data(), static_cast<size_t>(length))) return error;
   }
   if (auto error = WriteExtendedAttributes(writer, path)) return error;
@@ -514,7 +518,7 @@ Common::Error WriteBackupStream(const std::string& path, o_file* stream) {
 }
 
 Common::Error RestoreBackupStream(const std::string& path, i_file* stream) {
-  if (!stream) return MakePosixFileError(EINVAL, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path);
+  if (!stream) return MakePosixFileError(EINVAL, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path);
   StreamReader reader(stream, path);
   uint32_t typeCode = 0;
   EntryAttributes attributes;
@@ -538,7 +542,7 @@ Common::Error RestoreBackupStream(const std::string& path, i_file* stream) {
 
 Common::Error CheckBackupStream(i_file* stream) {
   static const std::string kNoPath;
-  if (!stream) return MakePosixFileError(EINVAL, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"));
+  if (!stream) return MakePosixFileError(EINVAL, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"));
   StreamReader reader(stream, kNoPath);
   uint32_t typeCode = 0;
   EntryAttributes attributes;

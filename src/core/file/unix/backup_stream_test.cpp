@@ -199,7 +199,7 @@ TEST(BackupStream, ADamagedStreamLeavesTheTargetAlone) {
 
   auto check = [&](const std::string& damaged) {
     EXPECT_FALSE(Restore(dir, u"target", FileTest::MemoryFileWith(damaged).get()));
-    EXPECT_EQ(dir.TakeError().Code(), 0x40001u);
+    EXPECT_EQ(dir.TakeError().Code(), Code::kFileRead);
     EXPECT_EQ(ReadWholeFile(scratch / "target"), "keep me");
   };
   check(bytes.substr(0, bytes.size() - 1));    // end marker cut short
@@ -218,24 +218,24 @@ TEST(BackupStream, ADamagedStreamLeavesTheTargetAlone) {
 
 TEST(BackupStream, ItemsMustFitTheEntryType) {
   constexpr uint32_t kFile = 0, kFifo = 3, kLink = 5;
-  constexpr uint32_t kDamaged = 0x40001;
   const StreamBuilder file(kFile, S_IFREG | 0644, 3), fifo(kFifo, S_IFIFO | 0600, 0), link(kLink, S_IFLNK | 0777, 0);
   const std::pair<StreamBuilder, uint32_t> cases[] = {
       {StreamBuilder(file).Xattr("user.a", "1").Item("DATA", "abc").End(), 0u},
-      {StreamBuilder(file).Item("DATA", "ab").End(), kDamaged},
-      {StreamBuilder(kFile, S_IFREG | 0644, 1).Item("DATA", "ab").End(), kDamaged},
-      {StreamBuilder(kFile, S_IFDIR | 0755, 0).End(), kDamaged},  // type and mode differ
-      {StreamBuilder(fifo).Item("DATA", "x").End(), kDamaged},
-      {StreamBuilder(fifo).Item("LINK", "x").End(), kDamaged},
+      {StreamBuilder(file).Item("DATA", "ab").End(), Code::kFileRead},
+      {StreamBuilder(kFile, S_IFREG | 0644, 1).Item("DATA", "ab").End(), Code::kFileRead},
+      {StreamBuilder(kFile, S_IFDIR | 0755, 0).End(), Code::kFileRead},  // type and mode differ
+      {StreamBuilder(fifo).Item("DATA", "x").End(), Code::kFileRead},
+      {StreamBuilder(fifo).Item("LINK", "x").End(), Code::kFileRead},
       {StreamBuilder(link).Item("LINK", "t").Xattr("user.a", "").End(), 0u},
-      {StreamBuilder(link).Xattr("user.a", "").Item("LINK", "t").End(), kDamaged},
-      {StreamBuilder(link).Item("LINK", "t").Item("LINK", "u").End(), kDamaged},
-      {StreamBuilder(link).End(), kDamaged},  // no target
-      {StreamBuilder(fifo).Item("WHAT", "x").End(), kDamaged},
-      {StreamBuilder(fifo).Item("END ", "x"), kDamaged},
-      {fifo, kDamaged},  // no end
-      {StreamBuilder(fifo).Item("XATR", "ab").End(), kDamaged},
-      {StreamBuilder(fifo).Item("XATR", std::string("\x05\0\0\0ab", 6)).End(), kDamaged},  // name longer than the item
+      {StreamBuilder(link).Xattr("user.a", "").Item("LINK", "t").End(), Code::kFileRead},
+      {StreamBuilder(link).Item("LINK", "t").Item("LINK", "u").End(), Code::kFileRead},
+      {StreamBuilder(link).End(), Code::kFileRead},  // no target
+      {StreamBuilder(fifo).Item("WHAT", "x").End(), Code::kFileRead},
+      {StreamBuilder(fifo).Item("END ", "x"), Code::kFileRead},
+      {fifo, Code::kFileRead},  // no end
+      {StreamBuilder(fifo).Item("XATR", "ab").End(), Code::kFileRead},
+      {StreamBuilder(fifo).Item("XATR", std::string("\x05\0\0\0ab", 6)).End(),
+       Code::kFileRead},  // name longer than the item
   };
   for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first.Check(), cases[i].second) << "case " << i;
 }
@@ -257,10 +257,10 @@ TEST(BackupStream, SocketsAndMissingEntriesAreRefused) {
   request.name = u"sock";
   request.stream = stream.get();
   EXPECT_FALSE(dir.IOCTL(&request));
-  EXPECT_EQ(dir.TakeError().Code(), 0x4000Eu);
+  EXPECT_EQ(dir.TakeError().Code(), Code::kNotSupported);
   request.name = u"missing";
   EXPECT_FALSE(dir.IOCTL(&request));
-  EXPECT_EQ(dir.TakeError().Code(), 0x40011u);
+  EXPECT_EQ(dir.TakeError().Code(), Code::kFileNotFound);
   EXPECT_EQ(stream->GetSize(), 0u);
   close(fd);
 }

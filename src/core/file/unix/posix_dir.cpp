@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/common/error_codes.h"
 #include "core/file/file_errors.h"
 #include "core/file/unix/backup_stream.h"
 #include "core/file/unix/file_name.h"
@@ -73,11 +74,11 @@ std::unique_ptr<rio_file> posix_dir::Open(const std::u16string& name, int flags,
 
   const int fd = LinuxExOpen(path.c_str(), flags, static_cast<mode_t>(mode));
   if (fd < 0) {
-    Store(MakePosixFileError(errno, kOpenCode, Msg::kFileOpenError, HV_SITE("Open"), path));
+    Store(MakePosixFileError(errno, Code::kFileOpen, Msg::kFileOpenError, HV_SITE("Open"), path));
     return nullptr;
   }
   if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
-    Store(MakePosixFileError(errno, kOpenCode, Msg::kFileOpenError, HV_SITE("Open"), path));
+    Store(MakePosixFileError(errno, Code::kFileOpen, Msg::kFileOpenError, HV_SITE("Open"), path));
     LinuxExClose(fd);
     return nullptr;
   }
@@ -86,15 +87,16 @@ std::unique_ptr<rio_file> posix_dir::Open(const std::u16string& name, int flags,
     lock.l_type = writing ? F_WRLCK : F_RDLCK;
     lock.l_whence = SEEK_SET;
     if (LinuxExRangeLock(fd, F_SETLK, &lock) != 0) {
-      const Common::Error lockError = MakePosixFileError(errno, kLockCode, Msg::kFileLockError, HV_SITE("Open"), path);
-      Store(Common::Wrap(MakeFileError(kAccessDeniedCode, Msg::kFileAccessDenied, HV_SITE("Open"), path), lockError));
+      const Common::Error lockError =
+          MakePosixFileError(errno, Code::kFileLock, Msg::kFileLockError, HV_SITE("Open"), path);
+      Store(Common::Wrap(MakeFileError(Code::kAccessDenied, Msg::kFileAccessDenied, HV_SITE("Open"), path), lockError));
       LinuxExClose(fd);
       return nullptr;
     }
   }
   auto file = std::make_unique<posix_file>(fd, no_lock);
   if (truncateLater && ftruncate(fd, 0) != 0) {
-    Store(MakePosixFileError(errno, kOpenCode, Msg::kFileOpenError, HV_SITE("Open"), path));
+    Store(MakePosixFileError(errno, Code::kFileOpen, Msg::kFileOpenError, HV_SITE("Open"), path));
     return nullptr;
   }
   Store(Common::Success());
@@ -106,11 +108,11 @@ std::unique_ptr<rio_dir> posix_dir::OpenDir(const std::u16string& name) {
   const std::string path = EntryPath(name);
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) {
-    Store(MakePosixFileError(errno, kOpenCode, Msg::kFileOpenError, HV_SITE("OpenDir"), path));
+    Store(MakePosixFileError(errno, Code::kFileOpen, Msg::kFileOpenError, HV_SITE("OpenDir"), path));
     return nullptr;
   }
   if (!S_ISDIR(st.st_mode)) {
-    Store(MakePosixFileError(ENOTDIR, kOpenCode, Msg::kFileOpenError, HV_SITE("OpenDir"), path));
+    Store(MakePosixFileError(ENOTDIR, Code::kFileOpen, Msg::kFileOpenError, HV_SITE("OpenDir"), path));
     return nullptr;
   }
   Store(Common::Success());
@@ -128,7 +130,7 @@ std::unique_ptr<rio_dir> posix_dir::OpenSpecialDir(uint32_t id) {
     case 145: {
       const char* home = std::getenv("HOME");
       if (!home || home[0] != '/') {
-        Store(MakeFileError(kOpenCode, Msg::kFileOpenError, HV_SITE("OpenSpecialDir"), home ? home : ""));
+        Store(MakeFileError(Code::kFileOpen, Msg::kFileOpenError, HV_SITE("OpenSpecialDir"), home ? home : ""));
         return nullptr;
       }
       path = home;
@@ -158,13 +160,13 @@ std::unique_ptr<i_dir::iterator> posix_dir::MakeIterator(const std::u16string* p
     std::string path = JoinPath(path_, systemPattern);
     auto single = std::make_unique<self_iterator>(std::move(path));
     if (!single->Failed() && !(type_mask & type_bit(single->GetType())))
-      single->SetError(MakeFileError(kEndOfFileCode, Msg::kFileEndReached, HV_SITE("GetIterator")));
+      single->SetError(MakeFileError(Code::kEndOfFile, Msg::kFileEndReached, HV_SITE("GetIterator")));
     Store(Common::Success());
     return single;
   }
   DIR* stream = opendir(path_.c_str());
   if (!stream) {
-    Store(MakePosixFileError(errno, kOpenCode, Msg::kFileOpenError, HV_SITE("GetIterator"), path_));
+    Store(MakePosixFileError(errno, Code::kFileOpen, Msg::kFileOpenError, HV_SITE("GetIterator"), path_));
     return nullptr;
   }
   auto entries = std::make_unique<iterator>(path_, stream, systemPattern, type_mask);
@@ -217,9 +219,10 @@ bool posix_dir::GetDriveSize(uint64_t& total, uint64_t& free, uint64_t& availabl
   if (Failed()) return false;
   struct statfs info {};
   if (statfs(path_.c_str(), &info) != 0) {
-    return Store(MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("GetDriveSize"), path_));
+    return Store(MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE("GetDriveSize"), path_));
   }
-  if (info.f_bsize == 0) return Store(MakeFileError(kReadCode, Msg::kFileReadError, HV_SITE("GetDriveSize"), path_));
+  if (info.f_bsize == 0)
+    return Store(MakeFileError(Code::kFileRead, Msg::kFileReadError, HV_SITE("GetDriveSize"), path_));
   const auto blockSize = static_cast<uint64_t>(info.f_bsize);
   total = blockSize * static_cast<uint64_t>(info.f_blocks);
   free = blockSize * static_cast<uint64_t>(info.f_bfree);
@@ -232,7 +235,8 @@ bool posix_dir::ResolveSymLinks(const std::u16string& name, std::u16string& reso
   if (Failed()) return false;
   const std::string path = EntryPath(name);
   char* real = realpath(path.c_str(), nullptr);
-  if (!real) return Store(MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("ResolveSymLinks"), path));
+  if (!real)
+    return Store(MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE("ResolveSymLinks"), path));
   resolved = FileNameFromSystem(real);
   std::free(real);
   return true;
@@ -251,7 +255,7 @@ bool posix_dir::Remove(const std::u16string& name) {
   if (Failed()) return false;
   const std::string path = EntryPath(name);
   if (unlink(path.c_str()) != 0)
-    return Store(MakePosixFileError(errno, kDeleteCode, Msg::kFileDeleteError, HV_SITE("Remove"), path));
+    return Store(MakePosixFileError(errno, Code::kFileDelete, Msg::kFileDeleteError, HV_SITE("Remove"), path));
   return true;
 }
 
@@ -260,7 +264,8 @@ bool posix_dir::Rename(const std::u16string& from, const std::u16string& to) {
   const std::string source = EntryPath(from);
   const std::string target = EntryPath(to);
   if (rename(source.c_str(), target.c_str()) != 0)
-    return Store(MakePosixFileError(errno, kRenameCode, Msg::kFileRenameError, HV_SITE("Rename"), source, target));
+    return Store(
+        MakePosixFileError(errno, Code::kFileRename, Msg::kFileRenameError, HV_SITE("Rename"), source, target));
   return true;
 }
 
@@ -269,7 +274,7 @@ bool posix_dir::CreateDir(const std::u16string& name, const file_attributes* att
   const std::string path = EntryPath(name);
   const mode_t mode = attributes ? static_cast<mode_t>(attributes->mode & 07777) : 0755;
   if (mkdir(path.c_str(), mode) != 0)
-    return Store(MakePosixFileError(errno, kCreateCode, Msg::kFileCreateError, HV_SITE("CreateDir"), path));
+    return Store(MakePosixFileError(errno, Code::kFileCreate, Msg::kFileCreateError, HV_SITE("CreateDir"), path));
   return true;
 }
 
@@ -277,7 +282,7 @@ bool posix_dir::RemoveDir(const std::u16string& name) {
   if (Failed()) return false;
   const std::string path = EntryPath(name);
   if (rmdir(path.c_str()) != 0)
-    return Store(MakePosixFileError(errno, kDeleteCode, Msg::kFileDeleteError, HV_SITE("RemoveDir"), path));
+    return Store(MakePosixFileError(errno, Code::kFileDelete, Msg::kFileDeleteError, HV_SITE("RemoveDir"), path));
   return true;
 }
 
@@ -289,11 +294,11 @@ bool posix_dir::CreateSymLink(const std::u16string& name, const std::u16string& 
     const int errnum = errno;
     if (errnum == EOPNOTSUPP) {
       Common::Error error =
-          MakeFileError(kNotSupportedCode, Msg::kSymLinksNotSupported, HV_SITE("CreateSymLink"), path);
+          MakeFileError(Code::kNotSupported, Msg::kSymLinksNotSupported, HV_SITE("CreateSymLink"), path);
       Common::AddPosixError(error, errnum);
       return Store(std::move(error));
     }
-    return Store(MakePosixFileError(errnum, kCreateCode, Msg::kFileCreateError, HV_SITE("CreateSymLink"), path));
+    return Store(MakePosixFileError(errnum, Code::kFileCreate, Msg::kFileCreateError, HV_SITE("CreateSymLink"), path));
   }
   return true;
 }
@@ -306,13 +311,13 @@ bool posix_dir::CreateHardLink(const std::u16string& name, const std::u16string&
     const int errnum = errno;
     if (errnum == EOPNOTSUPP) {
       Common::Error error =
-          Common::MakeErrorWithArgs(kNotSupportedCode, Msg::kHardLinksNotSupported, HV_SITE("CreateHardLink"),
+          Common::MakeErrorWithArgs(Code::kNotSupported, Msg::kHardLinksNotSupported, HV_SITE("CreateHardLink"),
                                     "path1,path2", {FileNameFromSystem(path), FileNameFromSystem(source)});
       Common::AddPosixError(error, errnum);
       return Store(std::move(error));
     }
     return Store(
-        MakePosixFileError(errnum, kCreateCode, Msg::kFileCreateError, HV_SITE("CreateHardLink"), path, source));
+        MakePosixFileError(errnum, Code::kFileCreate, Msg::kFileCreateError, HV_SITE("CreateHardLink"), path, source));
   }
   return true;
 }
@@ -321,7 +326,8 @@ bool posix_dir::CreateDeviceNode(const std::u16string& name, const file_attribut
   if (Failed()) return false;
   const std::string path = EntryPath(name);
   if (mknod(path.c_str(), static_cast<mode_t>(attributes.mode), static_cast<dev_t>(attributes.special)) != 0)
-    return Store(MakePosixFileError(errno, kCreateCode, Msg::kFileCreateError, HV_SITE("CreateDeviceNode"), path));
+    return Store(
+        MakePosixFileError(errno, Code::kFileCreate, Msg::kFileCreateError, HV_SITE("CreateDeviceNode"), path));
   return true;
 }
 
@@ -329,7 +335,7 @@ bool posix_dir::SetUnixOwner(const std::u16string& name, uint32_t uid, uint32_t 
   if (Failed()) return false;
   const std::string path = EntryPath(name);
   if (lchown(path.c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0)
-    return Store(MakePosixFileError(errno, kOpenCode, Msg::kFileOpenError, HV_SITE("SetUnixOwner"), path));
+    return Store(MakePosixFileError(errno, Code::kFileOpen, Msg::kFileOpenError, HV_SITE("SetUnixOwner"), path));
   return true;
 }
 
@@ -338,9 +344,9 @@ bool posix_dir::SetUnixPermissions(const std::u16string& name, uint32_t mode) {
   const std::string path = EntryPath(name);
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0)
-    return Store(MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("SetUnixPermissions"), path));
+    return Store(MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE("SetUnixPermissions"), path));
   if (chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) != 0)
-    return Store(MakePosixFileError(errno, kOpenCode, Msg::kFileOpenError, HV_SITE("SetUnixPermissions"), path));
+    return Store(MakePosixFileError(errno, Code::kFileOpen, Msg::kFileOpenError, HV_SITE("SetUnixPermissions"), path));
   return true;
 }
 
@@ -357,10 +363,11 @@ bool posix_dir::IOCTL(void* request) {
     const std::string path = EntryPath(r->name ? r->name : u"");
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0)
-      return Store(MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path));
+      return Store(MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path));
     const timeval times[2] = {MillisecondsToTimeval(r->access_ms), MillisecondsToTimeval(r->modification_ms)};
     const int result = S_ISLNK(st.st_mode) ? lutimes(path.c_str(), times) : utimes(path.c_str(), times);
-    if (result != 0) return Store(MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL"), path));
+    if (result != 0)
+      return Store(MakePosixFileError(errno, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("IOCTL"), path));
     return true;
   }
   if (command == file_ioctl_code("GFST")) {
@@ -368,7 +375,7 @@ bool posix_dir::IOCTL(void* request) {
     struct statfs info {};
     const std::string path = path_ + "/";
     if (statfs(path.c_str(), &info) != 0)
-      return Store(MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path_));
+      return Store(MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path_));
     r->type.clear();
     for (const char* p = FileSystemTypeName(static_cast<uint64_t>(info.f_type)); *p; ++p)
       r->type += static_cast<char16_t>(std::toupper(static_cast<unsigned char>(*p)));
@@ -381,10 +388,10 @@ bool posix_dir::IOCTL(void* request) {
     while (stat(path.c_str(), &st) != 0) {
       const int errnum = errno;
       if ((errnum != ENOENT && errnum != ENOTDIR) || path.size() < 3)
-        return Store(MakePosixFileError(errnum, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path));
+        return Store(MakePosixFileError(errnum, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path));
       const size_t slash = path.rfind('/');
       if (slash == std::string::npos)
-        return Store(MakePosixFileError(errnum, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL"), path));
+        return Store(MakePosixFileError(errnum, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL"), path));
       path.resize(slash == 0 ? 1 : slash);
     }
     r->path = FileNameFromSystem(path);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/common/error_codes.h"
 #include "core/file/file_errors.h"
 #include "core/file/unix/file_name.h"
 #include "core/file/unix/posix_dir.h"
@@ -80,7 +81,7 @@ const struct stat* posix_dir::stat_iterator::EnsureStat(const char* operation) {
   if (Failed()) return nullptr;
   if (have_stat_) return &stat_;
   if (lstat(entry_path_.c_str(), &stat_) != 0) {
-    SetError(MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE(operation), entry_path_));
+    SetError(MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE(operation), entry_path_));
     return nullptr;
   }
   have_stat_ = true;
@@ -153,7 +154,7 @@ bool posix_dir::iterator::Next() {
     entry_ = readdir(stream_);
     if (!entry_) {
       const int errnum = errno;
-      Common::Error end = MakeFileError(kEndOfFileCode, Msg::kFileEndReached, HV_SITE("Next"), directory_);
+      Common::Error end = MakeFileError(Code::kEndOfFile, Msg::kFileEndReached, HV_SITE("Next"), directory_);
       if (errnum != 0) Common::AddPosixError(end, errnum);
       SetError(std::move(end));
       return false;
@@ -166,7 +167,7 @@ bool posix_dir::iterator::Next() {
       const entry_type type = GetType();
       if (Failed()) {
         // The entry vanished between readdir and lstat: skip it.
-        if (GetError().Code() != kNotFoundCode) return false;
+        if (GetError().Code() != Code::kFileNotFound) return false;
         TakeError();
         continue;
       }
@@ -180,9 +181,9 @@ bool posix_dir::iterator::Next() {
 
 posix_dir::self_iterator::self_iterator(std::string path) {
   SetEntry(std::move(path), DT_UNKNOWN);
-  if (!EnsureStat("GetIterator") && GetError().Code() == kNotFoundCode) {
+  if (!EnsureStat("GetIterator") && GetError().Code() == Code::kFileNotFound) {
     // A missing entry is an empty listing, not a failure of the directory.
-    Common::Error end = MakeFileError(kEndOfFileCode, Msg::kFileEndReached, HV_SITE("GetIterator"), entry_path_);
+    Common::Error end = MakeFileError(Code::kEndOfFile, Msg::kFileEndReached, HV_SITE("GetIterator"), entry_path_);
     Common::AddPosixError(end, ENOENT);
     SetError(std::move(end));
   }
@@ -190,6 +191,6 @@ posix_dir::self_iterator::self_iterator(std::string path) {
 
 bool posix_dir::self_iterator::Next() {
   if (Failed()) return false;
-  SetError(MakeFileError(kEndOfFileCode, Msg::kFileEndReached, HV_SITE("Next"), entry_path_));
+  SetError(MakeFileError(Code::kEndOfFile, Msg::kFileEndReached, HV_SITE("Next"), entry_path_));
   return false;
 }

@@ -65,13 +65,13 @@ TEST(PosixDir, EntryOperationsAndTheirErrors) {
   EXPECT_EQ(st.st_mode & 0777, 0755u & ~mask);
 
   EXPECT_FALSE(dir.CreateDir(u"vm", nullptr));
-  EXPECT_EQ(dir.TakeError().Code(), 0x40013u);  // already exists
+  EXPECT_EQ(dir.TakeError().Code(), Code::kFileExists);  // already exists
 
   WriteWholeFile(scratch / "vm/a.vmc", "x");
   EXPECT_TRUE(dir.Rename(u"vm/a.vmc", u"vm/b.vmc"));
   EXPECT_FALSE(dir.Rename(u"vm/a.vmc", u"vm/c.vmc"));
   Common::Error error = dir.TakeError();
-  EXPECT_EQ(error.Code(), 0x40011u);
+  EXPECT_EQ(error.Code(), Code::kFileNotFound);
   EXPECT_STREQ(error.Function(), "Rename");
   EXPECT_EQ(Narrow(error.GetWide("path1")), scratch / "vm/a.vmc");
   EXPECT_EQ(Narrow(error.GetWide("path2")), scratch / "vm/c.vmc");
@@ -87,20 +87,20 @@ TEST(PosixDir, EntryOperationsAndTheirErrors) {
   std::free(real);
 
   EXPECT_FALSE(dir.RemoveDir(u"vm"));
-  EXPECT_EQ(dir.TakeError().Code(), 0x40008u);  // not empty: the operation's own code
+  EXPECT_EQ(dir.TakeError().Code(), Code::kFileDelete);  // not empty: the operation's own code
   EXPECT_TRUE(dir.SetUnixPermissions(u"vm/b.vmc", 0600));
   ASSERT_EQ(stat((scratch / "vm/b.vmc").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   EXPECT_TRUE(dir.SetUnixOwner(u"vm/b.vmc", getuid(), getgid()));
   EXPECT_FALSE(dir.SetUnixPermissions(u"vm/none", 0600));
-  EXPECT_EQ(dir.TakeError().Code(), 0x40011u);
+  EXPECT_EQ(dir.TakeError().Code(), Code::kFileNotFound);
   EXPECT_FALSE(dir.SetDOSAttributes(u"vm/b.vmc", 1));
-  EXPECT_EQ(dir.TakeError().Code(), 0x4000Eu);
+  EXPECT_EQ(dir.TakeError().Code(), Code::kNotSupported);
 
   for (const char16_t* name : {u"vm/b.vmc", u"vm/hard", u"vm/link"}) EXPECT_TRUE(dir.Remove(name));
   EXPECT_TRUE(dir.RemoveDir(u"vm"));
   EXPECT_FALSE(dir.Remove(u"vm"));
-  EXPECT_EQ(dir.TakeError().Code(), 0x40011u);
+  EXPECT_EQ(dir.TakeError().Code(), Code::kFileNotFound);
 }
 
 TEST(PosixDir, AFailedDirectoryDoesNothingUntilTheErrorIsTaken) {
@@ -114,7 +114,7 @@ TEST(PosixDir, AFailedDirectoryDoesNothingUntilTheErrorIsTaken) {
   EXPECT_FALSE(dir.GetPath(path));
   EXPECT_EQ(access((scratch / "made").c_str(), F_OK), -1);
   EXPECT_EQ(access((scratch / "new").c_str(), F_OK), -1);
-  EXPECT_EQ(dir.TakeError().Code(), 0x40011u);  // still the first failure
+  EXPECT_EQ(dir.TakeError().Code(), Code::kFileNotFound);  // still the first failure
   EXPECT_TRUE(dir.CreateDir(u"made", nullptr));
 }
 
@@ -140,9 +140,9 @@ TEST(PosixDir, NamesJoinRelativeToTheDirectory) {
   cut += u'\0';
   cut += u"ignored";
   EXPECT_FALSE(root.Open(cut, O_RDONLY, false, 0));
-  EXPECT_EQ(root.TakeError().Code(), 0x40011u);
+  EXPECT_EQ(root.TakeError().Code(), Code::kFileNotFound);
   EXPECT_FALSE(root.Remove(cut));
-  EXPECT_EQ(root.TakeError().Code(), 0x40011u);
+  EXPECT_EQ(root.TakeError().Code(), Code::kFileNotFound);
   EXPECT_EQ(ReadWholeFile(scratch / "top"), "top file");
 }
 
@@ -158,7 +158,7 @@ TEST(PosixDir, ListingSkipsDotEntriesAndReportsTypes) {
   auto all = dir.GetIterator();
   ASSERT_TRUE(all);
   const auto entries = List(all.get());
-  EXPECT_EQ(all->GetError().Code(), 0x40002u);
+  EXPECT_EQ(all->GetError().Code(), Code::kEndOfFile);
   const std::map<std::u16string, entry_type> expected{{u"disk.vhdx", entry_type::file},
                                                       {u"config.vmc", entry_type::file},
                                                       {u"folder", entry_type::directory},
@@ -184,11 +184,11 @@ TEST(PosixDir, ListingSkipsDotEntriesAndReportsTypes) {
   EXPECT_GT(times.modification, 0);
   EXPECT_EQ(one->GetIdentifier().GetData().size(), 16u);
   EXPECT_FALSE(one->Next());
-  EXPECT_EQ(one->GetError().Code(), 0x40002u);
+  EXPECT_EQ(one->GetError().Code(), Code::kEndOfFile);
 
   auto none = dir.GetIterator(u"absent.vmc");
   ASSERT_TRUE(none);
-  EXPECT_EQ(none->GetError().Code(), 0x40002u);
+  EXPECT_EQ(none->GetError().Code(), Code::kEndOfFile);
   EXPECT_FALSE(dir.Failed());
 
   auto self = dir.GetSelfIterator();
@@ -203,13 +203,13 @@ TEST(PosixDir, AnEmptyDirectoryEndsAtOnce) {
   auto it = dir.GetIterator();
   ASSERT_TRUE(it);
   EXPECT_TRUE(it->Failed());
-  EXPECT_EQ(it->GetError().Code(), 0x40002u);
+  EXPECT_EQ(it->GetError().Code(), Code::kEndOfFile);
   EXPECT_EQ(it->GetName(), u"");
   EXPECT_FALSE(it->Next());
 
   posix_dir missing(scratch / "gone");
   EXPECT_FALSE(missing.GetIterator());
-  EXPECT_EQ(missing.GetError().Code(), 0x40011u);
+  EXPECT_EQ(missing.GetError().Code(), Code::kFileNotFound);
   EXPECT_STREQ(missing.GetError().Function(), "GetIterator");
 }
 
@@ -224,9 +224,9 @@ TEST(PosixDir, OpenDirChecksTheEntry) {
   EXPECT_TRUE(sub->GetPath(path));
   EXPECT_EQ(Narrow(path), scratch / "sub");
   EXPECT_FALSE(dir.OpenDir(u"file"));
-  EXPECT_EQ(dir.TakeError().Code(), 0x40007u);
+  EXPECT_EQ(dir.TakeError().Code(), Code::kFileOpen);
   EXPECT_FALSE(dir.OpenDir(u"none"));
-  EXPECT_EQ(dir.TakeError().Code(), 0x40011u);
+  EXPECT_EQ(dir.TakeError().Code(), Code::kFileNotFound);
 }
 
 TEST(PosixDir, SpecialDirectories) {
@@ -236,10 +236,10 @@ TEST(PosixDir, SpecialDirectories) {
 
   unsetenv("HOME");
   EXPECT_FALSE(dir.OpenSpecialDir(144));
-  EXPECT_EQ(dir.TakeError().Code(), 0x40007u);
+  EXPECT_EQ(dir.TakeError().Code(), Code::kFileOpen);
   setenv("HOME", "relative/home", 1);
   EXPECT_FALSE(dir.OpenSpecialDir(145));
-  EXPECT_EQ(dir.TakeError().Code(), 0x40007u);
+  EXPECT_EQ(dir.TakeError().Code(), Code::kFileOpen);
   setenv("HOME", "/home/someone", 1);
   auto homeDir = dir.OpenSpecialDir(144);
   ASSERT_TRUE(homeDir);
@@ -254,7 +254,7 @@ TEST(PosixDir, SpecialDirectories) {
     EXPECT_EQ(path, expected);
   }
   EXPECT_FALSE(dir.OpenSpecialDir(150));
-  EXPECT_EQ(dir.GetError().Code(), 0x4000Eu);
+  EXPECT_EQ(dir.GetError().Code(), Code::kNotSupported);
   EXPECT_STREQ(dir.GetError().Function(), "OpenSpecialDir");
 }
 
@@ -270,13 +270,13 @@ TEST(PosixDir, DriveSize) {
   posix_dir missing(scratch / "gone");
   EXPECT_FALSE(missing.GetDriveSize(total, free, available));
   EXPECT_EQ(total + free + available, 0u);
-  EXPECT_EQ(missing.GetError().Code(), 0x40011u);  // ENOENT wins over the read code
+  EXPECT_EQ(missing.GetError().Code(), Code::kFileNotFound);  // ENOENT wins over the read code
 }
 
 TEST(PosixDir, Comparison) {
   posix_dir a("/srv/vm"), same("/srv/vm"), below("/srv/vm/disks"), sibling("/srv/vmx"), root("/");
-  const std::tuple<posix_dir*, posix_dir*, int> cases[] = {{&a, &a, 0},       {&a, &same, 0},    {&a, &below, 1},
-                                                           {&below, &a, 2},   {&a, &sibling, 2}, {&root, &a, 1},
+  const std::tuple<posix_dir*, posix_dir*, int> cases[] = {{&a, &a, 0},     {&a, &same, 0},    {&a, &below, 1},
+                                                           {&below, &a, 2}, {&a, &sibling, 2}, {&root, &a, 1},
                                                            {&a, nullptr, 2}};
   for (size_t i = 0; i < std::size(cases); ++i) {
     auto [left, right, expected] = cases[i];
@@ -321,7 +321,7 @@ TEST(PosixDir, FileSystemTypeAndNearestExistingAncestor) {
 
   dir_ioctl_credentials credentials;
   EXPECT_FALSE(dir.IOCTL(&credentials));
-  EXPECT_EQ(dir.GetError().Code(), 0x4000Eu);
+  EXPECT_EQ(dir.GetError().Code(), Code::kNotSupported);
   EXPECT_STREQ(dir.GetError().Function(), "IOCTL");
 }
 

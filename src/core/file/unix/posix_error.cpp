@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "core/common/error_codes.h"
 #include "core/file/file_errors.h"
 #include "core/file/unix/file_name.h"
 
@@ -19,23 +20,23 @@ Mapped MapErrno(int errnum, uint32_t code, Common::MessageId message) {
     case EPERM:
     case EACCES:
     case ETXTBSY:
-      return {code == kLockCode ? kLockCode : kAccessDeniedCode, Msg::kFileAccessDenied};
+      return {code == Code::kFileLock ? Code::kFileLock : Code::kAccessDenied, Msg::kFileAccessDenied};
     case ENOENT:
-      return {kNotFoundCode, Msg::kFileNotFound};
+      return {Code::kFileNotFound, Msg::kFileNotFound};
     case ENOMEM:
-      return {kNoMemoryCode, Msg::kFileNoMemory};
+      return {Code::kFileNoMemory, Msg::kFileNoMemory};
     case EBUSY:
     case ENODEV:
     case ENOMEDIUM:
-      return {kNotReadyCode, Msg::kDriveNotReady};
+      return {Code::kFileNotReady, Msg::kDriveNotReady};
     case EEXIST:
-      return {kExistsCode, Msg::kFileAlreadyExists};
+      return {Code::kFileExists, Msg::kFileAlreadyExists};
     case ENOSPC:
-      return {kDiskFullCode, Msg::kDiskFull};
+      return {Code::kDiskFull, Msg::kDiskFull};
     case EROFS:
-      return {kReadOnlyCode, Msg::kFileReadOnly};
+      return {Code::kFileReadOnly, Msg::kFileReadOnly};
     case EOPNOTSUPP:
-      return {kNotSupportedCode, Msg::kOperationNotSupported};
+      return {Code::kNotSupported, Msg::kOperationNotSupported};
     default:
       return {code, message};
   }

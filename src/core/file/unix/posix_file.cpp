@@ -14,6 +14,7 @@
 #include <limits>
 
 #include "core/common/assert.h"
+#include "core/common/error_codes.h"
 #include "core/file/file_errors.h"
 #include "core/file/unix/posix_error.h"
 #include "hvplug/linux_ex.h"
@@ -42,7 +43,7 @@ void posix_base_file::Read(void* buffer, size_t size, size_t& transferred) {
     const ssize_t rr = read(fd_, bytes + transferred, std::min(remaining, kMaxTransfer));
     if (rr < 0) {
       if (errno == EINTR) continue;
-      SetError(MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("Read")));
+      SetError(MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE("Read")));
       return;
     }
     if (rr == 0) break;
@@ -62,7 +63,7 @@ void posix_base_file::Write(const void* buffer, size_t size, size_t& transferred
       if (errno == EINTR) continue;
       // A full disk or the file-size limit: the short count tells the caller.
       if (errno == EFBIG || errno == ENOSPC) return;
-      SetError(MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("Write")));
+      SetError(MakePosixFileError(errno, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("Write")));
       return;
     }
     if (rr == 0) return;
@@ -74,7 +75,7 @@ void posix_base_file::Write(const void* buffer, size_t size, size_t& transferred
 bool posix_base_file::Flush() {
   if (Failed()) return false;
   if (fsync(fd_) != 0) {
-    SetError(MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("Flush")));
+    SetError(MakePosixFileError(errno, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("Flush")));
     return false;
   }
   return true;
@@ -83,11 +84,11 @@ bool posix_base_file::Flush() {
 bool posix_base_file::Truncate(uint64_t length) {
   if (Failed()) return false;
   if (length > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
-    SetError(MakePosixFileError(EFBIG, kWriteCode, Msg::kFileWriteError, HV_SITE("Truncate")));
+    SetError(MakePosixFileError(EFBIG, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("Truncate")));
     return false;
   }
   if (ftruncate(fd_, static_cast<off_t>(length)) != 0) {
-    SetError(MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("Truncate")));
+    SetError(MakePosixFileError(errno, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("Truncate")));
     return false;
   }
   return true;
@@ -97,7 +98,7 @@ int64_t posix_base_file::Seek(int64_t offset) {
   if (Failed()) return 0;
   const off_t position = lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
   if (position < 0) {
-    SetError(MakePosixFileError(errno, kSeekCode, Msg::kFileSeekError, HV_SITE("Seek")));
+    SetError(MakePosixFileError(errno, Code::kFileSeek, Msg::kFileSeekError, HV_SITE("Seek")));
     return 0;
   }
   return position;
@@ -107,7 +108,7 @@ int64_t posix_base_file::SeekRelative(int64_t offset) {
   if (Failed()) return 0;
   const off_t position = lseek(fd_, static_cast<off_t>(offset), SEEK_CUR);
   if (position < 0) {
-    SetError(MakePosixFileError(errno, kSeekCode, Msg::kFileSeekError, HV_SITE("SeekRelative")));
+    SetError(MakePosixFileError(errno, Code::kFileSeek, Msg::kFileSeekError, HV_SITE("SeekRelative")));
     return 0;
   }
   return position;
@@ -124,7 +125,7 @@ int64_t posix_base_file::SeekEnd(int64_t offset) {
     if (fstat(fd_, &st) == 0) return st.st_size + offset;
     errnum = errno;
   }
-  SetError(MakePosixFileError(errnum, kSeekCode, Msg::kFileSeekError, HV_SITE("SeekEnd")));
+  SetError(MakePosixFileError(errnum, Code::kFileSeek, Msg::kFileSeekError, HV_SITE("SeekEnd")));
   return 0;
 }
 
@@ -144,24 +145,24 @@ bool posix_base_file::IOCTL(void* request) {
     auto* r = static_cast<file_ioctl_sector*>(request);
     int blockSize = 0;
     if (ioctl(fd_, FIGETBSZ, &blockSize) != 0 || blockSize < 512) {
-      SetError(Common::MakeError(kNotSupportedCode, Msg::kOperationNotSupported, HV_SITE("IOCTL")));
+      SetError(Common::MakeError(Code::kNotSupported, Msg::kOperationNotSupported, HV_SITE("IOCTL")));
       return false;
     }
     const off_t position = lseek(fd_, 0, SEEK_CUR);
     if (position < 0) {
-      SetError(MakePosixFileError(errno, kSeekCode, Msg::kFileSeekError, HV_SITE("IOCTL")));
+      SetError(MakePosixFileError(errno, Code::kFileSeek, Msg::kFileSeekError, HV_SITE("IOCTL")));
       return false;
     }
     const int64_t sectorsPerBlock = blockSize / 512;
     const int64_t logicalBlock = position / blockSize;
     const int64_t withinBlock = (position % blockSize) / 512;
     if (logicalBlock > std::numeric_limits<int>::max()) {
-      SetError(MakePosixFileError(EFBIG, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL")));
+      SetError(MakePosixFileError(EFBIG, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL")));
       return false;
     }
     int block = static_cast<int>(logicalBlock);
     if (ioctl(fd_, FIBMAP, &block) != 0) {
-      SetError(MakePosixFileError(errno, kReadCode, Msg::kFileReadError, HV_SITE("IOCTL")));
+      SetError(MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE("IOCTL")));
       return false;
     }
     r->sector =
@@ -199,7 +200,7 @@ bool posix_base_file::IOCTL(void* request) {
     return file_object::IOCTL(request);
   }
   if (result != 0) {
-    SetError(MakePosixFileError(errno, kWriteCode, Msg::kFileWriteError, HV_SITE("IOCTL")));
+    SetError(MakePosixFileError(errno, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("IOCTL")));
     return false;
   }
   return true;
@@ -212,7 +213,7 @@ bool posix_file::RangeLock(short type, uint64_t offset, uint64_t length, bool wa
   if (!range_locking_) return true;
   if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) ||
       length > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
-    SetError(MakePosixFileError(EINVAL, kLockCode, Msg::kFileLockError, site));
+    SetError(MakePosixFileError(EINVAL, Code::kFileLock, Msg::kFileLockError, site));
     return false;
   }
   struct flock lock {};
@@ -221,7 +222,7 @@ bool posix_file::RangeLock(short type, uint64_t offset, uint64_t length, bool wa
   lock.l_start = static_cast<off_t>(offset);
   lock.l_len = static_cast<off_t>(length);
   if (LinuxExRangeLock(fd_, wait ? F_SETLKW : F_SETLK, &lock) != 0) {
-    SetError(MakePosixFileError(errno, kLockCode, Msg::kFileLockError, site));
+    SetError(MakePosixFileError(errno, Code::kFileLock, Msg::kFileLockError, site));
     return false;
   }
   return true;

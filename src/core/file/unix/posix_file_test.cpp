@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/common/error_codes.h"
 #include "core/file/file_testutil.h"
 #include "core/file/unix/posix_dir.h"
 
@@ -58,7 +59,7 @@ TEST(PosixFile, EveryOperationIsInertAfterAFailureUntilTheErrorIsTaken) {
   ASSERT_TRUE(file);
   EXPECT_EQ(file->Seek(-1), 0);  // EINVAL
   ASSERT_TRUE(file->Failed());
-  EXPECT_EQ(file->GetError().Code(), 0x40005u);
+  EXPECT_EQ(file->GetError().Code(), Code::kFileSeek);
   EXPECT_STREQ(file->GetError().Function(), "Seek");
   const Common::ErrorRecord* first = file->GetError().Record();
 
@@ -82,7 +83,7 @@ TEST(PosixFile, EveryOperationIsInertAfterAFailureUntilTheErrorIsTaken) {
   EXPECT_EQ(ReadWholeFile(scratch / "f"), "0123456789");
 
   const Common::Error taken = file->TakeError();
-  EXPECT_EQ(taken.Code(), 0x40005u);
+  EXPECT_EQ(taken.Code(), Code::kFileSeek);
   EXPECT_FALSE(file->Failed());
   EXPECT_EQ(file->Seek(2), 2);
   EXPECT_EQ(ReadText(*file, 3), "234");
@@ -93,7 +94,7 @@ TEST(PosixFile, OpenFailureCarriesCodePathAndErrno) {
   posix_dir dir(scratch.path());
   EXPECT_FALSE(dir.Open(u"missing", O_RDONLY, false, 0));
   const Common::Error& error = dir.GetError();
-  EXPECT_EQ(error.Code(), 0x40011u);
+  EXPECT_EQ(error.Code(), Code::kFileNotFound);
   EXPECT_EQ(Common::FormatErrorMessage(error), u"The specified file does not exist.");
   EXPECT_STREQ(error.Function(), "Open");
   EXPECT_STREQ(error.Source(), "core/file/unix/posix_dir");
@@ -119,9 +120,9 @@ TEST(PosixFile, ImplicitLockKeepsAnotherProcessOutAndTheContentsUntouched) {
   for (int flags : {O_WRONLY | O_TRUNC, O_RDONLY}) {
     EXPECT_FALSE(dir.Open(u"disk.vhdx", flags, false, 0));
     const Common::Error error = dir.TakeError();
-    EXPECT_EQ(error.Code(), 0x40014u);
+    EXPECT_EQ(error.Code(), Code::kAccessDenied);
     EXPECT_EQ(Common::FormatErrorMessage(error), u"Access to the file is denied.");
-    EXPECT_EQ(error.Cause().Code(), 0x40017u);  // the lock error
+    EXPECT_EQ(error.Cause().Code(), Code::kFileLock);  // the lock error
   }
   EXPECT_EQ(ReadWholeFile(path), "precious contents");
   // Without the implicit lock the file opens.
@@ -166,9 +167,9 @@ TEST(PosixFile, RangeLocksConflictOnlyWhereTheyOverlap) {
   auto file = dir.Open(u"f", O_RDWR, true, 0);
   ASSERT_TRUE(file);
   EXPECT_FALSE(file->LockExclusive(50, 10, false));
-  EXPECT_EQ(file->TakeError().Code(), 0x40017u);
+  EXPECT_EQ(file->TakeError().Code(), Code::kFileLock);
   EXPECT_FALSE(file->LockShared(99, 1, false));
-  EXPECT_EQ(file->TakeError().Code(), 0x40017u);
+  EXPECT_EQ(file->TakeError().Code(), Code::kFileLock);
   EXPECT_TRUE(file->LockShared(100, 100, false));  // adjacent, not overlapping
   EXPECT_TRUE(file->LockShared(550, 10, false));   // readers share
   EXPECT_FALSE(file->LockExclusive(550, 10, false));
@@ -248,7 +249,7 @@ TEST(PosixFile, ControlRequests) {
     file->Seek(0);
     EXPECT_EQ(ReadText(*file, 4), std::string(4, '\0'));
   } else {
-    EXPECT_EQ(file->TakeError().Code(), 0x4000Eu);  // the file system cannot punch holes
+    EXPECT_EQ(file->TakeError().Code(), Code::kNotSupported);  // the file system cannot punch holes
   }
 
   // Physical location: data maps to a sector, the punched hole to none.
@@ -270,7 +271,7 @@ TEST(PosixFile, ControlRequests) {
 
   uint32_t unknown = file_ioctl_code("ZZZZ");
   EXPECT_FALSE(file->IOCTL(&unknown));
-  EXPECT_EQ(file->GetError().Code(), 0x4000Eu);
+  EXPECT_EQ(file->GetError().Code(), Code::kNotSupported);
   EXPECT_STREQ(file->GetError().Function(), "IOCTL");
   EXPECT_STREQ(file->GetError().Source(), "core/common/file_object");
 }

@@ -22,7 +22,7 @@ void ThrowOnFailure(const Common::Error& error) {
 }  // namespace
 
 uint64_t GetUpperRoundedSizeInSectors(uint64_t size, uint32_t sectorSize) {
-  if (sectorSize == 0) HV_THROW(0x530108, Msg::kInvalidSectorSize, "GetUpperRoundedSizeInSectors");
+  if (sectorSize == 0) HV_THROW(Code::kInvalidSectorSize, Msg::kInvalidSectorSize, "GetUpperRoundedSizeInSectors");
   return size / sectorSize + (size % sectorSize != 0);
 }
 

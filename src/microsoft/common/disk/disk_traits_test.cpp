@@ -48,7 +48,7 @@ TEST(DiskTraitsTest, SizesRoundUpToWholeSectors) {
   EXPECT_EQ(GetUpperRoundedSizeInSectors(UINT64_MAX, 2), (UINT64_MAX >> 1) + 1);
 
   const Common::Error error = Thrown([] { GetUpperRoundedSizeInSectors(1, 0); });
-  EXPECT_EQ(error.Code(), 0x530108u);
+  EXPECT_EQ(error.Code(), Code::kInvalidSectorSize);
   EXPECT_STREQ(error.Function(), "GetUpperRoundedSizeInSectors");
   EXPECT_EQ(error.Message(), u"Invalid sector size.");
 
@@ -62,20 +62,20 @@ TEST(DiskTraitsTest, VhdxTraitsEnforceSectorSizeAndSixtyFourTebibytes) {
   VhdxDiskTraits vhdx;
   const uint64_t limit = 0x400000000000ull;
   EXPECT_EQ(vhdx.GetSizeInBytes(limit, 4096), limit);
-  EXPECT_EQ(ThrownCode([&] { vhdx.GetSizeInSectors(limit + 1, 512); }), 0x3C000Bu);
-  EXPECT_EQ(ThrownCode([&] { vhdx.GetSizeInBytes(UINT64_MAX, 512); }), 0x3C000Bu);
-  EXPECT_EQ(ThrownCode([&] { vhdx.GetSizeInSectors(1 << 20, 1024); }), 0x3C003Au);
-  EXPECT_EQ(ThrownCode([&] { vhdx.GetSizeInSectors(1 << 20, 0); }), 0x530108u);
+  EXPECT_EQ(ThrownCode([&] { vhdx.GetSizeInSectors(limit + 1, 512); }), Code::kDiskSizeNotSupported);
+  EXPECT_EQ(ThrownCode([&] { vhdx.GetSizeInBytes(UINT64_MAX, 512); }), Code::kDiskSizeNotSupported);
+  EXPECT_EQ(ThrownCode([&] { vhdx.GetSizeInSectors(1 << 20, 1024); }), Code::kDiskSectorSizeNotSupported);
+  EXPECT_EQ(ThrownCode([&] { vhdx.GetSizeInSectors(1 << 20, 0); }), Code::kInvalidSectorSize);
 }
 
 TEST(DiskTraitsTest, VhdTraitsCheckAdapterAndRange) {
   VhdDiskTraits ide(3);
   EXPECT_EQ(ide.GetSizeInSectors(6144 * 512, 512), 6144u);
   EXPECT_EQ(ide.GetSizeInSectors(6143 * 512 + 1, 512), 6144u);  // rounding happens before the check
-  EXPECT_EQ(ThrownCode([&] { ide.GetSizeInSectors(6143 * 512, 512); }), 0x3C000Bu);
-  EXPECT_EQ(ThrownCode([&] { ide.GetSizeInSectors(1 << 30, 4096); }), 0x3C003Au);
-  EXPECT_EQ(ThrownCode([&] { VhdDiskTraits(11).GetSizeInSectors(1 << 30, 512); }), 0x3C000Au);
-  EXPECT_EQ(ThrownCode([&] { VhdDiskTraits(0).GetSizeInBytes(1 << 30, 512); }), 0x3C000Au);
+  EXPECT_EQ(ThrownCode([&] { ide.GetSizeInSectors(6143 * 512, 512); }), Code::kDiskSizeNotSupported);
+  EXPECT_EQ(ThrownCode([&] { ide.GetSizeInSectors(1 << 30, 4096); }), Code::kDiskSectorSizeNotSupported);
+  EXPECT_EQ(ThrownCode([&] { VhdDiskTraits(11).GetSizeInSectors(1 << 30, 512); }), Code::kDiskInvalidAdapter);
+  EXPECT_EQ(ThrownCode([&] { VhdDiskTraits(0).GetSizeInBytes(1 << 30, 512); }), Code::kDiskInvalidAdapter);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "core/common/error.h"
-#include "core/fdisk/virtual/vhdx/bat_codes.h"
 
 static_assert(std::endian::native == std::endian::little, "word searches assume little-endian words");
 
@@ -14,8 +13,7 @@ namespace Vhd {
 namespace {
 
 [[noreturn]] void ThrowOutOfBounds(const char* function) {
-  Common::Throw(
-      Common::MakeError(Vhdx::Codes::kBitmapIndexOutOfBounds, Msg::kBitmapIndexOutOfBounds, HV_SITE(function)));
+  Common::Throw(Common::MakeError(Code::kBitmapIndexOutOfBounds, Msg::kBitmapIndexOutOfBounds, HV_SITE(function)));
 }
 
 uint8_t LowMask(unsigned count) { return count >= 8 ? 0xFF : static_cast<uint8_t>((1u << count) - 1); }

@@ -1,14 +1,12 @@
 #include "core/fdisk/virtual/vhd/union.h"
 
 #include "core/common/error.h"
-#include "core/fdisk/virtual/vhdx/bat_codes.h"
 
 namespace Vhd {
 
 DiskArea Unite(const DiskArea& a, const DiskArea& b) {
   if (b.start + b.length < a.start || a.start + a.length < b.start) {
-    Common::Throw(
-        Common::MakeError(Vhdx::Codes::kUniteDisjointIntervals, Msg::kUniteDisjointIntervals, HV_SITE("Unite")));
+    Common::Throw(Common::MakeError(Code::kUniteDisjointIntervals, Msg::kUniteDisjointIntervals, HV_SITE("Unite")));
   }
   unsigned long long start = std::min(a.start, b.start);
   return {start, std::max(a.End(), b.End()) - start};

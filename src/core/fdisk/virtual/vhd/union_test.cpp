@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhd/enumerator.h"
 #include "core/fdisk/virtual/vhd/interval_testutil.h"
 #include "core/fdisk/virtual/vhdx/collector.h"
@@ -42,7 +43,7 @@ TEST(UnionTest, EnumerationStopsAtRefusal) {
 TEST(UniteTest, DisjointIntervalsAreAnInternalError) {
   EXPECT_EQ(Unite({0, 10}, {10, 5}), (DiskArea{0, 15}));
   EXPECT_EQ(Unite({10, 5}, {0, 10}), (DiskArea{0, 15}));
-  EXPECT_EQ(ErrorCodeOf([] { Unite({0, 10}, {11, 5}); }), 0x3C0041u);
+  EXPECT_EQ(ErrorCodeOf([] { Unite({0, 10}, {11, 5}); }), Code::kUniteDisjointIntervals);
 }
 
 TEST(IntersectionTest, ReportsClippedOverlapsInOrder) {

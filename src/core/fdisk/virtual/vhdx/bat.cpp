@@ -1,7 +1,6 @@
 #include "core/fdisk/virtual/vhdx/bat.h"
 
 #include "core/common/error.h"
-#include "core/fdisk/virtual/vhdx/bat_codes.h"
 
 namespace Vhdx {
 
@@ -10,7 +9,7 @@ void CheckDiskGeometry(uint32_t logicalSectorSize, uint32_t blockSize) {
   bool blockOk = blockSize >= kMegabyte && blockSize <= 256 * kMegabyte && (blockSize & (blockSize - 1)) == 0;
   if (!sectorOk || !blockOk) {
     Common::Throw(
-        Common::MakeError(Codes::kInvalidDiskGeometry, Msg::kInvalidDiskGeometry, HV_SITE("CheckDiskGeometry")));
+        Common::MakeError(Code::kInvalidDiskGeometry, Msg::kInvalidDiskGeometry, HV_SITE("CheckDiskGeometry")));
   }
 }
 

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "core/common/error.h"
-#include "core/fdisk/virtual/vhdx/bat_codes.h"
 
 namespace Vhdx {
 namespace {
@@ -16,7 +15,7 @@ constexpr size_t kPastEndKept = 16;
 std::u16string Dec(uint64_t value) { return Common::Utf8ToUtf16(std::to_string(value)); }
 
 [[noreturn]] void ThrowOverlap(uint64_t offset) {
-  HV_THROW_ARGS(Codes::kIntersectingDataBlock, Msg::kIntersectingDataBlock, "CheckIntersection", "offset",
+  HV_THROW_ARGS(Code::kIntersectingDataBlock, Msg::kIntersectingDataBlock, "CheckIntersection", "offset",
                 {Dec(offset)});
 }
 
@@ -26,7 +25,7 @@ std::vector<Vhd::DiskArea> CheckedReserved(const std::vector<Vhd::DiskArea>& are
   for (const Vhd::DiskArea& area : areas) {
     if (area.length == 0) continue;
     if (area.start > kMaxPlacementOffset || area.length > kMaxPlacementOffset - area.start) {
-      HV_THROW_ARGS(Codes::kAreaBeyondLimit, Msg::kAreaBeyondLimit, "CheckBound", "offset,length",
+      HV_THROW_ARGS(Code::kAreaBeyondLimit, Msg::kAreaBeyondLimit, "CheckBound", "offset,length",
                     {Dec(area.start), Dec(area.length)});
     }
     reserved.push_back(area);
@@ -132,7 +131,7 @@ std::shared_ptr<BlockPlacement> BlockPlacement::Build(File& file, const Placemen
       const uint64_t used = bitmap ? length : UsedLength(layout, index - index / perChunk);
       if (offset >= kMaxPlacementOffset || offset + used > fileSize) {
         if (layout.writable) {
-          HV_THROW_ARGS(Codes::kBlockBeyondFileEnd, Msg::kBlockBeyondFileEnd, "CheckBlockPlacement",
+          HV_THROW_ARGS(Code::kBlockBeyondFileEnd, Msg::kBlockBeyondFileEnd, "CheckBlockPlacement",
                         "index,length,offset,size", {Dec(index), Dec(used), Dec(offset), Dec(fileSize)});
         }
         if (placement->pastEndCount_++ < kPastEndKept) placement->pastEnd_.push_back(static_cast<uint32_t>(index));
@@ -226,7 +225,7 @@ void ZeroExtendedFile::Read(uint64_t offset, size_t size, void* buffer) {
   } catch (const Common::Error& error) {
     // Only a read that runs into the end of the file is completed with zeros.
     const uint64_t fileSize = GetSize();
-    if (error.Code() != 0x40002 || offset + size <= fileSize) throw;
+    if (error.Code() != Code::kEndOfFile || offset + size <= fileSize) throw;
     const size_t inside = offset < fileSize ? static_cast<size_t>(fileSize - offset) : 0;
     if (inside) FileDecorator::Read(offset, inside, buffer);
     std::memset(static_cast<uint8_t*>(buffer) + inside, 0, size - inside);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhd/interval_testutil.h"
 #include "core/fdisk/virtual/vhdx/change_tracking.h"
 #include "core/fdisk/virtual/vhdx/header.h"
@@ -87,13 +88,13 @@ TEST(BlockPlacementTest, OverlapsWithBlocksAndStructuresAreRefused) {
             "0x3C0044 BAT contains a data block that intersects with other data blocks. The block offset is 4194304.");
   table = Table();
   table.words[0] = Table::Entry(7, 3);  // payload inside the table region
-  EXPECT_EQ(ErrorCodeOf([&] { table.Build(false); }), 0x3C0044u);
+  EXPECT_EQ(ErrorCodeOf([&] { table.Build(false); }), Code::kIntersectingDataBlock);
   table = Table();
   table.reserved.push_back({3 * kMB + 512, 4096});  // a region inside another
-  EXPECT_EQ(ErrorCodeOf([&] { table.Build(false); }), 0x3C0044u);
+  EXPECT_EQ(ErrorCodeOf([&] { table.Build(false); }), Code::kIntersectingDataBlock);
   table = Table();
   table.reserved.push_back({kMaxPlacementOffset, kMB});
-  EXPECT_EQ(ErrorCodeOf([&] { table.Build(false); }), 0x3C0063u);
+  EXPECT_EQ(ErrorCodeOf([&] { table.Build(false); }), Code::kAreaBeyondLimit);
 }
 
 TEST(BlockPlacementTest, BlocksPastTheEndRefuseWritingButStayReadable) {
@@ -108,7 +109,7 @@ TEST(BlockPlacementTest, BlocksPastTheEndRefuseWritingButStayReadable) {
   // One that starts inside and ends outside still holds data to read.
   table.words[4] = Table::Entry(6, 15);
   table.fileSize = 16 * kMB - 4096;
-  EXPECT_EQ(ErrorCodeOf([&] { table.Build(true); }), 0x3C0062u);
+  EXPECT_EQ(ErrorCodeOf([&] { table.Build(true); }), Code::kBlockBeyondFileEnd);
   readOnly = table.Build(false);
   EXPECT_EQ(readOnly->PastEndCount(), 1u);
   EXPECT_EQ(readOnly->Count(), 4u);
@@ -118,7 +119,7 @@ TEST(BlockPlacementTest, BlocksPastTheEndRefuseWritingButStayReadable) {
   table.fileSize = 15 * kMB + kMB / 2;
   EXPECT_EQ(table.Build(true)->PastEndCount(), 0u);
   table.fileSize -= 512;
-  EXPECT_EQ(ErrorCodeOf([&] { table.Build(true); }), 0x3C0062u);
+  EXPECT_EQ(ErrorCodeOf([&] { table.Build(true); }), Code::kBlockBeyondFileEnd);
   // Structures past the end count for the end as well.
   table = Table();
   table.reserved.push_back({30 * kMB, 2 * kMB});
@@ -186,7 +187,7 @@ TEST(DiskPlacementTest, TruncatedCopyRefusesWritingAndReadsWhatIsThere) {
   ASSERT_EQ(bytes.size(), 4 * kMB);
   VhdxTest::Put64(bytes, 3 * kMB + 7 * 8, (5 * kMB) | 6);
   const std::vector<uint8_t> before = bytes;
-  EXPECT_EQ(ErrorCodeOf([&] { VhdxTest::OpenImage(bytes, true); }), 0x3C0062u);
+  EXPECT_EQ(ErrorCodeOf([&] { VhdxTest::OpenImage(bytes, true); }), Code::kBlockBeyondFileEnd);
   EXPECT_NE(VhdxTest::MessageOf(VhdxTest::Catch([&] { VhdxTest::OpenImage(bytes, true); })).find("BAT entry 7 "),
             std::string::npos);
   auto readOnly = VhdxTest::OpenImage(bytes, false);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhd/interval_testutil.h"
 #include "core/fdisk/virtual/vhdx/bat_collector.h"
 #include "core/fdisk/virtual/vhdx/enumerator.h"
@@ -66,7 +67,8 @@ TEST(ChunkTraitsTest, GeometryOutsideTheFormatIsRejected) {
                                {512, (1 << 20) + 512},
                                {512, 512u << 20},
                                {512, 1 << 19}}) {
-    EXPECT_EQ(ErrorCodeOf([=] { CheckDiskGeometry(sector, block); }), 0x3C0053u) << sector << " " << block;
+    EXPECT_EQ(ErrorCodeOf([=] { CheckDiskGeometry(sector, block); }), Code::kInvalidDiskGeometry)
+        << sector << " " << block;
   }
 }
 
@@ -123,7 +125,7 @@ TEST(BatCollectorTest, DispatchByStateAndRegionAreas) {
   BatRegionAreaCollector region(map, entries, empty);
   EXPECT_TRUE(region.Collect({20, 20}));
   EXPECT_EQ(emptied.values, Areas({{16, 24}, {24, 32}}));
-  EXPECT_EQ(ErrorCodeOf([&] { table.array.Get(7); }), 0x3C0055u);
+  EXPECT_EQ(ErrorCodeOf([&] { table.array.Get(7); }), Code::kBatIndexOutOfBounds);
 }
 
 }  // namespace

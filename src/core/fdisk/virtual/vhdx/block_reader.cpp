@@ -3,16 +3,15 @@
 #include <cstring>
 
 #include "core/common/error.h"
-#include "core/fdisk/virtual/vhdx/bat_codes.h"
 
 namespace Vhdx {
 
 void ThrowUnknownBlockState(const char* function) {
-  Common::Throw(Common::MakeError(Codes::kUnknownBlockState, Msg::kUnknownBlockState, HV_SITE(function)));
+  Common::Throw(Common::MakeError(Code::kUnknownBlockState, Msg::kUnknownBlockState, HV_SITE(function)));
 }
 
 void ThrowPartiallyPresentInNonDifferencing(const char* function) {
-  Common::Throw(Common::MakeError(Codes::kPartiallyPresentInNonDifferencing, Msg::kPartiallyPresentInNonDifferencing,
+  Common::Throw(Common::MakeError(Code::kPartiallyPresentInNonDifferencing, Msg::kPartiallyPresentInNonDifferencing,
                                   HV_SITE(function)));
 }
 
@@ -51,7 +50,7 @@ void BitmappedBlockReader::ReadRun(uint64_t sectorInBlock, SectorRequest run) {
 BitmapPtr BitmapLoader::Load(BatEntry bitmapEntry) {
   if (bitmapEntry.State() == kBlockNotPresent) {
     Common::Throw(
-        Common::MakeError(Codes::kSectorBitmapNotPresent, Msg::kSectorBitmapNotPresent, HV_SITE("LoadBitmap")));
+        Common::MakeError(Code::kSectorBitmapNotPresent, Msg::kSectorBitmapNotPresent, HV_SITE("LoadBitmap")));
   }
   if (bitmapEntry.State() != kBlockFullyPresent) ThrowUnknownBlockState("LoadBitmap");
   auto bitmap = Vhd::CreateBitmap(kSectorsPerChunk, true);

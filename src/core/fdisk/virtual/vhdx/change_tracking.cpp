@@ -1,7 +1,6 @@
 #include "core/fdisk/virtual/vhdx/change_tracking.h"
 
 #include "core/common/error.h"
-#include "core/fdisk/virtual/vhdx/bat_codes.h"
 
 namespace Vhd {
 
@@ -34,7 +33,7 @@ std::vector<std::pair<uint64_t, uint64_t>> TrackerChangedFile::GetChangedRanges(
 std::shared_ptr<ChangedFile> TrackedChangedFileMap::Get(const std::u16string& path) {
   Processor::AutoRef<VirtualWareRaw::ChangedFile> file;
   ThrowIfFailed(tracker_->GetChangedFile(changeId_, path, file));
-  if (!file) HV_THROW_ARGS(Vhdx::Codes::kFileNotTracked, Msg::kFileNotTracked, "GetChangedFile", "fileName", {path});
+  if (!file) HV_THROW_ARGS(Code::kFileNotTracked, Msg::kFileNotTracked, "GetChangedFile", "fileName", {path});
   return std::make_shared<TrackerChangedFile>(std::move(file));
 }
 
@@ -46,7 +45,7 @@ bool TrackerAwareTrackChecker::IsTracked(const std::u16string& path) {
 
 std::shared_ptr<ChangedFile> CheckingChangedFileMap::Get(const std::u16string& path) {
   if (!checker_->IsTracked(path)) {
-    HV_THROW_ARGS(Vhdx::Codes::kFileNotTracked, Msg::kFileNotTracked, "CheckTracked", "fileName", {path});
+    HV_THROW_ARGS(Code::kFileNotTracked, Msg::kFileNotTracked, "CheckTracked", "fileName", {path});
   }
   return inner_->Get(path);
 }

@@ -25,8 +25,8 @@ std::unique_ptr<DescriptorCoreFile> DescriptorCoreFile::Open(const std::string& 
   int descriptor = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   if (descriptor < 0) {
     int errnum = errno;
-    Common::Error error = Common::MakeErrorWithArgs(0x40001, Msg::kVhdxOpenFileFailed, HV_SITE("Open"), "fileName",
-                                                    {Common::Utf8ToUtf16(path)});
+    Common::Error error = Common::MakeErrorWithArgs(Code::kFileRead, Msg::kVhdxOpenFileFailed, HV_SITE("Open"),
+                                                    "fileName", {Common::Utf8ToUtf16(path)});
     Common::AddPosixError(error, errnum);
     Common::Throw(error);
   }
@@ -37,8 +37,8 @@ std::unique_ptr<DescriptorCoreFile> DescriptorCoreFile::Create(const std::string
   int descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (descriptor < 0) {
     int errnum = errno;
-    Common::Error error = Common::MakeErrorWithArgs(0x40003, Msg::kVhdxOpenFileFailed, HV_SITE("Create"), "fileName",
-                                                    {Common::Utf8ToUtf16(path)});
+    Common::Error error = Common::MakeErrorWithArgs(Code::kFileWrite, Msg::kVhdxOpenFileFailed, HV_SITE("Create"),
+                                                    "fileName", {Common::Utf8ToUtf16(path)});
     Common::AddPosixError(error, errnum);
     Common::Throw(error);
   }
@@ -54,7 +54,7 @@ size_t DescriptorCoreFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
     ssize_t n = ::pread(descriptor_, out + done, size - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      ThrowPosix(0x40001, Msg::kFileReadError, HV_SITE("Read"), errno);
+      ThrowPosix(Code::kFileRead, Msg::kFileReadError, HV_SITE("Read"), errno);
     }
     if (n == 0) break;
     done += static_cast<size_t>(n);
@@ -70,7 +70,7 @@ size_t DescriptorCoreFile::WriteAt(uint64_t offset, const void* buffer, size_t s
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == ENOSPC) break;
-      ThrowPosix(0x40003, Msg::kVhdxFileWriteError, HV_SITE("Write"), errno);
+      ThrowPosix(Code::kFileWrite, Msg::kVhdxFileWriteError, HV_SITE("Write"), errno);
     }
     if (n == 0) break;
     done += static_cast<size_t>(n);
@@ -80,19 +80,19 @@ size_t DescriptorCoreFile::WriteAt(uint64_t offset, const void* buffer, size_t s
 
 uint64_t DescriptorCoreFile::GetSize() {
   struct stat info;
-  if (::fstat(descriptor_, &info) != 0) ThrowPosix(0x40005, Msg::kFileSeekError, HV_SITE("GetSize"), errno);
+  if (::fstat(descriptor_, &info) != 0) ThrowPosix(Code::kFileSeek, Msg::kFileSeekError, HV_SITE("GetSize"), errno);
   return static_cast<uint64_t>(info.st_size);
 }
 
 void DescriptorCoreFile::SetSize(uint64_t size) {
   if (::ftruncate(descriptor_, static_cast<off_t>(size)) != 0)
-    ThrowPosix(0x40003, Msg::kVhdxFileSizeError, HV_SITE("Truncate"), errno);
+    ThrowPosix(Code::kFileWrite, Msg::kVhdxFileSizeError, HV_SITE("Truncate"), errno);
 }
 
 // The data and what is needed to read it back, the file size included; the
 // times of the file do not matter to a disk image.
 void DescriptorCoreFile::Flush() {
-  if (::fdatasync(descriptor_) != 0) ThrowPosix(0x40003, Msg::kVhdxFileFlushError, HV_SITE("Flush"), errno);
+  if (::fdatasync(descriptor_) != 0) ThrowPosix(Code::kFileWrite, Msg::kVhdxFileFlushError, HV_SITE("Flush"), errno);
 }
 
 size_t MemoryCoreFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
@@ -110,7 +110,7 @@ size_t MemoryCoreFile::WriteAt(uint64_t offset, const void* buffer, size_t size)
 }
 
 void MemoryCoreFile::SetSize(uint64_t size) {
-  if (size > capacity_) HV_THROW(0x40004, Msg::kVhdxDiskFull, "Truncate");
+  if (size > capacity_) HV_THROW(Code::kDiskFull, Msg::kVhdxDiskFull, "Truncate");
   bytes_.resize(size);
 }
 

@@ -46,7 +46,8 @@ void DataRange::Read(int64_t offset, int64_t size, void* destination) const {
 
 std::shared_ptr<DataRange> DataRange::Merge(const DataRange& newer) const {
   if (!(newer.Offset() < End() && newer.End() > offset_)) {
-    HV_THROW_ARGS(0x3C0000, Msg::kVhdxDataRangeMergeDisjoint, "Merge", "firstOffset,firstSize,secondOffset,secondSize",
+    HV_THROW_ARGS(Code::kVhdxInternalError, Msg::kVhdxDataRangeMergeDisjoint, "Merge",
+                  "firstOffset,firstSize,secondOffset,secondSize",
                   {Decimal(offset_), Decimal(size_), Decimal(newer.Offset()), Decimal(newer.Size())});
   }
   int64_t start = std::min(offset_, newer.Offset());
@@ -68,7 +69,8 @@ std::shared_ptr<DataRange> DataRange::Slice(int64_t offset, int64_t size) const 
 
 void DataRange::CheckInside(int64_t offset, int64_t size) const {
   if (size < 0 || offset < offset_ || offset + size > End()) {
-    HV_THROW_ARGS(0x3C0000, Msg::kVhdxDataRangeReadOutOfBounds, "Read", "rangeOffset,rangeSize,offset,size",
+    HV_THROW_ARGS(Code::kVhdxInternalError, Msg::kVhdxDataRangeReadOutOfBounds, "Read",
+                  "rangeOffset,rangeSize,offset,size",
                   {Decimal(offset_), Decimal(size_), Decimal(offset), Decimal(size)});
   }
 }

@@ -23,7 +23,7 @@ constexpr uint64_t kMB = 1 << 20;
 std::u16string Dec(uint64_t value) { return Common::Utf8ToUtf16(std::to_string(value)); }
 
 [[noreturn]] void ThrowBadParameter(const char* name, uint64_t value) {
-  HV_THROW_ARGS(0x3C001F, Msg::kVhdxInvalidDiskParameter, "Init", "parameter,value",
+  HV_THROW_ARGS(Code::kVhdxInvalidDiskParameter, Msg::kVhdxInvalidDiskParameter, "Init", "parameter,value",
                 {Common::Utf8ToUtf16(name), Dec(value)});
 }
 
@@ -36,7 +36,7 @@ class UpdatingRegionMonitor final : public ExpansionMonitor {
       : rawFile_(std::move(rawFile)), guid_(guid), stored_(stored) {}
 
   void OnExpanded(const FileArea&, const FileArea& newArea) override {
-    if (newArea.length > UINT32_MAX) HV_THROW(0x3C0036, Msg::kVhdxRegionOutOfBounds, "OnExpanded");
+    if (newArea.length > UINT32_MAX) HV_THROW(Code::kVhdxRegionOutOfBounds, Msg::kVhdxRegionOutOfBounds, "OnExpanded");
     RegionTable table = RegionTable::Read(*rawFile_);
     RegionEntry* entry = nullptr;
     for (RegionEntry& candidate : table.entries)
@@ -90,9 +90,9 @@ class DiskFileImpl final : public DiskFile {
     composite->Add(MakeMetadataConsumerDelegate(extra));
     MakeMetadataReader(MetadataRegion())->Read(*composite);
 
-    if (!logical->HasValue()) HV_THROW(0x3C001C, Msg::kVhdxLogicalSectorSizeMissing, "Init");
-    if (!size->HasValue()) HV_THROW(0x3C001D, Msg::kVhdxDiskSizeMissing, "Init");
-    if (!parameters->HasValue()) HV_THROW(0x3C001E, Msg::kVhdxFileParametersMissing, "Init");
+    if (!logical->HasValue()) HV_THROW(Code::kVhdxLogicalSectorSizeMissing, Msg::kVhdxLogicalSectorSizeMissing, "Init");
+    if (!size->HasValue()) HV_THROW(Code::kVhdxDiskSizeMissing, Msg::kVhdxDiskSizeMissing, "Init");
+    if (!parameters->HasValue()) HV_THROW(Code::kVhdxFileParametersMissing, Msg::kVhdxFileParametersMissing, "Init");
 
     parts_.logicalSectorSize = logical->Value().value;
     parts_.physicalSectorSize = physical->HasValue() ? physical->Value().value : 0;
@@ -122,8 +122,8 @@ class DiskFileImpl final : public DiskFile {
     // The system items stay out of users' reach for removal as well.
     for (const MetadataDescriptor& item : ProtectedMetadataItems()) {
       if (item.SameItem(descriptor)) {
-        HV_THROW_ARGS(0x3C0037, Msg::kVhdxMetadataNotAllowed, "RemoveMetadata", "metadataId,metadataFlags",
-                      {Common::GuidToWideText(descriptor.id), FlagsText(descriptor.flags)});
+        HV_THROW_ARGS(Code::kVhdxMetadataNotAllowed, Msg::kVhdxMetadataNotAllowed, "RemoveMetadata",
+                      "metadataId,metadataFlags", {Common::GuidToWideText(descriptor.id), FlagsText(descriptor.flags)});
       }
     }
     Modifier().Remove(descriptor);
@@ -147,7 +147,7 @@ class DiskFileImpl final : public DiskFile {
     // Item data is read into memory: the region must lie in the file, which
     // bounds what a hostile table can make us allocate.
     if (entry.fileOffset > file.GetSize() || entry.length > file.GetSize() - entry.fileOffset)
-      HV_THROW(0x40002, Msg::kFileEndReached, "Init");
+      HV_THROW(Code::kEndOfFile, Msg::kFileEndReached, "Init");
     return MakeReadOnlyFileRegion(parts_.files->StructureFile(), {entry.fileOffset, entry.length});
   }
 
@@ -276,7 +276,7 @@ void WriteNewDiskFile(File& file, const NewDiskParameters& parameters) {
 }
 
 Common::Error CreateDiskFile(std::shared_ptr<CoreFile> created, const NewDiskParameters& parameters) {
-  Common::Error failure = Common::MakeError(0x3C0005, Msg::kVhdxCreateFailed, HV_SITE("Create"));
+  Common::Error failure = Common::MakeError(Code::kVhdxCreateFailed, Msg::kVhdxCreateFailed, HV_SITE("Create"));
   if (!created) return failure;
   try {
     WriteableFile file(std::move(created));

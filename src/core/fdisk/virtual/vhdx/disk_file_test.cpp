@@ -1,8 +1,10 @@
+#include "core/fdisk/virtual/vhdx/disk_file.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "core/fdisk/virtual/vhdx/disk_file.h"
+#include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhdx/header.h"
 #include "core/fdisk/virtual/vhdx/le_bytes.h"
 #include "core/fdisk/virtual/vhdx/metadata_table.h"
@@ -178,14 +180,14 @@ TEST(OpenDisk, MetadataItemsAreChecked) {
               auto core = std::make_shared<MemoryCoreFile>(bytes);
               OpenDiskFileReadOnly(core, nullptr);
             }).Code(),
-            0x3C0027u);
+            Code::kVhdxMetadataRequired);
 
   std::vector<uint8_t> outside = bytes;
   VhdxTest::Put32(outside, MetadataEntryAt(1) + 16, kMB - 4);  // runs past the region
-  EXPECT_EQ(OpenError(outside).Code(), 0x3C0036u);
+  EXPECT_EQ(OpenError(outside).Code(), Code::kVhdxRegionOutOfBounds);
   std::vector<uint8_t> tooMany = bytes;
   VhdxTest::Put16(tooMany, 2 * kMB + 10, 2048);
-  EXPECT_EQ(OpenError(tooMany).Code(), 0x3C0012u);
+  EXPECT_EQ(OpenError(tooMany).Code(), Code::kVhdxMetadataTableInvalid);
 }
 
 TEST(OpenDisk, InvalidGeometryIsRejected) {
@@ -193,7 +195,7 @@ TEST(OpenDisk, InvalidGeometryIsRejected) {
   for (auto [offset, value] : {std::pair{65536u, 0u}, std::pair{65536u, 3u << 20}, std::pair{65568u, 1024u}}) {
     std::vector<uint8_t> changed = bytes;
     VhdxTest::Put32(changed, 2 * kMB + offset, value);
-    EXPECT_EQ(OpenError(changed).Code(), 0x3C001Fu) << offset << " " << value;
+    EXPECT_EQ(OpenError(changed).Code(), Code::kVhdxInvalidDiskParameter) << offset << " " << value;
   }
   std::vector<uint8_t> oddSize = bytes;
   VhdxTest::Put64(oddSize, 2 * kMB + 65544, 100 * kMB + 1);
@@ -207,7 +209,7 @@ TEST(OpenDisk, RegionTableProblems) {
   damaged[0x30000 + 20] ^= 0xFF;  // first copy only
   EXPECT_NO_THROW(OpenImage(damaged, false));
   damaged[0x40000 + 20] ^= 0xFF;
-  EXPECT_EQ(OpenError(damaged).Code(), 0x3C0011u);
+  EXPECT_EQ(OpenError(damaged).Code(), Code::kVhdxRegionTableInvalid);
 
   VhdxTest::MemoryFile memory(bytes);
   RegionTable table = RegionTable::Read(*memory.file);
@@ -222,10 +224,10 @@ TEST(OpenDisk, RegionTableProblems) {
 
   std::vector<uint8_t> badHeaders = bytes;
   badHeaders[0x10000] = badHeaders[0x20000] = 0;
-  EXPECT_EQ(OpenError(badHeaders).Code(), 0x3C0010u);
+  EXPECT_EQ(OpenError(badHeaders).Code(), Code::kVhdxNoCurrentHeader);
   std::vector<uint8_t> notVhdx = bytes;
   notVhdx[0] = 'V';
-  EXPECT_EQ(OpenError(notVhdx).Code(), 0x3C0003u);
+  EXPECT_EQ(OpenError(notVhdx).Code(), Code::kVhdxUnknownFormat);
 }
 
 // Counts the reads outside the BAT region (whose check belongs to the data
@@ -276,7 +278,7 @@ TEST(DiskMetadata, UsersSeeAndSetOnlyWhatTheyMay) {
             "0x3C0037 Metadata with ID 'CAA16737-FA36-4D43-B3B6-33F0AA44E76B' and flags 4 is not allowed to be set "
             "to the VHDX disk.");
   EXPECT_EQ(opened.core->Bytes(), before);  // not even the header changed
-  EXPECT_EQ(Catch([&] { opened.disk->RemoveMetadata({kParentLocatorGuid, 0}); }).Code(), 0x3C0037u);
+  EXPECT_EQ(Catch([&] { opened.disk->RemoveMetadata({kParentLocatorGuid, 0}); }).Code(), Code::kVhdxMetadataNotAllowed);
 
   // A user item with the same GUID is not protected.
   auto userItem = MakeSingleItemProvider({kFileParametersGuid, 1}, {'u', 's', 'e', 'r'});
@@ -389,7 +391,7 @@ TEST(ParentLocator, EntriesAreReadAndBoundsChecked) {
   value = Locator(1, {{u"key", u"value"}});
   StoreLe32(value.data() + 24, static_cast<uint32_t>(value.size()) - 9);  // value offset
   VhdxTest::SetRawMetadata(pastEnd, {kParentLocatorGuid, 4}, value);
-  EXPECT_EQ(OpenError(pastEnd).Code(), 0x3C0014u);
+  EXPECT_EQ(OpenError(pastEnd).Code(), Code::kVhdxParentLocatorOutOfBounds);
 
   std::vector<uint8_t> wrongType = bytes;
   VhdxTest::SetRawMetadata(wrongType, {kParentLocatorGuid, 4}, Locator(0, {}, "11111111-2222-3333-4444-555555555555"));

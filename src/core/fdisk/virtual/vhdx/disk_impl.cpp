@@ -8,7 +8,6 @@
 #include "core/common/error.h"
 #include "core/common/trace.h"
 #include "core/fdisk/virtual/vhd/union.h"
-#include "core/fdisk/virtual/vhdx/bat_codes.h"
 #include "core/fdisk/virtual/vhdx/change_tracking.h"
 #include "core/fdisk/virtual/vhdx/collector.h"
 #include "core/fdisk/virtual/vhdx/hierarchy.h"
@@ -32,7 +31,7 @@ void CheckFolder(const std::string &path) {
   struct stat info;
   if (::stat(FolderOf(path).c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
     int errnum = errno;
-    Common::Error error = Common::MakeErrorWithArgs(Codes::kOpenVhdxDirectoryFailed, Msg::kOpenVhdxDirectoryFailed,
+    Common::Error error = Common::MakeErrorWithArgs(Code::kOpenVhdxDirectoryFailed, Msg::kOpenVhdxDirectoryFailed,
                                                     HV_SITE("OpenDisk"), "fileName", {name});
     Common::AddPosixError(error, errnum ? errnum : ENOTDIR);
     Common::Throw(error);
@@ -46,7 +45,7 @@ std::shared_ptr<DiskFile> OpenOneFile(const std::string &path, std::shared_ptr<C
     std::shared_ptr<DiskFile> file = writable ? OpenDiskFileWritable(core, extra) : OpenDiskFileReadOnly(core, extra);
     return std::make_shared<FileHoldingDiskFile>(std::move(file), std::move(core));
   } catch (const Common::Error &inner) {
-    Common::Throw(Common::Wrap(Common::MakeErrorWithArgs(Codes::kOpenVhdxFileFailed, Msg::kOpenVhdxFileFailed,
+    Common::Throw(Common::Wrap(Common::MakeErrorWithArgs(Code::kOpenVhdxFileFailed, Msg::kOpenVhdxFileFailed,
                                                          HV_SITE("OpenDisk"), "fileName", {Common::Utf8ToUtf16(path)}),
                                inner));
   }
@@ -69,7 +68,7 @@ std::shared_ptr<DiskFileHierarchy> OpenChain(const std::string &path, std::share
 std::shared_ptr<DiskFileHierarchy> OpenParentOf(const std::string &childPath, DiskFile &child, int depth) {
   ParentLocatorEntries entries = child.GetParentLocatorEntries();
   const std::u16string *linkage = FindEntry(entries, u"parent_linkage");
-  if (!linkage) HV_THROW(Codes::kParentLinkageUndefined, Msg::kParentLinkageUndefined, "OpenParent");
+  if (!linkage) HV_THROW(Code::kParentLinkageUndefined, Msg::kParentLinkageUndefined, "OpenParent");
   std::u16string text = *linkage;
   if (text.size() >= 2 && text.front() == u'{' && text.back() == u'}') text = text.substr(1, text.size() - 2);
   std::optional<Common::Guid> linkageGuid = Common::ParseGuid(std::u16string_view(text));
@@ -80,8 +79,8 @@ std::shared_ptr<DiskFileHierarchy> OpenParentOf(const std::string &childPath, Di
       if (k == key) locators.push_back(v);
     }
   }
-  if (locators.empty()) HV_THROW(Codes::kParentEntriesAbsent, Msg::kParentEntriesAbsent, "OpenParent");
-  if (depth >= kMaxChainDepth) HV_THROW(Codes::kParentChainTooDeep, Msg::kParentChainTooDeep, "OpenParent");
+  if (locators.empty()) HV_THROW(Code::kParentEntriesAbsent, Msg::kParentEntriesAbsent, "OpenParent");
+  if (depth >= kMaxChainDepth) HV_THROW(Code::kParentChainTooDeep, Msg::kParentChainTooDeep, "OpenParent");
 
   Common::Error lastError;
   std::set<std::string> tried;
@@ -93,19 +92,19 @@ std::shared_ptr<DiskFileHierarchy> OpenParentOf(const std::string &childPath, Di
       try {
         std::shared_ptr<DiskFile> parent = OpenOneFile(candidate, false);
         if (!linkageGuid || !(parent->GetWriteGuids().dataWriteGuid == *linkageGuid)) {
-          HV_THROW(Codes::kParentLinkageMismatch, Msg::kParentLinkageMismatch, "OpenParent");
+          HV_THROW(Code::kParentLinkageMismatch, Msg::kParentLinkageMismatch, "OpenParent");
         }
         if (parent->GetGeometry().logicalSectorSize != child.GetGeometry().logicalSectorSize) {
-          HV_THROW(Codes::kInvalidDiskGeometry, Msg::kInvalidDiskGeometry, "OpenParent");
+          HV_THROW(Code::kInvalidDiskGeometry, Msg::kInvalidDiskGeometry, "OpenParent");
         }
         return OpenChain(candidate, std::move(parent), depth + 1);
       } catch (const Common::Error &error) {
-        if (error.Code() == Codes::kParentChainTooDeep) throw;
+        if (error.Code() == Code::kParentChainTooDeep) throw;
         lastError = error;
       }
     }
   }
-  Common::Error notFound = Common::MakeError(Codes::kParentNotFound, Msg::kParentNotFound, HV_SITE("OpenParent"));
+  Common::Error notFound = Common::MakeError(Code::kParentNotFound, Msg::kParentNotFound, HV_SITE("OpenParent"));
   if (lastError) notFound = Common::Wrap(notFound, lastError);
   Common::Throw(notFound);
 }
@@ -136,7 +135,7 @@ class DiskImpl final : public Disk {
     auto needed = Vhd::CreateBitmap(count, true);
     top_->ReadSectors(firstSector, *needed, buffer);
     if (needed->FindFirst(true) < count) {
-      HV_THROW(Codes::kNotAllSectorsRead, Msg::kNotAllSectorsRead, "Read");
+      HV_THROW(Code::kNotAllSectorsRead, Msg::kNotAllSectorsRead, "Read");
     }
   }
   void Write(uint64_t firstSector, const uint8_t *buffer, uint64_t count) override {
@@ -149,7 +148,7 @@ class DiskImpl final : public Disk {
   void SetMetadata(MetadataProvider &provider) override { top_->SetMetadata(provider); }
 
   std::u16string GetCurrentChangeId() override {
-    if (!tracker_) HV_THROW(Codes::kFileTrackerNotFound, Msg::kFileTrackerNotFound, "GetCurrentChangeId");
+    if (!tracker_) HV_THROW(Code::kFileTrackerNotFound, Msg::kFileTrackerNotFound, "GetCurrentChangeId");
     std::u16string id;
     if (Common::Error error = tracker_->GetCurrentChangeId(id)) Common::Throw(error);
     return id;
@@ -170,7 +169,7 @@ class DiskImpl final : public Disk {
     if (changeId == u"*") {
       map = std::make_shared<Vhd::FullChangedFileMap>();
     } else {
-      if (!tracker_) HV_THROW(Codes::kFileTrackerNotFound, Msg::kFileTrackerNotFound, "GetChanges");
+      if (!tracker_) HV_THROW(Code::kFileTrackerNotFound, Msg::kFileTrackerNotFound, "GetChanges");
       map = std::make_shared<Vhd::CheckingChangedFileMap>(
           std::make_shared<Vhd::TrackerAwareTrackChecker>(tracker_),
           std::make_shared<Vhd::TrackedChangedFileMap>(tracker_, changeId));

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhd/interval_testutil.h"
 #include "core/fdisk/virtual/vhdx/bat.h"
 #include "core/fdisk/virtual/vhdx/hierarchy_testutil.h"
@@ -151,8 +152,8 @@ TEST_F(ChainTest, AllChangesMergeEveryLevel) {
   VectorCollector<DiskArea> none;
   disk->GetChanges(u"*", {kRootSectors + 1, 100}, none);
   EXPECT_TRUE(none.values.empty());
-  EXPECT_EQ(VhdxTest::Catch([&] { disk->GetChanges(u"7", {0, 1}, none); }).Code(), 0x3C0050u);
-  EXPECT_EQ(VhdxTest::Catch([&] { disk->GetCurrentChangeId(); }).Code(), 0x3C0050u);
+  EXPECT_EQ(VhdxTest::Catch([&] { disk->GetChanges(u"7", {0, 1}, none); }).Code(), Code::kFileTrackerNotFound);
+  EXPECT_EQ(VhdxTest::Catch([&] { disk->GetCurrentChangeId(); }).Code(), Code::kFileTrackerNotFound);
 }
 
 TEST_F(ChainTest, TrackerReportsWritesOfEveryLevelSinceAChangeId) {
@@ -233,12 +234,12 @@ TEST_F(ChainTest, ParentSearchFailures) {
   FixHeaderChecksums(mid);
   WriteWholeFile(Mid(), mid);
   Common::Error error = VhdxTest::Catch([&] { OpenDisk(Top(), false); });
-  EXPECT_EQ(error.Code(), 0x3C004Du);
-  EXPECT_EQ(error.Cause().Code(), 0x3C004Cu);
+  EXPECT_EQ(error.Code(), Code::kParentNotFound);
+  EXPECT_EQ(error.Cause().Code(), Code::kParentLinkageMismatch);
   std::filesystem::remove(Mid());
-  EXPECT_EQ(VhdxTest::Catch([&] { OpenDisk(Top(), false); }).Code(), 0x3C004Du);
-  EXPECT_EQ(VhdxTest::Catch([&] { OpenDisk(dir_ + "/nowhere/x.vhdx", false); }).Code(), 0x3C0048u);
-  EXPECT_EQ(VhdxTest::Catch([&] { OpenDisk(dir_ + "/missing.vhdx", false); }).Code(), 0x3C0049u);
+  EXPECT_EQ(VhdxTest::Catch([&] { OpenDisk(Top(), false); }).Code(), Code::kParentNotFound);
+  EXPECT_EQ(VhdxTest::Catch([&] { OpenDisk(dir_ + "/nowhere/x.vhdx", false); }).Code(), Code::kOpenVhdxDirectoryFailed);
+  EXPECT_EQ(VhdxTest::Catch([&] { OpenDisk(dir_ + "/missing.vhdx", false); }).Code(), Code::kOpenVhdxFileFailed);
 }
 
 TEST(ParentPathTest, LocatorPathsMapToLocalCandidates) {

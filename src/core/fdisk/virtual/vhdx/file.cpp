@@ -11,12 +11,12 @@ const uint8_t kZeros[kZeroPiece] = {};
 }  // namespace
 
 void ThrowReadOnly(const char* function) {
-  Common::Throw(Common::MakeError(0x4000C, Msg::kVhdxFileReadOnly, HV_SITE(function)));
+  Common::Throw(Common::MakeError(Code::kFileReadOnly, Msg::kVhdxFileReadOnly, HV_SITE(function)));
 }
 
 void ReadOnlyFile::Read(uint64_t offset, size_t size, void* buffer) {
   if (size == 0) return;
-  if (file_->ReadAt(offset, buffer, size) != size) HV_THROW(0x40002, Msg::kFileEndReached, "Read");
+  if (file_->ReadAt(offset, buffer, size) != size) HV_THROW(Code::kEndOfFile, Msg::kFileEndReached, "Read");
 }
 
 uint64_t ReadOnlyFile::GetSize() { return file_->GetSize(); }
@@ -27,7 +27,7 @@ void ReadOnlyFile::Flush() { ThrowReadOnly("Flush"); }
 
 void WriteableFile::Write(uint64_t offset, size_t size, const void* buffer) {
   if (size == 0) return;
-  if (Core().WriteAt(offset, buffer, size) != size) HV_THROW(0x40004, Msg::kVhdxDiskFull, "Write");
+  if (Core().WriteAt(offset, buffer, size) != size) HV_THROW(Code::kDiskFull, Msg::kVhdxDiskFull, "Write");
 }
 
 void WriteableFile::WriteZero(uint64_t offset, uint64_t length) {

@@ -65,7 +65,7 @@ class ExpandableFileRegionImpl final : public ExpandableFileRegion {
  private:
   void CopyContent(const FileArea& from, const FileArea& to) {
     if (to.offset < from.End() && from.offset < to.End())
-      HV_THROW(0x3C0032, Msg::kVhdxRegionCopyOverlap, "CopyContent");
+      HV_THROW(Code::kVhdxRegionCopyOverlap, Msg::kVhdxRegionCopyOverlap, "CopyContent");
     constexpr uint64_t kPiece = 4096;
     std::vector<uint8_t> buffer(kPiece);
     uint64_t done = 0;
@@ -91,7 +91,7 @@ class ThrowingExpandableFileRegion final : public ExpandableFileRegion {
   FileArea GetArea() const override { return region_->GetArea(); }
   void Read(RegionRange range, void* buffer) override { region_->Read(range, buffer); }
   void Write(RegionRange range, const void* buffer) override { region_->Write(range, buffer); }
-  void Expand(uint64_t) override { HV_THROW(0x3C0000, Msg::kInternalError, "Expand"); }
+  void Expand(uint64_t) override { HV_THROW(Code::kVhdxInternalError, Msg::kInternalError, "Expand"); }
 
  private:
   std::shared_ptr<WritableFileRegion> region_;
@@ -101,7 +101,7 @@ class ThrowingExpandableFileRegion final : public ExpandableFileRegion {
 
 void CheckBound(const FileArea& area, uint64_t offset, uint64_t size) {
   if (offset > area.length || size > area.length - offset)
-    HV_THROW(0x3C0036, Msg::kVhdxRegionOutOfBounds, "CheckBound");
+    HV_THROW(Code::kVhdxRegionOutOfBounds, Msg::kVhdxRegionOutOfBounds, "CheckBound");
 }
 
 std::shared_ptr<ReadOnlyFileRegion> MakeReadOnlyFileRegion(std::shared_ptr<File> file, FileArea area) {

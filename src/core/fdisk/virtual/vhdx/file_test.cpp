@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhdx/data_range.h"
 #include "core/fdisk/virtual/vhdx/file_assembly.h"
 #include "core/fdisk/virtual/vhdx/file_region.h"
@@ -152,9 +153,11 @@ TEST(FileRegion, AccessMustLieInsideTheRegion) {
   uint8_t buffer[16] = {1};
   EXPECT_NO_THROW(region->Read({1048560, 16}, buffer));
   EXPECT_NO_THROW(region->Read({1 << 20, 0}, buffer));
-  EXPECT_EQ(Failure([&] { region->Read({1048561, 16}, buffer); }),
+  EXPECT_EQ(Failure([&] {
+              region->Read({1048561, 16}, buffer);
+            }),
             "0x3C0036 Internal error: Out-of-bounds access to the VHDX file region.");
-  EXPECT_EQ(Catch([&] { region->Write({UINT64_MAX - 4, 16}, buffer); }).Code(), 0x3C0036u);
+  EXPECT_EQ(Catch([&] { region->Write({UINT64_MAX - 4, 16}, buffer); }).Code(), Code::kVhdxRegionOutOfBounds);
   buffer[0] = 1;
   region->Write({10, 1}, buffer);
   EXPECT_EQ(memory.Bytes()[(1 << 20) + 10], 1);
@@ -228,9 +231,13 @@ TEST(SpaceManager, ReoccupyAndErrors) {
   EXPECT_EQ(space.Reoccupy(100, 150).length, 150u);  // grows into the gap
   EXPECT_EQ(space.Reoccupy(100, 151).length, 0u);    // would hit the next item
   EXPECT_EQ(space.Reoccupy(250, 750).length, 750u);  // up to the end
-  EXPECT_EQ(Failure([&] { space.Occupy({990, 20}); }),
+  EXPECT_EQ(Failure([&] {
+              space.Occupy({990, 20});
+            }),
             "0x3C0034 Internal error: Cannot access space that is out of bounds.");
-  EXPECT_EQ(Failure([&] { space.Occupy({240, 20}); }),
+  EXPECT_EQ(Failure([&] {
+              space.Occupy({240, 20});
+            }),
             "0x3C0035 Internal error: Cannot occupy space that is already occupied.");
   EXPECT_EQ(Failure([&] { space.Free(101); }), "0x3C0033 Internal error: Cannot find the occupied space.");
   space.Free(100);

@@ -74,7 +74,7 @@ std::array<uint8_t, kHeaderSize> BuildHeader(const HeaderInfo& info, uint64_t se
 HeaderInfo HeaderInfo::Read(File& file) {
   BothCopies both = ReadBoth(file);
   int current = both.Current();
-  if (current < 0) HV_THROW(0x3C0010, Msg::kVhdxNoCurrentHeader, "Read");
+  if (current < 0) HV_THROW(Code::kVhdxNoCurrentHeader, Msg::kVhdxNoCurrentHeader, "Read");
   return both.copy[current].info;
 }
 
@@ -93,14 +93,16 @@ void CheckFileId(File& file) {
     file.Read(kFileIdOffset, sizeof(id), id);
   } catch (const Common::Error& error) {
     // A file too short for the identifier is not a VHDX file either.
-    Common::Throw(Common::Wrap(Common::MakeError(0x3C0003, Msg::kVhdxUnknownFormat, HV_SITE("CheckFileId")), error));
+    Common::Throw(Common::Wrap(
+        Common::MakeError(Code::kVhdxUnknownFormat, Msg::kVhdxUnknownFormat, HV_SITE("CheckFileId")), error));
   }
-  if (LoadLe64(id) != kFileIdSignature) HV_THROW(0x3C0003, Msg::kVhdxUnknownFormat, "CheckFileId");
+  if (LoadLe64(id) != kFileIdSignature) HV_THROW(Code::kVhdxUnknownFormat, Msg::kVhdxUnknownFormat, "CheckFileId");
 }
 
 void CheckVersion(File& file) {
   CheckFileId(file);
-  if (HeaderInfo::Read(file).version != 1) HV_THROW(0x3C0021, Msg::kVhdxInvalidVersion, "CheckVersion");
+  if (HeaderInfo::Read(file).version != 1)
+    HV_THROW(Code::kVhdxInvalidVersion, Msg::kVhdxInvalidVersion, "CheckVersion");
 }
 
 void WriteFileId(File& file) {

@@ -1,10 +1,12 @@
+#include "core/fdisk/virtual/vhdx/header.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 
+#include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhdx/crc32c.h"
-#include "core/fdisk/virtual/vhdx/header.h"
 #include "core/fdisk/virtual/vhdx/region_table.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
 
@@ -89,8 +91,9 @@ TEST(Header, WriteMakesBothCopiesIdenticalNonCurrentFirst) {
   }
   // Neither copy valid: the first copy is written first; only the first
   // valid: the second first.
-  for (auto [damage, expectFirstWrite] : {std::pair{std::vector<int>{0, 1}, 0x10000}, std::pair{std::vector<int>{1}, 0x20000},
-                                          std::pair{std::vector<int>{0}, 0x10000}}) {
+  for (auto [damage, expectFirstWrite] :
+       {std::pair{std::vector<int>{0, 1}, 0x10000}, std::pair{std::vector<int>{1}, 0x20000},
+        std::pair{std::vector<int>{0}, 0x10000}}) {
     MemoryFile memory = MakeLayout(1, 1);
     for (int copy : damage) memory.Bytes()[kHeaderOffsets[copy] + 4] ^= 0xFF;
     auto counting = std::make_shared<VhdxTest::CountingFile>(memory.file);
@@ -107,7 +110,7 @@ TEST(FileId, EveryByteOfTheSignatureCounts) {
     EXPECT_EQ(Failure([&] { CheckVersion(*memory.file); }), "0x3C0003 Unknown format of the virtual disk.") << i;
   }
   MemoryFile tiny(std::vector<uint8_t>{'v', 'h', 'd', 'x'});
-  EXPECT_EQ(Catch([&] { CheckFileId(*tiny.file); }).Code(), 0x3C0003u);
+  EXPECT_EQ(Catch([&] { CheckFileId(*tiny.file); }).Code(), Code::kVhdxUnknownFormat);
 }
 
 TEST(FileId, VersionOtherThanOneIsRejected) {
@@ -140,7 +143,7 @@ TEST(RegionTable, EntryCountBeyondTheImageMakesTheCopyInvalid) {
   EXPECT_EQ(RegionTable::Read(*memory.file).entries.size(), 2u);  // second copy
   VhdxTest::Put32(memory.Bytes(), kRegionTableOffsets[1] + 8, 0xFFFFFFFF);
   VhdxTest::FixRegionTableChecksums(memory.Bytes());
-  EXPECT_EQ(Catch([&] { RegionTable::Read(*memory.file); }).Code(), 0x3C0011u);
+  EXPECT_EQ(Catch([&] { RegionTable::Read(*memory.file); }).Code(), Code::kVhdxRegionTableInvalid);
 }
 
 TEST(RegionTable, LookupByIdReportsTheMissingGuid) {

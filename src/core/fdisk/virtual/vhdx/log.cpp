@@ -35,7 +35,7 @@ class InvalidLogEntry final : public LogEntry {
 
  private:
   [[noreturn]] static void ThrowAccessToInvalid() {
-    HV_THROW(0x3C0029, Msg::kVhdxLogEntryInvalid, "ThrowAccessToInvalid");
+    HV_THROW(Code::kVhdxLogEntryInvalid, Msg::kVhdxLogEntryInvalid, "ThrowAccessToInvalid");
   }
 };
 
@@ -346,7 +346,7 @@ LogSequence FindActiveSequence(const LogScanner& scanner, const Common::Guid& lo
   for (uint32_t slot = best;; slot = index.Next(slot)) {
     std::shared_ptr<LogEntry> entry = ReadLogEntry(scanner, slot * kLogSector);
     // The entry was valid a moment ago; reading it again must agree.
-    if (!entry->IsValid()) HV_THROW(0x3C0029, Msg::kVhdxLogEntryInvalid, "FindActiveSequence");
+    if (!entry->IsValid()) HV_THROW(Code::kVhdxLogEntryInvalid, Msg::kVhdxLogEntryInvalid, "FindActiveSequence");
     result.push_back(std::move(entry));
     if (!index.At(slot).linked) break;
   }
@@ -357,20 +357,22 @@ void PlaySequence(const LogSequence& sequence, File& file) {
   if (sequence.empty()) return;
   const LogEntry& last = *sequence.back();
   const uint64_t size = file.GetSize();
-  if (size < last.FlushedFileOffset()) HV_THROW(0x3C002A, Msg::kVhdxFileTruncated, "CheckCurrentFileSize");
+  if (size < last.FlushedFileOffset())
+    HV_THROW(Code::kVhdxFileTruncated, Msg::kVhdxFileTruncated, "CheckCurrentFileSize");
   // Everything is checked before the first write, so a corrupt log leaves
   // the file as it was.
   uint64_t target = 0;
   for (const auto& entry : sequence) {
     if (entry->DataEnd() > entry->LastFileOffset()) {
-      HV_THROW_ARGS(0x3C0060, Msg::kVhdxLogWritesBeyondEntry, "CheckLogOperations", "sequenceNumber,end,lastFileOffset",
+      HV_THROW_ARGS(Code::kVhdxLogWritesBeyondEntry, Msg::kVhdxLogWritesBeyondEntry, "CheckLogOperations",
+                    "sequenceNumber,end,lastFileOffset",
                     {Dec(entry->SequenceNumber()), Dec(entry->DataEnd()), Dec(entry->LastFileOffset())});
     }
     target = std::max(target, entry->LastFileOffset());
   }
   if (target > size && target - size > kMaxLogReplayGrowth) {
-    HV_THROW_ARGS(0x3C0061, Msg::kVhdxLogGrowthTooLarge, "CheckLogOperations", "size,lastFileOffset,limit",
-                  {Dec(size), Dec(target), Dec(kMaxLogReplayGrowth)});
+    HV_THROW_ARGS(Code::kVhdxLogGrowthTooLarge, Msg::kVhdxLogGrowthTooLarge, "CheckLogOperations",
+                  "size,lastFileOffset,limit", {Dec(size), Dec(target), Dec(kMaxLogReplayGrowth)});
   }
   for (const auto& entry : sequence) entry->Apply(file);
   if (last.LastFileOffset() > file.GetSize()) file.Expand(last.LastFileOffset());
@@ -381,10 +383,10 @@ bool PlayLog(File& file) {
   if (info.logGuid.IsNull()) return false;
   // The area must lie in the file: entry buffers are sized from it.
   if (info.logOffset > file.GetSize() || info.logLength > file.GetSize() - info.logOffset)
-    HV_THROW(0x40002, Msg::kFileEndReached, "PlayLog");
+    HV_THROW(Code::kEndOfFile, Msg::kFileEndReached, "PlayLog");
   LogScanner scanner{file, info.logOffset, info.logLength};
   LogSequence sequence = FindActiveSequence(scanner, info.logGuid);
-  if (sequence.empty()) HV_THROW(0x3C002B, Msg::kVhdxLogEmpty, "PlayLog");
+  if (sequence.empty()) HV_THROW(Code::kVhdxLogEmpty, Msg::kVhdxLogEmpty, "PlayLog");
   PlaySequence(sequence, file);
   info = HeaderInfo::Read(file);
   info.logGuid = Common::Guid();

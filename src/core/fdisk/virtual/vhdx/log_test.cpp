@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/common/error_codes.h"
 #include "core/common/trace.h"
 #include "core/fdisk/virtual/vhdx/header.h"
 #include "core/fdisk/virtual/vhdx/le_bytes.h"
@@ -117,7 +118,7 @@ TEST(Log, EmptyLogAreaAndSequenceWhoseTailIsNotInsideItFail) {
   LogImage image;
   EXPECT_EQ(Failure([&] { PlayInMemory(image.bytes); }), "0x3C002B The active log sequence is empty.");
   image.Add(8192, 3, 0, {DataDescriptor(kTarget, 0x11)});  // tail 0 names no entry of it
-  EXPECT_EQ(Catch([&] { PlayInMemory(image.bytes); }).Code(), 0x3C002Bu);
+  EXPECT_EQ(Catch([&] { PlayInMemory(image.bytes); }).Code(), Code::kVhdxLogEmpty);
   image.Add(40960, 7, 40960, {DataDescriptor(kTarget, 0x33)});
   ASSERT_TRUE(PlayInMemory(image.bytes));
   EXPECT_EQ(image.At(kTarget), 0x33);
@@ -207,16 +208,16 @@ TEST(Log, HostileLengthsAreRejected) {
     image.bytes = original;
     StoreLe32(image.bytes.data() + kLog + 8, length);
     VhdxTest::FixChecksum(image.bytes, kLog, 8192, kLog + 4);
-    EXPECT_EQ(Catch([&] { PlayInMemory(image.bytes); }).Code(), 0x3C002Bu) << length;
+    EXPECT_EQ(Catch([&] { PlayInMemory(image.bytes); }).Code(), Code::kVhdxLogEmpty) << length;
   }
   image.bytes = original;
   StoreLe32(image.bytes.data() + kLog + 24, 0xFFFFFFFF);  // DescriptorCount
   VhdxTest::FixChecksum(image.bytes, kLog, 8192, kLog + 4);
-  EXPECT_EQ(Catch([&] { PlayInMemory(image.bytes); }).Code(), 0x3C002Bu);
+  EXPECT_EQ(Catch([&] { PlayInMemory(image.bytes); }).Code(), Code::kVhdxLogEmpty);
   // A log area of no whole sector holds nothing.
   image.bytes = original;
   VhdxTest::SetHeaderLog(image.bytes, image.guid, kLog, 100);
-  EXPECT_EQ(Catch([&] { PlayInMemory(image.bytes); }).Code(), 0x3C002Bu);
+  EXPECT_EQ(Catch([&] { PlayInMemory(image.bytes); }).Code(), Code::kVhdxLogEmpty);
 }
 
 // Replays on a file that cannot grow past capacity, the way a full host disk
@@ -238,7 +239,8 @@ TEST(Log, OperationsAndGrowthAreBoundedBeforeAnythingIsWritten) {
   };
   // A zero range far past its entry's LastFileOffset, then one whose entry
   // claims the same far offset, then a second entry that does.
-  for (const Case& c : {Case{kTiB, 0, 0x3C0060}, Case{kTiB, 4 * kMB + kTiB, 0x3C0061}}) {
+  for (const Case& c :
+       {Case{kTiB, 0, Code::kVhdxLogWritesBeyondEntry}, Case{kTiB, 4 * kMB + kTiB, Code::kVhdxLogGrowthTooLarge}}) {
     LogImage image;
     std::fill_n(image.bytes.begin() + kTarget, 4096, 0xEE);
     image.Add(0, 5, 0, {DataDescriptor(kTarget, 0x11), ZeroDescriptor(4 * kMB, c.zeroLength)}, c.lastFileOffset);

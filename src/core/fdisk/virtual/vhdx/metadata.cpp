@@ -51,7 +51,8 @@ struct ValueTraits<VirtualDiskPhysicalSectorSize> {
 
 void CheckSupported(const SelectiveMetadataConsumer& consumer, const MetadataDescriptor& descriptor) {
   if (!consumer.IsSupported(descriptor))
-    ThrowWithDescriptor(0x3C0028, Msg::kVhdxMetadataUnsupported, HV_SITE("CheckSupported"), descriptor);
+    ThrowWithDescriptor(Code::kVhdxMetadataUnsupported, Msg::kVhdxMetadataUnsupported, HV_SITE("CheckSupported"),
+                        descriptor);
 }
 
 class ParentLocatorMetadataConsumerImpl final : public ParentLocatorMetadataConsumer {
@@ -63,14 +64,15 @@ class ParentLocatorMetadataConsumerImpl final : public ParentLocatorMetadataCons
 
   void Consume(const MetadataDescriptor& descriptor, const uint8_t* data, uint32_t size) override {
     CheckSupported(*this, descriptor);
-    if (size < 20) HV_THROW(0x3C0014, Msg::kVhdxParentLocatorOutOfBounds, "CheckBound");
+    if (size < 20) HV_THROW(Code::kVhdxParentLocatorOutOfBounds, Msg::kVhdxParentLocatorOutOfBounds, "CheckBound");
     Common::Guid type = Common::Guid::Load(data);
     if (!(type == kParentLocatorTypeGuid)) {
-      HV_THROW_ARGS(0x3C0013, Msg::kVhdxParentLocatorTypeUnknown, "CheckHeader", "locatorType",
-                    {Common::GuidToWideText(type)});
+      HV_THROW_ARGS(Code::kVhdxParentLocatorTypeUnknown, Msg::kVhdxParentLocatorTypeUnknown, "CheckHeader",
+                    "locatorType", {Common::GuidToWideText(type)});
     }
     uint32_t count = LoadLe16(data + 18);
-    if (size < 20 + 12ull * count) HV_THROW(0x3C0014, Msg::kVhdxParentLocatorOutOfBounds, "CheckBound");
+    if (size < 20 + 12ull * count)
+      HV_THROW(Code::kVhdxParentLocatorOutOfBounds, Msg::kVhdxParentLocatorOutOfBounds, "CheckBound");
     ParentLocatorEntries entries;
     entries.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
@@ -78,7 +80,7 @@ class ParentLocatorMetadataConsumerImpl final : public ParentLocatorMetadataCons
       uint64_t keyOffset = LoadLe32(entry), valueOffset = LoadLe32(entry + 4);
       uint32_t keyLength = LoadLe16(entry + 8), valueLength = LoadLe16(entry + 10);
       if (keyOffset + keyLength > size || valueOffset + valueLength > size)
-        HV_THROW(0x3C0014, Msg::kVhdxParentLocatorOutOfBounds, "CheckBound");
+        HV_THROW(Code::kVhdxParentLocatorOutOfBounds, Msg::kVhdxParentLocatorOutOfBounds, "CheckBound");
       entries.emplace_back(Text(data + keyOffset, keyLength), Text(data + valueOffset, valueLength));
     }
     entries_ = std::move(entries);
@@ -100,7 +102,7 @@ class OnceMetadataConsumer final : public SelectiveMetadataConsumer {
   bool IsSupported(const MetadataDescriptor& descriptor) const override { return inner_->IsSupported(descriptor); }
   void Consume(const MetadataDescriptor& descriptor, const uint8_t* data, uint32_t size) override {
     if (consumed_) {
-      HV_THROW_ARGS(0x3C0026, Msg::kVhdxMetadataMultiple, "Consume", "metadataId",
+      HV_THROW_ARGS(Code::kVhdxMetadataMultiple, Msg::kVhdxMetadataMultiple, "Consume", "metadataId",
                     {Common::GuidToWideText(descriptor.id)});
     }
     inner_->Consume(descriptor, data, size);
@@ -143,7 +145,9 @@ class MetadataConsumerDelegate final : public SelectiveMetadataConsumer {
     return target_ && target_->IsSupported(descriptor);
   }
   void Consume(const MetadataDescriptor& descriptor, const uint8_t* data, uint32_t size) override {
-    if (!target_) ThrowWithDescriptor(0x3C0028, Msg::kVhdxMetadataUnsupported, HV_SITE("CheckSupported"), descriptor);
+    if (!target_)
+      ThrowWithDescriptor(Code::kVhdxMetadataUnsupported, Msg::kVhdxMetadataUnsupported, HV_SITE("CheckSupported"),
+                          descriptor);
     target_->Consume(descriptor, data, size);
   }
 
@@ -175,7 +179,7 @@ class ThrowingSelectiveMetadataConsumer final : public SelectiveMetadataConsumer
   }
   void Consume(const MetadataDescriptor& descriptor, const uint8_t* data, uint32_t size) override {
     if (IsExcluded(excluded_, descriptor))
-      ThrowWithDescriptor(0x3C0037, Msg::kVhdxMetadataNotAllowed, HV_SITE("Consume"), descriptor);
+      ThrowWithDescriptor(Code::kVhdxMetadataNotAllowed, Msg::kVhdxMetadataNotAllowed, HV_SITE("Consume"), descriptor);
     target_.Consume(descriptor, data, size);
   }
 
@@ -202,7 +206,8 @@ class ThrowOnRequiredUnhandledMetadata final : public UnhandledMetadataPolicy {
  public:
   void OnUnhandledMetadata(const MetadataDescriptor& descriptor) override {
     if (descriptor.IsRequired())
-      ThrowWithDescriptor(0x3C0027, Msg::kVhdxMetadataRequired, HV_SITE("OnUnhandledMetadata"), descriptor);
+      ThrowWithDescriptor(Code::kVhdxMetadataRequired, Msg::kVhdxMetadataRequired, HV_SITE("OnUnhandledMetadata"),
+                          descriptor);
   }
 };
 
@@ -236,10 +241,10 @@ bool SingleValueMetadataConsumer<T>::IsSupported(const MetadataDescriptor& descr
 }
 
 template <class T>
-void SingleValueMetadataConsumer<T>::Consume(const MetadataDescriptor& descriptor, const uint8_t* data,
-                                             uint32_t size) {
+void SingleValueMetadataConsumer<T>::Consume(const MetadataDescriptor& descriptor, const uint8_t* data, uint32_t size) {
   CheckSupported(*this, descriptor);
-  if (size != ValueTraits<T>::kSize) HV_THROW(0x3C0016, Msg::kVhdxMetadataLengthInvalid, "CheckProvidedSize");
+  if (size != ValueTraits<T>::kSize)
+    HV_THROW(Code::kVhdxMetadataLengthInvalid, Msg::kVhdxMetadataLengthInvalid, "CheckProvidedSize");
   value_ = ValueTraits<T>::Parse(data);
   hasValue_ = true;
 }
@@ -258,7 +263,8 @@ std::shared_ptr<SelectiveMetadataConsumer> MakeOnceMetadataConsumer(std::shared_
 std::shared_ptr<MetadataConsumerComposite> MakeDispatchingComposite(std::shared_ptr<UnhandledMetadataPolicy> policy) {
   return std::make_shared<DispatchingComposite>(std::move(policy));
 }
-std::shared_ptr<SelectiveMetadataConsumer> MakeMetadataConsumerDelegate(std::shared_ptr<SelectiveMetadataConsumer> target) {
+std::shared_ptr<SelectiveMetadataConsumer> MakeMetadataConsumerDelegate(
+    std::shared_ptr<SelectiveMetadataConsumer> target) {
   return std::make_shared<MetadataConsumerDelegate>(std::move(target));
 }
 std::shared_ptr<MetadataConsumer> MakeFilteringMetadataConsumer(MetadataConsumer& target,

@@ -25,7 +25,8 @@ void WriteTable(WritableFileRegion& region, const std::vector<MetadataEntry>& en
 }
 
 void CheckItemLength(uint32_t length) {
-  if (length > kMaxMetadataItemLength) HV_THROW(0x3C0016, Msg::kVhdxMetadataLengthInvalid, "CheckProvidedSize");
+  if (length > kMaxMetadataItemLength)
+    HV_THROW(Code::kVhdxMetadataLengthInvalid, Msg::kVhdxMetadataLengthInvalid, "CheckProvidedSize");
 }
 
 class MetadataReaderImpl final : public MetadataReader {
@@ -71,7 +72,7 @@ class MetadataModifierImpl final : public MetadataModifier {
     for (MetadataEntry& entry : entries)
       if (entry.descriptor.SameItem(descriptor)) found = &entry;
     if (!found && entries.size() >= kMaxMetadataEntries)
-      HV_THROW(0x3C0031, Msg::kVhdxMetadataTooManyEntries, "OccupyFreeSpace");
+      HV_THROW(Code::kVhdxMetadataNoFreeSpace, Msg::kVhdxMetadataTooManyEntries, "OccupyFreeSpace");
 
     SpaceInterval place{0, 0};  // a zero-length item has offset 0
     if (size) {
@@ -107,7 +108,7 @@ class MetadataModifierImpl final : public MetadataModifier {
     space.SetSize(region_->GetArea().length);
     place = space.Allocate(size);
     if (place.length == 0 || place.offset + place.length > UINT32_MAX)
-      HV_THROW(0x3C0031, Msg::kVhdxMetadataNoFreeSpace, "OccupyFreeSpace");
+      HV_THROW(Code::kVhdxMetadataNoFreeSpace, Msg::kVhdxMetadataNoFreeSpace, "OccupyFreeSpace");
     return place;
   }
 
@@ -143,9 +144,11 @@ class SettingConsumer final : public MetadataConsumer {
 std::vector<MetadataEntry> ReadMetadataTable(ReadOnlyFileRegion& region) {
   uint8_t header[32];
   region.Read({0, sizeof(header)}, header);
-  if (LoadLe64(header) != kMetadataSignature) HV_THROW(0x3C0012, Msg::kVhdxMetadataSignatureInvalid, "CheckHeader");
+  if (LoadLe64(header) != kMetadataSignature)
+    HV_THROW(Code::kVhdxMetadataTableInvalid, Msg::kVhdxMetadataSignatureInvalid, "CheckHeader");
   uint32_t count = LoadLe16(header + 10);
-  if (count > kMaxMetadataEntries) HV_THROW(0x3C0012, Msg::kVhdxMetadataTooManyEntries, "CheckHeader");
+  if (count > kMaxMetadataEntries)
+    HV_THROW(Code::kVhdxMetadataTableInvalid, Msg::kVhdxMetadataTooManyEntries, "CheckHeader");
   std::vector<uint8_t> table(count * kMetadataEntrySize);
   if (count) region.Read({32, static_cast<uint32_t>(table.size())}, table.data());
   std::vector<MetadataEntry> entries(count);

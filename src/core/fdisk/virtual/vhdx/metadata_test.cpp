@@ -1,7 +1,9 @@
+#include "core/fdisk/virtual/vhdx/metadata.h"
+
 #include <gtest/gtest.h>
 
+#include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhdx/disk_file.h"
-#include "core/fdisk/virtual/vhdx/metadata.h"
 #include "core/fdisk/virtual/vhdx/metadata_table.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
 
@@ -17,10 +19,12 @@ TEST(MetadataConsumers, SingleValueAcceptsOnlyItsItem) {
   EXPECT_TRUE(size.IsSupported({kVirtualDiskSizeGuid, 6}));
   EXPECT_FALSE(size.IsSupported({kVirtualDiskSizeGuid, 7}));  // a user item
   uint8_t value[8] = {0, 0, 0, 1};
-  EXPECT_EQ(Failure([&] { size.Consume({kLogicalSectorSizeGuid, 2}, value, 8); }),
+  EXPECT_EQ(Failure([&] {
+              size.Consume({kLogicalSectorSizeGuid, 2}, value, 8);
+            }),
             "0x3C0028 Metadata with ID '8141BF1D-A96F-4709-BA47-F233A8FAAB5F' and flags 2 are not supported by the "
             "consumer.");
-  EXPECT_EQ(Catch([&] { size.Consume({kVirtualDiskSizeGuid, 6}, value, 4); }).Code(), 0x3C0016u);
+  EXPECT_EQ(Catch([&] { size.Consume({kVirtualDiskSizeGuid, 6}, value, 4); }).Code(), Code::kVhdxMetadataLengthInvalid);
   EXPECT_FALSE(size.HasValue());
   size.Consume({kVirtualDiskSizeGuid, 6}, value, 8);
   EXPECT_EQ(size.Value().value, 1u << 24);
@@ -38,7 +42,7 @@ TEST(MetadataConsumers, CompositeDispatchesAndAppliesItsPolicy) {
 
   auto strict = MakeDispatchingComposite(MakeThrowOnRequiredUnhandledMetadata());
   EXPECT_NO_THROW(strict->Consume({Common::GenerateGuid(), 3}, value, 4));
-  EXPECT_EQ(Catch([&] { strict->Consume({Common::GenerateGuid(), 5}, value, 4); }).Code(), 0x3C0027u);
+  EXPECT_EQ(Catch([&] { strict->Consume({Common::GenerateGuid(), 5}, value, 4); }).Code(), Code::kVhdxMetadataRequired);
 }
 
 TEST(MetadataModifier, FailsWhenGrowthGivesNoRoom) {
@@ -51,7 +55,9 @@ TEST(MetadataModifier, FailsWhenGrowthGivesNoRoom) {
   auto modifier = MakeMetadataModifier(region);
   std::vector<uint8_t> big(1 << 20, 1);
   std::vector<uint8_t> before = memory.Bytes();
-  EXPECT_EQ(Failure([&] { modifier->Set({Common::GenerateGuid(), 1}, big.data(), 1 << 20); }),
+  EXPECT_EQ(Failure([&] {
+              modifier->Set({Common::GenerateGuid(), 1}, big.data(), 1 << 20);
+            }),
             "0x3C0031 Internal error: Failed to find free space in the expanded region.");
   EXPECT_EQ(memory.Bytes(), before);
 }
@@ -72,8 +78,8 @@ TEST(CreateDiskFile, ReportsFailuresWithTheirCause) {
             "0x3C0005 Failed to create a virtual disk.");
   auto tooSmall = std::make_shared<MemoryCoreFile>(std::vector<uint8_t>{}, 1 << 20);
   Common::Error error = CreateDiskFile(tooSmall, {1 << 20, 512, false});
-  EXPECT_EQ(error.Code(), 0x3C0005u);
-  EXPECT_EQ(error.Cause().Code(), 0x40004u);
+  EXPECT_EQ(error.Code(), Code::kVhdxCreateFailed);
+  EXPECT_EQ(error.Cause().Code(), Code::kDiskFull);
   auto fine = std::make_shared<MemoryCoreFile>();
   EXPECT_TRUE(CreateDiskFile(fine, {1 << 20, 512, false}).IsSuccess());
   EXPECT_EQ(fine->GetSize(), 4u << 20);

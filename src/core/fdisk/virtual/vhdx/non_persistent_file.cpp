@@ -12,7 +12,8 @@ namespace {
 constexpr uint64_t kMaxOffset = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
 
 void CheckSpan(uint64_t offset, uint64_t size, const char* function) {
-  if (offset > kMaxOffset || size > kMaxOffset - offset) HV_THROW(0x3C0036, Msg::kVhdxRegionOutOfBounds, function);
+  if (offset > kMaxOffset || size > kMaxOffset - offset)
+    HV_THROW(Code::kVhdxRegionOutOfBounds, Msg::kVhdxRegionOutOfBounds, function);
 }
 
 }  // namespace
@@ -26,7 +27,8 @@ void NonPersistentFile::Read(uint64_t offset, size_t size, void* buffer) {
   if (it != ranges_.begin() && std::prev(it)->second->End() > pos) --it;
   while (pos < end) {
     if (it == ranges_.end() || it->second->Offset() >= end) {
-      base_->Read(static_cast<uint64_t>(pos), static_cast<size_t>(end - pos), out + (pos - static_cast<int64_t>(offset)));
+      base_->Read(static_cast<uint64_t>(pos), static_cast<size_t>(end - pos),
+                  out + (pos - static_cast<int64_t>(offset)));
       return;
     }
     const DataRange& range = *it->second;

@@ -1,7 +1,6 @@
 #include "core/fdisk/virtual/vhdx/read_path.h"
 
 #include "core/common/error.h"
-#include "core/fdisk/virtual/vhdx/bat_codes.h"
 #include "core/fdisk/virtual/vhdx/bat_collector.h"
 #include "core/fdisk/virtual/vhdx/block_reader.h"
 
@@ -17,7 +16,7 @@ ChunkTraits CheckedChunkTraits(const DataPathLayout& layout) {
 }  // namespace
 
 BatEntry FileRegionBatEntryArray::Get(uint32_t index) {
-  if (uint64_t{index} * 8 + 8 > length_) HV_THROW(Codes::kBatIndexOutOfBounds, Msg::kBatIndexOutOfBounds, "Get");
+  if (uint64_t{index} * 8 + 8 > length_) HV_THROW(Code::kBatIndexOutOfBounds, Msg::kBatIndexOutOfBounds, "Get");
   if (index < windowFirst_ || index - windowFirst_ >= window_.size()) {
     windowFirst_ = index - index % kWindowEntries;
     uint64_t count = std::min<uint64_t>(kWindowEntries, length_ / 8 - windowFirst_);
@@ -36,7 +35,7 @@ DataPath::DataPath(const DataPathLayout& layout, std::shared_ptr<File> structure
       dataFile_(std::make_shared<ZeroExtendedFile>(std::move(dataFile))) {
   uint64_t entries = BatEntryCount(layout.virtualSize, layout.logicalSectorSize, layout.blockSize);
   if (entries > UINT32_MAX || entries * 8 > layout.batLength) {
-    HV_THROW(Codes::kBatRegionTooSmall, Msg::kBatRegionTooSmall, "Init");
+    HV_THROW(Code::kBatRegionTooSmall, Msg::kBatRegionTooSmall, "Init");
   }
   entryCount_ = static_cast<uint32_t>(entries);
 }
@@ -44,7 +43,7 @@ DataPath::DataPath(const DataPathLayout& layout, std::shared_ptr<File> structure
 void DataPath::CheckBound(uint64_t first, uint64_t count, const char* function) const {
   uint64_t last = count == 0 ? first : first + count - 1;
   if (last < first || last >= sectorCount_) {
-    Common::Throw(Common::MakeError(Codes::kAccessBeyondAllocation, Msg::kAccessBeyondAllocation, HV_SITE(function)));
+    Common::Throw(Common::MakeError(Code::kAccessBeyondAllocation, Msg::kAccessBeyondAllocation, HV_SITE(function)));
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhd/interval_testutil.h"
 #include "core/fdisk/virtual/vhd/union.h"
 #include "core/fdisk/virtual/vhdx/change_tracking.h"
@@ -73,15 +74,16 @@ TEST(ReadPathTest, DynamicDiskStatesAndBounds) {
   EXPECT_EQ(SectorByte(data, 7), static_cast<uint8_t>(10 + 2047));
   EXPECT_EQ(SectorByte(data, 8), 0);
   EXPECT_EQ(image.Read(2 * 2048, 1)[0], 0);  // not present in a dynamic disk: zeros
-  EXPECT_EQ(ErrorCodeOf([&] { image.Read(3 * 2048, 1); }), 0x3C0042u);
+  EXPECT_EQ(ErrorCodeOf([&] { image.Read(3 * 2048, 1); }), Code::kUnknownBlockState);
   image.SetEntry(4, kBlockPartiallyPresent, 2);
   image.path.reset();  // the cached table area predates the change
-  EXPECT_EQ(ErrorCodeOf([&] { image.Read(4 * 2048 + 5, 1); }), 0x3C0043u);
+  EXPECT_EQ(ErrorCodeOf([&] { image.Read(4 * 2048 + 5, 1); }), Code::kPartiallyPresentInNonDifferencing);
   // The last sector is readable; one more fails before anything is read.
   EXPECT_EQ(image.Read(8 * 2048 - 1, 1)[0], 0);
   std::vector<uint8_t> untouched(1024, 0xEE);
   auto needed = Vhd::CreateBitmap(2, true);
-  EXPECT_EQ(ErrorCodeOf([&] { image.Path().Read(8 * 2048 - 1, *needed, untouched.data()); }), 0x3C0045u);
+  EXPECT_EQ(ErrorCodeOf([&] { image.Path().Read(8 * 2048 - 1, *needed, untouched.data()); }),
+            Code::kAccessBeyondAllocation);
   EXPECT_EQ(untouched[0], 0xEE);
   // Zero sectors below the end do nothing.
   auto none = Vhd::CreateBitmap(0, true);
@@ -123,7 +125,7 @@ TEST(ReadPathTest, DifferencingFileLeavesParentSectorsNeeded) {
   // A missing bitmap block for a partially present block.
   image.SetEntry(4096, kBlockNotPresent, 0);
   image.path.reset();
-  EXPECT_EQ(ErrorCodeOf([&] { image.Read(1, 1); }), 0x3C0046u);
+  EXPECT_EQ(ErrorCodeOf([&] { image.Read(1, 1); }), Code::kSectorBitmapNotPresent);
 }
 
 TEST(WritePathTest, DynamicWriteAllocatesAtTheNextMegabyteAndWritesTheTableOnce) {
@@ -150,7 +152,7 @@ TEST(WritePathTest, DynamicWriteAllocatesAtTheNextMegabyteAndWritesTheTableOnce)
   image.Path().Write(2 * 2048 + 1, 1, sector.data());
   EXPECT_EQ(BatEntry{image.Entry(2)}.FileOffset(), 4u << 20);
   EXPECT_EQ(SectorByte(image.Read(2 * 2048, 2), 0), 0);
-  EXPECT_EQ(ErrorCodeOf([&] { image.Path().Write(8 * 2048, 1, sector.data()); }), 0x3C0045u);
+  EXPECT_EQ(ErrorCodeOf([&] { image.Path().Write(8 * 2048, 1, sector.data()); }), Code::kAccessBeyondAllocation);
 }
 
 TEST(WritePathTest, DifferencingWritesTrackSectorsInTheBitmap) {

@@ -61,7 +61,7 @@ RegionTable RegionTable::Read(File& file) {
     file.Read(offset, image.size(), image.data());
     if (ParseRegionTable(image.data(), table)) return table;
   }
-  HV_THROW(0x3C0011, Msg::kVhdxRegionTableInvalid, "Read");
+  HV_THROW(Code::kVhdxRegionTableInvalid, Msg::kVhdxRegionTableInvalid, "Read");
 }
 
 void RegionTable::Write(File& file) const {
@@ -72,7 +72,7 @@ void RegionTable::Write(File& file) const {
 RegionEntry GetRegionEntryById(const RegionTable& table, const Common::Guid& guid) {
   for (const RegionEntry& entry : table.entries)
     if (entry.guid == guid) return entry;
-  HV_THROW_ARGS(0x3C0018, Msg::kVhdxRegionEntryNotFound, "GetRegionEntryById", "regionId",
+  HV_THROW_ARGS(Code::kVhdxRegionEntryNotFound, Msg::kVhdxRegionEntryNotFound, "GetRegionEntryById", "regionId",
                 {Common::GuidToWideText(guid)});
 }
 

@@ -44,7 +44,7 @@ class RioCoreFile final : public CoreFile {
  private:
   void SeekTo(uint64_t offset) {
     if (offset > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
-      HV_THROW(0x40005, Msg::kFileSeekError, "Seek");
+      HV_THROW(Code::kFileSeek, Msg::kFileSeekError, "Seek");
     file_->Seek(static_cast<int64_t>(offset));
     ThrowIfFailed();
   }

@@ -1,7 +1,9 @@
+#include "core/fdisk/virtual/vhdx/rio_core_file.h"
+
 #include <gtest/gtest.h>
 
+#include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhdx/disk_file.h"
-#include "core/fdisk/virtual/vhdx/rio_core_file.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
 #include "core/file/memory_file.h"
 
@@ -19,7 +21,7 @@ TEST(RioCoreFile, CreatesAndOpensThroughTheFileLayer) {
   // Growth past the memory file's limit comes back as the file layer's error.
   std::shared_ptr<CoreFile> small = MakeRioCoreFile(Common::CreateMemoryFile(1 << 20));
   Common::Error error = CreateDiskFile(small, {64 << 20, 512, false});
-  EXPECT_EQ(error.Code(), 0x3C0005u);
+  EXPECT_EQ(error.Code(), Code::kVhdxCreateFailed);
   EXPECT_TRUE(error.Cause().IsFailure());
 }
 

@@ -42,7 +42,7 @@ SpaceInterval AligningSpaceManager::Allocate(uint32_t size) {
 
 void AligningSpaceManager::Occupy(SpaceInterval interval) {
   if (interval.offset < start_ || interval.offset > End() || interval.length > End() - interval.offset)
-    HV_THROW(0x3C0034, Msg::kVhdxSpaceOutOfBounds, "CheckBound");
+    HV_THROW(Code::kVhdxSpaceOutOfBounds, Msg::kVhdxSpaceOutOfBounds, "CheckBound");
   uint64_t end = interval.offset + interval.length;
   auto next = occupied_.lower_bound(interval.offset);
   bool intersects = false;
@@ -53,13 +53,13 @@ void AligningSpaceManager::Occupy(SpaceInterval interval) {
   }
   // Zero-length items intersect nothing.
   if (interval.length == 0) intersects = false;
-  if (intersects) HV_THROW(0x3C0035, Msg::kVhdxSpaceOccupied, "CheckIntersection");
+  if (intersects) HV_THROW(Code::kVhdxSpaceOccupied, Msg::kVhdxSpaceOccupied, "CheckIntersection");
   if (interval.length) occupied_[interval.offset] = interval.length;
 }
 
 SpaceInterval AligningSpaceManager::Reoccupy(uint64_t offset, uint32_t newLength) {
   auto it = occupied_.find(offset);
-  if (it == occupied_.end()) HV_THROW(0x3C0033, Msg::kVhdxSpaceNotFound, "LocateExisting");
+  if (it == occupied_.end()) HV_THROW(Code::kVhdxSpaceNotFound, Msg::kVhdxSpaceNotFound, "LocateExisting");
   uint64_t rounded = Round(newLength);
   auto next = std::next(it);
   uint64_t limit = next == occupied_.end() ? End() : next->first;
@@ -69,7 +69,7 @@ SpaceInterval AligningSpaceManager::Reoccupy(uint64_t offset, uint32_t newLength
 }
 
 void AligningSpaceManager::Free(uint64_t offset) {
-  if (occupied_.erase(offset) == 0) HV_THROW(0x3C0033, Msg::kVhdxSpaceNotFound, "LocateExisting");
+  if (occupied_.erase(offset) == 0) HV_THROW(Code::kVhdxSpaceNotFound, Msg::kVhdxSpaceNotFound, "LocateExisting");
 }
 
 }  // namespace Vhdx

@@ -4,7 +4,6 @@
 // changed BAT area. A crash or power loss may lose the request, never what
 // an entry already pointed at.
 #include "core/common/error.h"
-#include "core/fdisk/virtual/vhdx/bat_codes.h"
 #include "core/fdisk/virtual/vhdx/block_reader.h"
 #include "core/fdisk/virtual/vhdx/chunk_writer.h"
 #include "core/fdisk/virtual/vhdx/read_path.h"
@@ -37,7 +36,7 @@ std::unique_ptr<ChunkWriter> CreateChunkWriter(const DataPathLayout& layout, uin
                                                            std::move(store));
     }
     default:
-      HV_THROW(Codes::kUnknownFileType, Msg::kUnknownFileType, "CreateChunkWriter");
+      HV_THROW(Code::kUnknownFileType, Msg::kUnknownFileType, "CreateChunkWriter");
   }
 }
 
@@ -82,7 +81,7 @@ void DataPath::WriteChunks(BatArea& area, uint64_t first, uint64_t count, const 
       const auto block = static_cast<uint32_t>(s / sectorsPerBlock);
       const uint64_t i = s % sectorsPerBlock;
       const uint64_t length = std::min<uint64_t>(sectorsPerBlock - i, o + n - s);
-      if (s - o + length > n) HV_THROW(Codes::kBufferOffsetOutOfBounds, Msg::kBufferOffsetOutOfBounds, "Write");
+      if (s - o + length > n) HV_THROW(Code::kBufferOffsetOutOfBounds, Msg::kBufferOffsetOutOfBounds, "Write");
       auto writer = chunk->CreateBlockWriter(block);
       writer->Write(i, {sectorSize, buffer + ((pos - first) + (s - o)) * sectorSize, length});
       if (writer->Modified()) chunk->SetModified();

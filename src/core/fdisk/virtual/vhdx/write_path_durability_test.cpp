@@ -9,6 +9,7 @@
 #include <random>
 #include <set>
 
+#include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhdx/bat.h"
 #include "core/fdisk/virtual/vhdx/disk_impl.h"
 #include "core/fdisk/virtual/vhdx/hierarchy_testutil.h"
@@ -44,7 +45,7 @@ class RecordingCoreFile final : public MemoryCoreFile {
     MemoryCoreFile::SetSize(size);
   }
   void Flush() override {
-    if (failFlushes) HV_THROW(0x40003, Msg::kVhdxFileFlushError, "Flush");
+    if (failFlushes) HV_THROW(Code::kFileWrite, Msg::kVhdxFileFlushError, "Flush");
     ops.push_back({Op::kFlush, 0, {}, request});
   }
   int Flushes(int inRequest) const {
@@ -254,8 +255,8 @@ TEST_P(DurabilityTest, FailedFlushIsReportedAndLeavesTheFileConsistent) {
   const std::vector<uint32_t> before = Stamps(core->Bytes());
   FillStamped(data.data(), 10, kBlock, 2);
   core->failFlushes = true;
-  EXPECT_EQ(Catch([&] { disk->Write(10, data.data(), kBlock); }).Code(), 0x40003u);
-  EXPECT_EQ(Catch([&] { disk->Flush(); }).Code(), 0x40003u);
+  EXPECT_EQ(Catch([&] { disk->Write(10, data.data(), kBlock); }).Code(), Code::kFileWrite);
+  EXPECT_EQ(Catch([&] { disk->Flush(); }).Code(), Code::kFileWrite);
   // Nothing of the failed request is visible, in this opening or the next.
   std::vector<uint8_t> back(kBlock * 512);
   disk->Read(10, back.data(), kBlock);
