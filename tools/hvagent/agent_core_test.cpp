@@ -269,19 +269,21 @@ TEST_F(Folder, SectorsSurviveABackupAndARestore) {
 
 TEST(ProgressLine, DrawsAtMostTenTimesASecondAndOnlyWhenLive) {
   std::FILE* sink = std::tmpfile();
-  Progress live("backup", 1000, sink, true);
-  auto t = Progress::Clock::now();
-  for (int i = 0; i < 100; ++i) live.Advance(10, t + std::chrono::milliseconds(10 * i));  // one second
-  EXPECT_LE(live.Draws(), 10);
-  EXPECT_GE(live.Draws(), 9);
-  Progress quiet("backup", 1000, sink, false);
-  for (int i = 0; i < 100; ++i) quiet.Advance(10, t + std::chrono::seconds(i));
-  EXPECT_EQ(quiet.Draws(), 0);
-  std::string line = live.Line(t + std::chrono::seconds(2));
-  EXPECT_NE(line.find("1000 B of 1000 B (100%)"), std::string::npos) << line;
-  Totals totals{2000000, 1000000, 3, 4096};
-  std::string summary = live.Summary(totals, t + std::chrono::seconds(1));
-  EXPECT_NE(summary.find("3 zero runs skipped (4.0 KiB)"), std::string::npos) << summary;
+  {
+    Progress live("backup", 1000, sink, true);
+    auto t = Progress::Clock::now();
+    for (int i = 0; i < 100; ++i) live.Advance(10, t + std::chrono::milliseconds(10 * i));  // one second
+    EXPECT_LE(live.Draws(), 10);
+    EXPECT_GE(live.Draws(), 9);
+    Progress quiet("backup", 1000, sink, false);
+    for (int i = 0; i < 100; ++i) quiet.Advance(10, t + std::chrono::seconds(i));
+    EXPECT_EQ(quiet.Draws(), 0);
+    std::string line = live.Line(t + std::chrono::seconds(2));
+    EXPECT_NE(line.find("1000 B of 1000 B (100%)"), std::string::npos) << line;
+    Totals totals{2000000, 1000000, 3, 4096};
+    std::string summary = live.Summary(totals, t + std::chrono::seconds(1));
+    EXPECT_NE(summary.find("3 zero runs skipped (4.0 KiB)"), std::string::npos) << summary;
+  }  // the lines are cleared while sink is open
   std::fclose(sink);
 }
 
