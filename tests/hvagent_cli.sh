@@ -114,6 +114,10 @@ grep -q "$file" out.txt || fail "verify did not name $file"
 expect 1 restore damaged "$work/restored" bad
 grep -q "$file" err.txt || fail "restore did not name $file"
 [ ! -e "$work/restored/bad" ] || fail "a refused restore left a machine behind"
+[ -z "$(ls -A "$work/restored" | grep restoring)" ] || fail "a refused restore left its hidden folder"
+# A restore makes a new machine; it does not write into an existing one.
+expect 1 restore repo "$work/restored" two
+same "$work/restored/two/system.vhdx" "$sys.expected"
 
 # --- a point folder removed from the middle --------------------------------
 "$hvdisk" write "$sys" c.bin --offset $((2 << 20)) >/dev/null
