@@ -248,7 +248,7 @@ TEST_F(Folder, SectorsSurviveABackupAndARestore) {
       DataWriter writer(path);
       BackupSectors(source, {{0, 10}, {2000, 1000}}, writer, record, progress, totals);
       record.dataBytes = writer.Bytes();
-      writer.Close();
+      record.sha256 = writer.Close();
     }
     EXPECT_EQ(record.extents, (std::vector<Extent>{{0, 2}, {5, 1}, {2047, 2}, {2999, 1}}));
     EXPECT_EQ(record.zeroRuns, (std::vector<Extent>{{2, 3}, {6, 4}, {2000, 47}, {2049, 950}}));
@@ -261,27 +261,51 @@ TEST_F(Folder, SectorsSurviveABackupAndARestore) {
     std::fill(target.Bytes().begin(), target.Bytes().begin() + 10 * sectorSize, 0xEE);
     ApplyRecord(target, record, path, true, progress, totals);
     EXPECT_TRUE(target.Bytes() == source.Bytes());
-    // A data file cut short is refused.
+    // One changed byte in the last extent is found once that extent is read,
+    // and named.
+    {
+      std::fstream data(path, std::ios::in | std::ios::out | std::ios::binary);
+      data.seekp(static_cast<std::streamoff>(5 * sectorSize + 7));
+      data.put('\x01');
+    }
+    auto refusal = [&] {
+      try {
+        ApplyRecord(target, record, path, false, progress, totals);
+      } catch (const Common::Error& error) {
+        return error;
+      }
+      return Common::Success();
+    };
+    Common::Error error = refusal();
+    EXPECT_EQ(error.Code(), kChecksumMismatch);
+    EXPECT_NE(DescribeChain(error).find(path), std::string::npos) << DescribeChain(error);
+    // A data file cut short is refused, and so is one with more than its extents.
     fs::resize_file(path, 5ull * sectorSize);
-    EXPECT_THROW(ApplyRecord(target, record, path, false, progress, totals), Common::Error);
+    EXPECT_EQ(refusal().Code(), kChecksumMismatch);
+    record.extents.pop_back();
+    record.dataBytes -= sectorSize;
+    fs::resize_file(path, 6ull * sectorSize);
+    EXPECT_EQ(refusal().Code(), kChecksumMismatch);
   }
 }
 
 TEST(ProgressLine, DrawsAtMostTenTimesASecondAndOnlyWhenLive) {
   std::FILE* sink = std::tmpfile();
-  Progress live("backup", 1000, sink, true);
-  auto t = Progress::Clock::now();
-  for (int i = 0; i < 100; ++i) live.Advance(10, t + std::chrono::milliseconds(10 * i));  // one second
-  EXPECT_LE(live.Draws(), 10);
-  EXPECT_GE(live.Draws(), 9);
-  Progress quiet("backup", 1000, sink, false);
-  for (int i = 0; i < 100; ++i) quiet.Advance(10, t + std::chrono::seconds(i));
-  EXPECT_EQ(quiet.Draws(), 0);
-  std::string line = live.Line(t + std::chrono::seconds(2));
-  EXPECT_NE(line.find("1000 B of 1000 B (100%)"), std::string::npos) << line;
-  Totals totals{2000000, 1000000, 3, 4096};
-  std::string summary = live.Summary(totals, t + std::chrono::seconds(1));
-  EXPECT_NE(summary.find("3 zero runs skipped (4.0 KiB)"), std::string::npos) << summary;
+  {
+    Progress live("backup", 1000, sink, true);
+    auto t = Progress::Clock::now();
+    for (int i = 0; i < 100; ++i) live.Advance(10, t + std::chrono::milliseconds(10 * i));  // one second
+    EXPECT_LE(live.Draws(), 10);
+    EXPECT_GE(live.Draws(), 9);
+    Progress quiet("backup", 1000, sink, false);
+    for (int i = 0; i < 100; ++i) quiet.Advance(10, t + std::chrono::seconds(i));
+    EXPECT_EQ(quiet.Draws(), 0);
+    std::string line = live.Line(t + std::chrono::seconds(2));
+    EXPECT_NE(line.find("1000 B of 1000 B (100%)"), std::string::npos) << line;
+    Totals totals{2000000, 1000000, 3, 4096};
+    std::string summary = live.Summary(totals, t + std::chrono::seconds(1));
+    EXPECT_NE(summary.find("3 zero runs skipped (4.0 KiB)"), std::string::npos) << summary;
+  }  // the lines are cleared while sink is open
   std::fclose(sink);
 }
 

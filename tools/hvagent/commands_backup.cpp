@@ -1,6 +1,11 @@
 // Repository commands: backup, points, restore and verify.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "agent_error.h"
@@ -224,26 +229,68 @@ std::vector<std::vector<std::pair<uint64_t, const DiskRecord*>>> DiskChains(cons
 
 }  // namespace
 
+namespace {
+
+// The data files a restore reads are there and of the size their manifests
+// say: checked before anything is created, since it costs no read.
+void CheckDataFiles(const Repository& repo, const std::vector<Manifest>& chain) {
+  for (const Manifest& m : chain) {
+    for (const DiskRecord& d : m.disks) {
+      const std::string name = repo.PointDir(m.point) + "/" + d.dataFile;
+      struct stat st;
+      if (::stat(name.c_str(), &st) != 0) Fail(kChecksumMismatch, "The data file '" + name + "' is missing.", errno);
+      if (static_cast<uint64_t>(st.st_size) != d.dataBytes) {
+        Fail(kChecksumMismatch, "The checksum of '" + name + "' does not match.");
+      }
+    }
+  }
+}
+
+// A restore builds its machine in a hidden folder beside the target and
+// moves it into place only when every disk is written and every checksum
+// matched: a failed or killed restore leaves no machine that looks whole.
+class StagingFolder {
+ public:
+  explicit StagingFolder(const std::string& location) : path_(location + "/.restoring-" + std::to_string(::getpid())) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+    if (::mkdir(path_.c_str(), 0755) != 0) Fail(kIoFailed, "Cannot create '" + path_ + "'.", errno);
+  }
+  ~StagingFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  StagingFolder(const StagingFolder&) = delete;
+  StagingFolder& operator=(const StagingFolder&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string Folder(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
+}  // namespace
+
 int RunRestore(const Context& context, const CommandLine& line) {
   Repository repo(line.args[0], false, false);
   const uint64_t point = ChosenPoint(repo, line);
   const std::vector<Manifest> chain = repo.Chain(point);
   const auto diskChains = DiskChains(chain);
-  // Refuse damaged data before anything is created.
-  uint64_t total = 0;
-  for (const Manifest& m : chain) {
-    for (const DiskRecord& d : m.disks) total += d.dataBytes;
-  }
-  {
-    auto progress = MakeProgress("checking", total);
-    for (const Manifest& m : chain) repo.VerifyData(m, [&](uint64_t bytes) { progress->Advance(bytes); });
-  }
+  CheckDataFiles(repo, chain);
   const Manifest& target = chain.back();
 
   Plugin plugin(context.program);
-  MakeFolders(line.args[1]);
+  const std::string location = AbsolutePath(line.args[1]);
+  MakeFolders(location);
+  StagingFolder staging(location);
   AutoRef<SafeVM> vm;
-  Check(plugin.Server().CreateVM(U16(AbsolutePath(line.args[1])), U16(line.args[2]), 0, vm));
+  Check(plugin.Server().CreateVM(U16(staging.Path()), U16(line.args[2]), 0, vm));
+  const std::string stagedVmc = Property(vm, "FileName");
+  const std::string machineFolder = location + "/" + BaseName(Folder(stagedVmc));
+  if (::access(machineFolder.c_str(), F_OK) == 0) {
+    Fail(kFailed, "The folder '" + machineFolder + "' exists already; a restore makes a new machine.");
+  }
   if (auto access = vm.Query<SafeVMAccess>()) Check(access->SetAccessMode(SafeVMAccess::kWriteAccess));
   auto property = [&](const char* name) {
     auto it = target.properties.find(name);
@@ -275,8 +322,26 @@ int RunRestore(const Context& context, const CommandLine& line) {
       first = false;
     }
   }
-  const std::string path = Property(vm, "FileName");
   CloseMachine(vm);
+  vm = {};
+
+  // Every checksum matched: move the machine into place, then let the
+  // plug-in record its disks' paths there.
+  if (::rename(Folder(stagedVmc).c_str(), machineFolder.c_str()) != 0) {
+    Fail(kIoFailed, "Cannot move the restored machine to '" + machineFolder + "'.", errno);
+  }
+  SyncFolder(location);
+  const std::string path = machineFolder + "/" + BaseName(stagedVmc);
+  AutoRef<SafeVM> placed = plugin.Open(path, true);
+  std::vector<std::pair<DiskPlace, std::string>> attached;
+  for (const MachineDisk& disk : Disks(placed)) attached.emplace_back(disk.place, BaseName(disk.file));
+  for (const auto& [place, file] : attached) {
+    Check(placed->RemoveHardDisk(place.bus, place.controller, place.device, false));
+    AutoRef<SafeHardDisk> again;
+    Check(placed->AddExistingHardDisk(U16(machineFolder + "/" + file), place.bus, place.controller, place.device, 0,
+                                      again));
+  }
+  CloseMachine(placed);
   progress->Finish();
   std::printf("point %llu restored into %s\n", static_cast<unsigned long long>(point), path.c_str());
   std::printf("%s\n", progress->Summary(totals).c_str());

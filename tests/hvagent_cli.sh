@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# hvagent through its command line: full and incremental points restored and
+# compared bit for bit, a machine from a UTF-16 .vmc, and the faults a
+# repository must survive (a changed byte, a point removed from the middle, a
+# lost change ID, a backup killed at random moments, a full disk).
+set -euo pipefail
+build=$1
+agent=$build/bin/hvagent
+hvdisk=$build/bin/hvdisk
+data=$(cd "$(dirname "$0")" && pwd)/data/vmc
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export QUILLON_SAFE_ASSERT=quiet
+# The plug-in's trace lines go to a file, not between the steps.
+export HVHOST_TRACE_FILE=${HVHOST_TRACE_FILE:-/dev/null}
+cd "$work"
+
+fail() { echo "FAILED: $*" >&2; exit 1; }
+# Runs the agent and expects exit status $1.
+expect() {
+  local want=$1; shift
+  local got=0
+  "$agent" "$@" >out.txt 2>err.txt || got=$?
+  [ "$got" = "$want" ] || { cat out.txt err.txt >&2; fail "hvagent $* exited $got, not $want"; }
+}
+# A deterministic data set: numbered lines, padded to whole 4 KiB.
+dataset() {
+  seq "$2" "$3" >"$1"
+  truncate -s $((($(stat -c %s "$1") + 4095) / 4096 * 4096)) "$1"
+}
+# put DISK FILE OFFSET: writes through the engine and into the expected image.
+put() {
+  "$hvdisk" write "$1" "$2" --offset "$3" >/dev/null
+  dd if="$2" of="$1.expected" bs=4096 seek=$(($3 / 4096)) conv=notrunc status=none
+}
+# same DISK EXPECTED: the disk reads exactly as the expected image.
+same() {
+  "$hvdisk" read "$1" got.raw >/dev/null
+  cmp -s got.raw "$2" || fail "$1 differs from $2"
+}
+points() { "$agent" points "$1" --json | grep -c '"point"' || true; }
+
+# --- usage ---------------------------------------------------------------
+expect 2 backup only-one-argument
+expect 2 add-disk x.vmc d.vhdx
+expect 2 frobnicate
+expect 1 verify "$work/no-such-repo"
+
+# --- round trip: IDE disk and 4096-byte-sector SCSI disk -------------------
+vmc=$("$agent" create-vm "$work/vms" machine --memory 256)
+[ -f "$vmc" ] || fail "create-vm printed $vmc"
+"$agent" add-disk "$vmc" system.vhdx --size 48M >/dev/null
+"$agent" add-disk "$vmc" data --size 24M --bus scsi --sector-size 4096 >/dev/null
+dir=$(dirname "$vmc")
+sys=$dir/system.vhdx dat=$dir/data.vhdx
+truncate -s 48M "$sys.expected"
+truncate -s 24M "$dat.expected"
+dataset a.bin 1 300000
+dataset b.bin 500000 520000
+put "$sys" a.bin $((1 << 20))
+put "$dat" b.bin 0
+put "$dat" a.bin $((20 << 20))
+expect 0 info "$vmc" --json
+grep -q '"sector_size": 4096' out.txt || fail "info shows no 4096-byte sectors"
+grep -q '"bus": "scsi"' out.txt || fail "info shows no SCSI disk"
+
+expect 0 backup "$vmc" repo
+grep -q "stored whole" out.txt || fail "the first backup was not whole"
+cp "$sys.expected" sys1.raw
+cp "$dat.expected" dat1.raw
+# Change data (one piece zeroed, one rewritten) and a setting.
+head -c 65536 /dev/zero >z.bin
+put "$sys" z.bin $((1 << 20))
+dataset c.bin 900000 900100
+put "$dat" c.bin $((8 << 20))
+"$agent" set "$vmc" Memory $((512 << 20))
+expect 0 backup "$vmc" repo
+grep -q "changed since change ID" out.txt || fail "the second backup was not incremental"
+full_stored=$("$agent" points repo --json | grep stored_bytes | head -1 | tr -dc 0-9)
+incr_stored=$("$agent" points repo --json | grep stored_bytes | tail -1 | tr -dc 0-9)
+[ "$incr_stored" -lt $((full_stored / 4)) ] || fail "the incremental point stored $incr_stored of $full_stored bytes"
+
+expect 0 restore repo "$work/restored" one --point 1
+expect 0 restore repo "$work/restored" two
+same "$work/restored/one/system.vhdx" sys1.raw
+same "$work/restored/one/data.vhdx" dat1.raw
+same "$work/restored/two/system.vhdx" "$sys.expected"
+same "$work/restored/two/data.vhdx" "$dat.expected"
+expect 0 info "$work/restored/two/two.vmc" --json
+grep -q '"Memory": "512"' out.txt || fail "the restored machine lost its memory setting"
+grep -q '"sector_size": 4096' out.txt || fail "the restored SCSI disk lost its sector size"
+expect 0 info "$work/restored/one/one.vmc" --json
+grep -q '"Memory": "256"' out.txt || fail "point 1 restored the later memory setting"
+expect 0 verify repo
+expect 0 points repo --json
+grep -q '"kind": "incremental"' out.txt || fail "points --json lacks the incremental point"
+
+# --- a machine read from a UTF-16 .vmc ------------------------------------
+mkdir utf16
+cp "$data/tabbed_utf16.vmc" utf16/tabbed.vmc
+"$hvdisk" create utf16/disk.vhdx 16M >/dev/null
+truncate -s 16M utf16/disk.vhdx.expected
+put utf16/disk.vhdx b.bin 4096
+expect 0 backup utf16/tabbed.vmc repo16
+expect 0 restore repo16 "$work/restored" sixteen
+same "$work/restored/sixteen/disk.vhdx" utf16/disk.vhdx.expected
+
+# --- a changed byte in a data file: verify and restore refuse, naming it ---
+cp -a repo damaged
+file=$(ls damaged/point-000002/disk-*.data | head -1)
+printf 'X' | dd of="$file" bs=1 seek=100 conv=notrunc status=none
+expect 1 verify damaged
+grep -q "$file" out.txt || fail "verify did not name $file"
+expect 1 restore damaged "$work/restored" bad
+grep -q "$file" err.txt || fail "restore did not name $file"
+[ ! -e "$work/restored/bad" ] || fail "a refused restore left a machine behind"
+[ -z "$(ls -A "$work/restored" | grep restoring)" ] || fail "a refused restore left its hidden folder"
+# A restore makes a new machine; it does not write into an existing one.
+expect 1 restore repo "$work/restored" two
+same "$work/restored/two/system.vhdx" "$sys.expected"
+
+# --- a point folder removed from the middle --------------------------------
+"$hvdisk" write "$sys" c.bin --offset $((2 << 20)) >/dev/null
+dd if=c.bin of="$sys.expected" bs=4096 seek=512 conv=notrunc status=none
+expect 0 backup "$vmc" repo
+cp -a repo gap
+rm -rf gap/point-000002
+[ "$(points gap)" = 2 ] || fail "points does not list the two points left"
+expect 1 verify gap
+grep -q "point 2" out.txt || fail "verify does not name the missing point"
+expect 1 restore gap "$work/restored" gap3 --point 3
+expect 0 restore gap "$work/restored" gap1 --point 1
+same "$work/restored/gap1/system.vhdx" sys1.raw
+expect 0 backup "$vmc" gap
+grep -q "stored whole: point 3 cannot be restored" out.txt || fail "a backup over a broken chain was not whole"
+
+# --- a tracker that lost its change ID: that disk is stored whole -----------
+rm repo/tracker/change-3.snap
+put "$dat" z.bin $((20 << 20))
+expect 0 backup "$vmc" repo
+grep -q "no longer knows change ID 3" out.txt || fail "a lost change ID was not reported"
+expect 0 restore repo "$work/restored" lost
+same "$work/restored/lost/data.vhdx" "$dat.expected"
+
+# --- a backup killed with SIGKILL at random moments -------------------------
+before=$(points repo)
+for delay in 0.01 0.05 0.1 0.2 0.3; do
+  put "$sys" c.bin $(((RANDOM % 40 + 4) << 20))
+  "$agent" backup "$vmc" repo >/dev/null 2>&1 &
+  pid=$!
+  sleep "$delay"
+  kill -9 "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  now=$(points repo)
+  # Either the point was complete before the kill or it is not there at all.
+  [ "$now" = "$before" ] || [ "$now" = $((before + 1)) ] || fail "a killed backup left $now points after $before"
+  expect 0 verify repo
+  before=$now
+done
+expect 0 backup "$vmc" repo
+[ "$(ls -a repo | grep -c incomplete)" = 0 ] || fail "a temporary folder outlived the next backup"
+expect 0 restore repo "$work/restored" afterkill
+same "$work/restored/afterkill/system.vhdx" "$sys.expected"
+same "$work/restored/afterkill/data.vhdx" "$dat.expected"
+
+# --- a full disk while writing a point: the repository is unchanged ---------
+put "$sys" a.bin $((30 << 20))
+snapshot() { (cd repo && find . -path ./tracker -prune -o -type f -print | sort | xargs sha256sum); }
+snapshot >before.txt
+got=0
+(ulimit -f 64; "$agent" backup "$vmc" repo --full) >out.txt 2>err.txt || got=$?
+[ "$got" = 1 ] || fail "a backup past the file size limit exited $got"
+snapshot >after.txt
+cmp -s before.txt after.txt || fail "a failed backup changed the repository"
+[ "$(ls -a repo | grep -c incomplete)" = 0 ] || fail "a failed backup left its temporary folder"
+expect 0 verify repo
+echo "hvagent command line: all checks passed"
