@@ -52,39 +52,6 @@ uint64_t UsedLength(const PlacementLayout& layout, uint64_t number) {
   return std::min(layout.blockSize, layout.virtualSize - start);
 }
 
-// One bit per megabyte of the file, set where a block starts, and the count
-// of set bits before each 64-bit word, for ranks.
-class StartMap {
- public:
-  explicit StartMap(uint64_t megabytes) : bits_((megabytes + 63) / 64) {}
-  bool Enabled() const { return !bits_.empty(); }
-  // False when a block starts there already.
-  bool Mark(uint64_t mb) {
-    uint64_t& word = bits_[mb / 64];
-    const uint64_t bit = uint64_t{1} << (mb % 64);
-    if (word & bit) return false;
-    word |= bit;
-    return true;
-  }
-  void Count() {
-    before_.resize(bits_.size());
-    uint32_t total = 0;  // at most one block per table entry
-    for (size_t i = 0; i < bits_.size(); ++i) {
-      before_[i] = total;
-      total += static_cast<uint32_t>(__builtin_popcountll(bits_[i]));
-    }
-  }
-  // How many blocks start before mb.
-  uint64_t Rank(uint64_t mb) const {
-    const uint64_t below = bits_[mb / 64] & ((uint64_t{1} << (mb % 64)) - 1);
-    return before_[mb / 64] + static_cast<uint64_t>(__builtin_popcountll(below));
-  }
-
- private:
-  std::vector<uint64_t> bits_;
-  std::vector<uint32_t> before_;
-};
-
 }  // namespace
 
 BlockPlacement::BlockPlacement(const PlacementLayout& layout)
@@ -110,11 +77,6 @@ std::shared_ptr<BlockPlacement> BlockPlacement::Build(File& file, const Placemen
   const uint64_t perChunk = uint64_t{layout.chunkRatio} + 1;
   std::vector<uint64_t>& keys = placement->keys_;
   keys.reserve(entries);
-  // The megabytes where blocks start, when that costs at most a byte per
-  // table entry: it finds blocks starting at one place at once and gives
-  // each block its rank in file order without sorting.
-  const uint64_t fileMb = (fileSize + kMegabyte - 1) >> 20;
-  StartMap starts(fileMb <= 8 * entries ? fileMb : 0);
   std::vector<uint64_t> window(std::min(entries, kWindowEntries));
   bool sorted = true;
   for (uint64_t first = 0; first < entries; first += kWindowEntries) {
@@ -139,22 +101,14 @@ std::shared_ptr<BlockPlacement> BlockPlacement::Build(File& file, const Placemen
         if (offset >= fileSize) continue;  // nothing of it can be read, so nothing can collide
       }
       if (MeetsReserved(reserved, offset, offset + length)) ThrowOverlap(offset);
-      if (starts.Enabled() && !starts.Mark(offset >> 20)) ThrowOverlap(offset);
       const uint64_t key = (offset >> 20) << 32 | index;
       if (!keys.empty() && key < keys.back()) sorted = false;
       keys.push_back(key);
       placement->end_ = std::max(placement->end_, offset + length);
     }
   }
-  // Files written front to back are in order already; otherwise every key
-  // is swapped straight to its rank, or sorted when there is no start map.
-  if (!sorted && starts.Enabled()) {
-    starts.Count();
-    for (size_t i = 0; i < keys.size(); ++i)
-      for (uint64_t r = starts.Rank(keys[i] >> 32); r != i; r = starts.Rank(keys[i] >> 32)) std::swap(keys[i], keys[r]);
-  } else if (!sorted) {
-    std::sort(keys.begin(), keys.end());
-  }
+  // Files written front to back are in order already.
+  if (!sorted) std::sort(keys.begin(), keys.end());
   uint64_t reach = 0;
   for (uint64_t key : keys) {
     const PlacedBlock block = placement->Decode(key);

@@ -53,7 +53,7 @@ std::vector<uint64_t> Offsets(const std::vector<PlacedBlock>& blocks) {
 }
 
 TEST(BlockPlacementTest, BlocksAreFoundInFileOrderWhateverTheTableOrder) {
-  // A small file ranks blocks by where they start; a large one sorts them.
+  // Blocks out of table order come back in file order whatever the file size.
   for (uint64_t fileSize : {16 * kMB, 64 * kMB}) {
     Table table;
     table.fileSize = fileSize;
