@@ -79,11 +79,11 @@ uint64_t CommandLine::Number(const std::string& name, uint64_t fallback, uint64_
 
 CommandLine ParseCommandLine(const std::vector<std::string>& argv) {
   if (argv.empty()) Usage("no command given");
-  const CommandSpec* spec = nullptr;
+  const CommandSpec* chosen = nullptr;
   for (const CommandSpec& candidate : Commands()) {
-    if (argv[0] == candidate.name) spec = &candidate;
+    if (argv[0] == candidate.name) chosen = &candidate;
   }
-  if (!spec) Usage("unknown command '" + argv[0] + "'");
+  if (!chosen) Usage("unknown command '" + argv[0] + "'");
   CommandLine line;
   line.command = argv[0];
   for (size_t i = 1; i < argv.size(); ++i) {
@@ -93,10 +93,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& argv) {
       continue;
     }
     const OptionSpec* option = nullptr;
-    for (const OptionSpec& candidate : spec->options) {
+    for (const OptionSpec& candidate : chosen->options) {
       if (word == candidate.name) option = &candidate;
     }
-    if (!option) Usage("unknown option '" + word + "' for " + spec->name);
+    if (!option) Usage("unknown option '" + word + "' for " + chosen->name);
     if (line.options.count(word)) Usage("option '" + word + "' given twice");
     if (option->takesValue) {
       if (i + 1 >= argv.size()) Usage("option '" + word + "' needs a value");
@@ -105,11 +105,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& argv) {
       line.options[word] = "";
     }
   }
-  if (line.args.size() < spec->minArgs || line.args.size() > spec->maxArgs) {
-    Usage(std::string("usage: hvagent ") + spec->usage);
+  if (line.args.size() < chosen->minArgs || line.args.size() > chosen->maxArgs) {
+    Usage(std::string("usage: hvagent ") + chosen->usage);
   }
-  for (const char* required : spec->required) {
-    if (!line.Has(required)) Usage(std::string("usage: hvagent ") + spec->usage);
+  for (const char* required : chosen->required) {
+    if (!line.Has(required)) Usage(std::string("usage: hvagent ") + chosen->usage);
   }
   return line;
 }
@@ -153,7 +153,7 @@ uint64_t ParseSize(const std::string& text) {
 
 std::string UsageText() {
   std::string out = "usage:\n";
-  for (const CommandSpec& spec : Commands()) out += std::string("  hvagent ") + spec.usage + "\n";
+  for (const CommandSpec& command : Commands()) out += std::string("  hvagent ") + command.usage + "\n";
   return out;
 }
 
