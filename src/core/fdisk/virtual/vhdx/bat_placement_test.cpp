@@ -30,9 +30,11 @@ struct Table {
   std::vector<DiskArea> reserved = {{0, kMB}, {3 * kMB, kMB}};
 
   uint64_t virtualSize = 4 * kMB;
+  uint64_t blockSize = kMB;
+  uint32_t entryCount = 6;
 
   PlacementLayout Layout(bool writable) const {
-    return {static_cast<uint32_t>(words.size()), 2, kMB, virtualSize, 3 * kMB, kMB, reserved, writable};
+    return {entryCount, 2, blockSize, virtualSize, 3 * kMB, kMB, reserved, writable};
   }
   std::vector<uint8_t> Bytes() const {
     std::vector<uint8_t> bytes(std::max<uint64_t>(fileSize, 3 * kMB + words.size() * 8));
@@ -85,6 +87,19 @@ TEST(BlockPlacementTest, OverlapsWithBlocksAndStructuresAreRefused) {
   table.words[2] = Table::Entry(6, 4);  // bitmap on top of block 1
   EXPECT_EQ(Failure([&] { table.Build(false); }),
             "0x3C0044 BAT contains a data block that intersects with other data blocks. The block offset is 4194304.");
+  // Blocks of 2 MB that overlap only in part, found by the map of a small
+  // file and by sorting in a large one, in either table order.
+  for (uint64_t fileSize : {16 * kMB, 64 * kMB}) {
+    for (uint64_t later : {5, 6}) {
+      table = Table();
+      table.fileSize = fileSize;
+      table.blockSize = 2 * kMB;
+      table.words = {Table::Entry(6, 11 - later), Table::Entry(6, 9), 0, Table::Entry(6, later), 0, 0};
+      EXPECT_EQ(ErrorCodeOf([&] { table.Build(false); }), 0x3C0044u) << fileSize << " " << later;
+      table.words[3] = Table::Entry(6, 11);  // touching is no overlap
+      EXPECT_EQ(table.Build(false)->Count(), 3u) << fileSize << " " << later;
+    }
+  }
   table = Table();
   table.words[0] = Table::Entry(7, 3);  // payload inside the table region
   EXPECT_EQ(ErrorCodeOf([&] { table.Build(false); }), 0x3C0044u);
@@ -123,6 +138,26 @@ TEST(BlockPlacementTest, BlocksPastTheEndRefuseWritingButStayReadable) {
   table = Table();
   table.reserved.push_back({30 * kMB, 2 * kMB});
   EXPECT_EQ(table.Build(true)->End(), 32 * kMB);
+}
+
+TEST(BlockPlacementTest, TheBitmapOfALastChunkThatIsNotFullCounts) {
+  // Three blocks: chunk 1 holds block 2 alone, and its bitmap entry (5) lies
+  // past the four entries the disk size asks for.
+  Table table;
+  table.virtualSize = 3 * kMB;
+  table.entryCount = 4;
+  table.words = {Table::Entry(6, 6), 0, 0, Table::Entry(7, 4), Table::Entry(6, 5), Table::Entry(6, 8)};
+  auto placement = table.Build(true);
+  VectorCollector<PlacedBlock> found;
+  placement->Find({0, 100 * kMB}, found);
+  EXPECT_EQ(Offsets(found.values), (std::vector<uint64_t>{4, 6, 8}));  // entry 4 is no block of the disk
+  EXPECT_TRUE(found.values[2].bitmap);
+  EXPECT_EQ(found.values[2].batIndex, 5u);
+  EXPECT_EQ(placement->End(), 9 * kMB);
+  table.words[5] = Table::Entry(6, 6);
+  EXPECT_EQ(ErrorCodeOf([&] { table.Build(false); }), 0x3C0044u);
+  table.words[5] = Table::Entry(6, 16);
+  EXPECT_NE(Failure([&] { table.Build(true); }).find("BAT entry 5 "), std::string::npos);
 }
 
 TEST(BlockPlacementTest, UpdateAddsOnlyBlocksPlacedAtTheEnd) {
