@@ -51,37 +51,27 @@ uint64_t UsedLength(const PlacementLayout& layout, uint64_t number) {
   return std::min(layout.blockSize, layout.virtualSize - start);
 }
 
-// One bit per megabyte of the file, set where a block starts, and the count
-// of set bits before each 64-bit word, for ranks.
-class StartMap {
+// One bit per megabyte of the file, set where a block lies: finds blocks
+// that overlap in table order, without sorting them first.
+class OccupancyMap {
  public:
-  explicit StartMap(uint64_t megabytes) : bits_((megabytes + 63) / 64) {}
-  bool Enabled() const { return !bits_.empty(); }
-  // False when a block starts there already.
-  bool Mark(uint64_t mb) {
-    uint64_t& word = bits_[mb / 64];
-    const uint64_t bit = uint64_t{1} << (mb % 64);
-    if (word & bit) return false;
-    word |= bit;
-    return true;
-  }
-  void Count() {
-    before_.resize(bits_.size());
-    uint32_t total = 0;  // at most one block per table entry
-    for (size_t i = 0; i < bits_.size(); ++i) {
-      before_[i] = total;
-      total += static_cast<uint32_t>(__builtin_popcountll(bits_[i]));
+  explicit OccupancyMap(uint64_t megabytes) : words_((megabytes + 63) / 64) {}
+  bool Enabled() const { return !words_.empty(); }
+  // False when one of the megabytes is taken already.
+  bool Claim(uint64_t mb, uint64_t count) {
+    for (uint64_t end = mb + count; mb < end;) {
+      const uint64_t bits = std::min<uint64_t>(64 - mb % 64, end - mb);
+      const uint64_t mask = (bits == 64 ? ~uint64_t{0} : ((uint64_t{1} << bits) - 1)) << (mb % 64);
+      uint64_t& word = words_[mb / 64];
+      if (word & mask) return false;
+      word |= mask;
+      mb += bits;
     }
-  }
-  // How many blocks start before mb.
-  uint64_t Rank(uint64_t mb) const {
-    const uint64_t below = bits_[mb / 64] & ((uint64_t{1} << (mb % 64)) - 1);
-    return before_[mb / 64] + static_cast<uint64_t>(__builtin_popcountll(below));
+    return true;
   }
 
  private:
-  std::vector<uint64_t> bits_;
-  std::vector<uint32_t> before_;
+  std::vector<uint64_t> words_;
 };
 
 }  // namespace
@@ -102,69 +92,81 @@ std::shared_ptr<BlockPlacement> BlockPlacement::Build(File& file, const Placemen
 
   // Entries past the end of the file read as zeros: not present.
   const uint64_t fileSize = file.GetSize();
+  const uint64_t tableEntries = std::min<uint64_t>(layout.entryCount, layout.batLength / 8);
   uint64_t entries = 0;
-  if (layout.batOffset < fileSize) {
-    entries = std::min<uint64_t>({layout.entryCount, layout.batLength / 8, (fileSize - layout.batOffset + 7) / 8});
-  }
+  if (layout.batOffset < fileSize) entries = std::min<uint64_t>(tableEntries, (fileSize - layout.batOffset + 7) / 8);
   const uint64_t perChunk = uint64_t{layout.chunkRatio} + 1;
   std::vector<uint64_t>& keys = placement->keys_;
-  keys.reserve(entries);
-  // The megabytes where blocks start, when that costs at most a byte per
-  // table entry: it finds blocks starting at one place at once and gives
-  // each block its rank in file order without sorting.
-  const uint64_t fileMb = (fileSize + kMegabyte - 1) >> 20;
-  StartMap starts(fileMb <= 8 * entries ? fileMb : 0);
-  std::vector<uint64_t> window(std::min(entries, kWindowEntries));
+  keys.reserve(entries + 1);
+  // Overlaps are found through a map of the file's megabytes when it costs
+  // at most a byte per table entry; otherwise by sorting at once.
+  const uint64_t mapMb =
+      ((fileSize + kMegabyte - 1) >> 20) + std::max(layout.blockSize, kSectorBitmapBytes) / kMegabyte;
+  OccupancyMap occupied(mapMb <= 8 * std::max<uint64_t>(entries, 1) ? mapMb : 0);
   bool sorted = true;
+  auto place = [&](uint64_t index, BatEntry entry) {
+    const bool bitmap = (index + 1) % perChunk == 0;
+    const uint32_t state = entry.State();
+    if (bitmap ? state != kBlockFullyPresent : state != kBlockFullyPresent && state != kBlockPartiallyPresent) return;
+    const uint64_t offset = entry.FileOffset();
+    const uint64_t length = bitmap ? kSectorBitmapBytes : layout.blockSize;
+    const uint64_t used = bitmap ? length : UsedLength(layout, index - index / perChunk);
+    if (offset >= kMaxPlacementOffset || offset + used > fileSize) {
+      if (layout.writable) {
+        HV_THROW_ARGS(Code::kBlockBeyondFileEnd, Msg::kBlockBeyondFileEnd, "CheckBlockPlacement",
+                      "index,length,offset,size", {Dec(index), Dec(used), Dec(offset), Dec(fileSize)});
+      }
+      if (placement->pastEndCount_++ < kPastEndKept) placement->pastEnd_.push_back(static_cast<uint32_t>(index));
+      if (offset >= fileSize) return;  // nothing of it can be read, so nothing can collide
+    }
+    if (MeetsReserved(reserved, offset, offset + length)) ThrowOverlap(offset);
+    // A block that starts inside the file ends within mapMb.
+    if (occupied.Enabled() && !occupied.Claim(offset >> 20, length >> 20)) ThrowOverlap(offset);
+    const uint64_t key = (offset >> 20) << 32 | index;
+    if (!keys.empty() && key < keys.back()) sorted = false;
+    keys.push_back(key);
+    placement->end_ = std::max(placement->end_, offset + length);
+  };
+  std::vector<uint64_t> window(std::min(entries, kWindowEntries));
   for (uint64_t first = 0; first < entries; first += kWindowEntries) {
     const uint64_t count = std::min(kWindowEntries, entries - first);
     file.Read(layout.batOffset + first * 8, count * 8, window.data());
-    for (uint64_t i = 0; i < count; ++i) {
-      const BatEntry entry{window[i]};
-      const uint64_t index = first + i;
-      const bool bitmap = (index + 1) % perChunk == 0;
-      const uint32_t state = entry.State();
-      if (bitmap ? state != kBlockFullyPresent : state != kBlockFullyPresent && state != kBlockPartiallyPresent)
-        continue;
-      const uint64_t offset = entry.FileOffset();
-      const uint64_t length = bitmap ? kSectorBitmapBytes : layout.blockSize;
-      const uint64_t used = bitmap ? length : UsedLength(layout, index - index / perChunk);
-      if (offset >= kMaxPlacementOffset || offset + used > fileSize) {
-        if (layout.writable) {
-          HV_THROW_ARGS(Code::kBlockBeyondFileEnd, Msg::kBlockBeyondFileEnd, "CheckBlockPlacement",
-                        "index,length,offset,size", {Dec(index), Dec(used), Dec(offset), Dec(fileSize)});
-        }
-        if (placement->pastEndCount_++ < kPastEndKept) placement->pastEnd_.push_back(static_cast<uint32_t>(index));
-        if (offset >= fileSize) continue;  // nothing of it can be read, so nothing can collide
-      }
-      if (MeetsReserved(reserved, offset, offset + length)) ThrowOverlap(offset);
-      if (starts.Enabled() && !starts.Mark(offset >> 20)) ThrowOverlap(offset);
-      const uint64_t key = (offset >> 20) << 32 | index;
-      if (!keys.empty() && key < keys.back()) sorted = false;
-      keys.push_back(key);
-      placement->end_ = std::max(placement->end_, offset + length);
+    for (uint64_t i = 0; i < count; ++i) place(first + i, BatEntry{window[i]});
+  }
+  // The entry count leaves out the bitmap entry of a last chunk that is not
+  // full, though the table holds it and the data path uses it.
+  const uint64_t blocks = PayloadBlockCount(layout.virtualSize, static_cast<uint32_t>(layout.blockSize));
+  if (blocks && layout.chunkRatio) {
+    const uint64_t index = (blocks - 1) / layout.chunkRatio * perChunk + layout.chunkRatio;
+    const uint64_t at = layout.batOffset + index * 8;
+    if (index >= tableEntries && index < layout.batLength / 8 && index <= UINT32_MAX && at + 8 <= fileSize) {
+      uint64_t word = 0;
+      file.Read(at, 8, &word);
+      place(index, BatEntry{word});
     }
   }
-  // Files written front to back are in order already; otherwise every key
-  // is swapped straight to its rank, or sorted when there is no start map.
-  if (!sorted && starts.Enabled()) {
-    starts.Count();
-    for (size_t i = 0; i < keys.size(); ++i)
-      for (uint64_t r = starts.Rank(keys[i] >> 32); r != i; r = starts.Rank(keys[i] >> 32)) std::swap(keys[i], keys[r]);
-  } else if (!sorted) {
-    std::sort(keys.begin(), keys.end());
-  }
-  uint64_t reach = 0;
-  for (uint64_t key : keys) {
-    const PlacedBlock block = placement->Decode(key);
-    if (block.fileOffset < reach) ThrowOverlap(block.fileOffset);
-    reach = block.fileOffset + block.length;
+  placement->sorted_ = sorted;
+  if (!occupied.Enabled()) {
+    placement->Sort();
+    uint64_t reach = 0;
+    for (uint64_t key : keys) {
+      const PlacedBlock block = placement->Decode(key);
+      if (block.fileOffset < reach) ThrowOverlap(block.fileOffset);
+      reach = block.fileOffset + block.length;
+    }
   }
   return placement;
 }
 
+void BlockPlacement::Sort() const {
+  if (sorted_) return;
+  std::sort(keys_.begin(), keys_.end());
+  sorted_ = true;
+}
+
 bool BlockPlacement::Find(const Vhd::DiskArea& bytes, Vhd::Collector<PlacedBlock>& collector) const {
   if (bytes.length == 0 || keys_.empty()) return true;
+  Sort();
   // A block starting more than the longest block length before the range
   // ends before it.
   const uint64_t longest = std::max(blockSize_, kSectorBitmapBytes);

@@ -43,7 +43,8 @@ inline constexpr uint64_t kMaxPlacementOffset = 1ull << 52;
 class BlockPlacement {
  public:
   // Reads the table through file (only the part inside the file; the rest
-  // holds no block) and checks every placement: overlapping blocks, or a
+  // holds no block), with the bitmap entry of a last chunk that is not full,
+  // which lies past the entry count, and checks every placement: overlapping blocks, or a
   // block inside a reserved area, fail with 0x3C0044; a reserved area
   // beyond kMaxPlacementOffset with 0x3C0063; on a writable opening a block
   // whose bytes that hold disk data do not lie wholly inside the file fails
@@ -74,7 +75,13 @@ class BlockPlacement {
 
   uint32_t ratio_;
   uint64_t blockSize_;
-  std::vector<uint64_t> keys_;  // offset in MB << 32 | BAT index, sorted
+  // Sorts the keys on first use: opening checks overlaps without sorting,
+  // and only finding blocks by offset needs the order. Like the data path
+  // that owns it, a placement serves one caller at a time.
+  void Sort() const;
+
+  mutable std::vector<uint64_t> keys_;  // offset in MB << 32 | BAT index, sorted when sorted_
+  mutable bool sorted_ = true;
   uint64_t end_ = 0;
   std::vector<uint32_t> pastEnd_;
   uint64_t pastEndCount_ = 0;

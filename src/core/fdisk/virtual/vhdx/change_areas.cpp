@@ -68,41 +68,6 @@ class TranslatingDataBlockInfoCollector final : public Vhd::Collector<DataBlockI
   DiskArea bytes_;
 };
 
-// The sector bitmap blocks of the file (bitmap entries in state 6), sorted
-// by file offset.
-class BitmapBlockCollector final : public BatEntryCollector {
- public:
-  struct Block {
-    uint64_t fileOffset;
-    uint64_t chunk;
-  };
-  explicit BitmapBlockCollector(const BatIndexTraits& traits, uint32_t chunkRatio)
-      : traits_(traits), perChunk_(uint64_t{chunkRatio} + 1) {}
-  bool Collect(uint32_t index, const BatEntry& entry) override {
-    if (traits_.IsBitmapEntry(index) && entry.State() == kBlockFullyPresent)
-      blocks_.push_back({entry.FileOffset(), index / perChunk_});
-    return true;
-  }
-  // The table may end before the last chunk's bitmap entry is counted; the
-  // data path still finds it in the region, and so must this.
-  void AddLastChunk(Vhd::Array<BatEntry>& entries, uint64_t sectorCount, uint32_t entryCount, uint64_t batLength) {
-    if (sectorCount == 0) return;
-    const uint64_t index = ((sectorCount - 1) >> 23) * perChunk_ + perChunk_ - 1;
-    if (index < entryCount || index * 8 + 8 > batLength) return;
-    Collect(static_cast<uint32_t>(index), entries.Get(static_cast<uint32_t>(index)));
-  }
-  void Sort() {
-    std::sort(blocks_.begin(), blocks_.end(),
-              [](const Block& a, const Block& b) { return a.fileOffset < b.fileOffset; });
-  }
-  const std::vector<Block>& Blocks() const { return blocks_; }
-
- private:
-  const BatIndexTraits& traits_;
-  uint64_t perChunk_;
-  std::vector<Block> blocks_;
-};
-
 // File byte ranges of the table entries and the data of the system items.
 std::vector<DiskArea> SystemMetadataAreas(const std::shared_ptr<File>& file, const DataPathLayout& layout) {
   std::vector<DiskArea> areas;
@@ -125,8 +90,8 @@ class ChangedRangeRouter final : public Vhd::Collector<DiskArea> {
     Vhd::Collector<Vhd::BatRegionArea>* bat;
     const DataBlockInfoMap* blocks;
     TranslatingDataBlockInfoCollector* payload;
-    const std::vector<BitmapBlockCollector::Block>* bitmaps;
-    std::vector<DiskArea> systemMetadata;
+    const BlockPlacement* placement;
+    const std::vector<DiskArea>* systemMetadata;
   };
   ChangedRangeRouter(Rules rules, Vhd::Array<BatEntry>& entries, uint32_t entryCount, const ChunkTraits& chunks,
                      uint64_t sectorCount, Vhd::Collector<DiskArea>& target)
@@ -153,23 +118,26 @@ class ChangedRangeRouter final : public Vhd::Collector<DiskArea> {
  private:
   bool TouchesWholeDiskStructure(const DiskArea& bytes) const {
     if (Overlap(bytes, {kRegionTableOffsets[0], 2 * kRegionTableSize}).length) return true;
-    for (const DiskArea& area : rules_.systemMetadata)
+    for (const DiskArea& area : *rules_.systemMetadata)
       if (Overlap(bytes, area).length) return true;
     return false;
   }
 
+  // The placement knows every sector bitmap block, including those written
+  // since the file was opened.
   bool CollectBitmapChanges(const DiskArea& bytes) {
-    const auto& bitmaps = *rules_.bitmaps;
-    // Bitmap blocks do not overlap (placement is validated at opening), so
-    // the first candidate is the last one starting before the range ends.
-    auto it = std::lower_bound(bitmaps.begin(), bitmaps.end(), bytes.start, [](const auto& block, uint64_t start) {
-      return block.fileOffset + kSectorBitmapBytes <= start;
-    });
-    for (; it != bitmaps.end() && it->fileOffset < bytes.End(); ++it) {
-      DiskArea changed = Overlap(bytes, {it->fileOffset, kSectorBitmapBytes});
-      if (changed.length && !CollectChunkBits(it->chunk, changed.start - it->fileOffset, changed.length)) return false;
-    }
-    return true;
+    struct Bitmaps final : Vhd::Collector<PlacedBlock> {
+      Bitmaps(ChangedRangeRouter& router, const DiskArea& bytes) : router(router), bytes(bytes) {}
+      bool Collect(const PlacedBlock& block) override {
+        if (!block.bitmap) return true;
+        const DiskArea changed = Overlap(bytes, {block.fileOffset, block.length});
+        const uint64_t chunk = (uint64_t{block.batIndex} + 1) / (uint64_t{router.chunks_.ChunkRatio()} + 1) - 1;
+        return router.CollectChunkBits(chunk, changed.start - block.fileOffset, changed.length);
+      }
+      ChangedRangeRouter& router;
+      const DiskArea& bytes;
+    } bitmaps(*this, bytes);
+    return rules_.placement->Find(bytes, bitmaps);
   }
 
   // Bytes [offset, offset + length) of the chunk's bitmap changed.
@@ -197,6 +165,12 @@ class ChangedRangeRouter final : public Vhd::Collector<DiskArea> {
 };
 
 }  // namespace
+
+void DataPath::SetMetadataRegion(uint64_t offset, uint64_t length) noexcept {
+  layout_.metadataOffset = offset;
+  layout_.metadataLength = length;
+  systemMetadata_.reset();
+}
 
 void DataPath::CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<DiskArea>& collector) {
   const bool whole = changes.IsWholeFileChanged();
@@ -232,19 +206,16 @@ void DataPath::CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<Dis
     ranges.Enumerate(everything);
     return;
   }
-  PayloadBlockInfoMap blockMap(*Placement(), chunks_.ChunkRatio(), sectorsPerBlock);
-  BitmapBlockCollector bitmaps(traits, chunks_.ChunkRatio());
-  entryEnumerator.Enumerate(0, entryCount_, bitmaps);
-  bitmaps.AddLastChunk(entries, sectorCount_, entryCount_, layout_.batLength);
-  bitmaps.Sort();
+  const BlockPlacement& placement = *Placement();
+  PayloadBlockInfoMap blockMap(placement, chunks_.ChunkRatio(), sectorsPerBlock);
+  if (!systemMetadata_) systemMetadata_ = SystemMetadataAreas(dataFile_, layout_);
 
   EmptyBatEntryToDiskAreaCollector emptied(traits, sectorsPerBlock, clipped);
   LimitedBatRegionAreaToIndexMap indexMap(entryCount_);
   BatRegionAreaCollector batAreas(indexMap, entryEnumerator, emptied);
   TranslatingDataBlockInfoCollector payload(layout_.logicalSectorSize, clipped);
   ChangedRangeRouter::Rules rules{
-      {layout_.batOffset, layout_.batLength}, &batAreas, &blockMap, &payload, &bitmaps.Blocks(),
-      SystemMetadataAreas(dataFile_, layout_)};
+      {layout_.batOffset, layout_.batLength}, &batAreas, &blockMap, &payload, &placement, &*systemMetadata_};
   ChangedRangeRouter router(std::move(rules), entries, entryCount_, chunks_, sectorCount_, clipped);
   ranges.Enumerate(router);
 }

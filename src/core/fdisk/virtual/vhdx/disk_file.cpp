@@ -116,6 +116,7 @@ class DiskFileImpl final : public DiskFile {
   void SetMetadata(MetadataProvider& provider) override {
     auto filtered = MakeFilteringMetadataProvider(provider, ProtectedMetadataItems());
     auto setter = MakeSettingConsumer(Modifier());
+    MetadataChange change(*this);
     filtered->Provide(*setter);
   }
   void RemoveMetadata(const MetadataDescriptor& descriptor) override {
@@ -126,6 +127,7 @@ class DiskFileImpl final : public DiskFile {
                       "metadataId,metadataFlags", {Common::GuidToWideText(descriptor.id), FlagsText(descriptor.flags)});
       }
     }
+    MetadataChange change(*this);
     Modifier().Remove(descriptor);
   }
 
@@ -150,6 +152,16 @@ class DiskFileImpl final : public DiskFile {
       HV_THROW(Code::kEndOfFile, Msg::kFileEndReached, "Init");
     return MakeReadOnlyFileRegion(parts_.files->StructureFile(), {entry.fileOffset, entry.length});
   }
+
+  // Tells the data path, however the change ends, that the metadata changed.
+  class MetadataChange {
+   public:
+    explicit MetadataChange(DiskFileImpl& disk) : disk_(disk) {}
+    ~MetadataChange() { disk_.data_->MetadataChanged(disk_.parts_.metadataRegion); }
+
+   private:
+    DiskFileImpl& disk_;
+  };
 
   MetadataModifier& Modifier() {
     if (!modifier_) {

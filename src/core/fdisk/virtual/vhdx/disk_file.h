@@ -128,6 +128,8 @@ class DiskFileData {
   virtual void WriteSectors(uint64_t firstSector, uint64_t count, const uint8_t* buffer) = 0;
   virtual void CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<Vhd::DiskArea>& collector) = 0;
   virtual std::shared_ptr<const BlockPlacement> Placement() const = 0;
+  // After every change of the metadata, with the region where it now lies.
+  virtual void MetadataChanged(const RegionEntry& region) noexcept = 0;
 };
 // Provided by the data path (disk_file_data.cpp).
 std::unique_ptr<DiskFileData> CreateDiskFileData(const DiskFileParts& parts);

@@ -23,6 +23,9 @@ class DataPathDiskFileData final : public DiskFileData {
     path_.CollectChangedAreas(changes, collector);
   }
   std::shared_ptr<const BlockPlacement> Placement() const override { return placement_; }
+  void MetadataChanged(const RegionEntry& region) noexcept override {
+    path_.SetMetadataRegion(region.fileOffset, region.length);
+  }
 
  private:
   static DataPathLayout Layout(const DiskFileParts& parts) {

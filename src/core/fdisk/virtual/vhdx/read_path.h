@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "core/fdisk/virtual/vhd/bitmap.h"
@@ -70,6 +71,9 @@ class DataPath {
   void Write(uint64_t first, uint64_t count, const uint8_t* buffer);
   // Adds the sector intervals of this file's changes to the collector.
   void CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<Vhd::DiskArea>& collector);
+  // The metadata region was written (and may have moved): change tracking
+  // finds its system items anew.
+  void SetMetadataRegion(uint64_t offset, uint64_t length) noexcept;
 
   // The cached run of whole chunks covering [first, first + count).
   std::shared_ptr<BatArea> LoadBatArea(uint64_t first, uint64_t count);
@@ -97,6 +101,9 @@ class DataPath {
   std::shared_ptr<File> dataFile_;
   std::shared_ptr<BatArea> cachedArea_;
   std::shared_ptr<BlockPlacement> placement_;
+  // Where the system metadata items and their table entries lie; read on
+  // the first changed-areas query.
+  std::optional<std::vector<Vhd::DiskArea>> systemMetadata_;
 };
 
 }  // namespace Vhdx
