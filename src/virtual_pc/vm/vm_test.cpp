@@ -24,7 +24,8 @@ TEST_F(MachineTest, TemplateMachineReportsItsSettings) {
   ASSERT_TRUE(vm);
   const std::string vmc = scratch_ / "a_b/a_b.vmc";
   const std::string text = ServerTest::ReadFile(vmc);
-  EXPECT_EQ(text.rfind("\xEF\xBB\xBF<?xml", 0), 0u) << text;
+  EXPECT_EQ(text.rfind("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\r\n<preferences><hardware>", 0), 0u)
+      << text;
 
   EXPECT_EQ(Property(vm, u"ID"), Common::Utf8ToUtf16(vmc));
   EXPECT_EQ(Property(vm, u"FileName"), Common::Utf8ToUtf16(vmc));
