@@ -59,11 +59,15 @@ class file_object {
   Common::Error error_;
 };
 
+// The slot order of every interface below is part of the binary contract:
+// the agent's objects are called through it. Operations that only this side
+// adds (OpenDir, the iterator's GetIdentifier) come after the shared ones.
+
 class sized_file : public virtual file_object {
  public:
-  ~sized_file() override;
   virtual bool Rewind() = 0;
   virtual uint64_t GetSize() = 0;
+  ~sized_file() override;
 };
 
 class raccess_file : public virtual sized_file {
@@ -211,18 +215,16 @@ class i_dir : public virtual file_object {
   virtual std::unique_ptr<iterator> GetIterator(const std::u16string& pattern, uint32_t type_mask) = 0;
   // The directory itself as a one-entry iterator.
   virtual std::unique_ptr<iterator> GetSelfIterator() = 0;
+  // The directory's path; for local directories it converts to the system's
+  // encoding as names do.
   virtual bool GetPath(std::u16string& path) = 0;
-
+  virtual bool ResolveSymLinks(const std::u16string& name, std::u16string& resolved);  // default: not supported
   virtual bool GetDriveSize(uint64_t& total, uint64_t& free, uint64_t& available);     // default: not supported
   virtual bool GetVolumeLabel(std::u16string& label);                                  // default: not supported
-  virtual bool ResolveSymLinks(const std::u16string& name, std::u16string& resolved);  // default: not supported
   // Calls handler once when the directory changes, appears or disappears.
   virtual bool EnableNotification(std::shared_ptr<dir_notification_handler> handler);  // default: not supported
   // 0: the same directory; 1: other lies below this one; 2: anything else.
   virtual int Compare(i_dir* other) = 0;
-  // The directory's path in the system's encoding; false for directories
-  // that do not live in the local file system. Stores no error.
-  virtual bool GetNativePath(std::string& path);
 
   static constexpr uint32_t type_bit(entry_type type) {
     return type == entry_type::directory ? 1u << 7 : 1u << static_cast<uint32_t>(type);
@@ -239,10 +241,10 @@ class ri_dir : public si_dir {
   // whole-file lock (exclusive when writing) is held for the file's life;
   // true: the caller takes range locks itself.
   virtual std::unique_ptr<rio_file> Open(const std::u16string& name, int flags, bool no_lock, uint32_t mode) = 0;
-  virtual std::unique_ptr<rio_dir> OpenDir(const std::u16string& name) = 0;
   // Well-known directories: 143 system data, 144/145 home, 149 temporary
   // files, 156 logs. Default: not supported.
   virtual std::unique_ptr<rio_dir> OpenSpecialDir(uint32_t id);
+  virtual std::unique_ptr<rio_dir> OpenDir(const std::u16string& name) = 0;
 };
 
 // Creation and change of entries.

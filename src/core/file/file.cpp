@@ -63,11 +63,6 @@ bool i_dir::EnableNotification(std::shared_ptr<dir_notification_handler>) {
   return StoreNotSupported(*this, HV_SITE("EnableNotification"));
 }
 
-bool i_dir::GetNativePath(std::string& path) {
-  path.clear();
-  return false;
-}
-
 std::unique_ptr<rio_dir> ri_dir::OpenSpecialDir(uint32_t) {
   StoreNotSupported(*this, HV_SITE("OpenSpecialDir"));
   return nullptr;

@@ -41,14 +41,16 @@ void VhdxDiskImpl::OpenDisk(const TrackerRef& tracker) {
     SetErrorState(Common::MakeError(0x3C0001, Msg::kDiskInvalidArguments, HV_SITE("OpenDisk")));
     return;
   }
-  std::string dirPath;
-  if (!GetDirectory()->GetNativePath(dirPath)) {
-    // The engine reaches files, parents included, by their local paths.
-    SetErrorState(Common::MakeError(0x4000E, Msg::kOperationNotSupported, HV_SITE("OpenDisk")));
+  // The engine reaches files, parents included, by their local paths.
+  std::u16string dirPath;
+  if (!GetDirectory()->GetPath(dirPath)) {
+    Common::Error error = GetDirectory()->TakeError();
+    SetErrorState(error ? error : Common::MakeError(0x4000E, Msg::kOperationNotSupported, HV_SITE("OpenDisk")));
     return;
   }
   try {
-    const std::string path = FileLayer::JoinPath(dirPath, FileLayer::FileNameToSystem(GetFileName()));
+    const std::string path =
+        FileLayer::JoinPath(FileLayer::FileNameToSystem(dirPath), FileLayer::FileNameToSystem(GetFileName()));
     disk_ = Vhdx::OpenDisk(path, true, tracker);
   } catch (const Common::Error& error) {
     SetErrorState(error);

@@ -196,16 +196,13 @@ bool posix_dir::GetPath(std::u16string& path) {
   return true;
 }
 
-bool posix_dir::GetNativePath(std::string& path) {
-  path = path_;
-  return true;
-}
-
 int posix_dir::Compare(i_dir* other) {
   if (!other) return 2;
   if (other == static_cast<i_dir*>(this)) return 0;
-  std::string otherPath;
-  if (!other->GetNativePath(otherPath)) return 2;
+  // The other directory may be the agent's: only its path is asked for.
+  std::u16string otherWide;
+  if (!other->GetPath(otherWide)) return 2;
+  const std::string otherPath = FileNameToSystem(otherWide);
   if (otherPath == path_) return 0;
   if (otherPath.size() > path_.size() && otherPath.compare(0, path_.size(), path_) == 0 &&
       (otherPath[path_.size()] == '/' || (!path_.empty() && path_.back() == '/')))

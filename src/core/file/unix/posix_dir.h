@@ -22,8 +22,8 @@ class posix_dir : public rio_dir {
 
   // ri_dir
   std::unique_ptr<rio_file> Open(const std::u16string& name, int flags, bool no_lock, uint32_t mode) override;
-  std::unique_ptr<rio_dir> OpenDir(const std::u16string& name) override;
   std::unique_ptr<rio_dir> OpenSpecialDir(uint32_t id) override;
+  std::unique_ptr<rio_dir> OpenDir(const std::u16string& name) override;
 
   // i_dir
   std::unique_ptr<i_dir::iterator> GetIterator() override;
@@ -31,11 +31,10 @@ class posix_dir : public rio_dir {
   std::unique_ptr<i_dir::iterator> GetIterator(const std::u16string& pattern, uint32_t type_mask) override;
   std::unique_ptr<i_dir::iterator> GetSelfIterator() override;
   bool GetPath(std::u16string& path) override;
-  bool GetDriveSize(uint64_t& total, uint64_t& free, uint64_t& available) override;
   bool ResolveSymLinks(const std::u16string& name, std::u16string& resolved) override;
+  bool GetDriveSize(uint64_t& total, uint64_t& free, uint64_t& available) override;
   bool EnableNotification(std::shared_ptr<dir_notification_handler> handler) override;
   int Compare(i_dir* other) override;
-  bool GetNativePath(std::string& path) override;
   bool IOCTL(void* request) override;
 
   // o_dir

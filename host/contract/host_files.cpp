@@ -1,0 +1,326 @@
+// Host-side files, directories and iterators over plain POSIX calls.
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unicode/ustring.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "contract_root.h"
+#include "host_error.h"
+
+namespace {
+
+using Contract::HostError;
+
+ContractCounters counters;
+
+std::string Narrow(const std::u16string& text) {
+  std::string narrow(text.size() * 3, '\0');
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strToUTF8WithSub(narrow.data(), static_cast<int32_t>(narrow.size()), &length, text.data(),
+                     static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
+  narrow.resize(U_SUCCESS(status) ? static_cast<size_t>(length) : 0);
+  return narrow;
+}
+
+std::u16string Widen(const std::string& text) {
+  std::u16string wide(text.size(), u'\0');
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strFromUTF8WithSub(wide.data(), static_cast<int32_t>(wide.size()), &length, text.data(),
+                       static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
+  wide.resize(U_SUCCESS(status) ? static_cast<size_t>(length) : 0);
+  return wide;
+}
+
+std::string Join(const std::string& directory, const std::u16string& name) {
+  const std::string narrow = Narrow(name);
+  if (!narrow.empty() && narrow[0] == '/') return narrow;
+  if (narrow.empty()) return directory;
+  return directory == "/" ? "/" + narrow : directory + "/" + narrow;
+}
+
+class HostFile final : public rio_file {
+ public:
+  HostFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~HostFile() override { close(fd_); }
+
+  void Read(void* buffer, size_t size, size_t& transferred) override {
+    ++counters.reads;
+    transferred = 0;
+    if (Failed()) return;
+    while (transferred < size) {
+      const ssize_t got = read(fd_, static_cast<char*>(buffer) + transferred, size - transferred);
+      if (got == 0) return;
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        SetError(HostError(Contract::kReadCode, "Read", errno, path_));
+        return;
+      }
+      transferred += static_cast<size_t>(got);
+    }
+  }
+
+  void Write(const void* buffer, size_t size, size_t& transferred) override {
+    ++counters.writes;
+    transferred = 0;
+    if (Failed()) return;
+    while (transferred < size) {
+      const ssize_t put = write(fd_, static_cast<const char*>(buffer) + transferred, size - transferred);
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        // A full disk ends with a short count, as the contract asks.
+        if (errno != ENOSPC && errno != EFBIG) SetError(HostError(Contract::kWriteCode, "Write", errno, path_));
+        return;
+      }
+      transferred += static_cast<size_t>(put);
+    }
+  }
+
+  bool Flush() override {
+    if (Failed()) return false;
+    if (fsync(fd_) != 0) SetError(HostError(Contract::kWriteCode, "Flush", errno, path_));
+    return !Failed();
+  }
+
+  bool Truncate(uint64_t length) override {
+    if (Failed()) return false;
+    if (ftruncate(fd_, static_cast<off_t>(length)) != 0)
+      SetError(HostError(Contract::kWriteCode, "Truncate", errno, path_));
+    return !Failed();
+  }
+
+  int64_t Seek(int64_t offset) override { return SeekWith(offset, SEEK_SET, "Seek"); }
+  int64_t SeekRelative(int64_t offset) override { return SeekWith(offset, SEEK_CUR, "SeekRelative"); }
+  int64_t SeekEnd(int64_t offset) override { return SeekWith(offset, SEEK_END, "SeekEnd"); }
+
+ private:
+  int64_t SeekWith(int64_t offset, int whence, const char* function) {
+    if (Failed()) return 0;
+    const off_t at = lseek(fd_, static_cast<off_t>(offset), whence);
+    if (at < 0) {
+      SetError(HostError(Contract::kSeekCode, function, errno, path_));
+      return 0;
+    }
+    return at;
+  }
+
+  int fd_;
+  std::string path_;
+};
+
+// Entries are read when the iterator is made; each is looked at with lstat.
+class HostIterator final : public i_dir::iterator {
+ public:
+  HostIterator(std::string directory, std::vector<std::string> names)
+      : directory_(std::move(directory)), names_(std::move(names)) {
+    ++counters.iterators;
+    if (names_.empty()) SetError(HostError(Contract::kEndOfFileCode, "Next"));
+  }
+
+  bool Next() override {
+    if (Failed()) return false;
+    if (++at_ >= names_.size()) SetError(HostError(Contract::kEndOfFileCode, "Next"));
+    return !Failed();
+  }
+
+  std::u16string GetName() override { return Failed() ? std::u16string() : Widen(names_[at_]); }
+
+  entry_type GetType() override {
+    struct stat info {};
+    if (!Stat(info)) return entry_type::file;
+    if (S_ISDIR(info.st_mode)) return entry_type::directory;
+    if (S_ISLNK(info.st_mode)) return entry_type::symlink;
+    if (S_ISCHR(info.st_mode)) return entry_type::char_device;
+    if (S_ISBLK(info.st_mode)) return entry_type::block_device;
+    if (S_ISFIFO(info.st_mode)) return entry_type::fifo;
+    if (S_ISSOCK(info.st_mode)) return entry_type::socket;
+    return entry_type::file;
+  }
+
+  bool GetAttributes(file_attributes& attributes) override {
+    struct stat info {};
+    if (!Stat(info)) return false;
+    attributes = {info.st_mode,  info.st_uid, info.st_gid, static_cast<uint64_t>(info.st_size),
+                  info.st_nlink, info.st_dev, info.st_ino, info.st_rdev};
+    return true;
+  }
+
+  bool GetTimes(file_times& times) override {
+    struct stat info {};
+    if (!Stat(info)) return false;
+    const auto ns = [](const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; };
+    times = {ns(info.st_atim), ns(info.st_mtim), ns(info.st_ctim)};
+    return true;
+  }
+
+  the_identifier GetIdentifier() override {
+    struct stat info {};
+    if (!Stat(info)) return the_identifier();
+    std::vector<uint8_t> data(sizeof info.st_dev + sizeof info.st_ino);
+    std::memcpy(data.data(), &info.st_dev, sizeof info.st_dev);
+    std::memcpy(data.data() + sizeof info.st_dev, &info.st_ino, sizeof info.st_ino);
+    return the_identifier(Widen(names_[at_]), std::move(data));
+  }
+
+ private:
+  bool Stat(struct stat& info) {
+    if (Failed()) return false;
+    const std::string path = names_[at_] == "." ? directory_ : directory_ + "/" + names_[at_];
+    if (lstat(path.c_str(), &info) != 0) SetError(HostError(Contract::kReadCode, "GetAttributes", errno, path));
+    return !Failed();
+  }
+
+  std::string directory_;
+  std::vector<std::string> names_;
+  size_t at_ = 0;
+};
+
+class HostDir final : public rio_dir {
+ public:
+  explicit HostDir(std::string path) : path_(std::move(path)) {}
+
+  std::unique_ptr<i_dir::iterator> GetIterator() override { return List(nullptr, all_types); }
+  std::unique_ptr<i_dir::iterator> GetIterator(const std::u16string& pattern) override {
+    return List(&pattern, all_types);
+  }
+  std::unique_ptr<i_dir::iterator> GetIterator(const std::u16string& pattern, uint32_t type_mask) override {
+    return List(&pattern, type_mask);
+  }
+
+  std::unique_ptr<i_dir::iterator> GetSelfIterator() override {
+    if (Failed()) return nullptr;
+    return std::make_unique<HostIterator>(path_, std::vector<std::string>{"."});
+  }
+
+  bool GetPath(std::u16string& path) override {
+    path = Failed() ? std::u16string() : Widen(path_);
+    return !Failed();
+  }
+
+  int Compare(i_dir* other) override {
+    std::u16string otherPath;
+    if (!other || !other->GetPath(otherPath)) return 2;
+    const std::string narrow = Narrow(otherPath);
+    if (narrow == path_) return 0;
+    const std::string prefix = path_ == "/" ? path_ : path_ + "/";
+    return narrow.compare(0, prefix.size(), prefix) == 0 ? 1 : 2;
+  }
+
+  std::unique_ptr<rio_file> Open(const std::u16string& name, int flags, bool no_lock, uint32_t mode) override {
+    ++counters.opens;
+    if (Failed()) return nullptr;
+    const std::string path = Join(path_, name);
+    const bool writing = (flags & O_ACCMODE) != O_RDONLY;
+    const int fd = open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
+    if (fd < 0) {
+      SetError(HostError(Contract::kOpenCode, "Open", errno, path));
+      return nullptr;
+    }
+    if (!no_lock) {
+      struct flock lock {};
+      lock.l_type = writing ? F_WRLCK : F_RDLCK;
+      lock.l_whence = SEEK_SET;
+      if (fcntl(fd, F_SETLK, &lock) != 0) {
+        SetError(HostError(Contract::kAccessDeniedCode, "Open", errno, path));
+        close(fd);
+        return nullptr;
+      }
+    }
+    SetError(Common::Error());
+    return std::make_unique<HostFile>(fd, path);
+  }
+
+  std::unique_ptr<rio_dir> OpenDir(const std::u16string& name) override {
+    if (Failed()) return nullptr;
+    const std::string path = Join(path_, name);
+    struct stat info {};
+    const int error = stat(path.c_str(), &info) != 0 ? errno : S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+    if (error != 0) {
+      SetError(HostError(Contract::kOpenCode, "OpenDir", error, path));
+      return nullptr;
+    }
+    return std::make_unique<HostDir>(path);
+  }
+
+  bool Remove(const std::u16string& name) override { return Call(unlink(Join(path_, name).c_str()), "Remove"); }
+  bool Rename(const std::u16string& from, const std::u16string& to) override {
+    return Call(rename(Join(path_, from).c_str(), Join(path_, to).c_str()), "Rename");
+  }
+  bool CreateDir(const std::u16string& name, const file_attributes* attributes) override {
+    const mode_t mode = attributes ? attributes->mode & 07777 : 0755;
+    return Call(mkdir(Join(path_, name).c_str(), mode), "CreateDir");
+  }
+  bool RemoveDir(const std::u16string& name) override { return Call(rmdir(Join(path_, name).c_str()), "RemoveDir"); }
+  bool CreateSymLink(const std::u16string& name, const std::u16string& target) override {
+    return Call(symlink(Narrow(target).c_str(), Join(path_, name).c_str()), "CreateSymLink");
+  }
+  bool CreateHardLink(const std::u16string& name, const std::u16string& existing) override {
+    return Call(link(Join(path_, existing).c_str(), Join(path_, name).c_str()), "CreateHardLink");
+  }
+  bool CreateDeviceNode(const std::u16string& name, const file_attributes& attributes) override {
+    return Call(mknod(Join(path_, name).c_str(), attributes.mode, attributes.special), "CreateDeviceNode");
+  }
+  bool SetUnixOwner(const std::u16string& name, uint32_t uid, uint32_t gid) override {
+    return Call(lchown(Join(path_, name).c_str(), uid, gid), "SetUnixOwner");
+  }
+  bool SetUnixPermissions(const std::u16string& name, uint32_t mode) override {
+    return Call(chmod(Join(path_, name).c_str(), mode), "SetUnixPermissions");
+  }
+
+ private:
+  std::unique_ptr<i_dir::iterator> List(const std::u16string* pattern, uint32_t type_mask) {
+    if (Failed()) return nullptr;
+    DIR* stream = opendir(path_.c_str());
+    if (!stream) {
+      SetError(HostError(Contract::kOpenCode, "GetIterator", errno, path_));
+      return nullptr;
+    }
+    const std::string narrowPattern = pattern ? Narrow(*pattern) : std::string();
+    std::vector<std::string> names;
+    while (dirent* entry = readdir(stream)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      if (pattern && fnmatch(narrowPattern.c_str(), name.c_str(), FNM_PERIOD) != 0) continue;
+      names.push_back(name);
+    }
+    closedir(stream);
+    std::sort(names.begin(), names.end());
+    auto iterator = std::make_unique<HostIterator>(path_, std::move(names));
+    if (type_mask != all_types) {
+      // Step over entries of unwanted types; the end error stays in the iterator.
+      while (!iterator->Failed() && !(type_mask & type_bit(iterator->GetType()))) iterator->Next();
+    }
+    return iterator;
+  }
+
+  bool Call(int result, const char* function) {
+    if (Failed()) return false;
+    if (result != 0) {
+      const uint32_t code = std::strcmp(function, "Remove") == 0 || std::strcmp(function, "RemoveDir") == 0
+                                ? Contract::kDeleteCode
+                            : std::strcmp(function, "Rename") == 0 ? Contract::kRenameCode
+                                                                   : Contract::kCreateCode;
+      SetError(HostError(code, function, errno, path_));
+    }
+    return !Failed();
+  }
+
+  std::string path_;
+};
+
+}  // namespace
+
+std::shared_ptr<rio_dir> ContractCreateRoot(const char* root_path) {
+  return std::make_shared<HostDir>(root_path && *root_path ? root_path : "/");
+}
+
+ContractCounters& ContractGetCounters() { return counters; }
