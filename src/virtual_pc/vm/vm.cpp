@@ -100,6 +100,7 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
   // Takes the configuration of a new machine and writes it.
   void Create(i_file& source) {
     config_ = std::make_unique<ConfigurationParserImpl>(source);
+    config_->ForgetSourceForm();  // a new machine is written in the standard form, not the template's
     modified_ = true;
     FlushConfig();
   }
