@@ -5,19 +5,12 @@
 #include "core/common/error.h"
 #include "processor/runtime.h"
 #include "processor/singleton.h"
+#include "thrown.h"
 
 namespace Processor {
 namespace {
 
-template <class F>
-Common::Error Thrown(F&& f) {
-  try {
-    f();
-  } catch (const Variant::Error& e) {
-    return e;
-  }
-  return {};
-}
+using HvTest::Thrown;
 
 std::u16string Arg(const Common::Error& e, const char* name) {
   const char16_t* value = e.GetWide(name);
@@ -76,6 +69,7 @@ TEST(VariantTypes, ConstructionSetsTheTag) {
 }
 
 TEST(VariantGetters, RequireTheExactTag) {
+  EXPECT_THROW(Variant(7u).GetLong(), Variant::Error);
   const Common::Error e = Thrown([] { Variant(7u).GetLong(); });
   ASSERT_TRUE(e.IsFailure());
   EXPECT_EQ(e.Code(), Code::kFormatGetValueError);

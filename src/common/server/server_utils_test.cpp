@@ -9,8 +9,12 @@
 #include "core/common/error_codes.h"
 #include "core/file/unix/posix_dir.h"
 #include "processor/runtime.h"
+#include "thrown.h"
 
 namespace {
+
+using HvTest::Thrown;
+using HvTest::ThrownCode;
 
 using namespace VirtualWareRaw;
 using ServerTest::Scratch;
@@ -80,12 +84,7 @@ TEST(FileUtilsTest, RenamesTheMachineDirectoryAndItsFile) {
   EXPECT_FALSE(ServerTest::Exists(scratch / "other"));
   EXPECT_TRUE(ServerTest::Exists(scratch / "new/disk.vhdx"));
   EXPECT_FALSE(ServerTest::Exists(scratch / "old"));
-  try {
-    RenameVMFiles(parent, u"old", u"other", u".vmc");
-    ADD_FAILURE() << "renamed a missing machine";
-  } catch (const Common::Error& error) {
-    EXPECT_EQ(error.Code(), Code::kFileNotFound);  // not found
-  }
+  EXPECT_EQ(ThrownCode([&] { RenameVMFiles(parent, u"old", u"other", u".vmc"); }), Code::kFileNotFound);
 }
 
 // A file layer that refuses credentials for a reason other than lacking support.
@@ -137,12 +136,7 @@ class PlainDir final : public posix_dir {
 
 TEST(DefaultFolderTest, FileLayerWithoutSpecialDirectoriesSaysSo) {
   PlainDir root("/");
-  try {
-    ComputeVMDefaultFolders(root, false);
-    ADD_FAILURE() << "no error";
-  } catch (const Common::Error& error) {
-    EXPECT_EQ(error.Code(), Code::kNotSupported);
-  }
+  EXPECT_EQ(ThrownCode([&] { ComputeVMDefaultFolders(root, false); }), Code::kNotSupported);
 }
 
 // A machine that answers only what the collection needs.
@@ -184,14 +178,10 @@ TEST(VMUtilsTest, ConvertTakesOnlyWholeDecimalNumbers) {
   EXPECT_EQ(Convert(u"268435456"), 268435456u);
   EXPECT_EQ(Convert(u"18446744073709551615"), UINT64_MAX);
   for (const char16_t* bad : {u"", u"-1", u"+1", u" 1", u"1 ", u"0x10", u"1.5", u"18446744073709551616"}) {
-    try {
-      Convert(bad);
-      ADD_FAILURE() << "accepted " << Common::Utf16ToUtf8(bad);
-    } catch (const Common::Error& error) {
-      EXPECT_EQ(error.Code(), 1u);
-      EXPECT_STREQ(error.Function(), "Convert");
-      EXPECT_STREQ(error.Source(), "common/server/tools");
-    }
+    const Common::Error error = Thrown([&] { Convert(bad); });
+    EXPECT_EQ(error.Code(), Code::kNotADecimalNumber) << Common::Utf16ToUtf8(bad);
+    EXPECT_STREQ(error.Function(), "Convert");
+    EXPECT_STREQ(error.Source(), "common/server/tools");
   }
   EXPECT_EQ(ToText(0), u"0");
   EXPECT_EQ(ToText(UINT64_MAX), u"18446744073709551615");

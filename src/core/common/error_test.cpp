@@ -64,7 +64,7 @@ TEST(ErrorTest, NarrowAndNoMessageKinds) {
                 .Message(),
             u"RemoveValue Not supported yet.");
   const Error none = Common::MakeNoMessageError(Code::kNotADecimalNumber, HV_SITE("Convert"));
-  EXPECT_EQ(none.Code(), 1u);
+  EXPECT_EQ(none.Code(), Code::kNotADecimalNumber);
   EXPECT_TRUE(none.Message().empty());
 }
 

@@ -4,11 +4,12 @@
 #include "core/xml/bxml_reader.h"
 #include "core/xml/bxml_writer.h"
 #include "core/xml/xml_testutil.h"
+#include "thrown.h"
 
 namespace Xml {
 namespace {
 
-using Testing::Caught;
+using HvTest::Thrown;
 using Testing::Element;
 using Testing::Load;
 using Testing::MessageOf;
@@ -140,7 +141,7 @@ TEST(BinaryXml, WritesVersion1WithNamesOnce) {
 TEST(BinaryXml, RefusesMoreThan255Attributes) {
   auto root = Element("r");
   for (int i = 0; i < 256; ++i) root->Attributes["a" + std::to_string(i)] = u"";
-  EXPECT_EQ(Caught([&] { BinaryXmlString(*root); }).Message(), MessageOf(Msg::kXmlTooManyAttributes));
+  EXPECT_EQ(Thrown([&] { BinaryXmlString(*root); }).Message(), MessageOf(Msg::kXmlTooManyAttributes));
   root->Attributes.erase("a0");
   auto back = Load(BinaryXmlString(*root));
   EXPECT_EQ(back->Attributes.size(), 255u);

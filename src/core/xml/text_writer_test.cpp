@@ -4,11 +4,12 @@
 
 #include "core/common/error_codes.h"
 #include "core/xml/xml_testutil.h"
+#include "thrown.h"
 
 namespace Xml {
 namespace {
 
-using Testing::Caught;
+using HvTest::Thrown;
 using Testing::Element;
 using Testing::Load;
 using Testing::MessageOf;
@@ -91,16 +92,16 @@ TEST(TextWriter, WritesCommentElements) {
 TEST(TextWriter, RefusesTreesThatWouldNotReadBack) {
   auto bad = Element("r");
   bad->Attributes["1x"] = u"";
-  EXPECT_EQ(Caught([&] { TextXmlString(*bad, 0); }).Message(), MessageOf(Msg::kXmlInvalidName));
+  EXPECT_EQ(Thrown([&] { TextXmlString(*bad, 0); }).Message(), MessageOf(Msg::kXmlInvalidName));
   // A comment as the root would leave the document without an element.
-  EXPECT_EQ(Caught([&] { TextXmlString(*Element("!--", u"c"), 0); }).Message(), MessageOf(Msg::kXmlInvalidName));
+  EXPECT_EQ(Thrown([&] { TextXmlString(*Element("!--", u"c"), 0); }).Message(), MessageOf(Msg::kXmlInvalidName));
   auto broken = Element("r");
   broken->Text.push_back(u"");
-  EXPECT_EQ(Caught([&] { TextXmlString(*broken, 0); }).Message(), MessageOf(Msg::kXmlBrokenTree));
+  EXPECT_EQ(Thrown([&] { TextXmlString(*broken, 0); }).Message(), MessageOf(Msg::kXmlBrokenTree));
   auto deep = Element("r");
   Tag* at = deep.get();
   for (size_t i = 0; i < kMaxDepth; ++i) at = AppendChild(*at, Element("r"));
-  EXPECT_EQ(Caught([&] { TextXmlString(*deep, 0); }).Message(), MessageOf(Msg::kXmlTooDeep));
+  EXPECT_EQ(Thrown([&] { TextXmlString(*deep, 0); }).Message(), MessageOf(Msg::kXmlTooDeep));
 }
 
 class ShortOutput final : public XmlOutput {
@@ -119,7 +120,7 @@ class ShortOutput final : public XmlOutput {
 TEST(TextWriter, ReportsAFullDisk) {
   auto root = Element("r", u"text");
   ShortOutput output(10);
-  Common::Error error = Caught([&] { WriteTextXml(*root, output, 0); });
+  Common::Error error = Thrown([&] { WriteTextXml(*root, output, 0); });
   EXPECT_EQ(error.Code(), Code::kDiskFull);
   EXPECT_STREQ(error.Function(), "Write");
 }

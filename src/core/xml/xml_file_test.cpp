@@ -6,11 +6,12 @@
 #include "core/file/memory_file.h"
 #include "core/xml/text_writer.h"
 #include "core/xml/xml_testutil.h"
+#include "thrown.h"
 
 namespace Xml {
 namespace {
 
-using Testing::Caught;
+using HvTest::Thrown;
 
 // Fails every read with a stored error, as a file whose device went away.
 class BrokenFile final : public i_file {
@@ -38,7 +39,7 @@ TEST(XmlFile, WritesAndReadsThroughFiles) {
 TEST(XmlFile, PassesTheFilesOwnErrorOn) {
   BrokenFile file;
   ReadPosition where;
-  Common::Error error = Caught([&] { LoadDocument(file, where); });
+  Common::Error error = Thrown([&] { LoadDocument(file, where); });
   EXPECT_EQ(error.Code(), Code::kFileRead);
   EXPECT_TRUE(file.Failed());  // the file keeps it for its owner
 }

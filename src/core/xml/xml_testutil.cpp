@@ -2,16 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "thrown.h"
+
 namespace Xml::Testing {
 
-Common::Error Caught(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Common::Error& error) {
-    return error;
-  }
-  return Common::Error();
-}
+using HvTest::Thrown;
 
 std::u16string MessageOf(Common::MessageId id) {
   const char16_t* text = Common::GetMessage(id);
@@ -20,7 +15,7 @@ std::u16string MessageOf(Common::MessageId id) {
 
 std::unique_ptr<Tag> Load(std::string_view data, Common::Error& error, ReadPosition& where) {
   std::unique_ptr<Tag> root;
-  error = Caught([&] { root = LoadDocument(data, where); });
+  error = Thrown([&] { root = LoadDocument(data, where); });
   return root;
 }
 

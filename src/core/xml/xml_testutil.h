@@ -1,7 +1,6 @@
 // Helpers shared by the XML tests.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -10,9 +9,6 @@
 #include "core/xml/tag.h"
 
 namespace Xml::Testing {
-
-// Runs action and returns the Common::Error it throws (success if none).
-Common::Error Caught(const std::function<void()>& action);
 
 // The message of an id in the active table, for comparisons.
 std::u16string MessageOf(Common::MessageId id);

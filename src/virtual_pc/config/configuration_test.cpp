@@ -3,24 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <functional>
 
 #include "core/common/error.h"
 #include "core/xml/text_writer.h"
 #include "core/xml/xml_text.h"
 #include "hvplug/resource_api.h"
+#include "thrown.h"
 
 namespace VirtualWareRaw {
 namespace {
 
-Common::Error Caught(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Common::Error& error) {
-    return error;
-  }
-  return Common::Error();
-}
+using HvTest::Thrown;
 
 std::u16string MessageOf(Common::MessageId id) {
   const char16_t* text = Common::GetMessage(id);
@@ -162,7 +155,7 @@ TEST(Configuration, CreatesTheRootOnFirstWrite) {
   EXPECT_TRUE(config.GetValue("preferences.hardware.memory.ram_size", value));
   EXPECT_EQ(value, u"64");
 
-  Common::Error error = Caught([&] { config.SetValue("machine.memory", u"1"); });
+  Common::Error error = Thrown([&] { config.SetValue("machine.memory", u"1"); });
   EXPECT_EQ(error.Code(), Code::kConfigurationError);
   EXPECT_EQ(Common::FormatErrorMessage(error),
             u"The specified configuration root is 'machine' but the following one was expected: 'preferences'.");
@@ -172,14 +165,14 @@ TEST(Configuration, CreatesTheRootOnFirstWrite) {
 TEST(Configuration, RefusesEmptyPathsAndUnsupportedOperations) {
   ConfigurationParserImpl config("<preferences/>");
   for (const char* path : {"", "preferences..x", "preferences.", ".x"}) {
-    Common::Error error = Caught([&] { config.SetValue(path, u"1"); });
+    Common::Error error = Thrown([&] { config.SetValue(path, u"1"); });
     EXPECT_EQ(error.Message(), MessageOf(Msg::kInvalidConfigPath)) << path;
     EXPECT_EQ(std::u16string(error.GetWide("path")), Xml::ToUtf16(path));
   }
   std::u16string value;
-  EXPECT_STREQ(Caught([&] { config.GetValue("", value); }).Function(), "OpenTag");
+  EXPECT_STREQ(Thrown([&] { config.GetValue("", value); }).Function(), "OpenTag");
 
-  Common::Error error = Caught([&] { config.RemoveValue("preferences"); });
+  Common::Error error = Thrown([&] { config.RemoveValue("preferences"); });
   EXPECT_EQ(error.Code(), Code::kConfigurationError);
   EXPECT_EQ(Common::FormatErrorMessage(error), u"RemoveValue Not supported yet.");
 
@@ -188,7 +181,7 @@ TEST(Configuration, RefusesEmptyPathsAndUnsupportedOperations) {
   ASSERT_TRUE(impl);
   EXPECT_FALSE(impl->IsDocumentRoot());
   EXPECT_TRUE(config.IsDocumentRoot());
-  error = Caught([&] { impl->CreateRoot("x"); });
+  error = Thrown([&] { impl->CreateRoot("x"); });
   EXPECT_EQ(Common::FormatErrorMessage(error), u"Unable to create root in child element.");
 }
 
@@ -210,7 +203,7 @@ TEST(Configuration, RemovesAndMovesElements) {
 
   // A view moved within its document keeps viewing the element.
   auto a = config.Open("r.a", "", u"", false);
-  EXPECT_EQ(Caught([&] { a->AddChild(config); }).Message(), MessageOf(Msg::kConfigAddIntoItself));
+  EXPECT_EQ(Thrown([&] { a->AddChild(config); }).Message(), MessageOf(Msg::kConfigAddIntoItself));
   c->AddChild(*a);
   a->SetValue("x", u"y");
   EXPECT_TRUE(config.GetValue("r.c.a.x", value));
@@ -218,7 +211,7 @@ TEST(Configuration, RemovesAndMovesElements) {
 }
 
 TEST(Configuration, ReportsWhereParsingStopped) {
-  Common::Error error = Caught([] { ConfigurationParserImpl("<preferences>\n  <a></b>\n</preferences>"); });
+  Common::Error error = Thrown([] { ConfigurationParserImpl("<preferences>\n  <a></b>\n</preferences>"); });
   EXPECT_EQ(error.Code(), Code::kConfigurationError);
   EXPECT_EQ(error.Message(), MessageOf(Msg::kParseConfigFailed));
   EXPECT_STREQ(error.Function(), "ConfigurationParserImpl");
@@ -227,7 +220,7 @@ TEST(Configuration, ReportsWhereParsingStopped) {
   EXPECT_EQ(std::u16string(error.GetWide("column")), u"8");
   EXPECT_EQ(error.Cause().Message(), MessageOf(Msg::kXmlMismatchedEndTag));
 
-  error = Caught([] { ConfigurationParserImpl("BXML\x01\x01"); });
+  error = Thrown([] { ConfigurationParserImpl("BXML\x01\x01"); });
   EXPECT_EQ(error.Cause().Code(), Code::kEndOfFile);
 }
 
@@ -256,7 +249,7 @@ TEST(Configuration, LoadsFromAnInputAndReportsItsFailure) {
   EXPECT_EQ(value, u"x");
 
   PieceInput bad("<preferences>", true);
-  Common::Error error = Caught([&] { ConfigurationParserImpl failing(bad); });
+  Common::Error error = Thrown([&] { ConfigurationParserImpl failing(bad); });
   EXPECT_EQ(error.Message(), MessageOf(Msg::kParseConfigFailed));
   EXPECT_EQ(error.Cause().Code(), Code::kFileRead);
 }

@@ -3,6 +3,7 @@
 
 #include "common/server/server_testutil.h"
 #include "core/common/error_codes.h"
+#include "thrown.h"
 #include "virtual_pc/vm/vm.h"
 
 namespace {
@@ -10,12 +11,7 @@ namespace {
 using ServerTest::Scratch;
 
 Common::Error CheckError(rio_dir& root, const std::u16string& location, const std::u16string& name) {
-  try {
-    VirtualPC::CheckMSVPCVirtualMachineParameters(root, location, name);
-  } catch (const Common::Error& error) {
-    return error;
-  }
-  return Common::Success();
+  return HvTest::Thrown([&] { VirtualPC::CheckMSVPCVirtualMachineParameters(root, location, name); });
 }
 
 TEST(CreateParametersTest, LocationMustOpenAndTheMachineMustBeNew) {

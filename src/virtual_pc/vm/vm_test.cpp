@@ -7,9 +7,12 @@
 #include "common/server/vm_utils.h"
 #include "core/common/error_codes.h"
 #include "core/common/guid.h"
+#include "thrown.h"
 #include "virtual_pc/vm/vm_testutil.h"
 
 namespace {
+
+using HvTest::Thrown;
 
 using namespace VmTest;
 using ServerTest::Scratch;
@@ -57,7 +60,7 @@ TEST_F(MachineTest, TemplateMachineReportsItsSettings) {
 
   // A second machine of the same name is refused and the first one kept.
   const Common::Error again =
-      Caught([&] { VirtualPC::CreateMSVirtualPCVirtualMachine(host_, scratch_.wpath(), u"a/b", 0); });
+      Thrown([&] { VirtualPC::CreateMSVirtualPCVirtualMachine(host_, scratch_.wpath(), u"a/b", 0); });
   EXPECT_EQ(again.Code(), Code::kVMExists);
   EXPECT_EQ(ServerTest::ReadFile(vmc), text);
 }
@@ -84,8 +87,10 @@ TEST_F(MachineTest, SettingsChangeAndSurviveReopening) {
   HV_OK(SetProperty(vm, u"CPUs", u"1"));
 
   EXPECT_EQ(SetProperty(vm, u"CPUs", u"2").Code(), Code::kPropertyNotSupported);
-  EXPECT_EQ(Codes(SetProperty(vm, u"Memory", u"lots")), (std::vector<uint32_t>{Code::kSetPropertyFailed, Code::kNotADecimalNumber}));
-  EXPECT_EQ(Codes(SetProperty(vm, u"FirmwareType", u"-1")), (std::vector<uint32_t>{Code::kSetPropertyFailed, Code::kNotADecimalNumber}));
+  EXPECT_EQ(Codes(SetProperty(vm, u"Memory", u"lots")),
+            (std::vector<uint32_t>{Code::kSetPropertyFailed, Code::kNotADecimalNumber}));
+  EXPECT_EQ(Codes(SetProperty(vm, u"FirmwareType", u"-1")),
+            (std::vector<uint32_t>{Code::kSetPropertyFailed, Code::kNotADecimalNumber}));
   EXPECT_EQ(SetProperty(vm, u"GuestOS", u"Linux").Code(), Code::kPropertyNotSupported);
   TextList list;
   EXPECT_EQ(vm.Query<PropertySet>()->GetProperty(u"Memory", list).Code(), Code::kPropertyNotSupported);
@@ -277,9 +282,9 @@ TEST_F(MachineTest, ReadOnlyMachineLeavesItsFileAlone) {
 }
 
 TEST_F(MachineTest, OpeningNamesWhatIsMissing) {
-  EXPECT_EQ(Caught([&] { VirtualPC::OpenMSVirtualPCVM(host_, Path("none/none.vmc")); }).Code(),
+  EXPECT_EQ(Thrown([&] { VirtualPC::OpenMSVirtualPCVM(host_, Path("none/none.vmc")); }).Code(),
             Code::kOpenDirectoryFailed);
-  const Common::Error missing = Caught([&] { VirtualPC::OpenMSVirtualPCVM(host_, Path("none.vmc")); });
+  const Common::Error missing = Thrown([&] { VirtualPC::OpenMSVirtualPCVM(host_, Path("none.vmc")); });
   EXPECT_EQ(missing.Code(), Code::kFindFileFailed);
   EXPECT_STREQ(missing.Function(), "CheckFileExistence");
   ServerTest::WriteFile(scratch_ / "bad.vmc", "<preferences><hardware>");

@@ -4,10 +4,13 @@
 
 #include "core/common/error_codes.h"
 #include "hvplug/resource_api.h"
+#include "thrown.h"
 #include "virtual_pc/vm/vm_template.h"
 
 namespace VmTest {
 namespace {
+
+using HvTest::Thrown;
 
 // Machines take their template from the built plug-in's archive.
 class TemplateEnvironment final : public ::testing::Environment {
@@ -48,14 +51,14 @@ std::vector<uint32_t> Codes(const Common::Error& error) {
 
 AutoRef<SafeVM> Create(const VirtualPC::HostAccess& host, const std::u16string& location, const std::u16string& name) {
   AutoRef<SafeVM> vm;
-  const Common::Error error = Caught([&] { vm = VirtualPC::CreateMSVirtualPCVirtualMachine(host, location, name, 0); });
+  const Common::Error error = Thrown([&] { vm = VirtualPC::CreateMSVirtualPCVirtualMachine(host, location, name, 0); });
   EXPECT_TRUE(error.IsSuccess()) << Common::DescribeErrorChain(error);
   return vm;
 }
 
 AutoRef<SafeVM> Open(const VirtualPC::HostAccess& host, const std::u16string& path) {
   AutoRef<SafeVM> vm;
-  const Common::Error error = Caught([&] { vm = VirtualPC::OpenMSVirtualPCVM(host, path); });
+  const Common::Error error = Thrown([&] { vm = VirtualPC::OpenMSVirtualPCVM(host, path); });
   EXPECT_TRUE(error.IsSuccess()) << Common::DescribeErrorChain(error);
   return vm;
 }

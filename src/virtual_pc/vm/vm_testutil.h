@@ -26,17 +26,6 @@ using namespace VirtualWareRaw;
 // The codes of an error chain from the outermost record in.
 std::vector<uint32_t> Codes(const Common::Error& error);
 
-// Catches what the machine functions throw.
-template <class Operation>
-Common::Error Caught(Operation&& operation) {
-  try {
-    operation();
-  } catch (const Common::Error& error) {
-    return error;
-  }
-  return Common::Success();
-}
-
 AutoRef<SafeVM> Create(const VirtualPC::HostAccess& host, const std::u16string& location, const std::u16string& name);
 AutoRef<SafeVM> Open(const VirtualPC::HostAccess& host, const std::u16string& path);
 

@@ -2,26 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "core/common/error.h"
+#include "thrown.h"
 
 namespace {
+
+using HvTest::Thrown;
+using HvTest::ThrownCode;
 
 using VirtualWareRaw::CreateDiskTraits;
 using VirtualWareRaw::GetUpperRoundedSizeInSectors;
 using VirtualWareRaw::VhdDiskTraits;
 using VirtualWareRaw::VhdxDiskTraits;
-
-Common::Error Thrown(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const Common::Error& error) {
-    return error;
-  }
-  return {};
-}
-uint32_t ThrownCode(const std::function<void()>& call) { return Thrown(call).Code(); }
 
 TEST(DiskTraitsTest, ExtensionChoosesTheTraitsWhateverItsCase) {
   for (const char16_t* name : {u"a.vhdx", u"a.VHDX", u"dir.x/b.AvHdX", u"c.avhdx"})

@@ -7,11 +7,12 @@
 
 #include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhd/interval_testutil.h"
+#include "thrown.h"
 
 namespace Vhd {
 namespace {
 
-using Testing::ErrorCodeOf;
+using HvTest::ThrownCode;
 
 TEST(BitmapTest, CreationFillsWholeBytesIncludingSpareBits) {
   auto ones = CreateBitmap(10, true);
@@ -68,18 +69,18 @@ TEST(BitmapTest, BoundChecks) {
   auto bitmap = CreateBitmap(16, true);
   bitmap->SetRange(5, 0, false);
   EXPECT_EQ(bitmap->FindFirst(false), 16u);
-  EXPECT_EQ(ErrorCodeOf([&] { bitmap->SetRange(16, 1, false); }), Code::kBitmapIndexOutOfBounds);
-  EXPECT_EQ(ErrorCodeOf([&] { bitmap->SetRange(10, 7, false); }), Code::kBitmapIndexOutOfBounds);
-  EXPECT_EQ(ErrorCodeOf([&] { bitmap->Sub(16, 0); }), Code::kBitmapIndexOutOfBounds);
-  EXPECT_EQ(ErrorCodeOf([&] { bitmap->Get(16); }), Code::kBitmapIndexOutOfBounds);
-  EXPECT_EQ(ErrorCodeOf([&] { bitmap->Set(16, true); }), Code::kBitmapIndexOutOfBounds);
+  EXPECT_EQ(ThrownCode([&] { bitmap->SetRange(16, 1, false); }), Code::kBitmapIndexOutOfBounds);
+  EXPECT_EQ(ThrownCode([&] { bitmap->SetRange(10, 7, false); }), Code::kBitmapIndexOutOfBounds);
+  EXPECT_EQ(ThrownCode([&] { bitmap->Sub(16, 0); }), Code::kBitmapIndexOutOfBounds);
+  EXPECT_EQ(ThrownCode([&] { bitmap->Get(16); }), Code::kBitmapIndexOutOfBounds);
+  EXPECT_EQ(ThrownCode([&] { bitmap->Set(16, true); }), Code::kBitmapIndexOutOfBounds);
   EXPECT_EQ(bitmap->FindNext(16, true), 16u);
-  EXPECT_EQ(ErrorCodeOf([&] { bitmap->FindNext(17, true); }), Code::kBitmapIndexOutOfBounds);
+  EXPECT_EQ(ThrownCode([&] { bitmap->FindNext(17, true); }), Code::kBitmapIndexOutOfBounds);
   EXPECT_EQ(bitmap->FindInRange(16, 5, true), 16u);
   EXPECT_EQ(bitmap->FindInRange(3, 0, true), 3u);
-  EXPECT_EQ(ErrorCodeOf([&] { bitmap->FindInRange(10, 7, true); }), Code::kBitmapIndexOutOfBounds);
+  EXPECT_EQ(ThrownCode([&] { bitmap->FindInRange(10, 7, true); }), Code::kBitmapIndexOutOfBounds);
   // A huge count must not wrap around the check.
-  EXPECT_EQ(ErrorCodeOf([&] { bitmap->SetRange(1, ~0ull, true); }), Code::kBitmapIndexOutOfBounds);
+  EXPECT_EQ(ThrownCode([&] { bitmap->SetRange(1, ~0ull, true); }), Code::kBitmapIndexOutOfBounds);
   EXPECT_EQ(bitmap->FindInRange(4, 4, false), 8u);
 }
 
@@ -95,8 +96,8 @@ TEST(BitmapTest, SubBitmapsShareBitsAndNeverChain) {
   subsub->SetAll(false);
   EXPECT_EQ(owner->FindNext(12, true), 22u);
   EXPECT_EQ(subsub->FindFirst(true), 10u);
-  EXPECT_EQ(ErrorCodeOf([&] { subsub->Get(10); }), Code::kBitmapIndexOutOfBounds);
-  EXPECT_EQ(ErrorCodeOf([&] { sub->Sub(30, 11); }), Code::kBitmapIndexOutOfBounds);
+  EXPECT_EQ(ThrownCode([&] { subsub->Get(10); }), Code::kBitmapIndexOutOfBounds);
+  EXPECT_EQ(ThrownCode([&] { sub->Sub(30, 11); }), Code::kBitmapIndexOutOfBounds);
   // The view keeps the owner alive.
   std::weak_ptr<DataOwningBitmap> weak = owner;
   owner.reset();

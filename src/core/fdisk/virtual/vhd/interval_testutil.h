@@ -1,24 +1,12 @@
-// Test helpers of the data path: the code an action throws, and collecting
-// intervals into a vector.
+// Test helper of the data path: collecting intervals into a vector.
 #pragma once
 
-#include <functional>
 #include <vector>
 
 #include "core/common/error.h"
 #include "core/fdisk/virtual/vhd/interval.h"
 
 namespace Vhd::Testing {
-
-// The code of the Common::Error the action throws, 0 when it throws none.
-inline uint32_t ErrorCodeOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Common::Error& error) {
-    return error.Code();
-  }
-  return 0;
-}
 
 // Keeps every value; refuses after `limit` values when a limit is given.
 template <class T>

@@ -6,12 +6,13 @@
 #include "core/fdisk/virtual/vhd/enumerator.h"
 #include "core/fdisk/virtual/vhd/interval_testutil.h"
 #include "core/fdisk/virtual/vhdx/collector.h"
+#include "thrown.h"
 
 namespace Vhd {
 namespace {
 
+using HvTest::ThrownCode;
 using Testing::Areas;
-using Testing::ErrorCodeOf;
 using Testing::VectorCollector;
 
 std::vector<DiskArea> Merged(std::initializer_list<std::pair<unsigned long long, unsigned long long>> input) {
@@ -43,7 +44,7 @@ TEST(UnionTest, EnumerationStopsAtRefusal) {
 TEST(UniteTest, DisjointIntervalsAreAnInternalError) {
   EXPECT_EQ(Unite({0, 10}, {10, 5}), (DiskArea{0, 15}));
   EXPECT_EQ(Unite({10, 5}, {0, 10}), (DiskArea{0, 15}));
-  EXPECT_EQ(ErrorCodeOf([] { Unite({0, 10}, {11, 5}); }), Code::kUniteDisjointIntervals);
+  EXPECT_EQ(ThrownCode([] { Unite({0, 10}, {11, 5}); }), Code::kUniteDisjointIntervals);
 }
 
 TEST(IntersectionTest, ReportsClippedOverlapsInOrder) {

@@ -12,12 +12,13 @@
 #include "core/fdisk/virtual/vhdx/metadata_table.h"
 #include "core/fdisk/virtual/vhdx/region_table.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
+#include "thrown.h"
 
 namespace Vhdx {
 namespace {
 
+using HvTest::ThrownCode;
 using Vhd::DiskArea;
-using Vhd::Testing::ErrorCodeOf;
 using Vhd::Testing::VectorCollector;
 using VhdxTest::Failure;
 
@@ -104,13 +105,13 @@ TEST(BlockPlacementTest, OverlapsWithBlocksAndStructuresAreRefused) {
   }
   table = Table();
   table.words[0] = Table::Entry(7, 3);  // payload inside the table region
-  EXPECT_EQ(ErrorCodeOf([&] { table.Build(false); }), Code::kIntersectingDataBlock);
+  EXPECT_EQ(ThrownCode([&] { table.Build(false); }), Code::kIntersectingDataBlock);
   table = Table();
   table.reserved.push_back({3 * kMB + 512, 4096});  // a region inside another
-  EXPECT_EQ(ErrorCodeOf([&] { table.Build(false); }), Code::kIntersectingDataBlock);
+  EXPECT_EQ(ThrownCode([&] { table.Build(false); }), Code::kIntersectingDataBlock);
   table = Table();
   table.reserved.push_back({kMaxPlacementOffset, kMB});
-  EXPECT_EQ(ErrorCodeOf([&] { table.Build(false); }), Code::kAreaBeyondLimit);
+  EXPECT_EQ(ThrownCode([&] { table.Build(false); }), Code::kAreaBeyondLimit);
 }
 
 TEST(BlockPlacementTest, BlocksPastTheEndRefuseWritingButStayReadable) {
@@ -125,7 +126,7 @@ TEST(BlockPlacementTest, BlocksPastTheEndRefuseWritingButStayReadable) {
   // One that starts inside and ends outside still holds data to read.
   table.words[4] = Table::Entry(6, 15);
   table.fileSize = 16 * kMB - 4096;
-  EXPECT_EQ(ErrorCodeOf([&] { table.Build(true); }), Code::kBlockBeyondFileEnd);
+  EXPECT_EQ(ThrownCode([&] { table.Build(true); }), Code::kBlockBeyondFileEnd);
   readOnly = table.Build(false);
   EXPECT_EQ(readOnly->PastEndCount(), 1u);
   EXPECT_EQ(readOnly->Count(), 4u);
@@ -135,7 +136,7 @@ TEST(BlockPlacementTest, BlocksPastTheEndRefuseWritingButStayReadable) {
   table.fileSize = 15 * kMB + kMB / 2;
   EXPECT_EQ(table.Build(true)->PastEndCount(), 0u);
   table.fileSize -= 512;
-  EXPECT_EQ(ErrorCodeOf([&] { table.Build(true); }), Code::kBlockBeyondFileEnd);
+  EXPECT_EQ(ThrownCode([&] { table.Build(true); }), Code::kBlockBeyondFileEnd);
   // Structures past the end count for the end as well.
   table = Table();
   table.reserved.push_back({30 * kMB, 2 * kMB});
@@ -223,8 +224,8 @@ TEST(DiskPlacementTest, TruncatedCopyRefusesWritingAndReadsWhatIsThere) {
   ASSERT_EQ(bytes.size(), 4 * kMB);
   VhdxTest::Put64(bytes, 3 * kMB + 7 * 8, (5 * kMB) | 6);
   const std::vector<uint8_t> before = bytes;
-  EXPECT_EQ(ErrorCodeOf([&] { VhdxTest::OpenImage(bytes, true); }), Code::kBlockBeyondFileEnd);
-  EXPECT_NE(VhdxTest::MessageOf(VhdxTest::Catch([&] { VhdxTest::OpenImage(bytes, true); })).find("BAT entry 7 "),
+  EXPECT_EQ(ThrownCode([&] { VhdxTest::OpenImage(bytes, true); }), Code::kBlockBeyondFileEnd);
+  EXPECT_NE(VhdxTest::MessageOf(HvTest::Thrown([&] { VhdxTest::OpenImage(bytes, true); })).find("BAT entry 7 "),
             std::string::npos);
   auto readOnly = VhdxTest::OpenImage(bytes, false);
   EXPECT_EQ(ReadBlock(*readOnly.disk, 7), std::vector<uint8_t>(4 * kMB, 0));

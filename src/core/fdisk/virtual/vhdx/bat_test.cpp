@@ -7,13 +7,14 @@
 #include "core/fdisk/virtual/vhdx/bat_collector.h"
 #include "core/fdisk/virtual/vhdx/enumerator.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
+#include "thrown.h"
 
 namespace Vhdx {
 namespace {
 
+using HvTest::ThrownCode;
 using Vhd::DiskArea;
 using Vhd::Testing::Areas;
-using Vhd::Testing::ErrorCodeOf;
 using Vhd::Testing::VectorCollector;
 
 TEST(BatEntryTest, FieldsKeepReservedBits) {
@@ -59,15 +60,15 @@ TEST(ChunkTraitsTest, RatioAndSectorArithmetic) {
 }
 
 TEST(ChunkTraitsTest, GeometryOutsideTheFormatIsRejected) {
-  EXPECT_EQ(ErrorCodeOf([] { CheckDiskGeometry(512, 32 << 20); }), 0u);
-  EXPECT_EQ(ErrorCodeOf([] { CheckDiskGeometry(4096, 256 << 20); }), 0u);
+  EXPECT_EQ(ThrownCode([] { CheckDiskGeometry(512, 32 << 20); }), 0u);
+  EXPECT_EQ(ThrownCode([] { CheckDiskGeometry(4096, 256 << 20); }), 0u);
   for (auto [sector, block] : {std::pair<uint32_t, uint32_t>{0, 1 << 20},
                                {512, 0},
                                {1024, 1 << 20},
                                {512, (1 << 20) + 512},
                                {512, 512u << 20},
                                {512, 1 << 19}}) {
-    EXPECT_EQ(ErrorCodeOf([=] { CheckDiskGeometry(sector, block); }), Code::kInvalidDiskGeometry)
+    EXPECT_EQ(ThrownCode([=] { CheckDiskGeometry(sector, block); }), Code::kInvalidDiskGeometry)
         << sector << " " << block;
   }
 }
@@ -125,7 +126,7 @@ TEST(BatCollectorTest, DispatchByStateAndRegionAreas) {
   BatRegionAreaCollector region(map, entries, empty);
   EXPECT_TRUE(region.Collect({20, 20}));
   EXPECT_EQ(emptied.values, Areas({{16, 24}, {24, 32}}));
-  EXPECT_EQ(ErrorCodeOf([&] { table.array.Get(7); }), Code::kBatIndexOutOfBounds);
+  EXPECT_EQ(ThrownCode([&] { table.array.Get(7); }), Code::kBatIndexOutOfBounds);
 }
 
 }  // namespace

@@ -10,11 +10,12 @@
 #include "core/fdisk/virtual/vhdx/metadata_table.h"
 #include "core/fdisk/virtual/vhdx/region_table.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
+#include "thrown.h"
 
 namespace Vhdx {
 namespace {
 
-using VhdxTest::Catch;
+using HvTest::Thrown;
 using VhdxTest::CodeAndMessage;
 using VhdxTest::Failure;
 using VhdxTest::MessageOf;
@@ -131,7 +132,7 @@ void SetEntryGuid(std::vector<uint8_t>& bytes, size_t index, const char* guid, u
 }
 
 Common::Error OpenError(const std::vector<uint8_t>& bytes) {
-  return Catch([&] { OpenImage(bytes, false); });
+  return Thrown([&] { OpenImage(bytes, false); });
 }
 
 TEST(OpenDisk, MissingRequiredParameters) {
@@ -176,7 +177,7 @@ TEST(OpenDisk, MetadataItemsAreChecked) {
             "0x3C0012 The signature of the metadata table header is not valid.");
 
   // A page 83 item when nobody asked for it is a required item nobody handles.
-  EXPECT_EQ(Catch([&] {
+  EXPECT_EQ(Thrown([&] {
               auto core = std::make_shared<MemoryCoreFile>(bytes);
               OpenDiskFileReadOnly(core, nullptr);
             }).Code(),
@@ -278,7 +279,10 @@ TEST(DiskMetadata, UsersSeeAndSetOnlyWhatTheyMay) {
             "0x3C0037 Metadata with ID 'CAA16737-FA36-4D43-B3B6-33F0AA44E76B' and flags 4 is not allowed to be set "
             "to the VHDX disk.");
   EXPECT_EQ(opened.core->Bytes(), before);  // not even the header changed
-  EXPECT_EQ(Catch([&] { opened.disk->RemoveMetadata({kParentLocatorGuid, 0}); }).Code(), Code::kVhdxMetadataNotAllowed);
+  EXPECT_EQ(Thrown([&] {
+              opened.disk->RemoveMetadata({kParentLocatorGuid, 0});
+            }).Code(),
+            Code::kVhdxMetadataNotAllowed);
 
   // A user item with the same GUID is not protected.
   auto userItem = MakeSingleItemProvider({kFileParametersGuid, 1}, {'u', 's', 'e', 'r'});

@@ -12,6 +12,7 @@
 #include "core/fdisk/virtual/vhdx/bat.h"
 #include "core/fdisk/virtual/vhdx/hierarchy_testutil.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
+#include "thrown.h"
 
 namespace Vhdx {
 namespace {
@@ -152,8 +153,8 @@ TEST_F(ChainTest, AllChangesMergeEveryLevel) {
   VectorCollector<DiskArea> none;
   disk->GetChanges(u"*", {kRootSectors + 1, 100}, none);
   EXPECT_TRUE(none.values.empty());
-  EXPECT_EQ(VhdxTest::Catch([&] { disk->GetChanges(u"7", {0, 1}, none); }).Code(), Code::kFileTrackerNotFound);
-  EXPECT_EQ(VhdxTest::Catch([&] { disk->GetCurrentChangeId(); }).Code(), Code::kFileTrackerNotFound);
+  EXPECT_EQ(HvTest::Thrown([&] { disk->GetChanges(u"7", {0, 1}, none); }).Code(), Code::kFileTrackerNotFound);
+  EXPECT_EQ(HvTest::Thrown([&] { disk->GetCurrentChangeId(); }).Code(), Code::kFileTrackerNotFound);
 }
 
 TEST_F(ChainTest, TrackerReportsWritesOfEveryLevelSinceAChangeId) {
@@ -233,13 +234,13 @@ TEST_F(ChainTest, ParentSearchFailures) {
   other.Store(mid.data() + 0x20000 + 32);
   FixHeaderChecksums(mid);
   WriteWholeFile(Mid(), mid);
-  Common::Error error = VhdxTest::Catch([&] { OpenDisk(Top(), false); });
+  Common::Error error = HvTest::Thrown([&] { OpenDisk(Top(), false); });
   EXPECT_EQ(error.Code(), Code::kParentNotFound);
   EXPECT_EQ(error.Cause().Code(), Code::kParentLinkageMismatch);
   std::filesystem::remove(Mid());
-  EXPECT_EQ(VhdxTest::Catch([&] { OpenDisk(Top(), false); }).Code(), Code::kParentNotFound);
-  EXPECT_EQ(VhdxTest::Catch([&] { OpenDisk(dir_ + "/nowhere/x.vhdx", false); }).Code(), Code::kOpenVhdxDirectoryFailed);
-  EXPECT_EQ(VhdxTest::Catch([&] { OpenDisk(dir_ + "/missing.vhdx", false); }).Code(), Code::kOpenVhdxFileFailed);
+  EXPECT_EQ(HvTest::Thrown([&] { OpenDisk(Top(), false); }).Code(), Code::kParentNotFound);
+  EXPECT_EQ(HvTest::Thrown([&] { OpenDisk(dir_ + "/nowhere/x.vhdx", false); }).Code(), Code::kOpenVhdxDirectoryFailed);
+  EXPECT_EQ(HvTest::Thrown([&] { OpenDisk(dir_ + "/missing.vhdx", false); }).Code(), Code::kOpenVhdxFileFailed);
 }
 
 TEST(ParentPathTest, LocatorPathsMapToLocalCandidates) {

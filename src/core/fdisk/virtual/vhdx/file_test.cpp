@@ -10,11 +10,12 @@
 #include "core/fdisk/virtual/vhdx/non_persistent_file.h"
 #include "core/fdisk/virtual/vhdx/space_manager.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
+#include "thrown.h"
 
 namespace Vhdx {
 namespace {
 
-using VhdxTest::Catch;
+using HvTest::Thrown;
 using VhdxTest::Failure;
 using VhdxTest::MemoryFile;
 using VhdxTest::MessageOf;
@@ -83,12 +84,12 @@ TEST(DataRange, MergeLetsTheNewerBytesWinAndKeepsZerosCheap) {
 TEST(DataRange, BoundsAreChecked) {
   auto range = MakeZeroDataRange(100, 50);
   uint8_t buffer[64];
-  Common::Error error = Catch([&] { range->Read(140, 11, buffer); });
+  Common::Error error = Thrown([&] { range->Read(140, 11, buffer); });
   EXPECT_EQ(MessageOf(error),
             "Internal error: An attempt to read from data range beyond its bounds. Data range Offset = 100, Size = 50, "
             "read request Offset = 140, Size = 11.");
   // Touching ranges do not merge.
-  error = Catch([&] { range->Merge(*MakeZeroDataRange(150, 5)); });
+  error = Thrown([&] { range->Merge(*MakeZeroDataRange(150, 5)); });
   EXPECT_EQ(MessageOf(error),
             "Internal error: An attempt to merge non-intersected data ranges, first with Offset = 100, Size = 50, "
             "second with Offset = 150, Size = 5.");
@@ -157,7 +158,7 @@ TEST(FileRegion, AccessMustLieInsideTheRegion) {
               region->Read({1048561, 16}, buffer);
             }),
             "0x3C0036 Internal error: Out-of-bounds access to the VHDX file region.");
-  EXPECT_EQ(Catch([&] { region->Write({UINT64_MAX - 4, 16}, buffer); }).Code(), Code::kVhdxRegionOutOfBounds);
+  EXPECT_EQ(Thrown([&] { region->Write({UINT64_MAX - 4, 16}, buffer); }).Code(), Code::kVhdxRegionOutOfBounds);
   buffer[0] = 1;
   region->Write({10, 1}, buffer);
   EXPECT_EQ(memory.Bytes()[(1 << 20) + 10], 1);

@@ -9,11 +9,12 @@
 #include "core/fdisk/virtual/vhdx/crc32c.h"
 #include "core/fdisk/virtual/vhdx/region_table.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
+#include "thrown.h"
 
 namespace Vhdx {
 namespace {
 
-using VhdxTest::Catch;
+using HvTest::Thrown;
 using VhdxTest::Failure;
 using VhdxTest::MemoryFile;
 
@@ -110,7 +111,7 @@ TEST(FileId, EveryByteOfTheSignatureCounts) {
     EXPECT_EQ(Failure([&] { CheckVersion(*memory.file); }), "0x3C0003 Unknown format of the virtual disk.") << i;
   }
   MemoryFile tiny(std::vector<uint8_t>{'v', 'h', 'd', 'x'});
-  EXPECT_EQ(Catch([&] { CheckFileId(*tiny.file); }).Code(), Code::kVhdxUnknownFormat);
+  EXPECT_EQ(Thrown([&] { CheckFileId(*tiny.file); }).Code(), Code::kVhdxUnknownFormat);
 }
 
 TEST(FileId, VersionOtherThanOneIsRejected) {
@@ -143,7 +144,7 @@ TEST(RegionTable, EntryCountBeyondTheImageMakesTheCopyInvalid) {
   EXPECT_EQ(RegionTable::Read(*memory.file).entries.size(), 2u);  // second copy
   VhdxTest::Put32(memory.Bytes(), kRegionTableOffsets[1] + 8, 0xFFFFFFFF);
   VhdxTest::FixRegionTableChecksums(memory.Bytes());
-  EXPECT_EQ(Catch([&] { RegionTable::Read(*memory.file); }).Code(), Code::kVhdxRegionTableInvalid);
+  EXPECT_EQ(Thrown([&] { RegionTable::Read(*memory.file); }).Code(), Code::kVhdxRegionTableInvalid);
 }
 
 TEST(RegionTable, LookupByIdReportsTheMissingGuid) {

@@ -10,11 +10,12 @@
 #include "core/fdisk/virtual/vhdx/le_bytes.h"
 #include "core/fdisk/virtual/vhdx/log_testutil.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
+#include "thrown.h"
 
 namespace Vhdx {
 namespace {
 
-using VhdxTest::Catch;
+using HvTest::Thrown;
 using VhdxTest::CodeAndMessage;
 using VhdxTest::DataDescriptor;
 using VhdxTest::Failure;
@@ -118,7 +119,7 @@ TEST(Log, EmptyLogAreaAndSequenceWhoseTailIsNotInsideItFail) {
   LogImage image;
   EXPECT_EQ(Failure([&] { PlayInMemory(image.bytes); }), "0x3C002B The active log sequence is empty.");
   image.Add(8192, 3, 0, {DataDescriptor(kTarget, 0x11)});  // tail 0 names no entry of it
-  EXPECT_EQ(Catch([&] { PlayInMemory(image.bytes); }).Code(), Code::kVhdxLogEmpty);
+  EXPECT_EQ(Thrown([&] { PlayInMemory(image.bytes); }).Code(), Code::kVhdxLogEmpty);
   image.Add(40960, 7, 40960, {DataDescriptor(kTarget, 0x33)});
   ASSERT_TRUE(PlayInMemory(image.bytes));
   EXPECT_EQ(image.At(kTarget), 0x33);
@@ -208,16 +209,16 @@ TEST(Log, HostileLengthsAreRejected) {
     image.bytes = original;
     StoreLe32(image.bytes.data() + kLog + 8, length);
     VhdxTest::FixChecksum(image.bytes, kLog, 8192, kLog + 4);
-    EXPECT_EQ(Catch([&] { PlayInMemory(image.bytes); }).Code(), Code::kVhdxLogEmpty) << length;
+    EXPECT_EQ(Thrown([&] { PlayInMemory(image.bytes); }).Code(), Code::kVhdxLogEmpty) << length;
   }
   image.bytes = original;
   StoreLe32(image.bytes.data() + kLog + 24, 0xFFFFFFFF);  // DescriptorCount
   VhdxTest::FixChecksum(image.bytes, kLog, 8192, kLog + 4);
-  EXPECT_EQ(Catch([&] { PlayInMemory(image.bytes); }).Code(), Code::kVhdxLogEmpty);
+  EXPECT_EQ(Thrown([&] { PlayInMemory(image.bytes); }).Code(), Code::kVhdxLogEmpty);
   // A log area of no whole sector holds nothing.
   image.bytes = original;
   VhdxTest::SetHeaderLog(image.bytes, image.guid, kLog, 100);
-  EXPECT_EQ(Catch([&] { PlayInMemory(image.bytes); }).Code(), Code::kVhdxLogEmpty);
+  EXPECT_EQ(Thrown([&] { PlayInMemory(image.bytes); }).Code(), Code::kVhdxLogEmpty);
 }
 
 // Replays on a file that cannot grow past capacity, the way a full host disk
@@ -225,7 +226,7 @@ TEST(Log, HostileLengthsAreRejected) {
 Common::Error PlayBounded(std::vector<uint8_t>& bytes, uint64_t capacity) {
   auto core = std::make_shared<MemoryCoreFile>(bytes, capacity);
   WriteableFile file(core);
-  Common::Error error = Catch([&] { PlayLog(file); });
+  Common::Error error = Thrown([&] { PlayLog(file); });
   bytes = core->Bytes();
   return error;
 }
@@ -247,7 +248,7 @@ TEST(Log, OperationsAndGrowthAreBoundedBeforeAnythingIsWritten) {
     const std::vector<uint8_t> before = image.bytes;
     EXPECT_EQ(PlayBounded(image.bytes, capacity).Code(), c.code);
     EXPECT_EQ(image.bytes, before);  // not even the data sector before it
-    auto opened = Catch([&] { VhdxTest::OpenImage(before, false); });
+    auto opened = Thrown([&] { VhdxTest::OpenImage(before, false); });
     EXPECT_EQ(opened.Code(), c.code);
   }
   {

@@ -6,11 +6,12 @@
 #include "core/fdisk/virtual/vhdx/disk_file.h"
 #include "core/fdisk/virtual/vhdx/metadata_table.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
+#include "thrown.h"
 
 namespace Vhdx {
 namespace {
 
-using VhdxTest::Catch;
+using HvTest::Thrown;
 using VhdxTest::CodeAndMessage;
 using VhdxTest::Failure;
 
@@ -24,7 +25,10 @@ TEST(MetadataConsumers, SingleValueAcceptsOnlyItsItem) {
             }),
             "0x3C0028 Metadata with ID '8141BF1D-A96F-4709-BA47-F233A8FAAB5F' and flags 2 are not supported by the "
             "consumer.");
-  EXPECT_EQ(Catch([&] { size.Consume({kVirtualDiskSizeGuid, 6}, value, 4); }).Code(), Code::kVhdxMetadataLengthInvalid);
+  EXPECT_EQ(Thrown([&] {
+              size.Consume({kVirtualDiskSizeGuid, 6}, value, 4);
+            }).Code(),
+            Code::kVhdxMetadataLengthInvalid);
   EXPECT_FALSE(size.HasValue());
   size.Consume({kVirtualDiskSizeGuid, 6}, value, 8);
   EXPECT_EQ(size.Value().value, 1u << 24);
@@ -42,7 +46,10 @@ TEST(MetadataConsumers, CompositeDispatchesAndAppliesItsPolicy) {
 
   auto strict = MakeDispatchingComposite(MakeThrowOnRequiredUnhandledMetadata());
   EXPECT_NO_THROW(strict->Consume({Common::GenerateGuid(), 3}, value, 4));
-  EXPECT_EQ(Catch([&] { strict->Consume({Common::GenerateGuid(), 5}, value, 4); }).Code(), Code::kVhdxMetadataRequired);
+  EXPECT_EQ(Thrown([&] {
+              strict->Consume({Common::GenerateGuid(), 5}, value, 4);
+            }).Code(),
+            Code::kVhdxMetadataRequired);
 }
 
 TEST(MetadataModifier, FailsWhenGrowthGivesNoRoom) {

@@ -9,13 +9,14 @@
 #include "core/fdisk/virtual/vhd/union.h"
 #include "core/fdisk/virtual/vhdx/change_tracking.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
+#include "thrown.h"
 
 namespace Vhdx {
 namespace {
 
+using HvTest::ThrownCode;
 using Vhd::DiskArea;
 using Vhd::Testing::Areas;
-using Vhd::Testing::ErrorCodeOf;
 using Vhd::Testing::VectorCollector;
 
 constexpr uint64_t kBat = 1 << 20;  // BAT region [1 MB, 2 MB); blocks from 2 MB
@@ -74,15 +75,15 @@ TEST(ReadPathTest, DynamicDiskStatesAndBounds) {
   EXPECT_EQ(SectorByte(data, 7), static_cast<uint8_t>(10 + 2047));
   EXPECT_EQ(SectorByte(data, 8), 0);
   EXPECT_EQ(image.Read(2 * 2048, 1)[0], 0);  // not present in a dynamic disk: zeros
-  EXPECT_EQ(ErrorCodeOf([&] { image.Read(3 * 2048, 1); }), Code::kUnknownBlockState);
+  EXPECT_EQ(ThrownCode([&] { image.Read(3 * 2048, 1); }), Code::kUnknownBlockState);
   image.SetEntry(4, kBlockPartiallyPresent, 2);
   image.path.reset();  // the cached table area predates the change
-  EXPECT_EQ(ErrorCodeOf([&] { image.Read(4 * 2048 + 5, 1); }), Code::kPartiallyPresentInNonDifferencing);
+  EXPECT_EQ(ThrownCode([&] { image.Read(4 * 2048 + 5, 1); }), Code::kPartiallyPresentInNonDifferencing);
   // The last sector is readable; one more fails before anything is read.
   EXPECT_EQ(image.Read(8 * 2048 - 1, 1)[0], 0);
   std::vector<uint8_t> untouched(1024, 0xEE);
   auto needed = Vhd::CreateBitmap(2, true);
-  EXPECT_EQ(ErrorCodeOf([&] { image.Path().Read(8 * 2048 - 1, *needed, untouched.data()); }),
+  EXPECT_EQ(ThrownCode([&] { image.Path().Read(8 * 2048 - 1, *needed, untouched.data()); }),
             Code::kAccessBeyondAllocation);
   EXPECT_EQ(untouched[0], 0xEE);
   // Zero sectors below the end do nothing.
@@ -125,7 +126,7 @@ TEST(ReadPathTest, DifferencingFileLeavesParentSectorsNeeded) {
   // A missing bitmap block for a partially present block.
   image.SetEntry(4096, kBlockNotPresent, 0);
   image.path.reset();
-  EXPECT_EQ(ErrorCodeOf([&] { image.Read(1, 1); }), Code::kSectorBitmapNotPresent);
+  EXPECT_EQ(ThrownCode([&] { image.Read(1, 1); }), Code::kSectorBitmapNotPresent);
 }
 
 TEST(WritePathTest, DynamicWriteAllocatesAtTheNextMegabyteAndWritesTheTableOnce) {
@@ -152,7 +153,7 @@ TEST(WritePathTest, DynamicWriteAllocatesAtTheNextMegabyteAndWritesTheTableOnce)
   image.Path().Write(2 * 2048 + 1, 1, sector.data());
   EXPECT_EQ(BatEntry{image.Entry(2)}.FileOffset(), 4u << 20);
   EXPECT_EQ(SectorByte(image.Read(2 * 2048, 2), 0), 0);
-  EXPECT_EQ(ErrorCodeOf([&] { image.Path().Write(8 * 2048, 1, sector.data()); }), Code::kAccessBeyondAllocation);
+  EXPECT_EQ(ThrownCode([&] { image.Path().Write(8 * 2048, 1, sector.data()); }), Code::kAccessBeyondAllocation);
 }
 
 TEST(WritePathTest, DifferencingWritesTrackSectorsInTheBitmap) {

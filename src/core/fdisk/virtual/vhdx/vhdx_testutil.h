@@ -11,8 +11,11 @@
 #include "core/fdisk/virtual/vhdx/core_file.h"
 #include "core/fdisk/virtual/vhdx/disk_file.h"
 #include "core/fdisk/virtual/vhdx/file.h"
+#include "thrown.h"
 
 namespace VhdxTest {
+
+using HvTest::Thrown;
 
 // A writable Vhdx::File over bytes in memory; Core() gives the bytes.
 struct MemoryFile {
@@ -89,20 +92,10 @@ std::string MessageOf(const Common::Error& error);
 // Code and message in one text ("0x3C0010 Failed to ..."), to check both at once.
 std::string CodeAndMessage(const Common::Error& error);
 
-// Runs f and returns the error it throws (success when it does not throw).
-template <class F>
-Common::Error Catch(F&& f) {
-  try {
-    f();
-  } catch (const Common::Error& error) {
-    return error;
-  }
-  return Common::Error();
-}
 // CodeAndMessage of the error f throws.
 template <class F>
 std::string Failure(F&& f) {
-  return CodeAndMessage(Catch(f));
+  return CodeAndMessage(Thrown(f));
 }
 
 }  // namespace VhdxTest

@@ -15,9 +15,12 @@
 #include "core/fdisk/virtual/vhdx/disk_impl.h"
 #include "core/fdisk/virtual/vhdx/hierarchy_testutil.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
+#include "thrown.h"
 
 namespace Vhdx {
 namespace {
+
+using HvTest::Thrown;
 
 using namespace VhdxTest;
 
@@ -73,7 +76,7 @@ class CrashTest : public ::testing::TestWithParam<bool> {
   std::vector<uint32_t> Stamps() {
     std::vector<uint32_t> stamps(kSectors);
     std::vector<uint8_t> data(kSectors * 512);
-    Common::Error error = Catch([&] { OpenDisk(Top(), false)->Read(0, data.data(), kSectors); });
+    Common::Error error = Thrown([&] { OpenDisk(Top(), false)->Read(0, data.data(), kSectors); });
     EXPECT_FALSE(error) << CodeAndMessage(error);
     for (uint64_t s = 0; s < kSectors; ++s) {
       std::memcpy(&stamps[s], &data[s * 512], 4);

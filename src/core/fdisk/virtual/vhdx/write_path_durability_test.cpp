@@ -14,9 +14,12 @@
 #include "core/fdisk/virtual/vhdx/disk_impl.h"
 #include "core/fdisk/virtual/vhdx/hierarchy_testutil.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
+#include "thrown.h"
 
 namespace Vhdx {
 namespace {
+
+using HvTest::Thrown;
 
 using namespace VhdxTest;
 
@@ -255,8 +258,8 @@ TEST_P(DurabilityTest, FailedFlushIsReportedAndLeavesTheFileConsistent) {
   const std::vector<uint32_t> before = Stamps(core->Bytes());
   FillStamped(data.data(), 10, kBlock, 2);
   core->failFlushes = true;
-  EXPECT_EQ(Catch([&] { disk->Write(10, data.data(), kBlock); }).Code(), Code::kFileWrite);
-  EXPECT_EQ(Catch([&] { disk->Flush(); }).Code(), Code::kFileWrite);
+  EXPECT_EQ(Thrown([&] { disk->Write(10, data.data(), kBlock); }).Code(), Code::kFileWrite);
+  EXPECT_EQ(Thrown([&] { disk->Flush(); }).Code(), Code::kFileWrite);
   // Nothing of the failed request is visible, in this opening or the next.
   std::vector<uint8_t> back(kBlock * 512);
   disk->Read(10, back.data(), kBlock);
