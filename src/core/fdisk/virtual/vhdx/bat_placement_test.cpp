@@ -98,7 +98,7 @@ TEST(BlockPlacementTest, OverlapsWithBlocksAndStructuresAreRefused) {
       table.fileSize = fileSize;
       table.blockSize = 2 * kMB;
       table.words = {Table::Entry(6, 11 - later), Table::Entry(6, 9), 0, Table::Entry(6, later), 0, 0};
-      EXPECT_EQ(ErrorCodeOf([&] { table.Build(false); }), Code::kIntersectingDataBlock) << fileSize << " " << later;
+      EXPECT_EQ(ThrownCode([&] { table.Build(false); }), Code::kIntersectingDataBlock) << fileSize << " " << later;
       table.words[3] = Table::Entry(6, 11);  // touching is no overlap
       EXPECT_EQ(table.Build(false)->Count(), 3u) << fileSize << " " << later;
     }
@@ -158,7 +158,7 @@ TEST(BlockPlacementTest, TheBitmapOfALastChunkThatIsNotFullCounts) {
   EXPECT_EQ(found.values[2].batIndex, 5u);
   EXPECT_EQ(placement->End(), 9 * kMB);
   table.words[5] = Table::Entry(6, 6);
-  EXPECT_EQ(ErrorCodeOf([&] { table.Build(false); }), Code::kIntersectingDataBlock);
+  EXPECT_EQ(ThrownCode([&] { table.Build(false); }), Code::kIntersectingDataBlock);
   table.words[5] = Table::Entry(6, 16);
   EXPECT_NE(Failure([&] { table.Build(true); }).find("BAT entry 5 "), std::string::npos);
 }
