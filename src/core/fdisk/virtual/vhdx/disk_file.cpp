@@ -200,6 +200,14 @@ class DiskFileImpl final : public DiskFile {
 
 uint64_t RoundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
 
+// A new file is made durable once, when it is complete: the barriers that
+// order the changes of a file in use serve nothing while it is laid out.
+class LayoutFile final : public FileDecorator {
+ public:
+  using FileDecorator::FileDecorator;
+  void Flush() override {}
+};
+
 }  // namespace
 
 std::shared_ptr<DiskFile> OpenDiskFileReadOnly(std::shared_ptr<CoreFile> file,
@@ -241,9 +249,9 @@ void WriteNewDiskFile(File& file, const NewDiskParameters& parameters) {
   std::memcpy(tableHeader, "metadata", 8);
   file.Write(kMetadataOffset, sizeof(tableHeader), tableHeader);
 
-  std::shared_ptr<File> unowned(&file, [](File*) {});
+  auto layout = std::make_shared<LayoutFile>(std::shared_ptr<File>(&file, [](File*) {}));
   auto modifier =
-      MakeMetadataModifier(MakeThrowingExpandableFileRegion(MakeWritableFileRegion(unowned, {kMetadataOffset, kMB})));
+      MakeMetadataModifier(MakeThrowingExpandableFileRegion(MakeWritableFileRegion(layout, {kMetadataOffset, kMB})));
   auto set = [&](const Common::Guid& id, uint32_t flags, const std::vector<uint8_t>& value) {
     modifier->Set({id, flags}, value.data(), static_cast<uint32_t>(value.size()));
   };
@@ -268,7 +276,7 @@ void WriteNewDiskFile(File& file, const NewDiskParameters& parameters) {
   RegionTable table;
   table.entries.push_back({kMetadataRegionGuid, kMetadataOffset, static_cast<uint32_t>(kMB), 1});
   table.entries.push_back({kBatRegionGuid, kBatOffset, static_cast<uint32_t>(batLength), 1});
-  table.Write(file);
+  table.Write(*layout);
 
   if (!parameters.fixed || entries == 0) return;
   constexpr uint64_t kPieceEntries = kMB / 8;

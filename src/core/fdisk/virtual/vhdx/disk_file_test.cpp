@@ -300,7 +300,7 @@ TEST(DiskMetadata, UsersSeeAndSetOnlyWhatTheyMay) {
   EXPECT_NO_THROW(OpenImage(opened.core->Bytes(), false));  // system item untouched
 }
 
-TEST(DiskMetadata, ReplacingKeepsOrMovesTheData) {
+TEST(DiskMetadata, ReplacingPutsTheNewValueBesideTheOld) {
   auto opened = OpenImage(VhdxTest::MakeDiskImage(100 * kMB), true);
   const Common::Guid a = *Common::ParseGuid("AAAAAAAA-0000-0000-0000-000000000001");
   const Common::Guid b = *Common::ParseGuid("BBBBBBBB-0000-0000-0000-000000000002");
@@ -317,11 +317,14 @@ TEST(DiskMetadata, ReplacingKeepsOrMovesTheData) {
   set(b, 10, 2);
   uint32_t first = entryOf(a).offset;
   EXPECT_EQ(entryOf(b).offset, first + 100);
+  // Until the entry switches, the old value stays whole where it was.
   set(a, 50, 3);
-  EXPECT_EQ(entryOf(a).offset, first);
+  EXPECT_EQ(entryOf(a).offset, first + 110);
   EXPECT_EQ(entryOf(a).length, 50u);
-  set(a, 1000, 4);
-  EXPECT_EQ(entryOf(a).offset, first + 110);  // first free space after b
+  set(a, 20, 4);
+  EXPECT_EQ(entryOf(a).offset, first);  // the space of a replaced value is free again
+  set(a, 1000, 5);
+  EXPECT_EQ(entryOf(a).offset, first + 110);  // the first free space it fits in
 }
 
 TEST(DiskMetadata, GrowingTheRegionMovesItToTheEndOfTheFile) {

@@ -33,6 +33,7 @@ class WritableFileRegionImpl final : public WritableFileRegion {
     CheckBound(area_, range.offset, range.size);
     file_->Write(area_.offset + range.offset, range.size, buffer);
   }
+  void Flush() override { file_->Flush(); }
 
  private:
   std::shared_ptr<File> file_;
@@ -51,13 +52,17 @@ class ExpandableFileRegionImpl final : public ExpandableFileRegion {
   FileArea GetArea() const override { return region_->GetArea(); }
   void Read(RegionRange range, void* buffer) override { region_->Read(range, buffer); }
   void Write(RegionRange range, const void* buffer) override { region_->Write(range, buffer); }
+  void Flush() override { region_->Flush(); }
 
+  // The copy and the grown file are durable before the region table points
+  // at them; the monitor rewrites the table.
   void Expand(uint64_t newLength) override {
     const FileArea oldArea = region_->GetArea();
     if (oldArea.length >= newLength) return;
     Allocation allocation = allocator_->Allocate(newLength, oldArea.offset, oldArea.length);
     FileArea newArea{allocation.offset, allocation.size};
     if (newArea.offset != oldArea.offset) CopyContent(oldArea, newArea);
+    file_->Flush();
     region_ = MakeWritableFileRegion(file_, newArea);
     if (monitor_) monitor_->OnExpanded(oldArea, newArea);
   }
@@ -91,6 +96,7 @@ class ThrowingExpandableFileRegion final : public ExpandableFileRegion {
   FileArea GetArea() const override { return region_->GetArea(); }
   void Read(RegionRange range, void* buffer) override { region_->Read(range, buffer); }
   void Write(RegionRange range, const void* buffer) override { region_->Write(range, buffer); }
+  void Flush() override { region_->Flush(); }
   void Expand(uint64_t) override { HV_THROW(Code::kVhdxInternalError, Msg::kInternalError, "Expand"); }
 
  private:

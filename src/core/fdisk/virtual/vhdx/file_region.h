@@ -32,6 +32,8 @@ class ReadOnlyFileRegion {
 class WritableFileRegion : public ReadOnlyFileRegion {
  public:
   virtual void Write(RegionRange range, const void* buffer) = 0;
+  // A barrier: what was written reaches the disk before what follows.
+  virtual void Flush() = 0;
 };
 
 class ExpandableFileRegion : public WritableFileRegion {

@@ -7,21 +7,30 @@
 namespace Vhdx {
 namespace {
 
-void WriteTable(WritableFileRegion& region, const std::vector<MetadataEntry>& entries) {
-  uint8_t header[32] = {};
-  StoreLe64(header, kMetadataSignature);
-  StoreLe16(header + 10, static_cast<uint16_t>(entries.size()));
-  region.Write({0, sizeof(header)}, header);
-  if (entries.empty()) return;
-  std::vector<uint8_t> table(entries.size() * kMetadataEntrySize, 0);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    uint8_t* p = table.data() + i * kMetadataEntrySize;
-    entries[i].descriptor.id.Store(p);
-    StoreLe32(p + 16, entries[i].offset);
-    StoreLe32(p + 20, entries[i].length);
-    StoreLe32(p + 24, entries[i].descriptor.flags);
+constexpr uint32_t kTableHeaderSize = 32;
+constexpr uint64_t kFirstSector = 512;
+
+void StoreEntry(uint8_t* p, const MetadataEntry& entry) {
+  entry.descriptor.id.Store(p);
+  StoreLe32(p + 16, entry.offset);
+  StoreLe32(p + 20, entry.length);
+  StoreLe32(p + 24, entry.descriptor.flags);
+}
+
+// Entry slots [first, end), with the header (whose count is count) when
+// first is 0, in one write.
+void WriteSlots(WritableFileRegion& region, const std::vector<MetadataEntry>& entries, size_t count, size_t first,
+                size_t end) {
+  const uint64_t from = first ? kTableHeaderSize + first * uint64_t{kMetadataEntrySize} : 0;
+  std::vector<uint8_t> bytes(kTableHeaderSize + end * uint64_t{kMetadataEntrySize} - from, 0);
+  uint8_t* slots = bytes.data();
+  if (!first) {
+    StoreLe64(bytes.data(), kMetadataSignature);
+    StoreLe16(bytes.data() + 10, static_cast<uint16_t>(count));
+    slots += kTableHeaderSize;
   }
-  region.Write({32, static_cast<uint32_t>(table.size())}, table.data());
+  for (size_t i = first; i < end; ++i) StoreEntry(slots + (i - first) * kMetadataEntrySize, entries[i]);
+  region.Write({from, static_cast<uint32_t>(bytes.size())}, bytes.data());
 }
 
 void CheckItemLength(uint32_t length) {
@@ -60,6 +69,9 @@ class MetadataModifierImpl final : public MetadataModifier {
  public:
   explicit MetadataModifierImpl(std::shared_ptr<ExpandableFileRegion> region) : region_(std::move(region)) {}
 
+  // The new value goes to free space, never over the value it replaces;
+  // after a barrier one entry (or, for a new item, the count) switches to
+  // it. A power loss leaves the old value or the new one, each whole.
   void Set(const MetadataDescriptor& descriptor, const uint8_t* data, uint32_t size) override {
     CheckItemLength(size);
     std::vector<MetadataEntry> entries = ReadMetadataTable(*region_);
@@ -68,34 +80,51 @@ class MetadataModifierImpl final : public MetadataModifier {
     for (const MetadataEntry& entry : entries)
       if (entry.length) space.Occupy({entry.offset, entry.length});
 
-    MetadataEntry* found = nullptr;
-    for (MetadataEntry& entry : entries)
-      if (entry.descriptor.SameItem(descriptor)) found = &entry;
-    if (!found && entries.size() >= kMaxMetadataEntries)
+    size_t index = entries.size();
+    for (size_t i = 0; i < entries.size(); ++i)
+      if (entries[i].descriptor.SameItem(descriptor)) index = i;
+    const bool added = index == entries.size();
+    if (added && entries.size() >= kMaxMetadataEntries)
       HV_THROW(Code::kVhdxMetadataNoFreeSpace, Msg::kVhdxMetadataTooManyEntries, "OccupyFreeSpace");
 
     SpaceInterval place{0, 0};  // a zero-length item has offset 0
     if (size) {
-      if (found && found->length) place = space.Reoccupy(found->offset, size);
-      if (place.length == 0) place = OccupyFreeSpace(space, size);
+      place = OccupyFreeSpace(space, size);
+      region_->Write({place.offset, size}, data);
     }
-    if (!found) {
-      entries.push_back({});
-      found = &entries.back();
+    if (added) entries.push_back({});
+    entries[index] = {descriptor, static_cast<uint32_t>(place.offset), size};
+    // A new entry lies past the count until the count is written.
+    if (added) WriteSlots(*region_, entries, index, index, index + 1);
+    region_->Flush();
+    if (added) {
+      WriteSlots(*region_, entries, entries.size(), 0, 0);
+    } else {
+      WriteSlots(*region_, entries, entries.size(), index, index + 1);
     }
-    found->descriptor = descriptor;
-    found->offset = static_cast<uint32_t>(place.offset);
-    found->length = size;
-    if (size) region_->Write({place.offset, size}, data);
-    WriteTable(*region_, entries);
+    region_->Flush();
   }
 
+  // The last entry moves into the removed one's slot. Header and slot are
+  // one write, which a power loss cannot tear while both lie in the
+  // table's first sector (the first 15 entries); further on the slot is
+  // written first, so that the moved item may show twice but is never lost.
   void Remove(const MetadataDescriptor& descriptor) override {
     std::vector<MetadataEntry> entries = ReadMetadataTable(*region_);
-    for (auto it = entries.begin(); it != entries.end(); ++it) {
-      if (!it->descriptor.SameItem(descriptor)) continue;
-      entries.erase(it);
-      WriteTable(*region_, entries);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (!entries[i].descriptor.SameItem(descriptor)) continue;
+      entries[i] = entries.back();
+      entries.pop_back();
+      if (i == entries.size()) {  // it was the last: the count alone
+        WriteSlots(*region_, entries, entries.size(), 0, 0);
+      } else if (kTableHeaderSize + (i + 1) * uint64_t{kMetadataEntrySize} <= kFirstSector) {
+        WriteSlots(*region_, entries, entries.size(), 0, i + 1);
+      } else {
+        WriteSlots(*region_, entries, entries.size(), i, i + 1);
+        region_->Flush();
+        WriteSlots(*region_, entries, entries.size(), 0, 0);
+      }
+      region_->Flush();
       return;
     }
   }

@@ -65,8 +65,12 @@ RegionTable RegionTable::Read(File& file) {
 }
 
 void RegionTable::Write(File& file) const {
+  // The reader falls back to the copy a power loss did not tear.
   std::vector<uint8_t> image = BuildRegionTable(*this);
-  for (uint64_t offset : kRegionTableOffsets) file.Write(offset, image.size(), image.data());
+  for (uint64_t offset : kRegionTableOffsets) {
+    file.Write(offset, image.size(), image.data());
+    file.Flush();
+  }
 }
 
 RegionEntry GetRegionEntryById(const RegionTable& table, const Common::Guid& guid) {

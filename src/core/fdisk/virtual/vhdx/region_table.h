@@ -35,7 +35,8 @@ struct RegionTable {
   // The first valid copy; 0x3C0011 when neither is. A copy whose EntryCount
   // exceeds what the image holds is invalid.
   static RegionTable Read(File& file);
-  // Writes the same image to both copies, the first copy first.
+  // Writes the same image to both copies, the first copy first, with a
+  // barrier after each: a power loss tears at most one of them.
   void Write(File& file) const;
 };
 
