@@ -9,7 +9,7 @@ agent=$build/bin/hvagent
 hvdisk=$build/bin/hvdisk
 data=$(cd "$(dirname "$0")" && pwd)/data/vmc
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 export QUILLON_SAFE_ASSERT=quiet
 # The plug-in's trace lines go to a file, not between the steps.
 export HVHOST_TRACE_FILE=${HVHOST_TRACE_FILE:-/dev/null}
@@ -124,6 +124,7 @@ same "$work/restored/two/system.vhdx" "$sys.expected"
 dd if=c.bin of="$sys.expected" bs=4096 seek=512 conv=notrunc status=none
 expect 0 backup "$vmc" repo
 cp -a repo gap
+gone=$(grep -m1 '"change_id"' gap/point-000002/manifest.json | tr -dc 0-9)
 rm -rf gap/point-000002
 [ "$(points gap)" = 2 ] || fail "points does not list the two points left"
 expect 1 verify gap
@@ -133,6 +134,7 @@ expect 0 restore gap "$work/restored" gap1 --point 1
 same "$work/restored/gap1/system.vhdx" sys1.raw
 expect 0 backup "$vmc" gap
 grep -q "stored whole: point 3 cannot be restored" out.txt || fail "a backup over a broken chain was not whole"
+[ ! -e "gap/tracker/change-$gone.snap" ] || fail "the snapshot of removed point 2 outlived the next backup"
 
 # --- a tracker that lost its change ID: that disk is stored whole -----------
 rm repo/tracker/change-3.snap
@@ -159,6 +161,12 @@ for delay in 0.01 0.05 0.1 0.2 0.3; do
 done
 expect 0 backup "$vmc" repo
 [ "$(ls -a repo | grep -c incomplete)" = 0 ] || fail "a temporary folder outlived the next backup"
+# The killed runs' change IDs are forgotten: every snapshot left is one a point uses.
+used=$(cat repo/point-*/manifest.json | grep '"change_id"' | tr -dc '0-9\n' | sort -u)
+kept=$(ls repo/tracker | sed -n 's/^change-\([0-9]*\)\.snap$/\1/p' | sort -u)
+[ "$(comm -13 <(echo "$used") <(echo "$kept"))" = "" ] || fail "the tracker keeps unused snapshots: $kept"
+[ "$(echo "$kept" | wc -l)" -ge 2 ] || fail "the tracker lost the snapshots the points use"
+[ -z "$(ls repo/tracker | grep '\.tmp$')" ] || fail "the tracker keeps half-written files"
 expect 0 restore repo "$work/restored" afterkill
 same "$work/restored/afterkill/system.vhdx" "$sys.expected"
 same "$work/restored/afterkill/data.vhdx" "$dat.expected"
