@@ -144,6 +144,59 @@ grep -q "no longer knows change ID 3" out.txt || fail "a lost change ID was not 
 expect 0 restore repo "$work/restored" lost
 same "$work/restored/lost/data.vhdx" "$dat.expected"
 
+# --- a differencing disk whose parent the tracker does not follow -----------
+# make_child CHILD PARENT: turns CHILD, a new disk as the engine makes it,
+# into a differencing disk of PARENT (a file beside it) by editing its
+# metadata region in place (the engine refuses to set these items itself).
+u16hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n' | sed 's/../&00/g'; }
+le() { local v=$1 n=$2 out="" i; for ((i = 0; i < n; i++)); do out+=$(printf '%02x' $(((v >> (8 * i)) & 255))); done; echo "$out"; }
+num() { od -An -tu$2 -j "$1" -N "$2" "$3" | tr -d ' '; }
+hexat() { od -An -tx1 -j "$1" -N "$2" "$3" | tr -d ' \n'; }
+poke() { printf "$(sed 's/../\\x&/g' <<<"$2")" | dd of="$3" bs=1 seek="$1" conv=notrunc status=none; }
+make_child() {
+  local child=$1 parent=$2 region="" i entry count guid key1 val1 key2 val2 at entries strings value
+  for i in 0 1; do
+    entry=$((0x30000 + 16 + 32 * i))
+    [ "$(hexat $entry 16 "$child")" = 06a27c8b90479a4bb8fe575f050f886e ] && region=$(num $((entry + 16)) 8 "$child")
+  done
+  count=$(num $((region + 10)) 2 "$child")
+  for ((i = 0; i < count; i++)); do
+    entry=$((region + 32 + 32 * i))
+    if [ "$(hexat $entry 16 "$child")" = 3767a1ca36fa434db3b633f0aa44e76b ]; then
+      poke $((region + $(num $((entry + 16)) 4 "$child") + 4)) 02000000 "$child"  # HasParent
+    fi
+  done
+  guid=$("$hvdisk" info "$parent" | sed -n 's/^data write guid: *//p')
+  key1=$(u16hex parent_linkage) val1=$(u16hex "{$guid}") key2=$(u16hex relative_path) val2=$(u16hex "$(basename "$parent")")
+  at=44 entries="" strings=""
+  for part in "$key1 $val1" "$key2 $val2"; do
+    set -- $part
+    entries+=$(le $at 4)$(le $((at + ${#1} / 2)) 4)$(le $((${#1} / 2)) 2)$(le $((${#2} / 2)) 2)
+    strings+=$1$2
+    at=$((at + (${#1} + ${#2}) / 2))
+  done
+  value=b7ef4ab09ed1814ab78925b8e94459130000$(le 2 2)$entries$strings
+  poke $((region + (512 << 10))) "$value" "$child"
+  poke $((region + 32 + 32 * count)) 2d5fd3a80bb34d45abf7d3d84834ab0c$(le $((512 << 10)) 4)$(le $at 4)$(le 4 4)00000000 "$child"
+  poke $((region + 10)) "$(le $((count + 1)) 2)" "$child"
+}
+mkdir diff
+vmd=$("$agent" create-vm "$work/diff" chained)
+"$hvdisk" create "$work/diff/chained/base.vhdx" 16M >/dev/null
+put "$work/diff/chained/base.vhdx" b.bin 0
+"$hvdisk" create "$work/diff/chained/child.vhdx" 16M >/dev/null
+make_child "$work/diff/chained/child.vhdx" "$work/diff/chained/base.vhdx"
+cp "$work/diff/chained/base.vhdx.expected" "$work/diff/chained/child.vhdx.expected"
+truncate -s 16M "$work/diff/chained/child.vhdx.expected"
+expect 0 attach-disk "$vmd" "$work/diff/chained/child.vhdx"
+expect 0 backup "$vmd" repodiff
+put "$work/diff/chained/child.vhdx" c.bin $((4 << 20))
+expect 0 backup "$vmd" repodiff
+grep -q "stored whole: the tracker does not follow a file it builds on" out.txt ||
+  fail "a differencing disk over an untracked parent was not stored whole with its reason"
+expect 0 restore repodiff "$work/restored" chained
+same "$work/restored/chained/child.vhdx" "$work/diff/chained/child.vhdx.expected"
+
 # --- a backup killed with SIGKILL at random moments -------------------------
 before=$(points repo)
 for delay in 0.01 0.05 0.1 0.2 0.3; do

@@ -22,6 +22,8 @@ using namespace VirtualWareRaw;
 
 // The tracker's code for a change ID it no longer knows.
 constexpr uint32_t kUnknownChangeId = 0x3C0057;
+// The disk layer's code for a file of the disk that the tracker does not follow.
+constexpr uint32_t kFileNotTracked = 0x3C0051;
 
 std::u16string U16(const std::string& text) { return Common::Utf8ToUtf16(text); }
 
@@ -152,8 +154,18 @@ int RunBackup(const Context& context, const CommandLine& line) {
         record.since = previous->changeId;
         record.reason.clear();
       } catch (const Common::Error& error) {
-        if (!ChainHas(error, kUnknownChangeId)) throw;
-        record.reason = "the tracker no longer knows change ID " + previous->changeId;
+        if (ChainHas(error, kUnknownChangeId)) {
+          record.reason = "the tracker no longer knows change ID " + previous->changeId;
+        } else if (ChainHas(error, kFileNotTracked)) {
+          // A differencing disk's changes include its parents', which the
+          // tracker may not follow.
+          Common::Error cause = error;
+          while (cause.Code() != kFileNotTracked) cause = cause.Cause();
+          record.reason = "the tracker does not follow a file it builds on (" +
+                          Common::Utf16ToUtf8(Common::FormatErrorMessage(cause)) + ")";
+        } else {
+          throw;
+        }
       }
     }
     if (record.since.empty()) {
