@@ -14,6 +14,8 @@ gib=${2:-16}
 agent=$build/bin/hvagent
 hvdisk=$build/bin/hvdisk
 export QUILLON_SAFE_ASSERT=quiet
+# The plug-in's trace lines go to a file, not between the figures.
+export HVHOST_TRACE_FILE=${HVHOST_TRACE_FILE:-/dev/null}
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/hvagent-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"

@@ -13,7 +13,8 @@
 //   "tracked"        the tracked files, one absolute path a line (UTF-8)
 //   "next"           the number of the next change ID, decimal text
 //   "change-N.snap"  the snapshot behind change ID "N" (written under a
-//                    temporary name, flushed, then renamed):
+//                    temporary name, flushed, then renamed; removed when
+//                    its user forgets the change ID):
 //       8 bytes  "HVSNAP02"
 //       4 bytes  file count (u32, little-endian), then for each file:
 //         4 bytes  path length in bytes (u32), the UTF-8 path
@@ -24,6 +25,7 @@
 //           kind 1:  4 bytes frame length (at most a piece / 8), the frame
 #include "hvplug/file_tracker.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,6 +41,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -322,6 +325,27 @@ class TrackerState {
     WriteDurably(folder_ + "/next", std::to_string(next + 1) + "\n", "GetCurrentChangeId");
     return id;
   }
+  void Forget(const std::set<std::string>& keep) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder_.c_str()), ::closedir);
+    if (!dir) {
+      if (errno == ENOENT) return;
+      Fail(Code::kTrackerIoFailed, Msg::kTrackerIoFailed, "ForgetChangeIds", folder_, errno);
+    }
+    std::vector<std::string> doomed;
+    while (const dirent* entry = ::readdir(dir.get())) {
+      const std::string name = entry->d_name;
+      const bool snapshot = name.starts_with("change-") && name.ends_with(".snap");
+      if ((snapshot && !keep.count(name.substr(7, name.size() - 12))) || name.ends_with(".tmp")) {
+        doomed.push_back(name);
+      }
+    }
+    for (const std::string& name : doomed) {
+      const std::string path = folder_ + "/" + name;
+      if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        Fail(Code::kTrackerIoFailed, Msg::kTrackerIoFailed, "ForgetChangeIds", path, errno);
+      }
+    }
+  }
   // The snapshot of path recorded under change ID id; false when the file was
   // not tracked then.
   bool Load(const std::string& id, const std::string& path, FileSnapshot& out) const;
@@ -596,6 +620,17 @@ Common::Error HvTrackFile(const std::u16string& stateDir, const std::u16string& 
     TrackerState state(Common::Utf16ToUtf8(stateDir));
     state.EnsureFolder();
     state.Track(Common::Utf16ToUtf8(path));
+    return Common::Success();
+  } catch (const Common::Error& error) {
+    return error;
+  }
+}
+
+Common::Error HvForgetChangeIds(const std::u16string& stateDir, const std::vector<std::u16string>& keep) {
+  try {
+    std::set<std::string> ids;
+    for (const std::u16string& id : keep) ids.insert(Common::Utf16ToUtf8(id));
+    TrackerState(Common::Utf16ToUtf8(stateDir)).Forget(ids);
     return Common::Success();
   } catch (const Common::Error& error) {
     return error;

@@ -148,6 +148,35 @@ TEST_F(FileTrackerTest, SparseFilesAndUnknownIds) {
   EXPECT_EQ(tracker_->GetChangedFile(id, File(), changed).Code(), Code::kTrackerStateInvalid);
 }
 
+TEST_F(FileTrackerTest, ForgottenChangeIdsAreGoneAndNeverHandedOutAgain) {
+  ASSERT_FALSE(HvTrackFile(State(), File()));
+  const std::u16string first = ChangeId();
+  Write(100, "a");
+  const std::u16string kept = ChangeId();
+  Write(300, "b");
+  const std::u16string last = ChangeId();
+  // What a run killed while writing a snapshot leaves.
+  const std::string leftover = root_ + "/state/change-9.snap.tmp";
+  std::ofstream(leftover) << "half";
+  ASSERT_FALSE(HvForgetChangeIds(State(), {kept, u"77"}));
+
+  Processor::AutoRef<VirtualWareRaw::ChangedFile> changed;
+  EXPECT_EQ(tracker_->GetChangedFile(first, File(), changed).Code(), Code::kTrackerUnknownChangeId);
+  EXPECT_EQ(tracker_->GetChangedFile(last, File(), changed).Code(), Code::kTrackerUnknownChangeId);
+  EXPECT_EQ(Changed(kept), (Ranges{{296, 304}}));
+  EXPECT_FALSE(fs::exists(leftover));
+  bool tracked = false;
+  ASSERT_FALSE(tracker_->IsTracked(File(), tracked));
+  EXPECT_TRUE(tracked);
+  // A later ID is new even where the removed ones were the last handed out.
+  EXPECT_EQ(ChangeId(), u"4");
+  size_t snapshots = 0;
+  for (const auto& entry : fs::directory_iterator(root_ + "/state")) {
+    snapshots += entry.path().extension() == ".snap";
+  }
+  EXPECT_EQ(snapshots, 2u);
+}
+
 // One 512-byte write to a new 100 GiB dynamic disk: the changes reported are
 // that write's block, not the thousands of empty blocks beside its table entry.
 TEST(FileTrackerOnDisks, OneWriteToALargeDiskReportsOneBlock) {

@@ -9,7 +9,7 @@ agent=$build/bin/hvagent
 hvdisk=$build/bin/hvdisk
 data=$(cd "$(dirname "$0")" && pwd)/data/vmc
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 export QUILLON_SAFE_ASSERT=quiet
 # The plug-in's trace lines go to a file, not between the steps.
 export HVHOST_TRACE_FILE=${HVHOST_TRACE_FILE:-/dev/null}
@@ -124,6 +124,7 @@ same "$work/restored/two/system.vhdx" "$sys.expected"
 dd if=c.bin of="$sys.expected" bs=4096 seek=512 conv=notrunc status=none
 expect 0 backup "$vmc" repo
 cp -a repo gap
+gone=$(grep -m1 '"change_id"' gap/point-000002/manifest.json | tr -dc 0-9)
 rm -rf gap/point-000002
 [ "$(points gap)" = 2 ] || fail "points does not list the two points left"
 expect 1 verify gap
@@ -133,6 +134,7 @@ expect 0 restore gap "$work/restored" gap1 --point 1
 same "$work/restored/gap1/system.vhdx" sys1.raw
 expect 0 backup "$vmc" gap
 grep -q "stored whole: point 3 cannot be restored" out.txt || fail "a backup over a broken chain was not whole"
+[ ! -e "gap/tracker/change-$gone.snap" ] || fail "the snapshot of removed point 2 outlived the next backup"
 
 # --- a tracker that lost its change ID: that disk is stored whole -----------
 rm repo/tracker/change-3.snap
@@ -141,6 +143,59 @@ expect 0 backup "$vmc" repo
 grep -q "no longer knows change ID 3" out.txt || fail "a lost change ID was not reported"
 expect 0 restore repo "$work/restored" lost
 same "$work/restored/lost/data.vhdx" "$dat.expected"
+
+# --- a differencing disk whose parent the tracker does not follow -----------
+# make_child CHILD PARENT: turns CHILD, a new disk as the engine makes it,
+# into a differencing disk of PARENT (a file beside it) by editing its
+# metadata region in place (the engine refuses to set these items itself).
+u16hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n' | sed 's/../&00/g'; }
+le() { local v=$1 n=$2 out="" i; for ((i = 0; i < n; i++)); do out+=$(printf '%02x' $(((v >> (8 * i)) & 255))); done; echo "$out"; }
+num() { od -An -tu$2 -j "$1" -N "$2" "$3" | tr -d ' '; }
+hexat() { od -An -tx1 -j "$1" -N "$2" "$3" | tr -d ' \n'; }
+poke() { printf "$(sed 's/../\\x&/g' <<<"$2")" | dd of="$3" bs=1 seek="$1" conv=notrunc status=none; }
+make_child() {
+  local child=$1 parent=$2 region="" i entry count guid key1 val1 key2 val2 at entries strings value
+  for i in 0 1; do
+    entry=$((0x30000 + 16 + 32 * i))
+    [ "$(hexat $entry 16 "$child")" = 06a27c8b90479a4bb8fe575f050f886e ] && region=$(num $((entry + 16)) 8 "$child")
+  done
+  count=$(num $((region + 10)) 2 "$child")
+  for ((i = 0; i < count; i++)); do
+    entry=$((region + 32 + 32 * i))
+    if [ "$(hexat $entry 16 "$child")" = 3767a1ca36fa434db3b633f0aa44e76b ]; then
+      poke $((region + $(num $((entry + 16)) 4 "$child") + 4)) 02000000 "$child"  # HasParent
+    fi
+  done
+  guid=$("$hvdisk" info "$parent" | sed -n 's/^data write guid: *//p')
+  key1=$(u16hex parent_linkage) val1=$(u16hex "{$guid}") key2=$(u16hex relative_path) val2=$(u16hex "$(basename "$parent")")
+  at=44 entries="" strings=""
+  for part in "$key1 $val1" "$key2 $val2"; do
+    set -- $part
+    entries+=$(le $at 4)$(le $((at + ${#1} / 2)) 4)$(le $((${#1} / 2)) 2)$(le $((${#2} / 2)) 2)
+    strings+=$1$2
+    at=$((at + (${#1} + ${#2}) / 2))
+  done
+  value=b7ef4ab09ed1814ab78925b8e94459130000$(le 2 2)$entries$strings
+  poke $((region + (512 << 10))) "$value" "$child"
+  poke $((region + 32 + 32 * count)) 2d5fd3a80bb34d45abf7d3d84834ab0c$(le $((512 << 10)) 4)$(le $at 4)$(le 4 4)00000000 "$child"
+  poke $((region + 10)) "$(le $((count + 1)) 2)" "$child"
+}
+mkdir diff
+vmd=$("$agent" create-vm "$work/diff" chained)
+"$hvdisk" create "$work/diff/chained/base.vhdx" 16M >/dev/null
+put "$work/diff/chained/base.vhdx" b.bin 0
+"$hvdisk" create "$work/diff/chained/child.vhdx" 16M >/dev/null
+make_child "$work/diff/chained/child.vhdx" "$work/diff/chained/base.vhdx"
+cp "$work/diff/chained/base.vhdx.expected" "$work/diff/chained/child.vhdx.expected"
+truncate -s 16M "$work/diff/chained/child.vhdx.expected"
+expect 0 attach-disk "$vmd" "$work/diff/chained/child.vhdx"
+expect 0 backup "$vmd" repodiff
+put "$work/diff/chained/child.vhdx" c.bin $((4 << 20))
+expect 0 backup "$vmd" repodiff
+grep -q "stored whole: the tracker does not follow a file it builds on" out.txt ||
+  fail "a differencing disk over an untracked parent was not stored whole with its reason"
+expect 0 restore repodiff "$work/restored" chained
+same "$work/restored/chained/child.vhdx" "$work/diff/chained/child.vhdx.expected"
 
 # --- a backup killed with SIGKILL at random moments -------------------------
 before=$(points repo)
@@ -159,6 +214,12 @@ for delay in 0.01 0.05 0.1 0.2 0.3; do
 done
 expect 0 backup "$vmc" repo
 [ "$(ls -a repo | grep -c incomplete)" = 0 ] || fail "a temporary folder outlived the next backup"
+# The killed runs' change IDs are forgotten: every snapshot left is one a point uses.
+used=$(cat repo/point-*/manifest.json | grep '"change_id"' | tr -dc '0-9\n' | sort -u)
+kept=$(ls repo/tracker | sed -n 's/^change-\([0-9]*\)\.snap$/\1/p' | sort -u)
+[ "$(comm -13 <(echo "$used") <(echo "$kept"))" = "" ] || fail "the tracker keeps unused snapshots: $kept"
+[ "$(echo "$kept" | wc -l)" -ge 2 ] || fail "the tracker lost the snapshots the points use"
+[ -z "$(ls repo/tracker | grep '\.tmp$')" ] || fail "the tracker keeps half-written files"
 expect 0 restore repo "$work/restored" afterkill
 same "$work/restored/afterkill/system.vhdx" "$sys.expected"
 same "$work/restored/afterkill/data.vhdx" "$dat.expected"

@@ -53,3 +53,7 @@ HVHOST_API Common::Error HvCreateFileTracker(const std::u16string& stateDir,
                                              Processor::AutoRef<VirtualWareRaw::FileTracker>& tracker);
 // Starts tracking path (an absolute or working-directory-relative file name).
 HVHOST_API Common::Error HvTrackFile(const std::u16string& stateDir, const std::u16string& path);
+// Removes the snapshots of every change ID but those in keep, and files a
+// killed run left half written. Only for the state's sole user (a backup
+// holding its repository's lock): change IDs are never handed out again.
+HVHOST_API Common::Error HvForgetChangeIds(const std::u16string& stateDir, const std::vector<std::u16string>& keep);

@@ -67,6 +67,27 @@ std::optional<Manifest> BasePoint(const Repository& repo, bool full, std::string
   }
 }
 
+// Removes the tracker's snapshots of change IDs no point refers to (left by
+// killed runs, or by points removed by hand), so that the tracker's state
+// grows with the points and not with every run. A point that cannot be read
+// for a reason other than damage may still refer to some: then all stay.
+void ForgetUnusedChangeIds(const Repository& repo) {
+  std::vector<std::u16string> keep;
+  for (uint64_t point : repo.Points()) {
+    try {
+      for (const DiskRecord& disk : repo.Load(point).disks) keep.push_back(U16(disk.changeId));
+    } catch (const Common::Error& error) {
+      if (ChainHas(error, kChecksumMismatch) || ChainHas(error, kRepositoryDamaged)) continue;
+      std::fprintf(stderr, "the tracker's snapshots are kept: point %llu cannot be read\n",
+                   static_cast<unsigned long long>(point));
+      return;
+    }
+  }
+  if (Common::Error error = HvForgetChangeIds(U16(repo.TrackerDir()), keep)) {
+    std::fprintf(stderr, "the tracker's unused snapshots stay:\n%s", DescribeChain(error).c_str());
+  }
+}
+
 }  // namespace
 
 int RunBackup(const Context& context, const CommandLine& line) {
@@ -129,8 +150,18 @@ int RunBackup(const Context& context, const CommandLine& line) {
         record.since = previous->changeId;
         record.reason.clear();
       } catch (const Common::Error& error) {
-        if (!ChainHas(error, ::Code::kTrackerUnknownChangeId)) throw;
-        record.reason = "the tracker no longer knows change ID " + previous->changeId;
+        if (ChainHas(error, ::Code::kTrackerUnknownChangeId)) {
+          record.reason = "the tracker no longer knows change ID " + previous->changeId;
+        } else if (ChainHas(error, ::Code::kFileNotTracked)) {
+          // A differencing disk's changes include its parents', which the
+          // tracker may not follow.
+          Common::Error cause = error;
+          while (cause.Code() != ::Code::kFileNotTracked) cause = cause.Cause();
+          record.reason = "the tracker does not follow a file it builds on (" +
+                          Common::Utf16ToUtf8(Common::FormatErrorMessage(cause)) + ")";
+        } else {
+          throw;
+        }
       }
     }
     if (record.since.empty()) {
@@ -158,6 +189,7 @@ int RunBackup(const Context& context, const CommandLine& line) {
     manifest.disks.push_back(plan.record);
   }
   writer.Commit(manifest);
+  ForgetUnusedChangeIds(repo);
   progress->Finish();
   std::printf("point %llu (%s) written to %s\n", static_cast<unsigned long long>(manifest.point), manifest.kind.c_str(),
               repo.PointDir(manifest.point).c_str());
