@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the normal build (unit, script and
 # interop tests), the AddressSanitizer + UndefinedBehaviorSanitizer build
-# (unit tests), and a short run of every fuzz target.
+# (unit tests), the server's threads test under ThreadSanitizer, and a short
+# run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -19,6 +20,13 @@ ninja -C build-asan -j"$jobs"
 echo "== sanitizer tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE interop
+
+echo "== thread sanitizer: one machine opened from many threads"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-fsanitize=thread \
+  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
+ninja -C build-tsan -j"$jobs" test_virtual_pc
+HVPLUG_LIB_DIR="$PWD/build-tsan/lib" TSAN_OPTIONS=halt_on_error=1 \
+  build-tsan/bin/test_virtual_pc --gtest_filter='ServerThreads.*'
 
 echo "== fuzz targets"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHV_FUZZ=ON \

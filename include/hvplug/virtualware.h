@@ -84,13 +84,19 @@ class VirtualWorkstation : public virtual Processor::Interface {
                                          AutoRef<SafeVMCollection>& collection) = 0;  // 5
 };
 
-// The agent's file services: the source of the root directory object.
+// The agent's file services: the source of the root directory object. It
+// answers GetRootDir with a new directory object per call (directory objects
+// keep an error state and are not shared between threads). It may also
+// answer QueryInterface(InterfaceIds::FileTracker) with the agent's file
+// tracker, which then serves the change IDs of every disk opened through the
+// server that received these services.
 class FileServices : public virtual Processor::Interface {
  public:
   HVPLUG_INTERFACE_HEAD(FileServices)
   virtual Common::Error GetRootDir(std::shared_ptr<rio_dir>& root) = 0;  // 2
 };
 
+// Set before any operation that touches files (else 0x530040).
 class FileServicesClient : public virtual Processor::Interface {
  public:
   HVPLUG_INTERFACE_HEAD(FileServicesClient)

@@ -123,4 +123,22 @@ for _ in $(seq 300); do
   at=$((at + 716800)); [ $((at + 4096)) -le 209715200 ] || at=0
 done
 qemu-img compare -q -f vhdx -F raw h.vhdx h.model || fail "the write bench wrote elsewhere"
+
+# --- a truncated copy: read-only openings read it, writing is refused, ------
+# check reports the blocks past the end.
+head -c $(( $(stat -c %s h.vhdx) - 3 * 1048576 )) h.vhdx > cut.vhdx
+sum=$(sha256sum < cut.vhdx)
+"$HVDISK" read cut.vhdx /dev/null || fail "reading a truncated copy"
+"$HVDISK" check cut.vhdx > cut.txt && fail "check passed a truncated copy"
+grep -q "beyond the end of the file" cut.txt || { cat cut.txt; fail "check did not name the blocks past the end"; }
+"$HVDISK" write cut.vhdx piece > cut.txt 2>&1 && fail "a truncated copy was opened for writing"
+grep -q "0x3C0062" cut.txt || { cat cut.txt; fail "writing a truncated copy failed otherwise"; }
+[ "$(sha256sum < cut.vhdx)" = "$sum" ] || fail "a refused opening changed the file"
+# qemu sizes a fixed file to the disk: its last block ends past the file,
+# which is whole nonetheless and opens for writing.
+qemu-img create -q -f vhdx -o subformat=fixed,block_state_zero=off,block_size=8M qf.vhdx 100M
+"$HVDISK" write qf.vhdx piece --offset 104853504 || fail "writing the last sectors of a qemu-made fixed disk"
+qemu-img check qf.vhdx >/dev/null || fail "qemu-img check after writing a qemu-made fixed disk"
+qemu-img convert -O raw qf.vhdx qf.raw
+cmp <(tail -c 4096 qf.raw) piece || fail "qemu reads other data than was written"
 echo PASS

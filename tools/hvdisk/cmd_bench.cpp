@@ -114,6 +114,8 @@ int RunBench(const Args& input) {
   for (uint64_t w = 1; w < workers; ++w) threads.emplace_back(work, w);
   work(0);
   for (auto& thread : threads) thread.join();
+  // Writes count as done once they are durable.
+  if (write && !failure) disk->Flush();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (failure) std::rethrow_exception(failure);
 

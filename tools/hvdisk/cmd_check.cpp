@@ -3,10 +3,12 @@
 // every BAT entry: known states, partially present blocks only where allowed
 // and with a sector bitmap, blocks inside the file. Exit status 1 on any
 // problem.
+#include <algorithm>
 #include <cstdio>
 
 #include "command.h"
 #include "core/fdisk/virtual/vhdx/bat.h"
+#include "core/fdisk/virtual/vhdx/bat_placement.h"
 #include "core/fdisk/virtual/vhdx/read_path.h"
 #include "disk_io.h"
 
@@ -16,7 +18,8 @@ namespace {
 
 int CheckFile(const std::string& path, Vhdx::DiskFile& file) {
   const Vhdx::DiskFileParts& parts = file.GetParts();
-  Vhdx::File& data = *parts.files->DataFile();
+  // Entries and blocks past the end of a truncated file read as zeros.
+  Vhdx::ZeroExtendedFile data(parts.files->DataFile());
   const uint64_t fileSize = data.GetSize();
   const Vhdx::ChunkTraits chunks(parts.logicalSectorSize, parts.blockSize);
   const Vhdx::ParametrizedBatIndexTraits traits(chunks.ChunkRatio());
@@ -36,7 +39,8 @@ int CheckFile(const std::string& path, Vhdx::DiskFile& file) {
       if (state != Vhdx::kBlockNotPresent && state != Vhdx::kBlockFullyPresent) {
         report(i, "sector bitmap entry in an unknown state", entry.value);
       } else if (state == Vhdx::kBlockFullyPresent && entry.FileOffset() + Vhdx::kSectorBitmapBytes > fileSize) {
-        report(i, "sector bitmap block beyond the end of the file", entry.value);
+        report(i, "sector bitmap block beyond the end of the file (the file cannot be opened for writing)",
+               entry.value);
       }
       continue;
     }
@@ -52,9 +56,13 @@ int CheckFile(const std::string& path, Vhdx::DiskFile& file) {
                            table.Get(static_cast<uint32_t>(bitmapIndex)).State() == Vhdx::kBlockFullyPresent;
       if (!bitmapPresent) report(i, "partially present block without a sector bitmap", entry.value);
     }
+    // The last block of a disk that is not a multiple of the block size
+    // needs only its part up to the disk's end.
+    const uint64_t start = uint64_t{traits.PayloadBlockNumber(static_cast<uint32_t>(i))} * parts.blockSize;
+    const uint64_t used = std::min<uint64_t>(parts.blockSize, parts.virtualSize - start);
     if ((state == Vhdx::kBlockFullyPresent || state == Vhdx::kBlockPartiallyPresent) &&
-        entry.FileOffset() + parts.blockSize > fileSize) {
-      report(i, "payload block beyond the end of the file", entry.value);
+        entry.FileOffset() + used > fileSize) {
+      report(i, "payload block beyond the end of the file (the file cannot be opened for writing)", entry.value);
     }
   }
   return problems;

@@ -1,5 +1,6 @@
 // hvdisk write FILE IN [--offset B]: stores IN ("-" for standard input) at a
-// sector-aligned offset; the length must be a whole number of sectors.
+// sector-aligned offset; the length must be a whole number of sectors. The
+// data is durable when the command succeeds.
 #include <vector>
 
 #include "command.h"
@@ -28,6 +29,8 @@ int RunWrite(const Args& input) {
     sector += got / sectorSize;
     if (got < buffer.size()) break;
   }
+  // Releasing the disk flushes it too, but could only trace a failure.
+  disk->Flush();
   return 0;
 }
 

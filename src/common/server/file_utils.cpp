@@ -6,16 +6,57 @@
 
 namespace VirtualWareRaw {
 
-bool FileObjectExists(ri_dir& dir, const std::u16string& name) {
-  std::unique_ptr<i_dir::iterator> entry = dir.GetIterator(name);
-  Common::Error error = entry ? entry->TakeError() : dir.TakeError();
-  if (error.IsSuccess()) return true;
-  // The listing of a missing entry ends at once; that answers the question.
-  if (error.Code() == FileLayer::kEndOfFileCode || error.Code() == FileLayer::kNotFoundCode) return false;
+namespace {
+
+void TraceFailure(const Common::Error& error) {
   std::string tag;
   Logging_BuildLineTag(tag, "common/server/file_utils",
                        "bool VirtualWareRaw::FileObjectExists(ri_dir&, const Common::String&)", 139);
   if (Logging::Tracer* tracer = Logging_GetTracer()) tracer->TraceTaggedError(tag, error);
+}
+
+// The listing of a missing entry ends at once; that answers the question.
+bool IsAbsence(const Common::Error& error) {
+  return error.Code() == FileLayer::kEndOfFileCode || error.Code() == FileLayer::kNotFoundCode;
+}
+
+// A name with wildcard characters would be taken as a pattern: compare it
+// with every entry instead.
+bool ListedExactly(ri_dir& dir, const std::u16string& name) {
+  ri_dir* where = &dir;
+  std::unique_ptr<rio_dir> parent;
+  const std::u16string parentPath = GetParentPath(name);
+  if (!parentPath.empty()) {
+    parent = dir.OpenDir(parentPath);
+    if (!parent) {
+      Common::Error error = dir.TakeError();
+      if (!IsAbsence(error)) TraceFailure(error);
+      return false;
+    }
+    where = parent.get();
+  }
+  const std::u16string last = GetLastComponent(name);
+  std::unique_ptr<i_dir::iterator> entry = where->GetIterator();
+  if (!entry) {
+    TraceFailure(where->TakeError());
+    return false;
+  }
+  for (; !entry->Failed(); entry->Next()) {
+    if (entry->GetName() == last) return true;
+  }
+  Common::Error error = entry->TakeError();
+  if (!IsAbsence(error)) TraceFailure(error);
+  return false;
+}
+
+}  // namespace
+
+bool FileObjectExists(ri_dir& dir, const std::u16string& name) {
+  if (name.find_first_of(u"*?[") != std::u16string::npos) return ListedExactly(dir, name);
+  std::unique_ptr<i_dir::iterator> entry = dir.GetIterator(name);
+  Common::Error error = entry ? entry->TakeError() : dir.TakeError();
+  if (error.IsSuccess()) return true;
+  if (!IsAbsence(error)) TraceFailure(error);
   return false;
 }
 
@@ -79,7 +120,10 @@ void RenameVMFiles(rio_dir& parent, const std::u16string& oldName, const std::u1
   std::unique_ptr<rio_dir> dir = parent.OpenDir(newName);
   if (!dir) Common::Throw(parent.TakeError());
   if (!dir->Rename(MakeFileName(oldName, extension), MakeFileName(newName, extension))) {
-    Common::Throw(dir->TakeError());
+    const Common::Error error = dir->TakeError();
+    // Half a rename would leave a folder whose file no longer matches it.
+    if (!parent.Rename(newName, oldName)) parent.TakeError();
+    Common::Throw(error);
   }
 }
 

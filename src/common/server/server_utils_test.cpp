@@ -24,6 +24,14 @@ TEST(FileUtilsTest, ExistenceAnswersWithoutLeavingErrors) {
   EXPECT_TRUE(FileObjectExists(*dir, u"a.vmc"));
   EXPECT_TRUE(FileObjectExists(*dir, u"sub"));
   EXPECT_FALSE(FileObjectExists(*dir, u"b.vmc"));
+  // Names are names, not patterns.
+  EXPECT_FALSE(FileObjectExists(*dir, u"*.vmc"));
+  ServerTest::WriteFile(scratch / "XP [1].vmc", "x");
+  ServerTest::WriteFile(scratch / "sub/d?.vhdx", "x");
+  EXPECT_TRUE(FileObjectExists(*dir, u"XP [1].vmc"));
+  EXPECT_FALSE(FileObjectExists(*dir, u"XP [2].vmc"));
+  EXPECT_TRUE(FileObjectExists(*dir, u"sub/d?.vhdx"));
+  EXPECT_FALSE(FileObjectExists(*dir, u"none/d?.vhdx"));
   EXPECT_FALSE(dir->Failed());
   EXPECT_TRUE(FileExists(*root, scratch.wpath() + u"/a.vmc"));
   EXPECT_FALSE(FileExists(*root, scratch.wpath() + u"/none/a.vmc"));
@@ -64,6 +72,11 @@ TEST(FileUtilsTest, RenamesTheMachineDirectoryAndItsFile) {
   posix_dir parent(scratch.path());
   RenameVMFiles(parent, u"old", u"new", u".vmc");
   EXPECT_EQ(ServerTest::ReadFile(scratch / "new/new.vmc"), "<preferences/>");
+  // A folder whose file is missing is renamed back.
+  mkdir((scratch / "bare").c_str(), 0755);
+  EXPECT_THROW(RenameVMFiles(parent, u"bare", u"other", u".vmc"), Common::Error);
+  EXPECT_TRUE(ServerTest::Exists(scratch / "bare"));
+  EXPECT_FALSE(ServerTest::Exists(scratch / "other"));
   EXPECT_TRUE(ServerTest::Exists(scratch / "new/disk.vhdx"));
   EXPECT_FALSE(ServerTest::Exists(scratch / "old"));
   try {
@@ -109,6 +122,26 @@ TEST(DefaultFolderTest, ApplianceListsTheRootAndOthersTheSpecialDirectory) {
   std::sort(folders.begin(), folders.end());
   EXPECT_EQ(folders, (TextList{scratch.wpath() + u"/store1", scratch.wpath() + u"/store2"}));
   EXPECT_EQ(ComputeVMDefaultFolders(root, false), TextList{u"/var/lib"});
+  if (!IsAppliance()) {
+    EXPECT_EQ(GetVMDefaultFolders(root), TextList{u"/var/lib"});
+  }
+}
+
+// A file layer without special directories.
+class PlainDir final : public posix_dir {
+ public:
+  using posix_dir::posix_dir;
+  std::unique_ptr<rio_dir> OpenSpecialDir(uint32_t id) override { return ri_dir::OpenSpecialDir(id); }
+};
+
+TEST(DefaultFolderTest, FileLayerWithoutSpecialDirectoriesSaysSo) {
+  PlainDir root("/");
+  try {
+    ComputeVMDefaultFolders(root, false);
+    ADD_FAILURE() << "no error";
+  } catch (const Common::Error& error) {
+    EXPECT_EQ(error.Code(), 0x4000Eu);
+  }
 }
 
 // A machine that answers only what the collection needs.
@@ -163,21 +196,13 @@ TEST(VMUtilsTest, ConvertTakesOnlyWholeDecimalNumbers) {
   EXPECT_EQ(ToText(UINT64_MAX), u"18446744073709551615");
 }
 
-TEST(VMUtilsTest, ValueTexts) {
-  EXPECT_EQ(PowerStateText(kPowerRunning), u"Running");
-  EXPECT_EQ(PowerStateText(kPowerWaitInput), u"WaitInput");
+TEST(VMUtilsTest, ValuesOutsideTheTablesHaveNoName) {
   EXPECT_EQ(PowerStateText(0), u"Unknown");
   EXPECT_EQ(PowerStateText(6), u"Unknown");
-  EXPECT_EQ(GuestOSText(kGuestUnknown), u"Unknown");
-  EXPECT_STREQ(FirmwareTypeText(kFirmwareEfi), "efi");
   EXPECT_EQ(FirmwareTypeText(2), nullptr);
-  EXPECT_EQ(FirmwareTypeFromText(u"bios"), kFirmwareBios);
   EXPECT_EQ(FirmwareTypeFromText(u"uefi"), std::nullopt);
-  EXPECT_STREQ(ControllerKindText(15), "MegaRaidSas8708EM2");
+  EXPECT_EQ(ControllerKindText(-1), nullptr);
   EXPECT_EQ(ControllerKindText(16), nullptr);
-  EXPECT_STREQ(SecurityKindText(1), "TrustedLaunch");
-  EXPECT_EQ(ProcessorArchitectureText("GenuineIntel", true), u"Intel64");
-  EXPECT_EQ(ProcessorArchitectureText("AuthenticAMD", true), u"AMD64");
   EXPECT_EQ(ProcessorArchitectureText("HygonGenuine", true), u"");
   EXPECT_EQ(ProcessorArchitectureText("GenuineIntel", false), u"x86");
 }

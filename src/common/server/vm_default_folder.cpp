@@ -40,8 +40,10 @@ struct FolderCache {
 };
 
 FolderCache& Cache() {
-  static FolderCache* cache = new FolderCache();  // kept until the process ends
-  return *cache;
+  // Kept until unload; an object rather than a leaked pointer, so that
+  // unloading the plug-in frees it.
+  static FolderCache cache;
+  return cache;
 }
 
 }  // namespace

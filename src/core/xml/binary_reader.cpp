@@ -12,7 +12,12 @@ void binary_reader::StartTag(const std::string& name) {
   auto tag = std::make_unique<Tag>(name);
   Tag* raw = tag.get();
   if (!tagStack.empty()) {
-    AppendChild(*tagStack.back(), std::move(tag));
+    // The parent's source texts are pushed as read (SourceText), not kept in
+    // step by the edit.
+    Tag& parent = *tagStack.back();
+    std::unique_ptr<TagSource> source = std::move(parent.Source);
+    AppendChild(parent, std::move(tag));
+    parent.Source = std::move(source);
   } else {
     root_ = std::move(tag);
   }
@@ -21,12 +26,19 @@ void binary_reader::StartTag(const std::string& name) {
 
 void binary_reader::EndTag() {
   HV_ASSERT(tagStack.size());
-  if (!tagStack.empty()) tagStack.pop_back();
+  if (tagStack.empty()) return;
+  Tag* tag = tagStack.back();
+  tagStack.pop_back();
+  // A source that lost step with the segments would mislead the writer.
+  if (tag->Source && tag->Source->texts.size() != tag->Text.size()) tag->Source.reset();
 }
 
 void binary_reader::Attribute(const std::string& name, const std::u16string& value) {
   HV_ASSERT(tagStack.size());
-  if (!tagStack.empty()) tagStack.back()->Attributes[name] = value;
+  if (tagStack.empty()) return;
+  tagStack.back()->Attributes[name] = value;
+  lastAttribute_ = name;
+  lastValue_ = value;
 }
 
 void binary_reader::Text(const std::u16string& value) {
@@ -38,5 +50,52 @@ void binary_reader::Text(const std::u16string& value) {
 }
 
 void binary_reader::FurtherItem(const std::string&) {}
+
+TagSource* binary_reader::TopSource() {
+  if (tagStack.empty()) return nullptr;
+  Tag* tag = tagStack.back();
+  if (!tag->Source) {
+    tag->Source = std::make_unique<TagSource>();
+    tag->Source->name = tag->Name;
+    if (tag == root_.get()) {
+      tag->Source->document = std::make_unique<DocumentSource>();
+      tag->Source->document->prolog = std::move(prolog_);
+    }
+  }
+  return tag->Source.get();
+}
+
+void binary_reader::SourceProlog(std::string_view raw) { prolog_ = raw; }
+
+void binary_reader::SourceAttribute(std::string_view raw) {
+  if (TagSource* source = TopSource()) source->attributes.push_back({lastAttribute_, lastValue_, std::string(raw)});
+}
+
+void binary_reader::SourceTagEnd(std::string_view raw, bool empty) {
+  if (TagSource* source = TopSource()) {
+    source->tail = raw;
+    source->empty = empty;
+  }
+}
+
+void binary_reader::SourceText(std::string_view raw, const std::u16string& value, bool blank) {
+  if (TagSource* source = TopSource()) source->texts.push_back({std::string(raw), value, true, blank});
+}
+
+void binary_reader::SourceComment(std::string_view raw) {
+  if (TagSource* source = TopSource()) {
+    source->comment = true;
+    source->tail = raw;
+    source->texts.push_back({std::string(), tagStack.back()->Text[0], true, false});
+  }
+}
+
+void binary_reader::SourceEndTag(std::string_view raw) {
+  if (TagSource* source = TopSource()) source->endTag = raw;
+}
+
+void binary_reader::SourceEpilog(std::string_view raw) {
+  if (root_ && root_->Source && root_->Source->document) root_->Source->document->epilog = raw;
+}
 
 }  // namespace Xml

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/xml/tag.h"
@@ -19,11 +20,25 @@ class binary_reader final : public xml_reader_interface {
   void Text(const std::u16string& value) override;
   void FurtherItem(const std::string& value) override;
 
+  // Keeps the source form in each tag (Tag::Source).
+  void SourceProlog(std::string_view raw) override;
+  void SourceAttribute(std::string_view raw) override;
+  void SourceTagEnd(std::string_view raw, bool empty) override;
+  void SourceText(std::string_view raw, const std::u16string& value, bool blank) override;
+  void SourceComment(std::string_view raw) override;
+  void SourceEndTag(std::string_view raw) override;
+  void SourceEpilog(std::string_view raw) override;
+
   std::unique_ptr<Tag> TakeRoot() { return std::move(root_); }
 
  private:
+  TagSource* TopSource();
+
   std::unique_ptr<Tag> root_;
   std::vector<Tag*> tagStack;
+  std::string prolog_;
+  std::string lastAttribute_;
+  std::u16string lastValue_;
 };
 
 }  // namespace Xml

@@ -45,7 +45,17 @@ std::unique_ptr<Tag> LoadDocument(std::string_view data, ReadPosition& where) {
     throw;
   }
   where = PositionOf(transcoded, stopped);
-  return builder.TakeRoot();
+  auto root = builder.TakeRoot();
+  if (root && root->Source && root->Source->document) {
+    DocumentSource& document = *root->Source->document;
+    // As TranscodeUtf16 decided.
+    const std::string_view mark = data.substr(0, 2);
+    document.encoding = mark == "\xFF\xFE"   ? SourceEncoding::kUtf16Le
+                        : mark == "\xFE\xFF" ? SourceEncoding::kUtf16Be
+                                             : SourceEncoding::kUtf8;
+    document.byteOrderMark = transcoded.substr(0, 3) == "\xEF\xBB\xBF";
+  }
+  return root;
 }
 
 std::unique_ptr<Tag> LoadDocument(XmlInput& input, ReadPosition& where) {

@@ -14,7 +14,8 @@ namespace Xml {
 // signature means binary XML, a start tag (after an optional byte order mark,
 // UTF-8 or UTF-16) text XML. Throws Common::Error; `where` receives the line
 // and column at which reading stopped (for binary XML line 1 and the byte
-// offset plus 1).
+// offset plus 1). A text document keeps its source form (Tag::Source), so
+// that kWriteSource writes it back as it was.
 std::unique_ptr<Tag> LoadDocument(std::string_view data, ReadPosition& where);
 // The same from an input, read whole (at most kMaxDocumentSize bytes).
 std::unique_ptr<Tag> LoadDocument(XmlInput& input, ReadPosition& where);

@@ -16,13 +16,35 @@ Tag::~Tag() {
   }
 }
 
+namespace {
+
+// The source texts of tag while they still match its segments.
+std::vector<SourceText>* TrackedTexts(Tag& tag) {
+  if (!tag.Source || tag.Source->texts.size() != tag.Text.size()) return nullptr;
+  return &tag.Source->texts;
+}
+
+}  // namespace
+
 Tag* InsertChild(Tag& parent, size_t position, std::unique_ptr<Tag> child) {
   HV_ASSERT(HoldsInvariant(parent));
   if (position > parent.Children.size()) position = parent.Children.size();
+  std::vector<SourceText>* texts = TrackedTexts(parent);
   child->Parent = &parent;
   Tag* raw = child.get();
   parent.Children.insert(parent.Children.begin() + static_cast<std::ptrdiff_t>(position), std::move(child));
   parent.Text.insert(parent.Text.begin() + static_cast<std::ptrdiff_t>(position) + 1, std::u16string());
+  if (texts) {
+    // The segment before the new child is new layout; the one read there
+    // moves behind it.
+    texts->insert(texts->begin() + static_cast<std::ptrdiff_t>(position), SourceText());
+    if (parent.Children.size() == 1) {
+      SourceText& closing = (*texts)[1];
+      if (closing.blank && parent.Text[0] == u" ") parent.Text[0].clear();
+      // "<a/>" or "<a></a>" had no layout to keep before the closing tag.
+      if (closing.raw.empty()) closing.known = false;
+    }
+  }
   return raw;
 }
 
@@ -31,6 +53,7 @@ std::unique_ptr<Tag> RemoveChild(Tag& parent, size_t index) {
     HV_ASSERT_TEXT("index < Children.size() && Text.size() == Children.size() + 1");
     return nullptr;
   }
+  std::vector<SourceText>* texts = TrackedTexts(parent);
   std::unique_ptr<Tag> child = std::move(parent.Children[index]);
   parent.Children.erase(parent.Children.begin() + static_cast<std::ptrdiff_t>(index));
   std::u16string& before = parent.Text[index];
@@ -42,6 +65,16 @@ std::unique_ptr<Tag> RemoveChild(Tag& parent, size_t index) {
     after.erase(0, 1);
   }
   before += after;
+  if (texts) {
+    SourceText& kept = (*texts)[index];
+    SourceText& next = (*texts)[index + 1];
+    if (kept.known && kept.blank && next.known && next.blank) {
+      kept = std::move(next);
+    } else {
+      kept = SourceText();  // the joined text is written from its value
+    }
+    texts->erase(texts->begin() + static_cast<std::ptrdiff_t>(index) + 1);
+  }
   child->Parent = nullptr;
   return child;
 }
@@ -54,6 +87,16 @@ size_t IndexInParent(const Tag& child) {
   }
   HV_ASSERT_TEXT("child is among its parent's children");
   return 0;
+}
+
+void DropSource(Tag& root) {
+  std::vector<Tag*> pending{&root};
+  while (!pending.empty()) {
+    Tag* tag = pending.back();
+    pending.pop_back();
+    tag->Source.reset();
+    for (auto& child : tag->Children) pending.push_back(child.get());
+  }
 }
 
 bool SameTree(const Tag& a, const Tag& b) {

@@ -16,6 +16,7 @@ bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 struct OpenElement {
   std::string name;
   bool preserve;
+  bool children = false;  // a child element or comment was read
 };
 
 // One pass over the bytes with an explicit stack of open elements; nothing
@@ -26,16 +27,20 @@ class TextReader {
 
   void Run() {
     if (text_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+    const size_t prolog = pos_;
     SkipMisc();
     if (AtEnd() || Peek() != '<' || pos_ + 1 >= text_.size() ||
         !IsNameStart(static_cast<unsigned char>(text_[pos_ + 1]))) {
       Fail(Msg::kXmlNotADocument);
     }
     sink_.StartDocument();
+    sink_.SourceProlog(text_.substr(prolog, pos_ - prolog));
     ReadStartTag(false);
     while (!stack_.empty()) ReadContent();
+    const size_t epilog = pos_;
     SkipMisc();
     if (!AtEnd()) Fail(Msg::kXmlTrailingContent);
+    sink_.SourceEpilog(text_.substr(epilog));
     sink_.EndDocument();
   }
 
@@ -161,8 +166,7 @@ class TextReader {
   void ReadStartTag(bool preserveAround) {
     ++pos_;
     std::string name(ReadName());
-    if (stack_.size() >= kMaxDepth) Fail(Msg::kXmlTooDeep, std::to_string(kMaxDepth));
-    if (++elements_ > kMaxElements) Fail(Msg::kXmlTooManyElements, std::to_string(kMaxElements));
+    EnterChild();
     sink_.StartTag(name);
     bool preserve = preserveAround;
     attributeNames_.clear();
@@ -172,11 +176,14 @@ class TextReader {
       if (AtEnd()) Fail(Msg::kXmlUnexpectedEnd);
       if (Peek() == '>') {
         ++pos_;
+        sink_.SourceTagEnd(text_.substr(before, pos_ - before), false);
         stack_.push_back({std::move(name), preserve});
         break;
       }
       if (LooksAt("/>")) {
         pos_ += 2;
+        sink_.SourceTagEnd(text_.substr(before, pos_ - before), true);
+        sink_.SourceText({}, {}, false);
         sink_.EndTag();
         break;
       }
@@ -191,8 +198,33 @@ class TextReader {
       if (attribute == "xml:space" && value == u"preserve") preserve = true;
       attributeNames_.push_back(attribute);
       sink_.Attribute(std::string(attribute), value);
+      sink_.SourceAttribute(text_.substr(before, pos_ - before));
     }
     CheckDuplicates();
+  }
+
+  // Counts an element or comment about to open below the current element.
+  void EnterChild() {
+    if (stack_.size() >= kMaxDepth) Fail(Msg::kXmlTooDeep, std::to_string(kMaxDepth));
+    if (++elements_ > kMaxElements) Fail(Msg::kXmlTooManyElements, std::to_string(kMaxElements));
+    if (!stack_.empty()) stack_.back().children = true;
+  }
+
+  // A comment is kept as an element named "!--" whose text is what lies
+  // between "<!--" and "-->", less the one space the writer puts before
+  // "-->".
+  void ReadComment() {
+    const size_t start = pos_;
+    EnterChild();
+    pos_ += 4;
+    SkipPast("-->");
+    std::string_view body = text_.substr(start + 4, pos_ - start - 7);
+    if (!body.empty() && body.back() == ' ') body.remove_suffix(1);
+    sink_.StartTag(std::string(kCommentName));
+    const std::u16string value = ToUtf16(body);
+    if (!value.empty()) sink_.Text(value);
+    sink_.SourceComment(text_.substr(start, pos_ - start));
+    sink_.EndTag();
   }
 
   void CheckDuplicates() {
@@ -234,14 +266,15 @@ class TextReader {
   // Text and markup up to the next start or end tag of the current element.
   void ReadContent() {
     const bool preserve = stack_.back().preserve;
+    const size_t start = pos_;
     std::u16string text;
     bool content = false;    // anything but whitespace written as is
     bool lastSpace = false;  // the text ends in a reduced run of whitespace
     for (;;) {
-      size_t start = pos_;
+      const size_t run = pos_;
       while (!AtEnd() && Peek() != '<' && Peek() != '&' && !IsSpace(Peek())) ++pos_;
-      if (pos_ > start) {
-        AppendUtf16(text_.substr(start, pos_ - start), text);
+      if (pos_ > run) {
+        AppendUtf16(text_.substr(run, pos_ - run), text);
         content = true;
         lastSpace = false;
       }
@@ -250,12 +283,7 @@ class TextReader {
       if (IsSpace(c)) {
         ++pos_;
         if (preserve) {
-          // Line ends read as one line feed, as XML prescribes.
-          if (c == '\r') {
-            if (!AtEnd() && Peek() == '\n') ++pos_;
-            c = '\n';
-          }
-          text += static_cast<char16_t>(c);
+          text += static_cast<char16_t>(c);  // CR LF stays as written
         } else if (!lastSpace) {
           text += u' ';
           lastSpace = true;
@@ -273,21 +301,22 @@ class TextReader {
         pos_ += 9;
         size_t end = text_.find("]]>", pos_);
         if (end == std::string_view::npos) Fail(Msg::kXmlUnclosedMarkup);
-        AppendCdata(text_.substr(pos_, end - pos_), text);
+        AppendUtf16(text_.substr(pos_, end - pos_), text);  // literally, CR LF too
         pos_ = end + 3;
         content = true;
         lastSpace = false;
       } else if (LooksAt("<!--")) {
-        pos_ += 4;
-        SkipPast("-->");
+        EmitText(text, content, preserve, false, start);
+        ReadComment();
+        return;
       } else if (LooksAt("<?")) {
         SkipPast("?>");
       } else if (LooksAt("</")) {
-        EmitText(text, content, preserve);
+        EmitText(text, content, preserve, true, start);
         ReadEndTag();
         return;
       } else if (pos_ + 1 < text_.size() && IsNameStart(static_cast<unsigned char>(text_[pos_ + 1]))) {
-        EmitText(text, content, preserve);
+        EmitText(text, content, preserve, false, start);
         ReadStartTag(preserve);
         return;
       } else {
@@ -296,25 +325,18 @@ class TextReader {
     }
   }
 
-  static void AppendCdata(std::string_view raw, std::u16string& out) {
-    size_t start = 0;
-    for (size_t i = 0; i < raw.size(); ++i) {
-      if (raw[i] != '\r') continue;
-      AppendUtf16(raw.substr(start, i - start), out);
-      out += u'\n';
-      if (i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
-      start = i + 1;
-    }
-    AppendUtf16(raw.substr(start), out);
-  }
-
-  // Whitespace alone between tags is layout, not text.
-  void EmitText(std::u16string& text, bool content, bool preserve) {
-    if (!content && !preserve) return;
+  // Whitespace alone (reduced to one space) is layout beside children, and
+  // the value " " of an element that has none. `start` is where the segment
+  // began, so that its markup is reported as read.
+  void EmitText(std::u16string& text, bool content, bool preserve, bool closing, size_t start) {
+    const bool blank = !content && !preserve && text == u" ";
+    if (!content && !preserve && !(blank && closing && !stack_.back().children)) text.clear();
     if (!text.empty()) sink_.Text(text);
+    sink_.SourceText(text_.substr(start, pos_ - start), text, blank);
   }
 
   void ReadEndTag() {
+    const size_t start = pos_;
     pos_ += 2;
     size_t nameStart = pos_;
     std::string_view name = ReadName();
@@ -329,6 +351,7 @@ class TextReader {
     if (Peek() != '>') Fail(Msg::kXmlMalformedTag, name);
     ++pos_;
     stack_.pop_back();
+    sink_.SourceEndTag(text_.substr(start, pos_ - start));
     sink_.EndTag();
   }
 

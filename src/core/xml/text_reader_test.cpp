@@ -11,7 +11,7 @@ namespace {
 using Testing::Load;
 using Testing::MessageOf;
 
-TEST(TextReader, SkipsPrologCommentsAndInstructions) {
+TEST(TextReader, SkipsThePrologAndKeepsCommentsAsElements) {
   auto root = Load(
       "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!DOCTYPE a [<!ENTITY x \"]>\">]>\n<!-- c -->\n"
       "<a k='v' b=\"w\"><?pi x?>x<!-- <b> -->y</a>\n<!-- after -->\n");
@@ -19,7 +19,10 @@ TEST(TextReader, SkipsPrologCommentsAndInstructions) {
   EXPECT_EQ(root->Name, "a");
   EXPECT_EQ(root->Attributes.size(), 2u);
   EXPECT_EQ(root->Attributes["k"], u"v");
-  EXPECT_EQ(root->Text, std::vector<std::u16string>{u"xy"});
+  EXPECT_EQ(root->Text, (std::vector<std::u16string>{u"x", u"y"}));
+  ASSERT_EQ(root->Children.size(), 1u);
+  EXPECT_EQ(root->Children[0]->Name, kCommentName);
+  EXPECT_EQ(root->Children[0]->Text[0], u" <b>");  // less the space before "-->"
 }
 
 TEST(TextReader, BuildsTextSegmentsAroundChildren) {
@@ -39,18 +42,20 @@ TEST(TextReader, ReplacesReferences) {
   EXPECT_EQ(root->Text[0], std::u16string(u"&>'AB\U0001F600") + u'\xD800' + u'\0');
 }
 
-TEST(TextReader, KeepsCdataLiterallyButNormalisesLineEnds) {
+TEST(TextReader, KeepsCdataLiterallyWithItsLineEnds) {
   auto root = Load("<r>  <![CDATA[ <x>  &amp;\r\n\rz ]]>  </r>");
   ASSERT_TRUE(root);
-  EXPECT_EQ(root->Text[0], u"  <x>  &amp;\n\nz  ");
+  EXPECT_EQ(root->Text[0], u"  <x>  &amp;\r\n\rz  ");
 }
 
 TEST(TextReader, ReducesWhitespaceAndDropsLayout) {
-  auto root = Load("<r>\n  <a> x \t\r\n y </a>\n  <b>  </b>\n</r>");
+  auto root = Load("<r>\n  <a> x \t\r\n y </a>\n  <b> \r\n </b><c><?pi?></c><d/>\n</r>");
   ASSERT_TRUE(root);
-  EXPECT_EQ(root->Text, (std::vector<std::u16string>{u"", u"", u""}));
+  EXPECT_EQ(root->Text, (std::vector<std::u16string>{u"", u"", u"", u"", u""}));
   EXPECT_EQ(root->Children[0]->Text[0], u" x y ");
-  EXPECT_EQ(root->Children[1]->Text[0], u"");
+  EXPECT_EQ(root->Children[1]->Text[0], u" ");  // whitespace alone in a leaf is one space
+  EXPECT_EQ(root->Children[2]->Text[0], u"");
+  EXPECT_EQ(root->Children[3]->Text[0], u"");
 }
 
 TEST(TextReader, PreservesWhitespaceInsideXmlSpacePreserve) {
@@ -58,7 +63,7 @@ TEST(TextReader, PreservesWhitespaceInsideXmlSpacePreserve) {
   ASSERT_TRUE(root);
   const Tag& p = *root->Children[0];
   EXPECT_EQ(p.Text, (std::vector<std::u16string>{u"\n  ", u" "}));
-  EXPECT_EQ(p.Children[0]->Text[0], u" a  b\n");  // inherited
+  EXPECT_EQ(p.Children[0]->Text[0], u" a  b\r\n");  // inherited, CR LF as written
   EXPECT_EQ(root->Children[1]->Text[0], u" a b ");
 }
 

@@ -1,5 +1,6 @@
 #include "core/xml/text_writer.h"
 
+#include <set>
 #include <vector>
 
 #include "core/common/assert.h"
@@ -60,6 +61,18 @@ class TextWriter {
     WriteAll(output_, out_);
   }
 
+  // The document as it was read (root.Source->document is set); `bom` asks
+  // for the UTF-8 byte order mark, which UTF-16 output always has.
+  void SourceDocument(const Tag& root, const DocumentSource& document, bool bom) {
+    Check(root);
+    if (bom || document.byteOrderMark) out_ += "\xEF\xBB\xBF";
+    out_ += document.prolog;
+    FindLayout(root);
+    SourceElement(root, std::string(), false);
+    out_ += document.epilog;
+    WriteAll(output_, out_);
+  }
+
  private:
   // Refuses what would not read back, before a byte is written.
   static void Check(const Tag& root) {
@@ -99,22 +112,140 @@ class TextWriter {
   }
 
   void Comment(const Tag& tag) {
-    std::u16string text;
-    for (const auto& segment : tag.Text) text += segment;
-    std::u16string safe;
-    for (size_t i = 0, width; i < text.size(); i += width) {
-      if (!IsXmlChar(text, i, width)) {
-        safe += u'\xFFFD';
-        continue;
-      }
-      safe.append(text, i, width);
-      // "--" may not occur inside a comment.
-      if (text[i] == u'-' && i + 1 < text.size() && text[i + 1] == u'-') safe += u'\x200B';
-    }
     out_ += '<';
     out_ += kCommentName;
-    AppendUtf8(safe, out_);
+    AppendUtf8(CommentText(tag), out_);
     out_ += " -->";
+  }
+
+  static bool IsPreserve(const Tag& tag) {
+    auto found = tag.Attributes.find("xml:space");
+    return found != tag.Attributes.end() && found->second == u"preserve";
+  }
+
+  void Flush() {
+    if (out_.size() < kFlushSize) return;
+    WriteAll(output_, out_);
+    out_.clear();
+  }
+
+  // --- writing back what was read ---------------------------------------
+
+  static size_t LineBreak(std::string_view raw) { return raw.find_last_of("\r\n"); }
+
+  static bool Blank(std::string_view raw) { return raw.find_first_not_of(" \t\r\n") == std::string_view::npos; }
+
+  // Line end and indentation unit of new layout: those before the root's
+  // first child, when the document has any.
+  void FindLayout(const Tag& root) {
+    if (!root.Source || root.Source->texts.empty()) return;
+    const std::string& raw = root.Source->texts[0].raw;
+    const size_t end = LineBreak(raw);
+    if (end == std::string::npos || !Blank(raw)) return;
+    lineEnd_ = raw[end] == '\r' ? "\r" : (end > 0 && raw[end - 1] == '\r' ? "\r\n" : "\n");
+    unit_ = raw.substr(end + 1);
+  }
+
+  static bool Usable(const SourceText& source, const Tag& tag, size_t i) {
+    if (!source.known) return false;
+    if (source.blank) return tag.Text[i] == (tag.Children.empty() ? u" " : u"");
+    return source.value == tag.Text[i];
+  }
+
+  void SourceStartTag(const Tag& tag, const TagSource& source, bool closed) {
+    out_ += '<';
+    out_ += tag.Name;
+    size_t kept = 0;
+    for (const auto& attribute : source.attributes) {
+      auto found = tag.Attributes.find(attribute.name);
+      if (found == tag.Attributes.end()) continue;
+      ++kept;
+      if (found->second == attribute.value) {
+        out_ += attribute.raw;
+        continue;
+      }
+      out_.append(attribute.raw, 0, attribute.raw.find_first_not_of(" \t\r\n"));
+      Attribute(attribute.name, found->second);
+    }
+    if (kept < tag.Attributes.size()) {
+      std::set<std::string_view> read;
+      for (const auto& attribute : source.attributes) read.insert(attribute.name);
+      for (const auto& [name, value] : tag.Attributes) {
+        if (read.count(name)) continue;
+        out_ += ' ';
+        Attribute(name, value);
+      }
+    }
+    if (!source.empty || closed) {
+      out_ += source.tail;
+    } else {
+      out_.append(source.tail, 0, source.tail.size() - 2);  // "/>" of an element that now has content
+      out_ += '>';
+    }
+  }
+
+  void Attribute(const std::string& name, const std::u16string& value) {
+    out_ += name;
+    out_ += "=\"";
+    EscapeText(value, true, out_);
+    out_ += '"';
+  }
+
+  // Depth is bounded by Check. `indent` is the indentation of the line the
+  // element starts on, for layout written around new content.
+  void SourceElement(const Tag& tag, const std::string& indent, bool preserveAround) {
+    const TagSource* source = tag.Source && tag.Source->name == tag.Name ? tag.Source.get() : nullptr;
+    const bool tracked = source && source->texts.size() == tag.Text.size();
+    if (tag.Name == kCommentName) {
+      if (tracked && source->comment && tag.Attributes.empty() && tag.Children.empty() &&
+          source->texts[0].value == tag.Text[0]) {
+        out_ += source->tail;
+      } else {
+        Comment(tag);
+      }
+      return;
+    }
+    const bool preserve = preserveAround || IsPreserve(tag);
+    const bool closed = tracked && source->empty && tag.Children.empty() && tag.Text[0].empty();
+    if (source) {
+      SourceStartTag(tag, *source, closed);
+    } else {
+      out_ += '<';
+      out_ += tag.Name;
+      for (const auto& [name, value] : tag.Attributes) {
+        out_ += ' ';
+        Attribute(name, value);
+      }
+      out_ += '>';
+    }
+    if (closed) return;
+    const std::string inner = indent + unit_;
+    for (size_t i = 0; i <= tag.Children.size(); ++i) {
+      const bool last = i == tag.Children.size();
+      std::string childIndent = inner;
+      if (tracked && Usable(source->texts[i], tag, i)) {
+        const std::string& raw = source->texts[i].raw;
+        out_ += raw;
+        const size_t end = LineBreak(raw);
+        if (!last && source->texts[i].blank && end != std::string::npos) childIndent = raw.substr(end + 1);
+      } else {
+        EscapeText(tag.Text[i], false, out_);
+        if (lineEnd_ && !preserve && !tag.Children.empty() && tag.Text[i].empty()) {
+          out_ += lineEnd_;
+          out_ += last ? indent : inner;
+        }
+      }
+      if (last) break;
+      SourceElement(*tag.Children[i], childIndent, preserve);
+      Flush();
+    }
+    if (source && !source->empty) {
+      out_ += source->endTag;
+    } else {
+      out_ += "</";
+      out_ += tag.Name;
+      out_ += '>';
+    }
   }
 
   // Depth is bounded by Check.
@@ -139,10 +270,7 @@ class TextWriter {
       EscapeText(tag.Text[i], false, out_);
       if (layout && tag.Text[i].empty()) Indent(level + 1);
       Element(*tag.Children[i], level + 1, preserve);
-      if (out_.size() >= kFlushSize) {
-        WriteAll(output_, out_);
-        out_.clear();
-      }
+      Flush();
     }
     EscapeText(tag.Text.back(), false, out_);
     if (layout && !tag.Children.empty() && tag.Text.back().empty()) Indent(level);
@@ -155,21 +283,63 @@ class TextWriter {
   XmlOutput& output_;
   const bool indented_;
   std::string out_;
+  const char* lineEnd_ = nullptr;  // null: the document has no layout to follow
+  std::string unit_;
+};
+
+// Writes UTF-8 pieces as UTF-16 with a byte order mark; the writer hands
+// over whole characters only (it flushes after a tag).
+class Utf16Output final : public XmlOutput {
+ public:
+  Utf16Output(XmlOutput& inner, bool little) : inner_(inner), little_(little) {}
+  size_t Write(const void* data, size_t size) override {
+    units_.clear();
+    if (!started_) units_ += u'\xFEFF';
+    started_ = true;
+    AppendUtf16(std::string_view(static_cast<const char*>(data), size), units_);
+    bytes_.clear();
+    for (char16_t unit : units_) {
+      const char low = static_cast<char>(unit & 0xFF);
+      const char high = static_cast<char>(unit >> 8);
+      bytes_ += little_ ? low : high;
+      bytes_ += little_ ? high : low;
+    }
+    WriteAll(inner_, bytes_);
+    return size;
+  }
+
+ private:
+  XmlOutput& inner_;
+  const bool little_;
+  bool started_ = false;
+  std::u16string units_;
+  std::string bytes_;
 };
 
 }  // namespace
 
+std::u16string CommentText(const Tag& comment) {
+  std::u16string text;
+  for (const auto& segment : comment.Text) text += segment;
+  std::u16string safe;
+  for (size_t i = 0, width; i < text.size(); i += width) {
+    if (!IsXmlChar(text, i, width)) {
+      safe += u'\xFFFD';
+      continue;
+    }
+    safe.append(text, i, width);
+    // "--" may not occur inside a comment.
+    if (text[i] == u'-' && i + 1 < text.size() && text[i + 1] == u'-') safe += u'\x200B';
+  }
+  return safe;
+}
+
 void EscapeText(std::u16string_view text, bool attribute, std::string& out) {
   if (!attribute && FitsCdata(text)) {
+    // Line feeds stay as they are: readers take CDATA literally, so a line
+    // feed written as CR LF would come back as a different value.
     out += "<![CDATA[";
-    size_t start = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-      if (text[i] != u'\n') continue;
-      AppendUtf8(text.substr(start, i - start), out);
-      out += "\r\n";
-      start = i + 1;
-    }
-    AppendUtf8(text.substr(start), out);
+    AppendUtf8(text, out);
     out += "]]>";
     return;
   }
@@ -209,7 +379,13 @@ void EscapeText(std::u16string_view text, bool attribute, std::string& out) {
 
 void WriteTextXml(const Tag& root, XmlOutput& output, unsigned flags) {
   if (flags & kWriteBinary) return WriteBinaryXml(root, output);
-  TextWriter(output, flags).Document(root, flags);
+  const DocumentSource* document = root.Source ? root.Source->document.get() : nullptr;
+  if (!(flags & kWriteSource) || !document) return TextWriter(output, flags).Document(root, flags);
+  if (document->encoding == SourceEncoding::kUtf8) {
+    return TextWriter(output, flags).SourceDocument(root, *document, flags & kWriteByteOrderMark);
+  }
+  Utf16Output wide(output, document->encoding == SourceEncoding::kUtf16Le);
+  TextWriter(wide, flags).SourceDocument(root, *document, false);
 }
 
 std::string TextXmlString(const Tag& root, unsigned flags) {

@@ -14,11 +14,19 @@ enum WriterFlags : unsigned {
   kWriteByteOrderMark = 2,  // EF BB BF first
   kWriteNoDeclaration = 4,  // leave out <?xml ... ?>
   kWriteBinary = 8,         // binary XML instead of text
+  // A document read from text (its root carries a DocumentSource) is written
+  // as it was read: in its encoding, with its declaration, comments, layout
+  // and the markup of every value, attribute and tag nobody changed. New
+  // layout follows the document's line ends and indentation. Documents
+  // without a source are written as the other flags say.
+  kWriteSource = 16,
 };
 
 inline constexpr std::string_view kXmlDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\r\n";
-// Elements of this name are written as comments.
-inline constexpr std::string_view kCommentName = "!--";
+
+// The text a comment element is written with: its segments joined, "--"
+// broken by U+200B and characters XML cannot hold as U+FFFD.
+std::u16string CommentText(const Tag& comment);
 
 // Appends the XML form of a text (or, in attribute mode, of an attribute
 // value) to out.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace Xml {
 
@@ -17,6 +18,25 @@ class xml_reader_interface {
   virtual void Text(const std::u16string& value) = 0;
   // Narrow items of binary XML version 2 that are not element text.
   virtual void FurtherItem(const std::string& value) = 0;
+
+  // How the text reader found things written (UTF-8 markup as read), for
+  // writing a document back as it was. Sinks that only want the tree ignore
+  // these.
+  // Everything before the root, after the byte order mark.
+  virtual void SourceProlog(std::string_view) {}
+  // After Attribute: its markup with the whitespace before it.
+  virtual void SourceAttribute(std::string_view) {}
+  // The end of a start tag: whitespace and ">" or "/>".
+  virtual void SourceTagEnd(std::string_view, bool /*empty*/) {}
+  // Once per text segment of the open element, before the next start or
+  // end tag, also when empty; `value` is what the segment reads as.
+  virtual void SourceText(std::string_view, const std::u16string& /*value*/, bool /*blank*/) {}
+  // A comment, reported as an element named "!--": its whole markup.
+  virtual void SourceComment(std::string_view) {}
+  // Before EndTag of an element not written as <name/>.
+  virtual void SourceEndTag(std::string_view) {}
+  // Everything after the root.
+  virtual void SourceEpilog(std::string_view) {}
 };
 
 }  // namespace Xml

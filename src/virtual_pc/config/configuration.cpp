@@ -292,7 +292,11 @@ std::unique_ptr<Tag> ConfigurationParserImpl::TakeRoot() {
 
 void ConfigurationParserImpl::FlushTo(Xml::XmlOutput& output, bool byteOrderMark) const {
   if (!root_) return;
-  Xml::WriteTextXml(*root_, output, byteOrderMark ? unsigned(Xml::kWriteByteOrderMark) : 0u);
+  Xml::WriteTextXml(*root_, output, Xml::kWriteSource | (byteOrderMark ? unsigned(Xml::kWriteByteOrderMark) : 0u));
+}
+
+void ConfigurationParserImpl::ForgetSourceForm() {
+  if (root_) Xml::DropSource(*root_);
 }
 
 }  // namespace VirtualWareRaw

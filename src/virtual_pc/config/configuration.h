@@ -83,10 +83,18 @@ class ConfigurationParserImpl : public ConfigurationParser, public Configuration
   bool IsDocumentRoot() const override { return true; }
   void CreateRoot(const std::string& name) override;
   bool Flush(o_file& file, bool byteOrderMark) override;
-  // Writes the document as compact text XML, with the UTF-8 byte order mark
-  // first when asked; a document without a root writes nothing. Throws on
-  // failure.
+  // Writes the document; a document without a root writes nothing. Throws on
+  // failure. A document read from text is written back as it was read: in
+  // its encoding (UTF-16 keeps its byte order and mark; UTF-8 gets the byte
+  // order mark when asked), with its declaration, comments, layout and every
+  // value, attribute and tag nobody changed byte for byte; new elements
+  // follow its indentation. Any other document (built here, read from binary
+  // XML, or after ForgetSourceForm) is written as compact UTF-8 text XML with
+  // the standard declaration, the byte order mark first when asked.
   void FlushTo(Xml::XmlOutput& output, bool byteOrderMark) const;
+  // Makes the document write as a new one from now on, as a machine made
+  // from a template is.
+  void ForgetSourceForm();
 
   Xml::Tag* rootTag() const { return root_.get(); }
   std::unique_ptr<Xml::Tag> TakeRoot();

@@ -116,6 +116,10 @@ TEST_F(ConfigurationTest, CreatesControllersByAttribute) {
 }
 
 TEST_F(ConfigurationTest, ChangedTemplateKeepsWhatItDidNotAddress) {
+  // Read back as it is, the template writes itself byte for byte...
+  EXPECT_EQ(Flushed(), text_);
+  // ...and as a new machine in the standard form.
+  config_->ForgetSourceForm();
   config_->SetValue("preferences.hardware.memory.ram_size", u"256");
   config_->SetAttribute("preferences.hardware.pci_bus.scsi_adapter.scsi_controller", "id", u"0");
   config_->SetValue("preferences.hardware.zz_new", u"a  b\nc");

@@ -220,8 +220,20 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
       if (!file) fail(dir_->TakeError());
       if (!Config().Flush(*file, true)) fail(file->TakeError());
     }
+    KeepPermissions(temporary);
     if (!dir_->Rename(temporary, configFile_)) fail(dir_->TakeError());
     modified_ = false;
+  }
+
+  // The replacement gets the permissions the file had; a file that other
+  // users may not read stays so.
+  void KeepPermissions(const std::u16string& replacement) {
+    std::unique_ptr<i_dir::iterator> entry = dir_->GetIterator(configFile_);
+    file_attributes attributes;
+    if (entry && !entry->Failed() && entry->GetAttributes(attributes)) {
+      if (!dir_->SetUnixPermissions(replacement, attributes.mode & 07777)) dir_->TakeError();
+    }
+    if (!entry) dir_->TakeError();
   }
 
   const BusLayout& BusOrThrow(uint32_t bus, const char* function) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/fdisk/virtual/virtual_disks.h"
 #include "core/file/unix/posix_dir.h"
@@ -257,6 +258,76 @@ TEST_F(ForeignMachineTest, DisksAnswerChangeIdsThroughTheAgentsTracker) {
     } else {
       EXPECT_EQ(error.Code(), 0x3C0050u);  // no tracker
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+using namespace VmTest;
+
+// The sample machine files kept in the source tree, found from the build.
+std::string SampleDir() {
+  std::string lib;
+  if (const char* env = std::getenv("HVPLUG_LIB_DIR")) {
+    lib = env;
+  } else {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string exe(self, n > 0 ? n : 0);
+    lib = exe.substr(0, exe.rfind('/'));
+  }
+  return lib + "/../../tests/data/vmc/";
+}
+
+TEST(SampleMachineTest, SamplesListTheirHardDisksAndKeepTheirCdDrives) {
+  const struct {
+    const char* file;
+    std::vector<std::string> disks;  // created beside the machine file
+    std::vector<DiskInfo> expected;  // file names relative to the machine folder
+    uint32_t cdController, cdDevice;
+  } samples[] = {
+      {"tabbed_utf16.vmc", {"disk.vhdx"}, {{u"disk.vhdx", 0, 0, 0}}, 1, 0},
+      {"spaced_utf8_bom.vmc", {"sub/disk.vhdx"}, {{u"sub/disk.vhdx", 0, 0, 0}}, 1, 0},
+      {"plain_utf8.vmc", {"data.vhdx"}, {{u"data.vhdx", 1, 0, 0}}, 1, 1},
+  };
+  for (const auto& sample : samples) {
+    SCOPED_TRACE(sample.file);
+    const std::string bytes = ServerTest::ReadFile(SampleDir() + sample.file);
+    ASSERT_FALSE(bytes.empty()) << "sample not found under " << SampleDir();
+    ServerTest::Scratch scratch;
+    mkdir((scratch / "sub").c_str(), 0755);
+    posix_dir dir(scratch.path());
+    for (const std::string& disk : sample.disks) {
+      HV_OK(VirtualDisks::CreateVhdxDisk(dir, Common::Utf8ToUtf16(disk), 2048, false));
+    }
+    const std::string vmc = scratch / sample.file;
+    ServerTest::WriteFile(vmc, bytes);
+    const VirtualPC::HostAccess host{ServerTest::AgentRoot(), {}};
+    std::vector<DiskInfo> expected = sample.expected;
+    for (DiskInfo& info : expected) info.file = scratch.wpath() + u"/" + info.file;
+
+    AutoRef<SafeVM> vm = Open(host, Common::Utf8ToUtf16(vmc));
+    EXPECT_EQ(ListDisks(vm), expected);
+    HV_OK(Close(vm));
+    EXPECT_EQ(ServerTest::ReadFile(vmc), bytes);  // nothing changed, nothing written
+
+    AutoRef<SafeHardDisk> disk;
+    EXPECT_EQ(vm->AddHardDisk(u"cd", 0, sample.cdController, sample.cdDevice, 1 << 20, 512, 0, 0, disk).Code(),
+              0x53003au);
+    EXPECT_EQ(vm->RemoveHardDisk(0, sample.cdController, sample.cdDevice, true).Code(), 0x53004au);
+    HV_OK(vm->AddHardDisk(u"extra", 1, 3, 14, 1 << 20, 4096, 0, 0, disk));
+    HV_OK(Close(vm));
+    vm.Reset();
+    disk.Reset();
+    AutoRef<SafeVM> again = Open(host, Common::Utf8ToUtf16(vmc));
+    expected.push_back({scratch.wpath() + u"/extra.vhdx", 1, 3, 14});
+    EXPECT_EQ(ListDisks(again), expected);
+    HV_OK(again->RemoveHardDisk(1, 3, 14, true));
+    EXPECT_FALSE(ServerTest::Exists(scratch / "extra.vhdx"));
+    EXPECT_EQ(again->AddHardDisk(u"cd", 0, sample.cdController, sample.cdDevice, 1 << 20, 512, 0, 0, disk).Code(),
+              0x53003au);
   }
 }
 

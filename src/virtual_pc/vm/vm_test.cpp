@@ -1,7 +1,9 @@
+#include <regex>
 #include <gtest/gtest.h>
 #include <nettle/md5.h>
 #include <sys/stat.h>
 
+#include "common/server/vm_utils.h"
 #include "core/common/guid.h"
 #include "virtual_pc/vm/vm_testutil.h"
 
@@ -96,6 +98,15 @@ TEST_F(MachineTest, SettingsChangeAndSurviveReopening) {
   EXPECT_NE(text.find("<ram_size type=\"integer\">256</ram_size>"), std::string::npos) << text;
   EXPECT_NE(text.find("<value type=\"string\">efi</value>"), std::string::npos) << text;
   EXPECT_FALSE(ServerTest::Exists(vmc + ".new"));
+  // Rewriting keeps the permissions the file had.
+  chmod(vmc.c_str(), 0600);
+  HV_OK(SetProperty(vm, u"Memory", u"536870912"));
+  HV_OK(Close(vm));
+  struct stat st {};
+  ASSERT_EQ(stat(vmc.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  HV_OK(SetProperty(vm, u"Memory", u"268435456"));
+  HV_OK(Close(vm));
 
   AutoRef<SafeVM> again = Open(host_, Common::Utf8ToUtf16(vmc));
   EXPECT_EQ(Property(again, u"Memory"), u"256");
@@ -110,7 +121,9 @@ TEST_F(MachineTest, DisksOnBothBusesKeepTheirDataAcrossReopening) {
   const std::string dir = scratch_ / "disks";
   EXPECT_TRUE(ServerTest::Exists(dir + "/system.vhdx"));
   EXPECT_TRUE(ServerTest::Exists(dir + "/DATA.VHDX"));
-  const std::string text = ServerTest::ReadFile(dir + "/disks.vmc");
+  std::string text = ServerTest::ReadFile(dir + "/disks.vmc");
+  // New elements follow the file's indentation; compare the markup alone.
+  text = std::regex_replace(text, std::regex(">\\s+<"), "><");
   EXPECT_NE(text.find("<ide_controller id=\"0\"><location id=\"1\">"), std::string::npos) << text;
   EXPECT_NE(text.find("<drive_type type=\"integer\">1</drive_type>"), std::string::npos) << text;
 
@@ -135,6 +148,8 @@ TEST_F(MachineTest, DisksOnBothBusesKeepTheirDataAcrossReopening) {
   const std::vector<DiskInfo> disks = ListDisks(again);
   ASSERT_EQ(disks, (std::vector<DiskInfo>{{Common::Utf8ToUtf16(dir + "/system.vhdx"), 0, 0, 1},
                                           {Common::Utf8ToUtf16(dir + "/DATA.VHDX"), 1, 3, 14}}));
+  // What removing the machine deletes.
+  EXPECT_EQ(GetVMFiles(*again), (TextList{Common::Utf8ToUtf16(dir + "/disks.vmc"), disks[0].file, disks[1].file}));
   AutoRef<SafeHardDiskCollection> collection;
   HV_OK(again->GetHardDisks(collection));
   AutoRef<SafeHardDisk> disk;
@@ -163,6 +178,7 @@ TEST_F(MachineTest, DisksOnBothBusesKeepTheirDataAcrossReopening) {
 }
 
 TEST_F(MachineTest, PlacesFilesAndBusesAreChecked) {
+  ServerTest::TraceCapture trace(scratch_);
   AutoRef<SafeVM> vm = Create(host_, scratch_.wpath(), u"checks");
   const std::string dir = scratch_ / "checks";
   AutoRef<SafeHardDisk> disk;
@@ -191,6 +207,12 @@ TEST_F(MachineTest, PlacesFilesAndBusesAreChecked) {
   const std::string text = ServerTest::ReadFile(dir + "/checks.vmc");
   EXPECT_EQ(text.find("controller"), std::string::npos) << text;
   EXPECT_TRUE(ListDisks(vm).empty());
+  HV_OK(Close(vm));
+  const std::string lines = trace.Lines();
+  for (const char* line : {"Virtual disk '", "' has been added to 'checks'.", "Removing hard disk '",
+                           "Closing virtual machine 'checks.vmc'."}) {
+    EXPECT_NE(lines.find(line), std::string::npos) << line << "\n" << lines;
+  }
 }
 
 TEST_F(MachineTest, RenameMovesTheFolderAndTheFile) {

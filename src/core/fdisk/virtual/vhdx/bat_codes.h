@@ -30,4 +30,6 @@ inline constexpr uint32_t kTrackerStateInvalid = 0x3C0056;
 inline constexpr uint32_t kTrackerUnknownChangeId = 0x3C0057;
 inline constexpr uint32_t kTrackerIoFailed = 0x3C0058;
 inline constexpr uint32_t kDataStreamFailed = 0x3C0059;
+inline constexpr uint32_t kBlockBeyondFileEnd = 0x3C0062;
+inline constexpr uint32_t kAreaBeyondLimit = 0x3C0063;
 }  // namespace Vhdx::Codes

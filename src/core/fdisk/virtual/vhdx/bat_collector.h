@@ -1,10 +1,8 @@
-// Collectors of (index, entry) pairs of the block allocation table, the
-// collector of BAT region byte areas, and the ordered map of data blocks
-// that rejects overlapping placements.
+// Collectors of (index, entry) pairs of the block allocation table and the
+// collector of BAT region byte areas.
 #pragma once
 
 #include <memory>
-#include <set>
 
 #include "core/fdisk/virtual/vhd/enumerator.h"
 #include "core/fdisk/virtual/vhdx/bat.h"
@@ -94,68 +92,5 @@ class EmptyBatEntryToDiskAreaCollector final : public BatEntryCollector {
   BlockSizeAwareDataBlockTraits blockTraits_;
   Vhd::Collector<Vhd::DiskArea>& target_;
 };
-
-// A payload block with data in the file.
-struct DataBlockInfo {
-  uint64_t fileOffset = 0;   // bytes
-  uint64_t firstSector = 0;  // on the virtual disk
-  bool fullyPresent = false;
-  uint64_t length = 0;  // bytes the block spans in the file
-};
-
-// Data blocks by file offset; touching blocks are distinct, overlapping ones
-// collide and are refused.
-class CollectingDataBlockInfoMap : public Vhd::Collector<DataBlockInfo> {
- public:
-  // Reports the blocks that overlap the byte interval, in file order.
-  virtual bool Find(const Vhd::DiskArea& bytes, Vhd::Collector<DataBlockInfo>& collector) const = 0;
-};
-
-class RegionIndexedCollectingDataBlockInfoMap final : public CollectingDataBlockInfoMap {
- public:
-  // Throws "BAT contains a data block that intersects with other data
-  // blocks..." for a block that overlaps one already present.
-  bool Collect(const DataBlockInfo& block) override;
-  bool Find(const Vhd::DiskArea& bytes, Vhd::Collector<DataBlockInfo>& collector) const override;
-  size_t Count() const { return blocks_.size(); }
-
- private:
-  struct Less {
-    using is_transparent = void;
-    bool operator()(const DataBlockInfo& a, const DataBlockInfo& b) const {
-      return b.fileOffset >= a.fileOffset + a.length;
-    }
-    bool operator()(const DataBlockInfo& a, const Vhd::DiskArea& b) const { return b.start >= a.fileOffset + a.length; }
-    bool operator()(const Vhd::DiskArea& a, const DataBlockInfo& b) const { return b.fileOffset >= a.start + a.length; }
-  };
-  std::set<DataBlockInfo, Less> blocks_;
-};
-
-// Payload entries in state 6 or 7 become data blocks of the map.
-class PayloadBatEntryToBlockInfoCollector final : public BatEntryCollector {
- public:
-  PayloadBatEntryToBlockInfoCollector(const BatIndexTraits& traits, uint32_t sectorsPerBlock, uint64_t blockSize,
-                                      Vhd::Collector<DataBlockInfo>& target)
-      : traits_(traits), blockTraits_(sectorsPerBlock), blockSize_(blockSize), target_(target) {}
-  bool Collect(uint32_t index, const BatEntry& entry) override {
-    if (traits_.IsBitmapEntry(index)) return true;
-    uint32_t state = entry.State();
-    if (state != kBlockFullyPresent && state != kBlockPartiallyPresent) return true;
-    return target_.Collect({entry.FileOffset(), blockTraits_.FirstSector(traits_.PayloadBlockNumber(index)),
-                            state == kBlockFullyPresent, blockSize_});
-  }
-
- private:
-  const BatIndexTraits& traits_;
-  BlockSizeAwareDataBlockTraits blockTraits_;
-  uint64_t blockSize_;
-  Vhd::Collector<DataBlockInfo>& target_;
-};
-
-// Checks the placement of every present payload and bitmap block of a
-// table: a block that overlaps another block or one of the reserved byte
-// areas (headers, log, metadata, the table itself) refuses the opening.
-void ValidateBlockPlacement(Vhd::Array<BatEntry>& entries, uint32_t entryCount, uint32_t chunkRatio, uint64_t blockSize,
-                            const std::vector<Vhd::DiskArea>& reserved);
 
 }  // namespace Vhdx

@@ -126,33 +126,5 @@ TEST(BatCollectorTest, DispatchByStateAndRegionAreas) {
   EXPECT_EQ(ErrorCodeOf([&] { table.array.Get(7); }), 0x3C0055u);
 }
 
-TEST(DataBlockMapTest, OverlapsAreRefusedTouchingBlocksAreNot) {
-  RegionIndexedCollectingDataBlockInfoMap map;
-  map.Collect({4 << 20, 0, true, 1 << 20});
-  map.Collect({5 << 20, 8, false, 1 << 20});
-  map.Collect({3 << 20, 16, true, 1 << 20});
-  EXPECT_EQ(VhdxTest::Failure([&] { map.Collect({(5 << 20) + 4096, 0, true, 1 << 20}); }),
-            "0x3C0044 BAT contains a data block that intersects with other data blocks. The block offset is 5246976.");
-  VectorCollector<DataBlockInfo> found;
-  map.Find({(4 << 20) + 10, 1 << 20}, found);
-  ASSERT_EQ(found.values.size(), 2u);
-  EXPECT_EQ(found.values[0].fileOffset, 4u << 20);
-  EXPECT_EQ(found.values[1].firstSector, 8u);
-}
-
-TEST(DataBlockMapTest, ValidationCoversPayloadBitmapAndReservedAreas) {
-  SmallTable table;
-  table.words = {SmallTable::Entry(6, 4), SmallTable::Entry(7, 5), SmallTable::Entry(6, 6)};
-  std::vector<DiskArea> reserved{{0, 1 << 20}, {3 << 20, 1 << 20}};
-  EXPECT_EQ(ErrorCodeOf([&] { ValidateBlockPlacement(table.array, 3, 2, 1 << 20, reserved); }), 0u);
-  table.words[2] = SmallTable::Entry(6, 5);  // bitmap block on top of block 1
-  EXPECT_EQ(ErrorCodeOf([&] { ValidateBlockPlacement(table.array, 3, 2, 1 << 20, reserved); }), 0x3C0044u);
-  table.words[2] = 0;
-  table.words[0] = SmallTable::Entry(6, 3);  // payload inside the table region
-  EXPECT_EQ(ErrorCodeOf([&] { ValidateBlockPlacement(table.array, 3, 2, 1 << 20, reserved); }), 0x3C0044u);
-  table.words[0] = SmallTable::Entry(2, 3);  // not present: its offset is not a placement
-  EXPECT_EQ(ErrorCodeOf([&] { ValidateBlockPlacement(table.array, 3, 2, 1 << 20, reserved); }), 0u);
-}
-
 }  // namespace
 }  // namespace Vhdx

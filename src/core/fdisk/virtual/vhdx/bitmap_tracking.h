@@ -1,11 +1,14 @@
 // A bitmap that announces every modification, through any of its views, to
-// its observers: the write path learns this way that a loaded sector bitmap
-// has to be written back.
+// its observers and remembers the range of bits changed: the write path
+// learns this way that a loaded sector bitmap has to be written back, and
+// which part of it.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "core/fdisk/virtual/vhd/bitmap.h"
+#include "core/fdisk/virtual/vhd/interval.h"
 #include "core/fdisk/virtual/vhdx/observable.h"
 
 namespace Vhdx {
@@ -51,22 +54,39 @@ class ChangeTrackingBitmap final : public BitmapDecorator,
   using BitmapDecorator::BitmapDecorator;
   std::shared_ptr<Vhd::Bitmap> Sub(uint64_t first, uint64_t count) override;
   void Set(uint64_t index, bool value) override {
-    Notify();
+    Changing(index, 1);
     BitmapDecorator::Set(index, value);
   }
   void SetRange(uint64_t first, uint64_t count, bool value) override {
-    Notify();
+    Changing(first, count);
     BitmapDecorator::SetRange(first, count, value);
   }
   void SetAll(bool value) override {
-    Notify();
+    Changing(0, Size());
     BitmapDecorator::SetAll(value);
   }
   void Notify() { NotifyObservers(); }
 
+  // The smallest range [start, start + length) of this bitmap's bits that
+  // holds every bit changed through it or its views; length 0 when none.
+  Vhd::DiskArea DirtyBits() const {
+    return dirtyEnd_ > dirtyStart_ ? Vhd::DiskArea{dirtyStart_, dirtyEnd_ - dirtyStart_} : Vhd::DiskArea{0, 0};
+  }
+  void ClearDirty() { dirtyStart_ = UINT64_MAX, dirtyEnd_ = 0; }
+
  private:
+  void Changing(uint64_t first, uint64_t count) {
+    if (count == 0) return;
+    Notify();
+    MarkDirty(first, count);
+  }
+  void MarkDirty(uint64_t first, uint64_t count);
+
   // A view must not outlive the bitmap whose observers it reaches.
   std::shared_ptr<ChangeTrackingBitmap> parentHold_;
+  uint64_t offsetInParent_ = 0;
+  uint64_t dirtyStart_ = UINT64_MAX;
+  uint64_t dirtyEnd_ = 0;
 };
 
 }  // namespace Vhdx

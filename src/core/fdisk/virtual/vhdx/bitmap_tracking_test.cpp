@@ -26,8 +26,14 @@ TEST(ChangeTrackingBitmapTest, ChangesThroughAnyViewReachTheWholeBitmapsObserver
   inner->Set(1, true);
   EXPECT_EQ(observer->changes, 1);
   EXPECT_TRUE(owner->Get(13));
+  // The changed bits are known on the whole bitmap, as one covering range.
+  EXPECT_EQ(tracked->DirtyBits(), (Vhd::DiskArea{13, 1}));
   view->SetRange(0, 2, true);
+  EXPECT_EQ(tracked->DirtyBits(), (Vhd::DiskArea{8, 6}));
+  tracked->ClearDirty();
+  EXPECT_EQ(tracked->DirtyBits().length, 0u);
   tracked->SetAll(false);
+  EXPECT_EQ(tracked->DirtyBits(), (Vhd::DiskArea{0, 64}));
   EXPECT_EQ(observer->changes, 3);
   EXPECT_EQ(owner->FindFirst(true), 64u);
   // The view keeps working after the caller dropped the whole bitmap.

@@ -8,6 +8,8 @@ void ExistingBlockWriter::Write(uint64_t sectorInBlock, const SectorRun& run) {
 }
 
 void BitmappedBlockWriter::OnWritten(uint64_t sectorInBlock, const SectorRun& run) {
+  // Rewriting present sectors leaves the bitmap, and the disk's barrier, alone.
+  if (bitmap_->FindInRange(sectorInBlock, run.count, false) == sectorInBlock + run.count) return;
   bitmap_->SetRange(sectorInBlock, run.count, true);
   BatEntry entry{entry_};
   if (entry.State() != kBlockFullyPresent && bitmap_->FindFirst(false) == bitmap_->Size()) {
@@ -37,6 +39,7 @@ void DifferencingDiskAllocatingBlockWriter::OnWritten(uint64_t sectorInBlock, co
   BatEntry entry{Entry()};
   if (entry.State() == kBlockNotPresent) {
     // Bits left over from an earlier placement must not claim unwritten sectors.
+    bitsBeforeEntry_ = bitmap_->FindFirst(true) < bitmap_->Size();
     bitmap_->SetAll(false);
     bitmap_->SetRange(sectorInBlock, run.count, true);
   } else {

@@ -24,10 +24,15 @@ class BlockWriter {
   virtual void Write(uint64_t sectorInBlock, const SectorRun& run) = 0;
   // Whether the block's BAT entry changed.
   virtual bool Modified() const { return modified_; }
+  // Whether the block's bits on disk must change before its new entry may
+  // reach the disk: bits left set by an earlier placement would otherwise
+  // claim sectors of the new block that were never written.
+  bool BitsBeforeEntry() const { return bitsBeforeEntry_; }
 
  protected:
   virtual void OnWritten(uint64_t sectorInBlock, const SectorRun& run) = 0;
   bool modified_ = false;
+  bool bitsBeforeEntry_ = false;
 };
 
 class ExistingBlockWriter : public BlockWriter {

@@ -1,18 +1,50 @@
 // Mapping a file's changes to the sectors of the virtual disk: whole-file
 // changes through the BAT and the sector bitmaps, changed byte ranges by the
-// region they fall in (BAT entries or payload blocks).
+// structure they fall in.
+//
+// What a changed byte range reports, by where it lies:
+// - payload block (state 6 or 7): the sectors holding the changed bytes;
+// - BAT entry of a block that now holds no data here (states 0 to 3): the
+//   whole block;
+// - sector bitmap block: the sectors whose bits lie in the changed bytes, for
+//   the blocks of that chunk in state 6 or 7. Bits decide what a partially
+//   present block reads, and a block that became fully present since may
+//   have done so through bits alone (zeros written over zeros). Blocks in
+//   states 0 to 3 read the same whatever their bits say, and a block that
+//   entered one of those states changed its BAT entry;
+// - region table: the whole disk (the BAT or the metadata may have moved);
+// - metadata region: the whole disk when the bytes touch the table entry or
+//   the data of a system item (disk size, sector sizes, block size, parent
+//   locator, ...); nothing for user items, the table header and free space,
+//   since no system item can change without its entry or its data changing;
+// - headers and log: nothing. Headers carry GUIDs and the log's place; a log
+//   only takes effect through the structures it is applied to, which are
+//   tracked themselves, and a log still pending when the file is opened is
+//   replayed, which makes any change report the whole disk.
+#include <algorithm>
+
 #include "core/fdisk/virtual/vhdx/bat_collector.h"
 #include "core/fdisk/virtual/vhdx/block_reader.h"
 #include "core/fdisk/virtual/vhdx/change_tracking.h"
 #include "core/fdisk/virtual/vhdx/collector.h"
 #include "core/fdisk/virtual/vhdx/enumerator.h"
+#include "core/fdisk/virtual/vhdx/file_region.h"
+#include "core/fdisk/virtual/vhdx/metadata_table.h"
 #include "core/fdisk/virtual/vhdx/read_path.h"
+#include "core/fdisk/virtual/vhdx/region_table.h"
 
 namespace Vhdx {
 
 namespace {
 
 using Vhd::DiskArea;
+
+// The overlap of two byte intervals; empty when they do not meet.
+DiskArea Overlap(const DiskArea& a, const DiskArea& b) {
+  uint64_t start = std::max(a.start, b.start);
+  uint64_t end = std::min(a.End(), b.End());
+  return end > start ? DiskArea{start, end - start} : DiskArea{start, 0};
+}
 
 // Sectors holding the changed bytes of each overlapping block; a change of
 // any byte marks its whole sector.
@@ -22,13 +54,11 @@ class TranslatingDataBlockInfoCollector final : public Vhd::Collector<DataBlockI
       : sectorSize_(sectorSize), target_(target) {}
   void SetRange(const DiskArea& bytes) { bytes_ = bytes; }
   bool Collect(const DataBlockInfo& block) override {
-    uint64_t start = std::max<uint64_t>(bytes_.start, block.fileOffset);
-    uint64_t end = std::min<uint64_t>(bytes_.End(), block.fileOffset + block.length);
-    if (end <= start) return true;
-    uint64_t r = start - block.fileOffset;
-    uint64_t n = end - start;
+    DiskArea overlap = Overlap(bytes_, {block.fileOffset, block.length});
+    if (overlap.length == 0) return true;
+    uint64_t r = overlap.start - block.fileOffset;
     uint64_t first = block.firstSector + r / sectorSize_;
-    uint64_t last = block.firstSector + (r + n + sectorSize_ - 1) / sectorSize_;
+    uint64_t last = block.firstSector + (r + overlap.length + sectorSize_ - 1) / sectorSize_;
     return target_.Collect({first, last - first});
   }
 
@@ -38,29 +68,132 @@ class TranslatingDataBlockInfoCollector final : public Vhd::Collector<DataBlockI
   DiskArea bytes_;
 };
 
-// Routes each changed byte range to the BAT rule and the payload rule.
-class RegionCollectorComposite final : public Vhd::Collector<DiskArea> {
+// The sector bitmap blocks of the file (bitmap entries in state 6), sorted
+// by file offset.
+class BitmapBlockCollector final : public BatEntryCollector {
  public:
-  RegionCollectorComposite(DiskArea batRegion, Vhd::Collector<Vhd::BatRegionArea>& bat,
-                           const CollectingDataBlockInfoMap& blocks, TranslatingDataBlockInfoCollector& payload)
-      : batRegion_(batRegion), bat_(bat), blocks_(blocks), payload_(payload) {}
+  struct Block {
+    uint64_t fileOffset;
+    uint64_t chunk;
+  };
+  explicit BitmapBlockCollector(const BatIndexTraits& traits, uint32_t chunkRatio)
+      : traits_(traits), perChunk_(uint64_t{chunkRatio} + 1) {}
+  bool Collect(uint32_t index, const BatEntry& entry) override {
+    if (traits_.IsBitmapEntry(index) && entry.State() == kBlockFullyPresent)
+      blocks_.push_back({entry.FileOffset(), index / perChunk_});
+    return true;
+  }
+  // The table may end before the last chunk's bitmap entry is counted; the
+  // data path still finds it in the region, and so must this.
+  void AddLastChunk(Vhd::Array<BatEntry>& entries, uint64_t sectorCount, uint32_t entryCount, uint64_t batLength) {
+    if (sectorCount == 0) return;
+    const uint64_t index = ((sectorCount - 1) >> 23) * perChunk_ + perChunk_ - 1;
+    if (index < entryCount || index * 8 + 8 > batLength) return;
+    Collect(static_cast<uint32_t>(index), entries.Get(static_cast<uint32_t>(index)));
+  }
+  void Sort() {
+    std::sort(blocks_.begin(), blocks_.end(),
+              [](const Block& a, const Block& b) { return a.fileOffset < b.fileOffset; });
+  }
+  const std::vector<Block>& Blocks() const { return blocks_; }
+
+ private:
+  const BatIndexTraits& traits_;
+  uint64_t perChunk_;
+  std::vector<Block> blocks_;
+};
+
+// File byte ranges of the table entries and the data of the system items.
+std::vector<DiskArea> SystemMetadataAreas(const std::shared_ptr<File>& file, const DataPathLayout& layout) {
+  std::vector<DiskArea> areas;
+  if (layout.metadataLength == 0) return areas;
+  auto region = MakeReadOnlyFileRegion(file, {layout.metadataOffset, layout.metadataLength});
+  std::vector<MetadataEntry> entries = ReadMetadataTable(*region);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].descriptor.IsUser()) continue;
+    areas.push_back({layout.metadataOffset + 32 + uint64_t{kMetadataEntrySize} * i, kMetadataEntrySize});
+    areas.push_back({layout.metadataOffset + entries[i].offset, entries[i].length});
+  }
+  return areas;
+}
+
+// Routes each changed byte range to the rules above.
+class ChangedRangeRouter final : public Vhd::Collector<DiskArea> {
+ public:
+  struct Rules {
+    DiskArea batRegion;
+    Vhd::Collector<Vhd::BatRegionArea>* bat;
+    const DataBlockInfoMap* blocks;
+    TranslatingDataBlockInfoCollector* payload;
+    const std::vector<BitmapBlockCollector::Block>* bitmaps;
+    std::vector<DiskArea> systemMetadata;
+  };
+  ChangedRangeRouter(Rules rules, Vhd::Array<BatEntry>& entries, uint32_t entryCount, const ChunkTraits& chunks,
+                     uint64_t sectorCount, Vhd::Collector<DiskArea>& target)
+      : rules_(std::move(rules)),
+        entries_(entries),
+        entryCount_(entryCount),
+        chunks_(chunks),
+        sectorCount_(sectorCount),
+        target_(target) {}
+
   bool Collect(const DiskArea& bytes) override {
-    uint64_t start = std::max<uint64_t>(bytes.start, batRegion_.start);
-    uint64_t end = std::min<uint64_t>(bytes.End(), batRegion_.End());
-    if (start < end) {
-      Vhd::BatRegionArea area{start - batRegion_.start,
-                              static_cast<uint32_t>(std::min<uint64_t>(end - start, UINT32_MAX))};
-      if (!bat_.Collect(area)) return false;
+    if (TouchesWholeDiskStructure(bytes)) return target_.Collect({0, sectorCount_});
+    DiskArea bat = Overlap(bytes, rules_.batRegion);
+    if (bat.length) {
+      Vhd::BatRegionArea area{bat.start - rules_.batRegion.start,
+                              static_cast<uint32_t>(std::min<uint64_t>(bat.length, UINT32_MAX))};
+      if (!rules_.bat->Collect(area)) return false;
     }
-    payload_.SetRange(bytes);
-    return blocks_.Find(bytes, payload_);
+    if (!CollectBitmapChanges(bytes)) return false;
+    rules_.payload->SetRange(bytes);
+    return rules_.blocks->Find(bytes, *rules_.payload);
   }
 
  private:
-  DiskArea batRegion_;
-  Vhd::Collector<Vhd::BatRegionArea>& bat_;
-  const CollectingDataBlockInfoMap& blocks_;
-  TranslatingDataBlockInfoCollector& payload_;
+  bool TouchesWholeDiskStructure(const DiskArea& bytes) const {
+    if (Overlap(bytes, {kRegionTableOffsets[0], 2 * kRegionTableSize}).length) return true;
+    for (const DiskArea& area : rules_.systemMetadata)
+      if (Overlap(bytes, area).length) return true;
+    return false;
+  }
+
+  bool CollectBitmapChanges(const DiskArea& bytes) {
+    const auto& bitmaps = *rules_.bitmaps;
+    // Bitmap blocks do not overlap (placement is validated at opening), so
+    // the first candidate is the last one starting before the range ends.
+    auto it = std::lower_bound(bitmaps.begin(), bitmaps.end(), bytes.start, [](const auto& block, uint64_t start) {
+      return block.fileOffset + kSectorBitmapBytes <= start;
+    });
+    for (; it != bitmaps.end() && it->fileOffset < bytes.End(); ++it) {
+      DiskArea changed = Overlap(bytes, {it->fileOffset, kSectorBitmapBytes});
+      if (changed.length && !CollectChunkBits(it->chunk, changed.start - it->fileOffset, changed.length)) return false;
+    }
+    return true;
+  }
+
+  // Bytes [offset, offset + length) of the chunk's bitmap changed.
+  bool CollectChunkBits(uint64_t chunk, uint64_t offset, uint64_t length) {
+    const DiskArea bits{offset * 8, length * 8};
+    const uint32_t sectorsPerBlock = chunks_.SectorsPerBlock();
+    const uint64_t perChunk = uint64_t{chunks_.ChunkRatio()} + 1;
+    for (uint64_t j = bits.start / sectorsPerBlock; j * sectorsPerBlock < bits.End(); ++j) {
+      const uint64_t index = chunk * perChunk + j;
+      if (index >= entryCount_ || j >= chunks_.ChunkRatio()) break;
+      const uint32_t state = entries_.Get(static_cast<uint32_t>(index)).State();
+      if (state != kBlockPartiallyPresent && state != kBlockFullyPresent) continue;
+      DiskArea sectors = Overlap(bits, {j * sectorsPerBlock, sectorsPerBlock});
+      if (!target_.Collect({chunk * kSectorsPerChunk + sectors.start, sectors.length})) return false;
+    }
+    return true;
+  }
+
+  Rules rules_;
+  Vhd::Array<BatEntry>& entries_;
+  uint32_t entryCount_;
+  const ChunkTraits& chunks_;
+  uint64_t sectorCount_;
+  Vhd::Collector<DiskArea>& target_;
 };
 
 }  // namespace
@@ -99,15 +232,20 @@ void DataPath::CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<Dis
     ranges.Enumerate(everything);
     return;
   }
-  RegionIndexedCollectingDataBlockInfoMap blockMap;
-  PayloadBatEntryToBlockInfoCollector toBlocks(traits, sectorsPerBlock, layout_.blockSize, blockMap);
-  entryEnumerator.Enumerate(0, entryCount_, toBlocks);
+  PayloadBlockInfoMap blockMap(*Placement(), chunks_.ChunkRatio(), sectorsPerBlock);
+  BitmapBlockCollector bitmaps(traits, chunks_.ChunkRatio());
+  entryEnumerator.Enumerate(0, entryCount_, bitmaps);
+  bitmaps.AddLastChunk(entries, sectorCount_, entryCount_, layout_.batLength);
+  bitmaps.Sort();
 
   EmptyBatEntryToDiskAreaCollector emptied(traits, sectorsPerBlock, clipped);
   LimitedBatRegionAreaToIndexMap indexMap(entryCount_);
   BatRegionAreaCollector batAreas(indexMap, entryEnumerator, emptied);
   TranslatingDataBlockInfoCollector payload(layout_.logicalSectorSize, clipped);
-  RegionCollectorComposite router({layout_.batOffset, layout_.batLength}, batAreas, blockMap, payload);
+  ChangedRangeRouter::Rules rules{
+      {layout_.batOffset, layout_.batLength}, &batAreas, &blockMap, &payload, &bitmaps.Blocks(),
+      SystemMetadataAreas(dataFile_, layout_)};
+  ChangedRangeRouter router(std::move(rules), entries, entryCount_, chunks_, sectorCount_, clipped);
   ranges.Enumerate(router);
 }
 

@@ -24,8 +24,8 @@ std::unique_ptr<BlockWriter> NonDifferencingDiskChunkWriter::CreateAllocatingWri
   return std::make_unique<NonDifferencingDiskAllocatingBlockWriter>(dataFile_, blockSize_, entries_[blockInChunk]);
 }
 
-void DifferencingDiskChunkWriter::Commit() {
-  store_->Commit();
+void DifferencingDiskChunkWriter::Place() {
+  store_->Place();
   if (store_->Changed()) modified_ = true;
 }
 

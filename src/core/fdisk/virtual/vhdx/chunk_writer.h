@@ -16,7 +16,16 @@ class ChunkWriter {
       : entries_(entries), sectorsPerBlock_(sectorsPerBlock), dataFile_(dataFile), blockSize_(blockSize) {}
   virtual ~ChunkWriter() = default;
 
+  // Writes what nothing on disk points at yet (new bitmap blocks); before
+  // the request's barrier.
+  virtual void Place() = 0;
+  // Writes what is referenced already (bits of an existing bitmap block);
+  // after the barrier, since those bits claim data as present.
   virtual void Commit() = 0;
+  // Whether Commit has something to write.
+  virtual bool Pending() const = 0;
+  // Whether Place gave the chunk a new bitmap block (and its entry a new value).
+  virtual bool BitmapPlaced() const = 0;
   // By the block's state; entries in states 4, 5 fail with "Unknown block state.".
   virtual std::unique_ptr<BlockWriter> CreateBlockWriter(uint32_t blockInChunk) = 0;
   bool Modified() const { return modified_; }
@@ -38,7 +47,10 @@ class ChunkWriter {
 class NonDifferencingDiskChunkWriter final : public ChunkWriter {
  public:
   using ChunkWriter::ChunkWriter;
+  void Place() override {}
   void Commit() override {}
+  bool Pending() const override { return false; }
+  bool BitmapPlaced() const override { return false; }
   std::unique_ptr<BlockWriter> CreateBlockWriter(uint32_t blockInChunk) override;
 
  protected:
@@ -50,7 +62,10 @@ class DifferencingDiskChunkWriter final : public ChunkWriter {
   DifferencingDiskChunkWriter(uint64_t* entries, uint32_t sectorsPerBlock, File& dataFile, uint32_t blockSize,
                               std::unique_ptr<BitmapStore> store)
       : ChunkWriter(entries, sectorsPerBlock, dataFile, blockSize), store_(std::move(store)) {}
-  void Commit() override;
+  void Place() override;
+  void Commit() override { store_->Commit(); }
+  bool Pending() const override { return store_->Pending(); }
+  bool BitmapPlaced() const override { return store_->Changed(); }
   std::unique_ptr<BlockWriter> CreateBlockWriter(uint32_t blockInChunk) override;
 
  protected:

@@ -37,8 +37,8 @@ std::unique_ptr<DescriptorCoreFile> DescriptorCoreFile::Create(const std::string
   int descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (descriptor < 0) {
     int errnum = errno;
-    Common::Error error = Common::MakeErrorWithArgs(0x40003, Msg::kVhdxOpenFileFailed, HV_SITE("Create"),
-                                                    "fileName", {Common::Utf8ToUtf16(path)});
+    Common::Error error = Common::MakeErrorWithArgs(0x40003, Msg::kVhdxOpenFileFailed, HV_SITE("Create"), "fileName",
+                                                    {Common::Utf8ToUtf16(path)});
     Common::AddPosixError(error, errnum);
     Common::Throw(error);
   }
@@ -89,8 +89,10 @@ void DescriptorCoreFile::SetSize(uint64_t size) {
     ThrowPosix(0x40003, Msg::kVhdxFileSizeError, HV_SITE("Truncate"), errno);
 }
 
+// The data and what is needed to read it back, the file size included; the
+// times of the file do not matter to a disk image.
 void DescriptorCoreFile::Flush() {
-  if (::fsync(descriptor_) != 0) ThrowPosix(0x40003, Msg::kVhdxFileFlushError, HV_SITE("Flush"), errno);
+  if (::fdatasync(descriptor_) != 0) ThrowPosix(0x40003, Msg::kVhdxFileFlushError, HV_SITE("Flush"), errno);
 }
 
 size_t MemoryCoreFile::ReadAt(uint64_t offset, void* buffer, size_t size) {

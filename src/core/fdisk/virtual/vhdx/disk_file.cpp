@@ -7,6 +7,7 @@
 #include "core/common/error.h"
 #include "core/fdisk/virtual/vhdx/allocator.h"
 #include "core/fdisk/virtual/vhdx/bat.h"
+#include "core/fdisk/virtual/vhdx/bat_placement.h"
 #include "core/fdisk/virtual/vhdx/file_region.h"
 #include "core/fdisk/virtual/vhdx/header.h"
 #include "core/fdisk/virtual/vhdx/le_bytes.h"
@@ -58,9 +59,10 @@ class UpdatingRegionMonitor final : public ExpansionMonitor {
 
 class DiskFileImpl final : public DiskFile {
  public:
-  DiskFileImpl(std::shared_ptr<FileAssembly> files, bool logReplayed) {
+  DiskFileImpl(std::shared_ptr<FileAssembly> files, bool logReplayed, bool writable) {
     parts_.files = std::move(files);
     parts_.logReplayed = logReplayed;
+    parts_.writable = writable;
   }
 
   void Init(const std::shared_ptr<SelectiveMetadataConsumer>& extra) {
@@ -71,6 +73,8 @@ class DiskFileImpl final : public DiskFile {
     RegionTable table = RegionTable::Read(raw);
     parts_.batRegion = GetRegionEntryById(table, kBatRegionGuid);
     parts_.metadataRegion = GetRegionEntryById(table, kMetadataRegionGuid);
+    parts_.reserved = {{0, kMB}, {header.logOffset, header.logLength}};
+    for (const RegionEntry& region : table.entries) parts_.reserved.push_back({region.fileOffset, region.length});
 
     auto logical = std::make_shared<SingleValueMetadataConsumer<VirtualDiskLogicalSectorSize>>();
     auto physical = std::make_shared<SingleValueMetadataConsumer<VirtualDiskPhysicalSectorSize>>();
@@ -150,7 +154,9 @@ class DiskFileImpl final : public DiskFile {
   MetadataModifier& Modifier() {
     if (!modifier_) {
       auto structure = parts_.files->StructureFile();
-      auto allocator = std::make_shared<AtEndOfFileAllocator>(structure, kMB, kMB);
+      // A grown region goes after the end of everything the file holds.
+      auto allocator = std::make_shared<AtEndOfFileAllocator>(
+          std::make_shared<PlacementEndFile>(structure, data_->Placement()), kMB, kMB);
       auto monitor =
           std::make_shared<UpdatingRegionMonitor>(parts_.files->RawFile(), kMetadataRegionGuid, parts_.metadataRegion);
       auto region = MakeExpandableFileRegion(
@@ -191,7 +197,7 @@ std::shared_ptr<DiskFile> OpenDiskFileReadOnly(std::shared_ptr<CoreFile> file,
   auto overlay = std::make_shared<NonPersistentFileWrapper>(raw);
   bool replayed = PlayLog(*overlay);
   auto assembly = MakeReadOnlyFileAssembly(std::make_shared<WriteProtectedFile>(overlay));
-  auto disk = std::make_shared<DiskFileImpl>(assembly, replayed);
+  auto disk = std::make_shared<DiskFileImpl>(assembly, replayed, false);
   disk->Init(extra);
   return disk;
 }
@@ -202,7 +208,7 @@ std::shared_ptr<DiskFile> OpenDiskFileWritable(std::shared_ptr<CoreFile> file,
   CheckVersion(*raw);
   auto assembly = MakeWritableFileAssembly(raw);
   bool replayed = PlayLog(*assembly->StructureFile());
-  auto disk = std::make_shared<DiskFileImpl>(assembly, replayed);
+  auto disk = std::make_shared<DiskFileImpl>(assembly, replayed, true);
   disk->Init(extra);
   return disk;
 }
@@ -224,8 +230,8 @@ void WriteNewDiskFile(File& file, const NewDiskParameters& parameters) {
   file.Write(kMetadataOffset, sizeof(tableHeader), tableHeader);
 
   std::shared_ptr<File> unowned(&file, [](File*) {});
-  auto modifier = MakeMetadataModifier(
-      MakeThrowingExpandableFileRegion(MakeWritableFileRegion(unowned, {kMetadataOffset, kMB})));
+  auto modifier =
+      MakeMetadataModifier(MakeThrowingExpandableFileRegion(MakeWritableFileRegion(unowned, {kMetadataOffset, kMB})));
   auto set = [&](const Common::Guid& id, uint32_t flags, const std::vector<uint8_t>& value) {
     modifier->Set({id, flags}, value.data(), static_cast<uint32_t>(value.size()));
   };

@@ -5,21 +5,24 @@
 #include <cstdint>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "core/common/guid.h"
-#include "hvplug/error.h"
 #include "core/fdisk/virtual/vhd/bitmap.h"
 #include "core/fdisk/virtual/vhd/interval.h"
 #include "core/fdisk/virtual/vhdx/core_file.h"
 #include "core/fdisk/virtual/vhdx/file_assembly.h"
 #include "core/fdisk/virtual/vhdx/metadata.h"
 #include "core/fdisk/virtual/vhdx/region_table.h"
+#include "hvplug/error.h"
 
 namespace Vhd {
 class ChangedFile;
 }
 
 namespace Vhdx {
+
+class BlockPlacement;
 
 struct WriteGuids {
   Common::Guid dataWriteGuid;
@@ -42,6 +45,10 @@ struct DiskFileParts {
   uint32_t blockSize = 0;
   uint32_t kind = 0;
   bool logReplayed = false;
+  bool writable = false;
+  // What blocks must stay out of and new space must go after: the first
+  // megabyte (identifier, headers, region tables), the log and every region.
+  std::vector<Vhd::DiskArea> reserved;
 };
 
 class DiskFile {
@@ -120,6 +127,7 @@ class DiskFileData {
   virtual void ReadSectors(uint64_t firstSector, Vhd::Bitmap& needed, uint8_t* buffer) = 0;
   virtual void WriteSectors(uint64_t firstSector, uint64_t count, const uint8_t* buffer) = 0;
   virtual void CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<Vhd::DiskArea>& collector) = 0;
+  virtual std::shared_ptr<const BlockPlacement> Placement() const = 0;
 };
 // Provided by the data path (disk_file_data.cpp).
 std::unique_ptr<DiskFileData> CreateDiskFileData(const DiskFileParts& parts);

@@ -10,10 +10,8 @@ class DataPathDiskFileData final : public DiskFileData {
  public:
   explicit DataPathDiskFileData(const DiskFileParts& parts)
       : path_(Layout(parts), parts.files->StructureFile(), parts.files->DataFile()) {
-    std::vector<Vhd::DiskArea> reserved{{0, kMegabyte},
-                                        {parts.metadataRegion.fileOffset, parts.metadataRegion.length},
-                                        {parts.batRegion.fileOffset, parts.batRegion.length}};
-    path_.ValidateBlockPlacement(reserved);
+    path_.PlaceBlocks(parts.reserved, parts.writable);
+    placement_ = path_.Placement();
   }
   void ReadSectors(uint64_t firstSector, Vhd::Bitmap& needed, uint8_t* buffer) override {
     path_.Read(firstSector, needed, buffer);
@@ -24,6 +22,7 @@ class DataPathDiskFileData final : public DiskFileData {
   void CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<Vhd::DiskArea>& collector) override {
     path_.CollectChangedAreas(changes, collector);
   }
+  std::shared_ptr<const BlockPlacement> Placement() const override { return placement_; }
 
  private:
   static DataPathLayout Layout(const DiskFileParts& parts) {
@@ -34,11 +33,14 @@ class DataPathDiskFileData final : public DiskFileData {
     layout.diskKind = parts.kind;
     layout.batOffset = parts.batRegion.fileOffset;
     layout.batLength = parts.batRegion.length;
+    layout.metadataOffset = parts.metadataRegion.fileOffset;
+    layout.metadataLength = parts.metadataRegion.length;
     layout.logReplayed = parts.logReplayed;
     return layout;
   }
 
   DataPath path_;
+  std::shared_ptr<const BlockPlacement> placement_;
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "core/common/error.h"
+#include "core/common/trace.h"
 #include "core/fdisk/virtual/vhd/union.h"
 #include "core/fdisk/virtual/vhdx/bat_codes.h"
 #include "core/fdisk/virtual/vhdx/change_tracking.h"
@@ -26,7 +27,7 @@ std::string FolderOf(const std::string &path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::shared_ptr<DiskFile> OpenOneFile(const std::string &path, bool writable) {
+void CheckFolder(const std::string &path) {
   std::u16string name = Common::Utf8ToUtf16(path);
   struct stat info;
   if (::stat(FolderOf(path).c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
@@ -36,16 +37,24 @@ std::shared_ptr<DiskFile> OpenOneFile(const std::string &path, bool writable) {
     Common::AddPosixError(error, errnum ? errnum : ENOTDIR);
     Common::Throw(error);
   }
+}
+
+std::shared_ptr<DiskFile> OpenOneFile(const std::string &path, std::shared_ptr<CoreFile> core, bool writable) {
   try {
-    std::shared_ptr<CoreFile> core = DescriptorCoreFile::Open(path, writable);
+    if (!core) core = DescriptorCoreFile::Open(path, writable);
     auto extra = MakePage83MetadataConsumer();
     std::shared_ptr<DiskFile> file = writable ? OpenDiskFileWritable(core, extra) : OpenDiskFileReadOnly(core, extra);
     return std::make_shared<FileHoldingDiskFile>(std::move(file), std::move(core));
   } catch (const Common::Error &inner) {
     Common::Throw(Common::Wrap(Common::MakeErrorWithArgs(Codes::kOpenVhdxFileFailed, Msg::kOpenVhdxFileFailed,
-                                                         HV_SITE("OpenDisk"), "fileName", {name}),
+                                                         HV_SITE("OpenDisk"), "fileName", {Common::Utf8ToUtf16(path)}),
                                inner));
   }
+}
+
+std::shared_ptr<DiskFile> OpenOneFile(const std::string &path, bool writable) {
+  CheckFolder(path);
+  return OpenOneFile(path, nullptr, writable);
 }
 
 const std::u16string *FindEntry(const ParentLocatorEntries &entries, std::u16string_view key) {
@@ -109,8 +118,17 @@ std::shared_ptr<DiskFileHierarchy> OpenChain(const std::string &path, std::share
 
 class DiskImpl final : public Disk {
  public:
-  DiskImpl(std::shared_ptr<DiskFileHierarchy> top, Processor::AutoRef<VirtualWareRaw::FileTracker> tracker)
-      : top_(std::move(top)), tracker_(std::move(tracker)) {}
+  DiskImpl(std::shared_ptr<DiskFileHierarchy> top, bool writable,
+           Processor::AutoRef<VirtualWareRaw::FileTracker> tracker)
+      : top_(std::move(top)), writable_(writable), tracker_(std::move(tracker)) {}
+  ~DiskImpl() override {
+    try {
+      Flush();
+    } catch (const Common::Error &error) {
+      // Nobody is left to tell; the trace keeps it.
+      Common::TraceError(2, error);
+    }
+  }
 
   DiskGeometry GetGeometry() const override { return top_->GetGeometry(); }
 
@@ -123,6 +141,9 @@ class DiskImpl final : public Disk {
   }
   void Write(uint64_t firstSector, const uint8_t *buffer, uint64_t count) override {
     top_->WriteSectors(firstSector, count, buffer);
+  }
+  void Flush() override {
+    if (writable_) top_->GetParts().files->RawFile()->Flush();
   }
   void GetMetadata(MetadataConsumer &consumer) override { top_->GetMetadata(consumer); }
   void SetMetadata(MetadataProvider &provider) override { top_->SetMetadata(provider); }
@@ -173,6 +194,7 @@ class DiskImpl final : public Disk {
   }
 
   std::shared_ptr<DiskFileHierarchy> top_;
+  bool writable_;
   Processor::AutoRef<VirtualWareRaw::FileTracker> tracker_;
   std::map<std::u16string, std::shared_ptr<Vhd::CollectingDiskAreaIntersection>> cache_;
 };
@@ -209,7 +231,13 @@ std::vector<std::string> ParentPathCandidates(const std::string &childFolder, co
 std::shared_ptr<Disk> OpenDisk(const std::string &path, bool writable,
                                Processor::AutoRef<VirtualWareRaw::FileTracker> tracker) {
   std::shared_ptr<DiskFile> top = OpenOneFile(path, writable);
-  return std::make_shared<DiskImpl>(OpenChain(path, std::move(top), 0), std::move(tracker));
+  return std::make_shared<DiskImpl>(OpenChain(path, std::move(top), 0), writable, std::move(tracker));
+}
+
+std::shared_ptr<Disk> OpenDisk(const std::string &path, std::shared_ptr<CoreFile> top, bool writable,
+                               Processor::AutoRef<VirtualWareRaw::FileTracker> tracker) {
+  std::shared_ptr<DiskFile> file = OpenOneFile(path, std::move(top), writable);
+  return std::make_shared<DiskImpl>(OpenChain(path, std::move(file), 0), writable, std::move(tracker));
 }
 
 std::vector<std::pair<std::string, std::shared_ptr<DiskFile>>> GetDiskChain(const Disk &disk) {

@@ -28,6 +28,10 @@ class Disk {
   // buffer holds count * logical sector size bytes.
   virtual void Read(uint64_t firstSector, uint8_t* buffer, uint64_t count) = 0;
   virtual void Write(uint64_t firstSector, const uint8_t* buffer, uint64_t count) = 0;
+  // Makes everything written so far durable (data, table, bitmaps, headers,
+  // file size). Releasing a writable disk does it too, but can only trace a
+  // failure; call this to learn of one.
+  virtual void Flush() = 0;
   virtual void GetMetadata(MetadataConsumer& consumer) = 0;
   virtual void SetMetadata(MetadataProvider& provider) = 0;
   virtual std::u16string GetCurrentChangeId() = 0;
@@ -38,8 +42,13 @@ class Disk {
 };
 
 // Opens the VHDX file at path (writable or read-only) and its parents
-// (always read-only). tracker may be null.
+// (always read-only). tracker may be null. The last reference of a writable
+// disk flushes it before it goes.
 std::shared_ptr<Disk> OpenDisk(const std::string& path, bool writable,
+                               Processor::AutoRef<VirtualWareRaw::FileTracker> tracker = nullptr);
+// The same over an opened host file (the top of the chain; its parents are
+// looked up beside path).
+std::shared_ptr<Disk> OpenDisk(const std::string& path, std::shared_ptr<CoreFile> top, bool writable,
                                Processor::AutoRef<VirtualWareRaw::FileTracker> tracker = nullptr);
 
 // The chain a disk was opened with, from the top file to the root parent:

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -177,8 +178,10 @@ TEST_F(ChainTest, TrackerReportsWritesOfEveryLevelSinceAChangeId) {
   disk->GetChanges(before, {0, kTopSectors}, out);
   // Top's two new blocks grew the file: all of their sectors. The tracker
   // reports the rewritten BAT entry by entry, so the empty entries beside
-  // them (blocks 2, 4, 5) do not count. Mid's changed range lies inside block 3.
-  EXPECT_EQ(out.values, Areas({{0, kBlock}, {3 * kBlock, 4 * kBlock}}));
+  // them (blocks 2, 4, 5) do not count. Top's new sector bitmap block changed
+  // as a whole: it also reports fully present block 1, whose bits it holds.
+  // Mid's changed range lies inside block 3.
+  EXPECT_EQ(out.values, Areas({{0, 2 * kBlock}, {3 * kBlock, 4 * kBlock}}));
   std::u16string after = disk->GetCurrentChangeId();
   VectorCollector<DiskArea> none;
   disk->GetChanges(after, {0, kTopSectors}, none);
@@ -188,6 +191,37 @@ TEST_F(ChainTest, TrackerReportsWritesOfEveryLevelSinceAChangeId) {
   VectorCollector<DiskArea> again;
   disk->GetChanges(before, {10, 20}, again);
   EXPECT_EQ(again.values, Areas({{10, 30}}));
+}
+
+// Zeros written over sectors the child has not written: the payload bytes
+// were zeros already, only the sector bitmap changes, and what the sectors
+// read changes from the parent's data to zeros.
+TEST_F(ChainTest, BitmapOnlyChangeIsReported) {
+  const std::u16string state = Common::Utf8ToUtf16(dir_ + "/tracker");
+  for (const std::string& file : {Root(), Mid(), Top()}) ASSERT_FALSE(HvTrackFile(state, Common::Utf8ToUtf16(file)));
+  Processor::AutoRef<VirtualWareRaw::FileTracker> tracker;
+  ASSERT_FALSE(HvCreateFileTracker(state, tracker));
+  std::vector<uint8_t> one(512, 0xEE), zeros(4 * 512, 0);
+  OpenDisk(Top(), true)->Write(5, one.data(), 1);  // block 0 of top: partially present
+  std::u16string before;
+  ASSERT_FALSE(tracker->GetCurrentChangeId(before));
+  const std::vector<uint8_t> topBefore = ReadWholeFile(Top());
+  OpenDisk(Top(), true)->Write(6, zeros.data(), 4);
+  const std::vector<uint8_t> topAfter = ReadWholeFile(Top());
+  const uint64_t block0 = BatEntry{ImageEntry(topAfter, 0)}.FileOffset();
+  ASSERT_EQ(topBefore.size(), topAfter.size());
+  ASSERT_TRUE(std::equal(topAfter.begin() + block0, topAfter.begin() + block0 + (4 << 20), topBefore.begin() + block0));
+  ASSERT_NE(Expected(6), 0);
+
+  auto disk = OpenDisk(Top(), false, tracker);
+  std::vector<uint8_t> back(512);
+  disk->Read(6, back.data(), 1);
+  EXPECT_EQ(back[0], 0);
+  VectorCollector<DiskArea> out;
+  disk->GetChanges(before, {0, kTopSectors}, out);
+  // The tracker reports the changed word of the bitmap: the bits of
+  // sectors 0 to 63.
+  EXPECT_EQ(out.values, Areas({{0, 64}}));
 }
 
 TEST_F(ChainTest, ParentSearchFailures) {

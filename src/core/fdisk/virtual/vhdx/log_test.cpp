@@ -1,3 +1,5 @@
+#include "core/fdisk/virtual/vhdx/log.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -5,7 +7,6 @@
 #include "core/common/trace.h"
 #include "core/fdisk/virtual/vhdx/header.h"
 #include "core/fdisk/virtual/vhdx/le_bytes.h"
-#include "core/fdisk/virtual/vhdx/log.h"
 #include "core/fdisk/virtual/vhdx/log_testutil.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
 
@@ -13,13 +14,14 @@ namespace Vhdx {
 namespace {
 
 using VhdxTest::Catch;
+using VhdxTest::CodeAndMessage;
 using VhdxTest::DataDescriptor;
 using VhdxTest::Failure;
 using VhdxTest::LogEntrySpec;
 using VhdxTest::ZeroDescriptor;
 
 constexpr uint64_t kMB = 1 << 20;
-constexpr uint64_t kLog = kMB;  // log area of engine-made files
+constexpr uint64_t kLog = kMB;                     // log area of engine-made files
 constexpr uint64_t kTarget = 3 * kMB + 64 * 1024;  // inside the BAT region, a harmless place to replay to
 
 class TraceRecorder : public Common::TraceLogic {
@@ -84,14 +86,15 @@ TEST(Log, ReplaysDataAndZeroOperationsAndClearsTheGuid) {
   EXPECT_EQ(image.At(kTarget + 4096), 0);
   EXPECT_EQ(image.At(kTarget + 3 * 4096 - 1), 0);
   EXPECT_EQ(image.At(kTarget + 3 * 4096), 0xDD);  // nothing after the zeroed range
-  EXPECT_EQ(image.bytes.size(), 5 * kMB);          // grown to LastFileOffset
+  EXPECT_EQ(image.bytes.size(), 5 * kMB);         // grown to LastFileOffset
   VhdxTest::MemoryFile memory(image.bytes);
   HeaderInfo header = HeaderInfo::Read(*memory.file);
   EXPECT_TRUE(header.logGuid.IsNull());
   EXPECT_EQ(std::memcmp(image.bytes.data() + 0x10000, image.bytes.data() + 0x20000, kHeaderSize), 0);
   EXPECT_TRUE(traces.Saw("Reading log entry at offset 0."));
-  EXPECT_TRUE(traces.Saw("Pricessing log entry with Length = 8192, Tail = 0, SequenceNumber = 5, DescriptorCount = 2, "
-                         "LogGuid = 0A0B0C0D-1111-2222-3333-444455556666."));
+  EXPECT_TRUE(
+      traces.Saw("Pricessing log entry with Length = 8192, Tail = 0, SequenceNumber = 5, DescriptorCount = 2, "
+                 "LogGuid = 0A0B0C0D-1111-2222-3333-444455556666."));
   EXPECT_TRUE(traces.Saw("Processing of the log entry finished with operations count = 2."));
   EXPECT_TRUE(traces.Saw("Applying data log operation at the Offset = 3211264."));
   EXPECT_TRUE(traces.Saw("Applying zero log operation at the Offset = 3215360 with Length = 8192."));
@@ -123,7 +126,7 @@ TEST(Log, EmptyLogAreaAndSequenceWhoseTailIsNotInsideItFail) {
 TEST(Log, SequenceWrapsAroundTheEndOfTheArea) {
   LogImage image;
   const uint32_t last = static_cast<uint32_t>(kMB - 8192);
-  image.Add(last, 20, last, {DataDescriptor(kTarget, 0x44)});                  // two sectors, ends at the area end
+  image.Add(last, 20, last, {DataDescriptor(kTarget, 0x44)});               // two sectors, ends at the area end
   image.Add(0, 21, last, {DataDescriptor(kTarget + 4096, 0x55)}, 6 * kMB);  // continues at the start
   ASSERT_TRUE(PlayInMemory(image.bytes));
   EXPECT_EQ(image.At(kTarget), 0x44);
@@ -161,9 +164,10 @@ TEST(Log, MalformedEntriesEndTheSequence) {
       VhdxTest::FixChecksum(image.bytes, second, 8192, second + 4);
     }
   };
-  const char* expected[] = {"Invalid log data sector: Signature = 1635017060, SequenceNumber = 7. Required SequenceNumber = 8",
-                            "Reading log entry stopped. Invalid entry's checksum.",
-                            "Invalid log descriptor: Signature = 1802401130, SequenceNumber = 8. Required SequenceNumber = 8"};
+  const char* expected[] = {
+      "Invalid log data sector: Signature = 1635017060, SequenceNumber = 7. Required SequenceNumber = 8",
+      "Reading log entry stopped. Invalid entry's checksum.",
+      "Invalid log descriptor: Signature = 1802401130, SequenceNumber = 8. Required SequenceNumber = 8"};
   for (int how = 0; how < 3; ++how) {
     LogImage image;
     image.Add(0, 7, 0, {DataDescriptor(kTarget, 0x11)});
@@ -213,6 +217,85 @@ TEST(Log, HostileLengthsAreRejected) {
   image.bytes = original;
   VhdxTest::SetHeaderLog(image.bytes, image.guid, kLog, 100);
   EXPECT_EQ(Catch([&] { PlayInMemory(image.bytes); }).Code(), 0x3C002Bu);
+}
+
+// Replays on a file that cannot grow past capacity, the way a full host disk
+// would stop a runaway replay; returns the error and leaves the bytes in image.
+Common::Error PlayBounded(std::vector<uint8_t>& bytes, uint64_t capacity) {
+  auto core = std::make_shared<MemoryCoreFile>(bytes, capacity);
+  WriteableFile file(core);
+  Common::Error error = Catch([&] { PlayLog(file); });
+  bytes = core->Bytes();
+  return error;
+}
+
+TEST(Log, OperationsAndGrowthAreBoundedBeforeAnythingIsWritten) {
+  constexpr uint64_t kTiB = 1ull << 40;
+  const uint64_t capacity = 200 * kMB;
+  struct Case {
+    uint64_t zeroLength, lastFileOffset;
+    uint32_t code;
+  };
+  // A zero range far past its entry's LastFileOffset, then one whose entry
+  // claims the same far offset, then a second entry that does.
+  for (const Case& c : {Case{kTiB, 0, 0x3C0060}, Case{kTiB, 4 * kMB + kTiB, 0x3C0061}}) {
+    LogImage image;
+    std::fill_n(image.bytes.begin() + kTarget, 4096, 0xEE);
+    image.Add(0, 5, 0, {DataDescriptor(kTarget, 0x11), ZeroDescriptor(4 * kMB, c.zeroLength)}, c.lastFileOffset);
+    const std::vector<uint8_t> before = image.bytes;
+    EXPECT_EQ(PlayBounded(image.bytes, capacity).Code(), c.code);
+    EXPECT_EQ(image.bytes, before);  // not even the data sector before it
+    auto opened = Catch([&] { VhdxTest::OpenImage(before, false); });
+    EXPECT_EQ(opened.Code(), c.code);
+  }
+  {
+    LogImage image;
+    image.Add(0, 5, 0, {ZeroDescriptor(kTarget, 4096)});
+    image.Add(4096, 6, 0, {DataDescriptor(kTarget, 0x22)}, 4 * kMB + kMaxLogReplayGrowth + 1);
+    const std::vector<uint8_t> before = image.bytes;
+    EXPECT_EQ(CodeAndMessage(PlayBounded(image.bytes, capacity)),
+              "0x3C0061 The log is corrupt: replaying it would grow the file from 4194304 to 1077936129 bytes, more "
+              "than the 1073741824 bytes a replay may add.");
+    EXPECT_EQ(image.bytes, before);
+  }
+  // Growth within the bound is what a writer that crashed before its file
+  // growth reached the disk needs: the file ends exactly where the log says.
+  LogImage image;
+  const uint64_t grown = image.bytes.size() + 16 * kMB;
+  image.Add(0, 5, 0, {ZeroDescriptor(grown - 8 * kMB, 8 * kMB), DataDescriptor(grown - 4096, 0x33)}, grown);
+  ASSERT_TRUE(PlayBounded(image.bytes, capacity).IsSuccess());
+  ASSERT_EQ(image.bytes.size(), grown);
+  EXPECT_EQ(image.At(grown - 8 * kMB), 0);
+  EXPECT_EQ(image.At(grown - 1), 0x33);
+}
+
+TEST(Log, ScanReadsEachSectorAboutOnce) {
+  // An incomplete sequence of 254 one-sector entries (its Tail names no
+  // entry of it), and entries whose descriptor count claims every sector
+  // after them while the next sector is another entry's header. Scanning
+  // from each 4 KB position must not read the rest of the area again.
+  const uint32_t real = 254 * 4096;  // a genuine two-sector entry ends the area
+  for (int layout = 0; layout < 2; ++layout) {
+    LogImage image;
+    for (uint32_t i = 0; i < 254; ++i) {
+      const uint32_t position = i * 4096;
+      if (layout == 0) {
+        image.Add(position, 100 + i, real, {});
+        continue;
+      }
+      image.Add(position, 100, 0, std::vector<VhdxTest::LogDescriptor>(126, ZeroDescriptor(kTarget, 4096)));
+      uint8_t* header = image.bytes.data() + kLog + position;
+      const uint32_t sectors = (static_cast<uint32_t>(kMB) - position) / 4096;
+      StoreLe32(header + 8, sectors * 4096);              // EntryLength
+      StoreLe32(header + 24, 126 + 128 * (sectors - 1));  // DescriptorCount
+    }
+    image.Add(real, 1, real, {DataDescriptor(kTarget, 0x44)});
+    VhdxTest::MemoryFile memory(image.bytes);
+    auto counting = std::make_shared<VhdxTest::CountingFile>(memory.file);
+    ASSERT_TRUE(PlayLog(*counting));
+    EXPECT_EQ(memory.Bytes()[kTarget], 0x44) << layout;
+    EXPECT_LE(counting->readBytes, 3 * kMB) << layout;  // the log is 1 MB
+  }
 }
 
 TEST(Log, OpeningReadOnlyReplaysInMemoryAndWritableOnDisk) {

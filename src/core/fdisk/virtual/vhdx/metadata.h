@@ -21,18 +21,20 @@ inline constexpr uint64_t kMetadataSignature = 0x617461646174656Dull;  // "metad
 inline constexpr uint32_t kMetadataTableSize = 65536;
 inline constexpr uint32_t kMetadataEntrySize = 32;
 inline constexpr uint32_t kMaxMetadataEntries = (kMetadataTableSize - 32) / kMetadataEntrySize;  // 2047
+// The format allows no item longer than 1 MB.
+inline constexpr uint32_t kMaxMetadataItemLength = 1 << 20;
 
 namespace MetadataFlags {
 inline constexpr uint32_t kIsUser = 1, kIsVirtualDisk = 2, kIsRequired = 4;
 }
 
-extern const Common::Guid kFileParametersGuid;         // CAA16737-FA36-4D43-B3B6-33F0AA44E76B
-extern const Common::Guid kVirtualDiskSizeGuid;        // 2FA54224-CD1B-4876-B211-5DBED83BF4B8
-extern const Common::Guid kPage83DataGuid;             // BECA12AB-B2E6-4523-93EF-C309E000C746
-extern const Common::Guid kLogicalSectorSizeGuid;      // 8141BF1D-A96F-4709-BA47-F233A8FAAB5F
-extern const Common::Guid kPhysicalSectorSizeGuid;     // CDA348C7-445D-4471-9CC9-E9885251C556
-extern const Common::Guid kParentLocatorGuid;          // A8D35F2D-B30B-454D-ABF7-D3D84834AB0C
-extern const Common::Guid kParentLocatorTypeGuid;      // B04AEFB7-D19E-4A81-B789-25B8E9445913
+extern const Common::Guid kFileParametersGuid;      // CAA16737-FA36-4D43-B3B6-33F0AA44E76B
+extern const Common::Guid kVirtualDiskSizeGuid;     // 2FA54224-CD1B-4876-B211-5DBED83BF4B8
+extern const Common::Guid kPage83DataGuid;          // BECA12AB-B2E6-4523-93EF-C309E000C746
+extern const Common::Guid kLogicalSectorSizeGuid;   // 8141BF1D-A96F-4709-BA47-F233A8FAAB5F
+extern const Common::Guid kPhysicalSectorSizeGuid;  // CDA348C7-445D-4471-9CC9-E9885251C556
+extern const Common::Guid kParentLocatorGuid;       // A8D35F2D-B30B-454D-ABF7-D3D84834AB0C
+extern const Common::Guid kParentLocatorTypeGuid;   // B04AEFB7-D19E-4A81-B789-25B8E9445913
 
 struct MetadataDescriptor {
   Common::Guid id;
@@ -136,7 +138,8 @@ std::shared_ptr<ParentLocatorMetadataConsumer> MakeParentLocatorConsumer();
 // Lets the wrapped consumer take one item; a second fails with 0x3C0026.
 std::shared_ptr<SelectiveMetadataConsumer> MakeOnceMetadataConsumer(std::shared_ptr<SelectiveMetadataConsumer> inner);
 std::shared_ptr<MetadataConsumerComposite> MakeDispatchingComposite(std::shared_ptr<UnhandledMetadataPolicy> policy);
-std::shared_ptr<SelectiveMetadataConsumer> MakeMetadataConsumerDelegate(std::shared_ptr<SelectiveMetadataConsumer> target);
+std::shared_ptr<SelectiveMetadataConsumer> MakeMetadataConsumerDelegate(
+    std::shared_ptr<SelectiveMetadataConsumer> target);
 // Drops the excluded items silently.
 std::shared_ptr<MetadataConsumer> MakeFilteringMetadataConsumer(MetadataConsumer& target,
                                                                 std::vector<MetadataDescriptor> excluded);

@@ -24,14 +24,26 @@ void WriteTable(WritableFileRegion& region, const std::vector<MetadataEntry>& en
   region.Write({32, static_cast<uint32_t>(table.size())}, table.data());
 }
 
+void CheckItemLength(uint32_t length) {
+  if (length > kMaxMetadataItemLength) HV_THROW(0x3C0016, Msg::kVhdxMetadataLengthInvalid, "CheckProvidedSize");
+}
+
 class MetadataReaderImpl final : public MetadataReader {
  public:
   explicit MetadataReaderImpl(std::shared_ptr<ReadOnlyFileRegion> region) : region_(std::move(region)) {}
 
   void Read(MetadataConsumer& consumer) override {
     std::vector<uint8_t> data;
+    const auto* selective = dynamic_cast<const SelectiveMetadataConsumer*>(&consumer);
     for (const MetadataEntry& entry : ReadMetadataTable(*region_)) {
+      // An item nobody takes is not read: it goes to the consumer's policy
+      // for unhandled items without its data.
+      if (selective && !selective->IsSupported(entry.descriptor)) {
+        consumer.Consume(entry.descriptor, nullptr, 0);
+        continue;
+      }
       // Checked before allocating, so a hostile length costs nothing.
+      CheckItemLength(entry.length);
       CheckBound(region_->GetArea(), entry.offset, entry.length);
       data.resize(entry.length);
       if (entry.length) region_->Read({entry.offset, entry.length}, data.data());
@@ -48,6 +60,7 @@ class MetadataModifierImpl final : public MetadataModifier {
   explicit MetadataModifierImpl(std::shared_ptr<ExpandableFileRegion> region) : region_(std::move(region)) {}
 
   void Set(const MetadataDescriptor& descriptor, const uint8_t* data, uint32_t size) override {
+    CheckItemLength(size);
     std::vector<MetadataEntry> entries = ReadMetadataTable(*region_);
     AligningSpaceManager space(0, region_->GetArea().length, 1, 1);
     space.Occupy({0, kMetadataTableSize});
@@ -130,8 +143,7 @@ class SettingConsumer final : public MetadataConsumer {
 std::vector<MetadataEntry> ReadMetadataTable(ReadOnlyFileRegion& region) {
   uint8_t header[32];
   region.Read({0, sizeof(header)}, header);
-  if (LoadLe64(header) != kMetadataSignature)
-    HV_THROW(0x3C0012, Msg::kVhdxMetadataSignatureInvalid, "CheckHeader");
+  if (LoadLe64(header) != kMetadataSignature) HV_THROW(0x3C0012, Msg::kVhdxMetadataSignatureInvalid, "CheckHeader");
   uint32_t count = LoadLe16(header + 10);
   if (count > kMaxMetadataEntries) HV_THROW(0x3C0012, Msg::kVhdxMetadataTooManyEntries, "CheckHeader");
   std::vector<uint8_t> table(count * kMetadataEntrySize);

@@ -33,7 +33,7 @@ DataPath::DataPath(const DataPathLayout& layout, std::shared_ptr<File> structure
       sectorCount_(layout.virtualSize / layout.logicalSectorSize),
       entryCount_(0),
       structureFile_(std::move(structureFile)),
-      dataFile_(std::move(dataFile)) {
+      dataFile_(std::make_shared<ZeroExtendedFile>(std::move(dataFile))) {
   uint64_t entries = BatEntryCount(layout.virtualSize, layout.logicalSectorSize, layout.blockSize);
   if (entries > UINT32_MAX || entries * 8 > layout.batLength) {
     HV_THROW(Codes::kBatRegionTooSmall, Msg::kBatRegionTooSmall, "Init");
@@ -76,11 +76,28 @@ void DataPath::WriteBatArea(const BatArea& area) {
   if (byteOffset >= layout_.batLength) return;
   uint64_t bytes = std::min<uint64_t>(area.entries.size() * 8, layout_.batLength - byteOffset);
   structureFile_->Write(layout_.batOffset + byteOffset, bytes, area.entries.data());
+  if (placement_) placement_->Update(area);
 }
 
-void DataPath::ValidateBlockPlacement(const std::vector<Vhd::DiskArea>& reserved) {
-  FileRegionBatEntryArray entries(*dataFile_, layout_.batOffset, layout_.batLength);
-  Vhdx::ValidateBlockPlacement(entries, entryCount_, chunks_.ChunkRatio(), layout_.blockSize, reserved);
+const std::shared_ptr<BlockPlacement>& DataPath::Placement() {
+  if (!placement_) PlaceBlocks({}, false);
+  return placement_;
+}
+
+void DataPath::PlaceBlocks(const std::vector<Vhd::DiskArea>& reserved, bool writable) {
+  PlacementLayout placement;
+  placement.entryCount = entryCount_;
+  placement.chunkRatio = chunks_.ChunkRatio();
+  placement.blockSize = layout_.blockSize;
+  placement.virtualSize = layout_.virtualSize;
+  placement.batOffset = layout_.batOffset;
+  placement.batLength = layout_.batLength;
+  placement.reserved = reserved;
+  placement.writable = writable;
+  placement_ = BlockPlacement::Build(*dataFile_, placement);
+  // The writers place new space at the size these report.
+  dataFile_ = std::make_shared<PlacementEndFile>(dataFile_, placement_);
+  structureFile_ = std::make_shared<PlacementEndFile>(structureFile_, placement_);
 }
 
 void DataPath::Read(uint64_t first, Vhd::Bitmap& needed, uint8_t* buffer) {

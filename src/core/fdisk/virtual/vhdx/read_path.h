@@ -11,6 +11,7 @@
 #include "core/fdisk/virtual/vhd/bitmap.h"
 #include "core/fdisk/virtual/vhd/interval.h"
 #include "core/fdisk/virtual/vhdx/bat.h"
+#include "core/fdisk/virtual/vhdx/bat_placement.h"
 #include "core/fdisk/virtual/vhdx/file.h"
 
 namespace Vhd {
@@ -27,7 +28,9 @@ struct DataPathLayout {
   uint32_t diskKind = 0;   // 2 fixed, 3 dynamic, 4 differencing
   uint64_t batOffset = 0;  // the BAT region in the file
   uint64_t batLength = 0;
-  bool logReplayed = false;  // the opening replayed a log
+  bool logReplayed = false;     // the opening replayed a log
+  uint64_t metadataOffset = 0;  // the metadata region in the file (length 0: none)
+  uint64_t metadataLength = 0;
 };
 
 // Entries of the BAT region, read through the file a window at a time so
@@ -51,8 +54,9 @@ class FileRegionBatEntryArray final : public Vhd::Array<BatEntry> {
 class DataPath {
  public:
   // Throws when the geometry is outside the format or the BAT region cannot
-  // hold the table the disk size needs. Reads go through dataFile, BAT and
-  // sector bitmap writes through structureFile.
+  // hold the table the disk size needs. Reads go through dataFile, and read
+  // zeros past its end; BAT and sector bitmap writes go through
+  // structureFile.
   DataPath(const DataPathLayout& layout, std::shared_ptr<File> structureFile, std::shared_ptr<File> dataFile);
 
   const DataPathLayout& Layout() const { return layout_; }
@@ -69,13 +73,20 @@ class DataPath {
 
   // The cached run of whole chunks covering [first, first + count).
   std::shared_ptr<BatArea> LoadBatArea(uint64_t first, uint64_t count);
-  // Refuses overlapping placements of payload and bitmap blocks and blocks
-  // inside the reserved areas.
-  void ValidateBlockPlacement(const std::vector<Vhd::DiskArea>& reserved);
+  // Builds the placement of every block, refusing overlapping blocks,
+  // blocks inside the reserved areas and, when writable, blocks past the
+  // end of the file. From then on new blocks and bitmaps go after the end
+  // of everything the file holds.
+  void PlaceBlocks(const std::vector<Vhd::DiskArea>& reserved, bool writable);
+  // Built once per opening (by PlaceBlocks, or on first use without
+  // reserved areas); shared with change tracking.
+  const std::shared_ptr<BlockPlacement>& Placement();
 
  private:
   void CheckBound(uint64_t first, uint64_t count, const char* function) const;
   void WriteBatArea(const BatArea& area);
+  // Writes one entry of the area (index within the area) on its own.
+  void WriteBatEntry(const BatArea& area, uint64_t index);
   void WriteChunks(BatArea& area, uint64_t first, uint64_t count, const uint8_t* buffer);
 
   DataPathLayout layout_;
@@ -85,6 +96,7 @@ class DataPath {
   std::shared_ptr<File> structureFile_;
   std::shared_ptr<File> dataFile_;
   std::shared_ptr<BatArea> cachedArea_;
+  std::shared_ptr<BlockPlacement> placement_;
 };
 
 }  // namespace Vhdx

@@ -242,6 +242,7 @@ TEST(ChangeAreasTest, WholeFileReportsBlocksWithDataOrZeros) {
 
 TEST(ChangeAreasTest, ChangedBytesMapThroughBlocksAndTableEntries) {
   Image image(kDiskDynamic, 8 << 20);
+  image.Bytes().resize(4 << 20);  // the blocks lie in the file
   image.SetEntry(0, kBlockFullyPresent, 2);
   image.SetEntry(1, kBlockFullyPresent, 3);
   image.SetEntry(2, kBlockZero, 0);

@@ -6,6 +6,10 @@ namespace Vhdx {
 
 // One stateless object per state; a transition happens only after the
 // header write succeeded, so a failed write is retried by the next change.
+// New GUIDs are made durable before the change that caused them goes on: a
+// child made from this file after the change must never find its parent
+// with the old DataWriteGuid after a power loss, nor a parent with changed
+// data under the GUID the child knew.
 class WriteFieldModifier::State {
  public:
   virtual ~State() = default;
@@ -15,6 +19,11 @@ class WriteFieldModifier::State {
 };
 
 namespace {
+
+void WriteDurably(const HeaderInfo& info, File& file) {
+  info.Write(file);
+  file.Flush();
+}
 
 class BothFieldsModifiedState final : public WriteFieldModifier::State {
  public:
@@ -30,7 +39,7 @@ class WriteFieldModifiedState final : public WriteFieldModifier::State {
   const State* OnDataModified(File& file) const override {
     HeaderInfo info = HeaderInfo::Read(file);
     info.dataWriteGuid = Common::GenerateGuid();
-    info.Write(file);
+    WriteDurably(info, file);
     return &kBoth;
   }
   int Index() const override { return 1; }
@@ -42,14 +51,14 @@ class NeitherFieldModifiedState final : public WriteFieldModifier::State {
   const State* OnFileModified(File& file) const override {
     HeaderInfo info = HeaderInfo::Read(file);
     info.fileWriteGuid = Common::GenerateGuid();
-    info.Write(file);
+    WriteDurably(info, file);
     return &kWriteField;
   }
   const State* OnDataModified(File& file) const override {
     HeaderInfo info = HeaderInfo::Read(file);
     info.fileWriteGuid = Common::GenerateGuid();
     info.dataWriteGuid = Common::GenerateGuid();
-    info.Write(file);
+    WriteDurably(info, file);
     return &kBoth;
   }
   int Index() const override { return 0; }

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# hvagent against qemu-img on the same disk in the same run, side by side:
+#  1. a full backup of a SIZE disk with a quarter of it allocated, against
+#     `qemu-img convert -O raw` of that disk; hvagent's resident memory;
+#  2. an incremental backup after 1% of the sectors changed: its time beyond
+#     the tracker's own snapshot, against the full backup's, and the bytes it
+#     stores against the bytes changed;
+#  3. a restore of the full point, against `qemu-img convert -O vhdx` writing
+#     the same data.
+# Usage: bench/agent_bench.sh [BUILD] [SIZE_GIB]   (default build, 16)
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+gib=${2:-16}
+agent=$build/bin/hvagent
+hvdisk=$build/bin/hvdisk
+export QUILLON_SAFE_ASSERT=quiet
+work=$(mktemp -d "${TMPDIR:-/var/tmp}/hvagent-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+# seconds COMMAND...: wall time of one run; max resident KiB in rss.txt.
+seconds() {
+  /usr/bin/time -f "%e %M" -o time.txt "$@" >/dev/null 2>&1
+  read -r t m <time.txt
+  echo "$m" >rss.txt
+  echo "$t"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+vmc=$("$agent" create-vm "$work/vms" bench)
+"$agent" add-disk "$vmc" disk.vhdx --size "${gib}G" >/dev/null
+disk=$(dirname "$vmc")/disk.vhdx
+# A quarter allocated: 64 MiB of incompressible data in every 256 MiB.
+head -c $((64 << 20)) /dev/urandom >piece.bin
+pieces=$((gib * 4))
+for ((i = 0; i < pieces; i++)); do
+  "$hvdisk" write "$disk" piece.bin --offset $((i * (256 << 20) + (i % 7) * (1 << 20))) >/dev/null
+done
+echo "disk: ${gib} GiB, $((pieces * 64)) MiB allocated, file $(du -m "$disk" | cut -f1) MiB"
+sync
+
+# 1. Full backups and qemu-img convert -O raw, alternating; the best of two each.
+best() { awk 'BEGIN { m = 1e9 } { if ($1 < m) m = $1 } END { print m }'; }
+: >agent.txt; : >qemu.txt; : >rss_all.txt
+for run in 1 2; do
+  rm -rf repo out.raw
+  seconds nice -n 19 "$agent" backup "$vmc" repo >>agent.txt
+  cat rss.txt >>rss_all.txt
+  seconds nice -n 19 qemu-img convert -O raw "$disk" out.raw >>qemu.txt
+done
+full=$(best <agent.txt)
+qemu=$(best <qemu.txt)
+rss=$(sort -n rss_all.txt | tail -1)
+echo "full backup: hvagent ${full}s, qemu-img convert -O raw ${qemu}s; throughput ratio $(ratio "$qemu" "$full")x;" \
+     "hvagent peak RSS $((rss / 1024)) MiB"
+
+# 2. 1% of the sectors changed, inside the allocated data.
+changed=$((gib * 1024 / 100))  # MiB, written as 1 MiB pieces
+head -c $((1 << 20)) /dev/urandom >one.bin
+for ((i = 0; i < changed; i++)); do
+  p=$((RANDOM % pieces))
+  "$hvdisk" write "$disk" one.bin --offset $((p * (256 << 20) + (i % 60) * (1 << 20))) >/dev/null
+done
+sync
+sleep 1
+incr=$(seconds nice -n 19 "$agent" backup "$vmc" repo)
+stored=$("$agent" points repo --json | grep stored_bytes | tail -1 | tr -dc 0-9)
+# The tracker's own part: one snapshot of the disk file, taken alone.
+snap=$(seconds nice -n 19 "$hvdisk" track "$disk" --tracker "$work/snapshot-only")
+beyond=$(awk -v i="$incr" -v s="$snap" 'BEGIN { d = i - s; if (d < 0) d = 0; print d }')
+echo "incremental backup: ${incr}s, of which the tracker's snapshot ${snap}s; beyond it" \
+     "$(ratio "$beyond" "$full") of the full backup's time; stored $((stored >> 20)) MiB for ${changed} MiB changed" \
+     "($(ratio "$stored" $((changed << 20)))x)"
+
+# 3. Restore of the full point against qemu-img convert -O vhdx of the same data.
+: >agent.txt; : >qemu.txt
+for run in 1 2; do
+  rm -rf restored new.vhdx
+  seconds nice -n 19 "$agent" restore repo "$work/restored" r --point 1 >>agent.txt
+  seconds nice -n 19 qemu-img convert -O vhdx out.raw new.vhdx >>qemu.txt
+done
+restore=$(best <agent.txt)
+qemu=$(best <qemu.txt)
+echo "restore: hvagent ${restore}s, qemu-img convert -O vhdx ${qemu}s; throughput ratio $(ratio "$qemu" "$restore")x"

@@ -1,0 +1,276 @@
+// Durability of writes: the order of writes and barriers, a simulated power
+// loss at every point of a run of requests, and failing flushes.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include "core/fdisk/virtual/vhdx/bat.h"
+#include "core/fdisk/virtual/vhdx/disk_impl.h"
+#include "core/fdisk/virtual/vhdx/hierarchy_testutil.h"
+#include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
+
+namespace Vhdx {
+namespace {
+
+using namespace VhdxTest;
+
+constexpr uint64_t kBlock = kImageSectorsPerBlock;
+constexpr uint64_t kSectors = 4 * kBlock;
+
+// A file in memory that records every write, size change and flush in
+// order, tagged with the request that caused it; a flush can be made to fail.
+class RecordingCoreFile final : public MemoryCoreFile {
+ public:
+  struct Op {
+    enum Kind { kWrite, kSize, kFlush } kind;
+    uint64_t offset = 0;  // kSize: the new size
+    std::vector<uint8_t> data;
+    int request = 0;
+  };
+  using MemoryCoreFile::MemoryCoreFile;
+
+  size_t WriteAt(uint64_t offset, const void* buffer, size_t size) override {
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    ops.push_back({Op::kWrite, offset, {bytes, bytes + size}, request});
+    return MemoryCoreFile::WriteAt(offset, buffer, size);
+  }
+  void SetSize(uint64_t size) override {
+    ops.push_back({Op::kSize, size, {}, request});
+    MemoryCoreFile::SetSize(size);
+  }
+  void Flush() override {
+    if (failFlushes) HV_THROW(0x40003, Msg::kVhdxFileFlushError, "Flush");
+    ops.push_back({Op::kFlush, 0, {}, request});
+  }
+  int Flushes(int inRequest) const {
+    return static_cast<int>(std::count_if(
+        ops.begin(), ops.end(), [&](const Op& op) { return op.kind == Op::kFlush && op.request == inRequest; }));
+  }
+
+  std::vector<Op> ops;
+  int request = 0;
+  bool failFlushes = false;
+};
+
+// Every sector written holds (request + 1, sector) in each 8 bytes; parent
+// sectors hold (0x70000000, sector); zeros are stamp 0.
+uint32_t StampOf(const uint8_t* sector) {
+  uint32_t value;
+  std::memcpy(&value, sector, 4);
+  return value;
+}
+void FillStamped(uint8_t* data, uint64_t first, uint64_t count, uint32_t stamp) {
+  for (uint64_t s = 0; s < count; ++s) {
+    for (int i = 0; i < 512; i += 8) {
+      const uint32_t sector = static_cast<uint32_t>(first + s);
+      std::memcpy(data + s * 512 + i, &stamp, 4);
+      std::memcpy(data + s * 512 + i + 4, &sector, 4);
+    }
+  }
+}
+constexpr uint32_t kParentStamp = 0x70000000;
+
+struct Request {
+  uint64_t first;
+  uint64_t count;
+};
+
+// Unaligned runs, some inside one block, some across two.
+std::vector<Request> MakeRequests(uint32_t seed, int count) {
+  std::mt19937 random(seed);
+  std::vector<Request> requests;
+  for (int i = 0; i < count; ++i) {
+    uint64_t length = 1 + random() % (i % 3 == 0 ? kBlock + 300 : 300);
+    requests.push_back({random() % (kSectors - length), length});
+  }
+  return requests;
+}
+
+// A differencing child (in memory) of a parent on disk whose every sector
+// holds the parent stamp, or a dynamic disk (in memory).
+class DurabilityTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/hvdurableXXXXXX";
+    dir_ = ::mkdtemp(pattern);
+    image_ = MakeDiskImage(kSectors * 512);
+    if (Differencing()) {
+      const std::string parent = dir_ + "/parent.vhdx";
+      WriteWholeFile(parent, MakeDiskImage(kSectors * 512));
+      {
+        auto disk = OpenDisk(parent, true);
+        std::vector<uint8_t> data(kSectors * 512);
+        FillStamped(data.data(), 0, kSectors, kParentStamp);
+        disk->Write(0, data.data(), kSectors);
+      }
+      MakeDifferencing(image_, DataWriteGuidOf(ReadWholeFile(parent)), {{u"relative_path", u"parent.vhdx"}});
+    }
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  bool Differencing() const { return GetParam(); }
+  std::string TopPath() const { return dir_ + "/top.avhdx"; }
+
+  std::shared_ptr<Disk> Open(std::shared_ptr<CoreFile> core, bool writable) {
+    return OpenDisk(TopPath(), std::move(core), writable);
+  }
+  // The stamp of every sector of the top file as the disk reads it.
+  std::vector<uint32_t> Stamps(std::vector<uint8_t> bytes) {
+    auto disk = Open(std::make_shared<MemoryCoreFile>(std::move(bytes)), false);
+    std::vector<uint8_t> data(kSectors * 512);
+    disk->Read(0, data.data(), kSectors);
+    std::vector<uint32_t> stamps(kSectors);
+    for (uint64_t s = 0; s < kSectors; ++s) stamps[s] = StampOf(&data[s * 512]);
+    return stamps;
+  }
+
+  std::string dir_;
+  std::vector<uint8_t> image_;
+};
+
+TEST_P(DurabilityTest, OneBarrierPerRequestThatChangesStructuresBeforeTheyChange) {
+  auto core = std::make_shared<RecordingCoreFile>(image_);
+  {
+    auto disk = Open(core, true);
+    std::vector<uint8_t> data(3 * kBlock * 512);
+    FillStamped(data.data(), 0, 3 * kBlock, 1);
+    core->request = 1;  // allocates one block; the opening's first change renews the header GUIDs
+    disk->Write(100, data.data(), 3);
+    core->request = 2;  // allocates two blocks in one request
+    disk->Write(kBlock - 5, data.data(), 2 * kBlock + 10);
+    core->request = 3;  // rewrites sectors in place
+    disk->Write(kBlock - 5, data.data(), 5);
+    core->request = 4;  // writes new sectors into block 0
+    disk->Write(200, data.data(), 5);
+    core->request = 5;  // releases the disk
+  }
+  // A new sector bitmap block gets its entry durable before the block
+  // entries that rely on it: one more barrier, once per chunk.
+  EXPECT_EQ(core->Flushes(1), Differencing() ? 3 : 2);
+  EXPECT_EQ(core->Flushes(2), 1);
+  EXPECT_EQ(core->Flushes(3), 0);
+  // Block 0 of a differencing file is partially present: its new bits wait
+  // for their data. A dynamic disk's block 0 is fully present.
+  EXPECT_EQ(core->Flushes(4), Differencing() ? 1 : 0);
+  EXPECT_EQ(core->Flushes(5), 1);
+  EXPECT_EQ(core->ops.back().kind, RecordingCoreFile::Op::kFlush);
+  // Within an allocating request: after its last barrier only the table
+  // and the bits of the bitmap block are written.
+  const uint64_t bitmap = BatEntry{ImageEntry(core->Bytes(), kImageBitmapEntry)}.FileOffset();
+  for (int request : {1, 2}) {
+    size_t lastFlush = 0;
+    for (size_t i = 0; i < core->ops.size(); ++i) {
+      if (core->ops[i].request == request && core->ops[i].kind == RecordingCoreFile::Op::kFlush) lastFlush = i;
+    }
+    bool table = false;
+    for (size_t i = lastFlush + 1; i < core->ops.size() && core->ops[i].request == request; ++i) {
+      const auto& op = core->ops[i];
+      ASSERT_EQ(op.kind, RecordingCoreFile::Op::kWrite);
+      const bool inTable = op.offset >= kImageBat && op.offset < kImageBat + (1 << 20);
+      const bool inBitmap = Differencing() && op.offset >= bitmap && op.offset + op.data.size() <= bitmap + (1 << 20);
+      EXPECT_TRUE(inTable || inBitmap) << "request " << request << " writes at " << op.offset << " after its barrier";
+      table = table || inTable;
+    }
+    EXPECT_TRUE(table) << "request " << request;
+  }
+}
+
+// Between two barriers a power loss may keep any subset of the 512-byte
+// pieces written; the file must open and every sector read a value it held
+// since the last barrier, or the value of the request under way.
+TEST_P(DurabilityTest, PowerLossAtAnyPointKeepsEverySectorOldOrNew) {
+  const std::vector<Request> requests = MakeRequests(Differencing() ? 7 : 8, 10);
+  auto core = std::make_shared<RecordingCoreFile>(image_);
+  std::vector<std::vector<uint32_t>> after;  // after[j + 1]: stamps after request j
+  after.push_back(Stamps(image_));
+  {
+    auto disk = Open(core, true);
+    for (size_t j = 0; j < requests.size(); ++j) {
+      core->request = static_cast<int>(j);
+      std::vector<uint8_t> data(requests[j].count * 512);
+      FillStamped(data.data(), requests[j].first, requests[j].count, static_cast<uint32_t>(j + 1));
+      disk->Write(requests[j].first, data.data(), requests[j].count);
+      after.push_back(after.back());
+      std::fill_n(after.back().begin() + requests[j].first, requests[j].count, static_cast<uint32_t>(j + 1));
+    }
+    core->request = static_cast<int>(requests.size());
+  }
+  EXPECT_EQ(Stamps(core->Bytes()), after.back());
+
+  const auto& ops = core->ops;
+  std::mt19937 random(99);
+  std::vector<size_t> cuts;
+  for (int trial = 0; trial < 16; ++trial) cuts.push_back(random() % (ops.size() + 1));
+  std::sort(cuts.begin(), cuts.end());
+  MemoryCoreFile durableImage(image_);  // ops [0, durable) applied
+  size_t durable = 0;
+  auto apply = [&](MemoryCoreFile& file, const RecordingCoreFile::Op& op, uint64_t from, uint64_t to) {
+    if (op.kind == RecordingCoreFile::Op::kSize) file.SetSize(op.offset);
+    if (op.kind == RecordingCoreFile::Op::kWrite) file.WriteAt(from, op.data.data() + (from - op.offset), to - from);
+  };
+  for (size_t cut : cuts) {
+    size_t lastFlush = durable;
+    for (size_t i = durable; i < cut; ++i)
+      if (ops[i].kind == RecordingCoreFile::Op::kFlush) lastFlush = i + 1;
+    for (; durable < lastFlush; ++durable) {
+      apply(durableImage, ops[durable], ops[durable].offset, ops[durable].offset + ops[durable].data.size());
+    }
+    MemoryCoreFile crashed(durableImage.Bytes());
+    for (size_t i = durable; i < cut; ++i) {
+      const auto& op = ops[i];
+      if (op.kind != RecordingCoreFile::Op::kWrite) {
+        if (random() % 2) apply(crashed, op, 0, 0);
+        continue;
+      }
+      for (uint64_t from = op.offset, end = op.offset + op.data.size(); from < end;) {
+        uint64_t to = std::min(end, (from / 512 + 1) * 512);
+        if (random() % 2) apply(crashed, op, from, to);
+        from = to;
+      }
+    }
+    const int oldest = durable ? ops[durable - 1].request - 1 : -1;
+    const int newest = cut ? ops[cut - 1].request : -1;
+    std::vector<uint32_t> stamps;
+    ASSERT_NO_THROW(stamps = Stamps(crashed.Bytes())) << "cut " << cut;
+    for (uint64_t s = 0; s < kSectors; ++s) {
+      bool allowed = false;
+      for (int j = std::max(oldest, -1); j <= std::min<int>(newest, static_cast<int>(requests.size()) - 1); ++j)
+        allowed = allowed || stamps[s] == after[j + 1][s];
+      ASSERT_TRUE(allowed) << "cut " << cut << " of " << ops.size() << ", sector " << s << " reads stamp " << stamps[s];
+    }
+  }
+}
+
+TEST_P(DurabilityTest, FailedFlushIsReportedAndLeavesTheFileConsistent) {
+  auto core = std::make_shared<RecordingCoreFile>(image_);
+  auto disk = Open(core, true);
+  std::vector<uint8_t> data(kBlock * 512);
+  FillStamped(data.data(), kSectors - 1, 1, 1);
+  disk->Write(kSectors - 1, data.data(), 1);  // renews the headers and places the bitmap
+  const std::vector<uint32_t> before = Stamps(core->Bytes());
+  FillStamped(data.data(), 10, kBlock, 2);
+  core->failFlushes = true;
+  EXPECT_EQ(Catch([&] { disk->Write(10, data.data(), kBlock); }).Code(), 0x40003u);
+  EXPECT_EQ(Catch([&] { disk->Flush(); }).Code(), 0x40003u);
+  // Nothing of the failed request is visible, in this opening or the next.
+  std::vector<uint8_t> back(kBlock * 512);
+  disk->Read(10, back.data(), kBlock);
+  for (uint64_t s = 0; s < kBlock; ++s) ASSERT_EQ(StampOf(&back[s * 512]), before[10 + s]) << "sector " << 10 + s;
+  EXPECT_EQ(Stamps(core->Bytes()), before);
+  // Once flushing works again, the same write goes through.
+  core->failFlushes = false;
+  disk->Write(10, data.data(), kBlock);
+  disk.reset();
+  std::vector<uint32_t> stamps = Stamps(core->Bytes());
+  for (uint64_t s = 0; s < kSectors; ++s) ASSERT_EQ(stamps[s], s >= 10 && s < 10 + kBlock ? 2 : before[s]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, DurabilityTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Differencing" : "Dynamic"; });
+
+}  // namespace
+}  // namespace Vhdx

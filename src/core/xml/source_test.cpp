@@ -1,0 +1,157 @@
+// Documents read from text and written back with kWriteSource.
+#include <gtest/gtest.h>
+
+#include "core/xml/text_writer.h"
+#include "core/xml/xml_testutil.h"
+
+namespace Xml {
+namespace {
+
+using Testing::Load;
+
+std::string Utf16(std::u16string_view text, bool little) {
+  std::string out = little ? "\xFF\xFE" : "\xFE\xFF";
+  for (char16_t c : text) {
+    const char low = static_cast<char>(c & 0xFF), high = static_cast<char>(c >> 8);
+    out += little ? low : high;
+    out += little ? high : low;
+  }
+  return out;
+}
+
+std::string Rewritten(const Tag& root, unsigned flags = 0) { return TextXmlString(root, kWriteSource | flags); }
+
+// Takes what a document holds outside values: markup, layout, instructions.
+const char kForeign[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone='yes'?>\r\n"
+    "<!DOCTYPE preferences>\r\n"
+    "<!-- before the root -->\r\n"
+    "<preferences  b='2' a=\"1\" >\r\n"
+    "\t<!--inside-->\r\n"
+    "\t<empty />\r\n"
+    "\t<pair></pair>\r\n"
+    "\t<value type=\"integer\">12</value><?pi keep?>\r\n"
+    "\t<text>a &amp; b&#32;&#x20;</text>\r\n"
+    "\t<cdata><![CDATA[x\r\ny]]></cdata>\r\n"
+    "\t<kept xml:space=\"preserve\"> 1\r\n 2 </kept>\r\n"
+    "\t<blank>\r\n\t</blank>\r\n"
+    "</preferences >\r\n"
+    "<!-- after -->\n";
+
+TEST(SourceForm, UnchangedDocumentsComeBackByteForByte) {
+  const std::u16string wide =
+      u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<r k=\"\u00E9\">\r\n\t<v>\u20AC \U0001F600</v>\r\n</r>\r\n";
+  const std::string documents[] = {
+      kForeign, std::string("\xEF\xBB\xBF") + kForeign, Utf16(wide, true), Utf16(wide, false), "<a/>", "<a><b/></a>"};
+  for (const std::string& document : documents) {
+    auto root = Load(document);
+    ASSERT_TRUE(root);
+    EXPECT_EQ(Rewritten(*root), document);
+  }
+  // The UTF-8 byte order mark is added when asked; UTF-16 always has its own.
+  EXPECT_EQ(Rewritten(*Load(kForeign), kWriteByteOrderMark), std::string("\xEF\xBB\xBF") + kForeign);
+  EXPECT_EQ(Rewritten(*Load(Utf16(wide, true)), kWriteByteOrderMark), Utf16(wide, true));
+  // Without kWriteSource the standard form is written.
+  EXPECT_EQ(TextXmlString(*Load("<a>\n <b/></a>"), kWriteNoDeclaration), "<a><b></b></a>\r\n");
+}
+
+TEST(SourceForm, ValuesReadAsWritten) {
+  auto root = Load(kForeign);
+  ASSERT_TRUE(root);
+  std::vector<std::string> names;
+  for (const auto& child : root->Children) names.push_back(child->Name);
+  EXPECT_EQ(names, (std::vector<std::string>{"!--", "empty", "pair", "value", "text", "cdata", "kept", "blank"}));
+  EXPECT_EQ(root->Children[0]->Text[0], u"inside");
+  EXPECT_EQ(root->Children[3]->Text[0], u"12");
+  EXPECT_EQ(root->Children[4]->Text[0], u"a & b  ");
+  EXPECT_EQ(root->Children[5]->Text[0], u"x\r\ny");
+  EXPECT_EQ(root->Children[6]->Text[0], u" 1\r\n 2 ");
+  EXPECT_EQ(root->Children[7]->Text[0], u" ");  // whitespace alone is a value of one space
+  EXPECT_EQ(root->Text[0], u"");                // beside children it is layout
+}
+
+TEST(SourceForm, OnlyWhatChangedIsWrittenAnew) {
+  auto root = Load(kForeign);
+  ASSERT_TRUE(root);
+  std::string expected = kForeign;
+  auto replace = [&](std::string_view from, std::string_view to) {
+    const size_t at = expected.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    expected.replace(at, from.size(), to);
+  };
+  root->Children[3]->Text[0] = u"256";
+  replace(">12<", ">256<");
+  root->Attributes["a"] = u"x y";
+  root->Attributes["c"] = u"new";
+  replace("a=\"1\" >", "a=\"x y\" c=\"new\" >");
+  root->Children[1]->Text[0] = u"now";  // <empty /> gets content
+  replace("<empty />", "<empty >now</empty>");
+  root->Children[0]->Text[0] = u"a--b";
+  replace("<!--inside-->", "<!--a-\u200B-b -->");
+  EXPECT_EQ(Rewritten(*root), expected);
+}
+
+TEST(SourceForm, NewElementsFollowTheLayout) {
+  const std::string document =
+      "<r>\r\n"
+      "  <list>\r\n"
+      "    <item>1</item>\r\n"
+      "  </list>\r\n"
+      "  <none/>\r\n"
+      "  <spaced>\r\n"
+      "  </spaced>\r\n"
+      "</r>\r\n";
+  auto root = Load(document);
+  ASSERT_TRUE(root);
+  AppendChild(*root->Children[0], Testing::Element("item", u"2"));
+  AppendChild(*root->Children[1], Testing::Element("first"));
+  Tag* deeper = AppendChild(*root->Children[2], Testing::Element("deeper"));
+  AppendChild(*deeper, Testing::Element("leaf", u"v"))->Attributes["type"] = u"string";
+  const std::string expected =
+      "<r>\r\n"
+      "  <list>\r\n"
+      "    <item>1</item>\r\n"
+      "    <item>2</item>\r\n"
+      "  </list>\r\n"
+      "  <none>\r\n"
+      "    <first></first>\r\n"
+      "  </none>\r\n"
+      "  <spaced>\r\n"
+      "    <deeper>\r\n"
+      "      <leaf type=\"string\">v</leaf>\r\n"
+      "    </deeper>\r\n"
+      "  </spaced>\r\n"
+      "</r>\r\n";
+  EXPECT_EQ(Rewritten(*root), expected);
+
+  // Removing an element keeps the layout of the lines around it.
+  RemoveChild(*root, 1);
+  RemoveChild(*root->Children[0], 0);
+  EXPECT_EQ(Rewritten(*root),
+            "<r>\r\n"
+            "  <list>\r\n"
+            "    <item>2</item>\r\n"
+            "  </list>\r\n"
+            "  <spaced>\r\n"
+            "    <deeper>\r\n"
+            "      <leaf type=\"string\">v</leaf>\r\n"
+            "    </deeper>\r\n"
+            "  </spaced>\r\n"
+            "</r>\r\n");
+  // A compact document stays compact.
+  auto compact = Load("<r><a>1</a></r>");
+  AppendChild(*compact, Testing::Element("b", u"2"));
+  EXPECT_EQ(Rewritten(*compact), "<r><a>1</a><b>2</b></r>");
+}
+
+TEST(SourceForm, DroppedSourceWritesANewDocument) {
+  auto root = Load(kForeign);
+  ASSERT_TRUE(root);
+  DropSource(*root);
+  const std::string written = Rewritten(*root, kWriteByteOrderMark);
+  EXPECT_EQ(written.substr(0, 3 + kXmlDeclaration.size()), "\xEF\xBB\xBF" + std::string(kXmlDeclaration));
+  EXPECT_TRUE(SameTree(*root, *Load(written)));
+}
+
+}  // namespace
+}  // namespace Xml

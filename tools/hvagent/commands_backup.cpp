@@ -1,0 +1,318 @@
+// Repository commands: backup, points, restore and verify.
+#include <algorithm>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "agent_error.h"
+#include "commands.h"
+#include "disk_copy.h"
+#include "plugin.h"
+#include "repository.h"
+
+namespace Hvagent {
+
+namespace {
+
+using namespace VirtualWareRaw;
+
+// The tracker's code for a change ID it no longer knows.
+constexpr uint32_t kUnknownChangeId = 0x3C0057;
+
+std::u16string U16(const std::string& text) { return Common::Utf8ToUtf16(text); }
+
+std::string BaseName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool ChainHas(const Common::Error& error, uint32_t code) {
+  for (Common::Error e = error; e.IsFailure(); e = e.Cause()) {
+    if (e.Code() == code) return true;
+  }
+  return false;
+}
+
+std::unique_ptr<Progress> MakeProgress(const std::string& verb, uint64_t total) {
+  return std::make_unique<Progress>(verb, total, stderr, Progress::IsTerminal(stderr));
+}
+
+struct PlannedDisk {
+  MachineDisk machineDisk;
+  std::shared_ptr<VirtualMachineDiskEx> raw;
+  DiskRecord record;
+  std::vector<Extent> ranges;
+};
+
+// The last point, when the next backup can build on it; else why not.
+std::optional<Manifest> BasePoint(const Repository& repo, bool full, std::string& why) {
+  const std::vector<uint64_t> points = repo.Points();
+  if (full) {
+    why = "a full backup was asked for";
+    return std::nullopt;
+  }
+  if (points.empty()) {
+    why = "the repository holds no point yet";
+    return std::nullopt;
+  }
+  try {
+    std::vector<Manifest> chain = repo.Chain(points.back());
+    return chain.back();
+  } catch (const Common::Error& error) {
+    why = "point " + std::to_string(points.back()) + " cannot be restored (" +
+          Common::Utf16ToUtf8(Common::FormatErrorMessage(error)) + ")";
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+int RunBackup(const Context& context, const CommandLine& line) {
+  const std::string vmc = line.args[0];
+  Repository repo(line.args[1], true, true);
+  AutoRef<FileTracker> tracker;
+  Check(HvCreateFileTracker(U16(repo.TrackerDir()), tracker), "Cannot open the file tracker.");
+  Plugin plugin(context.program, tracker);
+  AutoRef<SafeVM> vm = plugin.Open(vmc, false);
+
+  std::string whyWhole;
+  const std::optional<Manifest> base = BasePoint(repo, line.Has("--full"), whyWhole);
+  const std::vector<uint64_t> points = repo.Points();
+  Manifest manifest;
+  manifest.point = points.empty() ? 1 : points.back() + 1;
+  manifest.time = UtcNow();
+  manifest.kind = base ? "incremental" : "full";
+  manifest.base = base ? base->point : 0;
+  manifest.vmcPath = Property(vm, "FileName");
+  manifest.vmc = ReadWholeFile(manifest.vmcPath);
+  for (const auto& [name, value] : Properties(vm)) manifest.properties[name] = value;
+
+  std::vector<PlannedDisk> disks;
+  for (MachineDisk& disk : Disks(vm)) {
+    Check(HvTrackFile(U16(repo.TrackerDir()), U16(disk.file)), "Cannot track '" + disk.file + "'.");
+    disks.push_back({std::move(disk), nullptr, {}, {}});
+  }
+  // One snapshot for every disk: the point's change ID.
+  std::u16string changeId;
+  Check(tracker->GetCurrentChangeId(changeId), "Cannot get a change ID from the file tracker.");
+
+  uint64_t total = 0;
+  for (size_t i = 0; i < disks.size(); ++i) {
+    PlannedDisk& plan = disks[i];
+    plan.raw = OpenRaw(*plan.machineDisk.disk);
+    DiskRecord& record = plan.record;
+    record.bus = BusName(plan.machineDisk.place.bus);
+    record.controller = plan.machineDisk.place.controller;
+    record.device = plan.machineDisk.place.device;
+    record.file = plan.machineDisk.file;
+    record.fileName = BaseName(record.file);
+    record.sectorSize = plan.raw->GetSectorSize();
+    record.sectors = plan.raw->GetSectorCount();
+    record.changeId = Common::Utf16ToUtf8(changeId);
+    record.dataFile = "disk-" + std::to_string(i) + ".data";
+    record.reason = whyWhole;
+    const DiskRecord* previous = nullptr;
+    if (base) {
+      for (const DiskRecord& old : base->disks) {
+        if (old.Place() == record.Place() && old.file == record.file && old.sectorSize == record.sectorSize &&
+            old.sectors == record.sectors) {
+          previous = &old;
+        }
+      }
+      if (!previous) record.reason = "it is not in point " + std::to_string(base->point) + " as it is now";
+    }
+    if (previous) {
+      try {
+        plan.ranges = ChangedSectors(*plan.raw, previous->changeId);
+        record.since = previous->changeId;
+        record.reason.clear();
+      } catch (const Common::Error& error) {
+        if (!ChainHas(error, kUnknownChangeId)) throw;
+        record.reason = "the tracker no longer knows change ID " + previous->changeId;
+      }
+    }
+    if (record.since.empty()) {
+      record.since = "*";
+      plan.ranges = ChangedSectors(*plan.raw, "*");
+    }
+    if (record.since == "*") {
+      std::printf("disk %s (%s): stored whole: %s\n", record.Place().c_str(), record.file.c_str(),
+                  record.reason.c_str());
+    } else {
+      std::printf("disk %s (%s): %llu sectors changed since change ID %s\n", record.Place().c_str(),
+                  record.file.c_str(), static_cast<unsigned long long>(SectorsIn(plan.ranges)), record.since.c_str());
+    }
+    total += SectorsIn(plan.ranges) * record.sectorSize;
+  }
+
+  PointWriter writer(repo, manifest.point);
+  auto progress = MakeProgress("backup", total);
+  Totals totals;
+  for (PlannedDisk& plan : disks) {
+    DataWriter data(writer.PathOf(plan.record.dataFile));
+    BackupSectors(*plan.raw, plan.ranges, data, plan.record, *progress, totals);
+    plan.record.dataBytes = data.Bytes();
+    plan.record.sha256 = data.Close();
+    manifest.disks.push_back(plan.record);
+  }
+  writer.Commit(manifest);
+  progress->Finish();
+  std::printf("point %llu (%s) written to %s\n", static_cast<unsigned long long>(manifest.point), manifest.kind.c_str(),
+              repo.PointDir(manifest.point).c_str());
+  std::printf("%s\n", progress->Summary(totals).c_str());
+  return 0;
+}
+
+int RunPoints(const Context&, const CommandLine& line) {
+  Repository repo(line.args[0], false, false);
+  nlohmann::ordered_json out = nlohmann::ordered_json::array();
+  int status = 0;
+  for (uint64_t point : repo.Points()) {
+    try {
+      Manifest m = repo.Load(point);
+      out.push_back({{"point", m.point},
+                     {"time", m.time},
+                     {"kind", m.kind},
+                     {"stored_bytes", m.StoredBytes()},
+                     {"disks", m.disks.size()}});
+    } catch (const Common::Error& error) {
+      std::fprintf(stderr, "point %llu cannot be read:\n%s", static_cast<unsigned long long>(point),
+                   DescribeChain(error).c_str());
+      status = 1;
+    }
+  }
+  if (line.Has("--json")) {
+    std::printf("%s\n", out.dump(2).c_str());
+    return status;
+  }
+  std::printf("%-6s %-20s %-12s %6s %14s\n", "point", "time", "kind", "disks", "stored");
+  for (const auto& p : out) {
+    std::printf("%-6llu %-20s %-12s %6zu %14s\n", p["point"].get<unsigned long long>(),
+                p["time"].get<std::string>().c_str(), p["kind"].get<std::string>().c_str(), p["disks"].get<size_t>(),
+                FormatBytes(p["stored_bytes"].get<uint64_t>()).c_str());
+  }
+  return status;
+}
+
+namespace {
+
+uint64_t ChosenPoint(const Repository& repo, const CommandLine& line) {
+  const std::vector<uint64_t> points = repo.Points();
+  if (points.empty()) Fail(kPointMissing, "The repository '" + repo.Path() + "' holds no restore point.");
+  return line.Number("--point", points.back(), 1, UINT64_MAX);
+}
+
+// The records to apply for each disk of the last manifest, oldest first.
+std::vector<std::vector<std::pair<uint64_t, const DiskRecord*>>> DiskChains(const std::vector<Manifest>& chain) {
+  std::vector<std::vector<std::pair<uint64_t, const DiskRecord*>>> out;
+  for (const DiskRecord& top : chain.back().disks) {
+    std::vector<std::pair<uint64_t, const DiskRecord*>> layers{{chain.back().point, &top}};
+    for (size_t i = chain.size() - 1; layers.back().second->since != "*"; --i) {
+      if (i == 0) Fail(kRepositoryDamaged, "The chain of disk " + top.Place() + " has no full copy.");
+      const DiskRecord* layer = layers.back().second;
+      auto older = std::find_if(chain[i - 1].disks.begin(), chain[i - 1].disks.end(), [&](const DiskRecord& d) {
+        return d.Place() == layer->Place() && d.changeId == layer->since;
+      });
+      if (older == chain[i - 1].disks.end()) {
+        Fail(kRepositoryDamaged,
+             "Restore point " + std::to_string(chain[i - 1].point) + " lacks disk " + layer->Place() + ".");
+      }
+      layers.emplace_back(chain[i - 1].point, &*older);
+    }
+    std::reverse(layers.begin(), layers.end());
+    out.push_back(std::move(layers));
+  }
+  return out;
+}
+
+}  // namespace
+
+int RunRestore(const Context& context, const CommandLine& line) {
+  Repository repo(line.args[0], false, false);
+  const uint64_t point = ChosenPoint(repo, line);
+  const std::vector<Manifest> chain = repo.Chain(point);
+  const auto diskChains = DiskChains(chain);
+  // Refuse damaged data before anything is created.
+  uint64_t total = 0;
+  for (const Manifest& m : chain) {
+    for (const DiskRecord& d : m.disks) total += d.dataBytes;
+  }
+  {
+    auto progress = MakeProgress("checking", total);
+    for (const Manifest& m : chain) repo.VerifyData(m, [&](uint64_t bytes) { progress->Advance(bytes); });
+  }
+  const Manifest& target = chain.back();
+
+  Plugin plugin(context.program);
+  MakeFolders(line.args[1]);
+  AutoRef<SafeVM> vm;
+  Check(plugin.Server().CreateVM(U16(AbsolutePath(line.args[1])), U16(line.args[2]), 0, vm));
+  if (auto access = vm.Query<SafeVMAccess>()) Check(access->SetAccessMode(SafeVMAccess::kWriteAccess));
+  auto property = [&](const char* name) {
+    auto it = target.properties.find(name);
+    return it == target.properties.end() ? std::string() : it->second;
+  };
+  if (std::string memory = property("Memory"); !memory.empty()) {
+    SetProperty(vm, "Memory", std::to_string(std::stoull(memory) << 20));
+  }
+  if (std::string firmware = property("FirmwareType"); !firmware.empty()) SetProperty(vm, "FirmwareType", firmware);
+
+  uint64_t restoreTotal = 0;
+  for (const auto& layers : diskChains) {
+    for (const auto& [p, record] : layers) restoreTotal += record->dataBytes;
+  }
+  auto progress = MakeProgress("restore", restoreTotal);
+  Totals totals;
+  for (const auto& layers : diskChains) {
+    const DiskRecord& top = *layers.back().second;
+    AutoRef<SafeHardDisk> disk;
+    Check(vm->AddHardDisk(U16(top.fileName), BusNumber(top.bus), top.controller, top.device,
+                          top.sectors * top.sectorSize, top.sectorSize, 0, 0, disk));
+    auto raw = OpenRaw(*disk);
+    if (raw->GetSectorCount() != top.sectors || raw->GetSectorSize() != top.sectorSize) {
+      Fail(kFailed, "The new disk at " + top.Place() + " does not have the size of the one backed up.");
+    }
+    bool first = true;
+    for (const auto& [p, record] : layers) {
+      ApplyRecord(*raw, *record, repo.PointDir(p) + "/" + record->dataFile, !first, *progress, totals);
+      first = false;
+    }
+  }
+  const std::string path = Property(vm, "FileName");
+  CloseMachine(vm);
+  progress->Finish();
+  std::printf("point %llu restored into %s\n", static_cast<unsigned long long>(point), path.c_str());
+  std::printf("%s\n", progress->Summary(totals).c_str());
+  return 0;
+}
+
+int RunVerify(const Context&, const CommandLine& line) {
+  Repository repo(line.args[0], false, false);
+  std::vector<uint64_t> points = repo.Points();
+  if (line.Has("--point")) {
+    points.clear();
+    for (const Manifest& m : repo.Chain(ChosenPoint(repo, line))) points.push_back(m.point);
+  }
+  int status = 0;
+  Totals totals;
+  auto progress = MakeProgress("verify", 0);
+  for (uint64_t point : points) {
+    try {
+      const Manifest m = repo.Load(point);
+      repo.Chain(point);  // every point it builds on is there and readable
+      repo.VerifyData(m, [&](uint64_t bytes) {
+        totals.read += bytes;
+        progress->Advance(bytes);
+      });
+      std::printf("point %llu: ok\n", static_cast<unsigned long long>(point));
+    } catch (const Common::Error& error) {
+      progress->Finish();
+      std::printf("point %llu: FAILED\n%s", static_cast<unsigned long long>(point), DescribeChain(error).c_str());
+      status = 1;
+    }
+  }
+  progress->Finish();
+  std::printf("%s\n", progress->Summary(totals).c_str());
+  return status;
+}
+
+}  // namespace Hvagent

@@ -1,0 +1,32 @@
+// Moving sectors between a disk and the repository: a backup reads the
+// chosen sectors, stores runs of data and records runs of zeros; a restore
+// writes a point's data back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hvplug/virtual_machine_disk.h"
+#include "progress.h"
+#include "repository.h"
+#include "runs.h"
+
+namespace Hvagent {
+
+// The sectors of disk changed since changeId ("*": every allocated sector).
+std::vector<Extent> ChangedSectors(VirtualMachineDisk& disk, const std::string& changeId);
+
+uint64_t SectorsIn(const std::vector<Extent>& extents);
+
+// Reads ranges of disk; stores the runs of data through writer and fills
+// record's extents and zero runs.
+void BackupSectors(VirtualMachineDisk& disk, const std::vector<Extent>& ranges, DataWriter& writer, DiskRecord& record,
+                   Progress& progress, Totals& totals);
+
+// Writes record's stored extents (read from dataPath) onto disk, and its
+// zero runs when writeZeros is set (a new disk reads as zeros already).
+void ApplyRecord(VirtualMachineDisk& disk, const DiskRecord& record, const std::string& dataPath, bool writeZeros,
+                 Progress& progress, Totals& totals);
+
+}  // namespace Hvagent
