@@ -1,8 +1,12 @@
-// Opens fuzzed bytes as a VHDX file, read-only and writable, from memory;
-// then again with the header and region table checksums repaired, so that
+// Opens fuzzed bytes as a VHDX file, read-only and writable, in place; then
+// again with the header and region table checksums repaired, so that
 // mutations behind the checksums reach the regions and the metadata.
+//
+// A file that grows past what a replayed log and a metadata update may need
+// is a finding: the engine wrote more than the file's structures justify.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -10,8 +14,13 @@
 #include "core/fdisk/virtual/vhdx/crc32c.h"
 #include "core/fdisk/virtual/vhdx/disk_file.h"
 #include "core/fdisk/virtual/vhdx/le_bytes.h"
+#include "overlay_core_file.h"
 
 namespace {
+
+// A replayed log may end the file up to 1 GiB past its size (a writer whose
+// growth never reached the disk); metadata updates need a few megabytes.
+constexpr uint64_t kAllowedGrowth = (1ull << 30) + (16u << 20);
 
 class CountingConsumer final : public Vhdx::MetadataConsumer {
  public:
@@ -19,10 +28,12 @@ class CountingConsumer final : public Vhdx::MetadataConsumer {
   uint64_t bytes = 0;
 };
 
-void Exercise(const uint8_t* data, size_t size, bool writable) {
-  // The file may grow (log replay, metadata growth) but only so far.
-  const uint64_t capacity = 2 * uint64_t{size} + (16u << 20);
-  auto core = std::make_shared<Vhdx::MemoryCoreFile>(std::vector<uint8_t>(data, data + size), capacity);
+using Patches = std::vector<std::pair<uint64_t, std::vector<uint8_t>>>;
+
+void Exercise(const uint8_t* data, size_t size, const Patches& patches, bool writable) {
+  auto core = std::make_shared<Fuzz::OverlayCoreFile>(data, size, size + kAllowedGrowth,
+                                                      Fuzz::OverlayCoreFile::Growth::kFinding);
+  for (const auto& [offset, bytes] : patches) core->WriteAt(offset, bytes.data(), bytes.size());
   try {
     auto disk = writable ? Vhdx::OpenDiskFileWritable(core, Vhdx::MakePage83MetadataConsumer())
                          : Vhdx::OpenDiskFileReadOnly(core, Vhdx::MakePage83MetadataConsumer());
@@ -45,19 +56,29 @@ void Exercise(const uint8_t* data, size_t size, bool writable) {
   }
 }
 
+// The checksum fields of both headers and region tables, recomputed.
+Patches RepairedChecksums(const uint8_t* data) {
+  Patches patches;
+  std::vector<uint8_t> bytes;
+  for (const auto& [offset, length] :
+       {std::pair{0x10000u, 4096u}, {0x20000u, 4096u}, {0x30000u, 65536u}, {0x40000u, 65536u}}) {
+    bytes.assign(data + offset, data + offset + length);
+    Vhdx::StoreLe32(bytes.data() + 4, 0);
+    std::vector<uint8_t> crc(4);
+    Vhdx::StoreLe32(crc.data(), Vhdx::Crc32c(0, bytes.data(), length));
+    patches.emplace_back(offset + 4, std::move(crc));
+  }
+  return patches;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Exercise(data, size, false);
-  Exercise(data, size, true);
+  Exercise(data, size, {}, false);
+  Exercise(data, size, {}, true);
   if (size < 0x50000) return 0;
-  std::vector<uint8_t> repaired(data, data + size);
-  for (const auto& [offset, length] : {std::pair{0x10000u, 4096u}, {0x20000u, 4096u}, {0x30000u, 65536u},
-                                       {0x40000u, 65536u}}) {
-    Vhdx::StoreLe32(repaired.data() + offset + 4, 0);
-    Vhdx::StoreLe32(repaired.data() + offset + 4, Vhdx::Crc32c(0, repaired.data() + offset, length));
-  }
-  Exercise(repaired.data(), size, false);
-  Exercise(repaired.data(), size, true);
+  const Patches repaired = RepairedChecksums(data);
+  Exercise(data, size, repaired, false);
+  Exercise(data, size, repaired, true);
   return 0;
 }

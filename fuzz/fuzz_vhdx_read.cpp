@@ -5,34 +5,43 @@
 // write requests.
 //
 //   byte 0      bit 0 fixed disk, bit 1 repair checksums, bit 2 open writable,
-//               bit 3 4096-byte logical sectors
+//               bit 3 4096-byte logical sectors, bit 4 a differencing child
+//               of an engine-written parent, read and written as a chain
 //   byte 1      virtual size, one of eight (4 GB reaches a second chunk)
 //   patches     area (u8), offset (u16 LE), length (u8), bytes; area 0xFF ends
 //   requests    kind (u8: bit 0 write), first sector (u32 LE), count (u8)
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/common/error.h"
 #include "core/fdisk/virtual/vhd/bitmap.h"
 #include "core/fdisk/virtual/vhdx/crc32c.h"
 #include "core/fdisk/virtual/vhdx/disk_file.h"
+#include "core/fdisk/virtual/vhdx/hierarchy.h"
+#include "core/fdisk/virtual/vhdx/hierarchy_testutil.h"
 #include "core/fdisk/virtual/vhdx/le_bytes.h"
+#include "overlay_core_file.h"
 
 namespace {
 
 // Where patches land: headers, region tables, metadata table and items,
-// the BAT, the first payload megabyte.
-constexpr uint64_t kAreas[] = {0x10000, 0x20000, 0x30000, 0x40000, 0x200000, 0x210000, 0x300000, 0x400000};
+// the BAT, the first payload megabyte, the log.
+constexpr uint64_t kAreas[] = {0x10000, 0x20000, 0x30000, 0x40000, 0x200000, 0x210000, 0x300000, 0x400000, 0x100000};
 // Room for growth by writes; more fails as a full disk.
-constexpr uint64_t kCapacity = 96ull << 20;
+constexpr uint64_t kGrowth = 96ull << 20;
 constexpr uint64_t kSizes[8] = {4ull << 30, 1 << 20,           3 << 20,    16 << 20,
                                 64 << 20,   (100 << 20) + 512, 1ull << 30, 8 << 20};
+// Fixed disks hold every block, so only small ones keep the templates small.
+constexpr uint64_t kMaxFixedSize = 16 << 20;
 
-// New files laid out by the engine, made once per size and kind.
+// New files laid out by the engine, made once per size and kind and shared
+// by every input through an overlay.
 const std::vector<uint8_t>& Template(uint64_t virtualSize, uint32_t sectorSize, bool fixed) {
   static std::map<std::tuple<uint64_t, uint32_t, bool>, std::vector<uint8_t>> templates;
   auto& image = templates[{virtualSize, sectorSize, fixed}];
@@ -45,21 +54,53 @@ const std::vector<uint8_t>& Template(uint64_t virtualSize, uint32_t sectorSize, 
   return image;
 }
 
+// A parent with data in its first blocks and near its end, and a child
+// template linked to it, made once per size and sector size.
+struct Chain {
+  std::vector<uint8_t> parent;
+  std::vector<uint8_t> child;
+};
+
 class Accept final : public Vhdx::SelectiveMetadataConsumer {
  public:
   bool IsSupported(const Vhdx::MetadataDescriptor&) const override { return true; }
   void Consume(const Vhdx::MetadataDescriptor&, const uint8_t*, uint32_t) override {}
 };
 
-void RepairChecksums(std::vector<uint8_t>& bytes) {
-  for (uint64_t offset : {0x10000ull, 0x20000ull}) {
-    Vhdx::StoreLe32(bytes.data() + offset + 4, 0);
-    Vhdx::StoreLe32(bytes.data() + offset + 4, Vhdx::Crc32c(0, bytes.data() + offset, 4096));
+// Recomputes the checksums of both headers and region tables over what the
+// patches left.
+void RepairChecksums(Vhdx::CoreFile& file) {
+  std::vector<uint8_t> bytes;
+  for (const auto& [offset, length] :
+       {std::pair{0x10000u, 4096u}, {0x20000u, 4096u}, {0x30000u, 65536u}, {0x40000u, 65536u}}) {
+    bytes.assign(length, 0);
+    if (file.ReadAt(offset, bytes.data(), length) != length) continue;
+    Vhdx::StoreLe32(bytes.data() + 4, 0);
+    uint8_t crc[4];
+    Vhdx::StoreLe32(crc, Vhdx::Crc32c(0, bytes.data(), length));
+    file.WriteAt(offset + 4, crc, sizeof crc);
   }
-  for (uint64_t offset : {0x30000ull, 0x40000ull}) {
-    Vhdx::StoreLe32(bytes.data() + offset + 4, 0);
-    Vhdx::StoreLe32(bytes.data() + offset + 4, Vhdx::Crc32c(0, bytes.data() + offset, 65536));
+}
+
+const Chain& ChainTemplate(uint64_t virtualSize, uint32_t sectorSize) {
+  static std::map<std::pair<uint64_t, uint32_t>, Chain> chains;
+  Chain& chain = chains[{virtualSize, sectorSize}];
+  if (chain.parent.empty()) {
+    auto core = std::make_shared<Vhdx::MemoryCoreFile>(Template(virtualSize, sectorSize, false));
+    {
+      auto parent = Vhdx::OpenDiskFileWritable(core, std::make_shared<Accept>());
+      const uint64_t sectors = virtualSize / sectorSize;
+      std::vector<uint8_t> data(64 * sectorSize);
+      for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31 + 7);
+      parent->WriteSectors(0, std::min<uint64_t>(64, sectors), data.data());
+      if (sectors > 64) parent->WriteSectors(sectors - 64, 64, data.data());
+    }
+    chain.parent = std::move(core->Bytes());
+    chain.child = Template(virtualSize, sectorSize, false);
+    VhdxTest::MakeDifferencing(chain.child, VhdxTest::DataWriteGuidOf(chain.parent),
+                               {{u"relative_path", u"parent.vhdx"}});
   }
+  return chain;
 }
 
 }  // namespace
@@ -72,33 +113,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint64_t virtualSize = kSizes[data[1] % 8] / sectorSize * sectorSize;
   size_t pos = 2;
 
-  std::vector<uint8_t> image;
+  const bool chained = (flags & 16) != 0;
+  const std::vector<uint8_t>* image = nullptr;
+  const std::vector<uint8_t>* parentImage = nullptr;
   try {
-    image = Template(virtualSize, sectorSize, (flags & 1) != 0 && virtualSize <= (64 << 20));
+    if (chained) {
+      const Chain& chain = ChainTemplate(virtualSize, sectorSize);
+      image = &chain.child;
+      parentImage = &chain.parent;
+    } else {
+      image = &Template(virtualSize, sectorSize, (flags & 1) != 0 && virtualSize <= kMaxFixedSize);
+    }
   } catch (const Common::Error&) {
     return 0;
   }
+  auto core = std::make_shared<Fuzz::OverlayCoreFile>(image->data(), image->size(), image->size() + kGrowth,
+                                                      Fuzz::OverlayCoreFile::Growth::kFull);
 
   while (pos + 4 <= size && data[pos] != 0xFF) {
     const uint64_t base = kAreas[data[pos] % (sizeof kAreas / sizeof kAreas[0])];
     const uint64_t offset = base + (data[pos + 1] | (data[pos + 2] << 8));
-    const size_t length = data[pos + 3];
+    const size_t length = std::min<size_t>(data[pos + 3], size - pos - 4);
     pos += 4;
-    for (size_t i = 0; i < length && pos < size; ++i, ++pos) {
-      if (offset + i < image.size()) image[offset + i] = data[pos];
-    }
+    // Patches stay inside the template.
+    if (offset < image->size()) core->WriteAt(offset, data + pos, std::min<uint64_t>(length, image->size() - offset));
+    pos += length;
   }
   ++pos;
-  if (flags & 2) RepairChecksums(image);
+  if (flags & 2) RepairChecksums(*core);
 
   try {
-    auto core = std::make_shared<Vhdx::MemoryCoreFile>(std::move(image), kCapacity);
-    auto disk = (flags & 4) ? Vhdx::OpenDiskFileWritable(core, std::make_shared<Accept>())
-                            : Vhdx::OpenDiskFileReadOnly(core, std::make_shared<Accept>());
+    std::shared_ptr<Vhdx::DiskFile> disk = (flags & 4) ? Vhdx::OpenDiskFileWritable(core, std::make_shared<Accept>())
+                                                       : Vhdx::OpenDiskFileReadOnly(core, std::make_shared<Accept>());
+    if (chained) {
+      auto parentCore = std::make_shared<Fuzz::OverlayCoreFile>(
+          parentImage->data(), parentImage->size(), parentImage->size(), Fuzz::OverlayCoreFile::Growth::kFull);
+      auto parent = std::make_shared<Vhdx::DiskFileHierarchy>(
+          Vhdx::OpenDiskFileReadOnly(parentCore, std::make_shared<Accept>()), u"parent.vhdx", nullptr);
+      disk = std::make_shared<Vhdx::DiskFileHierarchy>(disk, u"child.avhdx", parent);
+    }
     const Vhdx::DiskGeometry geometry = disk->GetGeometry();
     if (geometry.logicalSectorSize == 0) return 0;
     const uint64_t sectors = geometry.virtualSize / geometry.logicalSectorSize;
-    std::vector<uint8_t> buffer;
+    // Kept between inputs: a fresh megabyte per request costs more than the request.
+    static std::vector<uint8_t> buffer;
     for (int requests = 0; pos + 6 <= size && requests < 16; ++requests, pos += 6) {
       const bool write = data[pos] & 1;
       uint64_t first = Vhdx::LoadLe32(data + pos + 1);

@@ -60,12 +60,12 @@ def region_table():
     return with_crc(t, 4)
 
 
-def metadata(extra_items):
+def metadata(extra_items, file_flags=0, logical_sector=512):
     items = [
-        ("CAA16737-FA36-4D43-B3B6-33F0AA44E76B", 4, struct.pack("<II", 1 << 20, 0)),
+        ("CAA16737-FA36-4D43-B3B6-33F0AA44E76B", 4, struct.pack("<II", 1 << 20, file_flags)),
         ("2FA54224-CD1B-4876-B211-5DBED83BF4B8", 6, struct.pack("<Q", 8 << 20)),
         ("BECA12AB-B2E6-4523-93EF-C309E000C746", 6, guid("01234567-89AB-CDEF-0123-456789ABCDEF")),
-        ("8141BF1D-A96F-4709-BA47-F233A8FAAB5F", 6, struct.pack("<I", 512)),
+        ("8141BF1D-A96F-4709-BA47-F233A8FAAB5F", 6, struct.pack("<I", logical_sector)),
         ("CDA348C7-445D-4471-9CC9-E9885251C556", 6, struct.pack("<I", 4096)),
     ] + extra_items
     m = bytearray(META_LEN)
@@ -114,7 +114,7 @@ def log_entry(log_guid, sequence, target, fill):
     return with_crc(e, 4)
 
 
-def image(log=False, extra=()):
+def image(log=False, extra=(), file_flags=0, logical_sector=512):
     f = bytearray(END)
     f[0:8] = b"vhdxfile"
     log_guid = guid("0A0B0C0D-1111-2222-3333-444455556666") if log else bytes(16)
@@ -122,7 +122,7 @@ def image(log=False, extra=()):
     f[0x20000:0x21000] = header(log_guid)
     f[0x30000:0x40000] = region_table()
     f[0x40000:0x50000] = region_table()
-    f[META_OFF:META_OFF + META_LEN] = metadata(list(extra))
+    f[META_OFF:META_OFF + META_LEN] = metadata(list(extra), file_flags, logical_sector)
     if log:
         f[LOG_OFF:LOG_OFF + 8192] = log_entry(log_guid, 3, BAT_OFF, 0)
     return bytes(f)
@@ -135,6 +135,10 @@ def main():
         "pending_log.vhdx": image(log=True),
         "items.vhdx": image(extra=[("A8D35F2D-B30B-454D-ABF7-D3D84834AB0C", 4, parent_locator()),
                                           ("12345678-9ABC-DEF0-1234-56789ABCDEF0", 1, b"user item")]),
+        # HasParent set: the locator is read and checked.
+        "differencing.vhdx": image(extra=[("A8D35F2D-B30B-454D-ABF7-D3D84834AB0C", 4, parent_locator())],
+                                   file_flags=2),
+        "sector_4k_log.vhdx": image(log=True, logical_sector=4096),
     }
     for name, data in seeds.items():
         with open(os.path.join(out, name), "wb") as handle:

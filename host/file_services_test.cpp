@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "core/common/error.h"
+#include "core/file/dir_access.h"
 #include "hvplug/file.h"
 
 namespace {
@@ -23,7 +24,7 @@ TEST(FileServices, GetRootDirAnswersANewRootEachTime) {
   std::u16string path;
   EXPECT_TRUE(root->GetPath(path));
   EXPECT_EQ(path, u"/");
-  auto etc = root->OpenDir(u"etc");
+  auto etc = FileLayer::OpenDir(root, u"etc");
   EXPECT_TRUE(etc);
   // Directory objects keep an error state: callers on other threads need their own.
   EXPECT_TRUE(services->GetRootDir(second).IsSuccess());

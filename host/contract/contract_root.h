@@ -18,8 +18,15 @@ struct ContractCounters {
   std::atomic<uint64_t> reads{0};  // Read calls
   std::atomic<uint64_t> writes{0};
   std::atomic<uint64_t> iterators{0};
+  std::atomic<uint64_t> extras{0};  // optional requests answered ("ODIR", "GTID")
 };
 
-// A directory over the local path root_path (UTF-8).
-HVCONTRACT_API std::shared_ptr<rio_dir> ContractCreateRoot(const char* root_path);
+// A directory over the local path root_path (UTF-8). With extras, its
+// directories and iterators answer the optional requests that only some
+// file layers offer; without, they know the shared operations alone.
+HVCONTRACT_API std::shared_ptr<rio_dir> ContractCreateRoot(const char* root_path, bool extras = false);
+// A root "/" whose entries live in local_folder: paths the plug-in is given
+// exist only through this root, so anything that goes around it to the local
+// file system misses.
+HVCONTRACT_API std::shared_ptr<rio_dir> ContractCreateJail(const char* local_folder, bool extras = false);
 HVCONTRACT_API ContractCounters& ContractGetCounters();

@@ -13,6 +13,7 @@
 #include "contract_root.h"
 #include "core/common/error.h"
 #include "core/fdisk/virtual/virtual_disks.h"
+#include "core/file/dir_access.h"
 #include "core/xml/text_writer.h"
 #include "core/xml/xml_file.h"
 
@@ -61,7 +62,6 @@ TEST(FileContract, DirectoryInterfacesUseTheAgentsSlots) {
   EXPECT_EQ(Slot(&Iterator::GetType), 4u);
   EXPECT_EQ(Slot(&Iterator::GetAttributes), 5u);
   EXPECT_EQ(Slot(&Iterator::GetTimes), 6u);
-  EXPECT_EQ(Slot(&Iterator::GetIdentifier), 7u);
 
   const std::vector<size_t> queries = {Slot(static_cast<List>(&i_dir::GetIterator)),
                                        Slot(static_cast<Match>(&i_dir::GetIterator)),
@@ -77,7 +77,6 @@ TEST(FileContract, DirectoryInterfacesUseTheAgentsSlots) {
   // ri_dir follows i_dir's ten queries and its destructor pair.
   EXPECT_EQ(Slot(&ri_dir::Open), 12u);
   EXPECT_EQ(Slot(&ri_dir::OpenSpecialDir), 13u);
-  EXPECT_EQ(Slot(&ri_dir::OpenDir), 14u);
 
   const std::vector<size_t> changes = {
       Slot(&o_dir::Remove),           Slot(&o_dir::Rename),         Slot(&o_dir::CreateDir),
@@ -179,20 +178,91 @@ TEST_F(HostRootTest, VhdxDisksAreCreatedWrittenReadAndSharedThroughTheRoot) {
   EXPECT_GE(Counters().opens - opens, 3u);
 }
 
-TEST_F(HostRootTest, ListingsComeFromTheHostIterators) {
+// The plug-in's subdirectories and identifiers over a host root that offers
+// the optional requests, and over one that knows the shared operations alone.
+class HostRootModes : public HostRootTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    HostRootTest::SetUp();
+    root_ = ContractCreateRoot(path_.c_str(), GetParam());
+  }
+};
+
+TEST_P(HostRootModes, SubdirectoriesListOpenAndCompare) {
+  const uint64_t extras = Counters().extras;
   ASSERT_TRUE(root_->CreateDir(u"sub", nullptr));
+  ASSERT_TRUE(root_->CreateDir(u"sub/deeper [1]", nullptr));
   { ASSERT_TRUE(root_->Open(u"sub/a.vhdx", O_RDWR | O_CREAT, false, 0644)); }
   { ASSERT_TRUE(root_->Open(u"sub/b.vmc", O_RDWR | O_CREAT, false, 0644)); }
-  std::unique_ptr<rio_dir> sub = root_->OpenDir(u"sub");
-  ASSERT_TRUE(sub);
+  std::unique_ptr<rio_dir> sub = FileLayer::OpenDir(root_, u"sub");
+  ASSERT_TRUE(sub) << Common::DescribeErrorChain(root_->TakeError());
   std::unique_ptr<i_dir::iterator> it = sub->GetIterator(u"*.vhdx");
   ASSERT_TRUE(it);
   EXPECT_EQ(it->GetName(), u"a.vhdx");
   EXPECT_FALSE(it->Next());
   EXPECT_EQ(it->TakeError().Code(), Code::kEndOfFile);
-  // The plug-in's comparison asks a foreign directory only for its path.
+  std::u16string path;
+  ASSERT_TRUE(sub->GetPath(path));
+  EXPECT_EQ(path, Common::Utf8ToUtf16(path_ + "/sub"));
   EXPECT_EQ(root_->Compare(sub.get()), 1);
   EXPECT_EQ(sub->Compare(root_.get()), 2);
+
+  // A subdirectory of a subdirectory, named with wildcard characters, opens
+  // files and creates entries where it lies, and outlives its parent.
+  std::unique_ptr<rio_dir> deeper = FileLayer::OpenDir(*sub, u"deeper [1]");
+  ASSERT_TRUE(deeper) << Common::DescribeErrorChain(sub->TakeError());
+  sub.reset();
+  { ASSERT_TRUE(deeper->Open(u"c.vmc", O_RDWR | O_CREAT, false, 0644)); }
+  ASSERT_TRUE(deeper->CreateDir(u"e", nullptr));
+  EXPECT_TRUE(fs::exists(path_ + "/sub/deeper [1]/c.vmc"));
+  EXPECT_TRUE(fs::is_directory(path_ + "/sub/deeper [1]/e"));
+  std::unique_ptr<i_dir::iterator> self = deeper->GetSelfIterator();
+  ASSERT_TRUE(self);
+  EXPECT_FALSE(self->Failed());
+  EXPECT_EQ(self->GetType(), entry_type::directory);
+  EXPECT_EQ(FileLayer::IdentifierOf(*self).GetData().size(), 16u);
+  ASSERT_TRUE(deeper->GetPath(path));
+  EXPECT_EQ(path, Common::Utf8ToUtf16(path_ + "/sub/deeper [1]"));
+
+  // Missing entries and files are no directories; the error is the base's.
+  EXPECT_FALSE(FileLayer::OpenDir(root_, u"sub/a.vhdx"));
+  EXPECT_EQ(root_->TakeError().Code(), Code::kFileOpen);
+  EXPECT_FALSE(FileLayer::OpenDir(root_, u"none"));
+  EXPECT_EQ(root_->TakeError().Code(), Code::kFileOpen);
+  EXPECT_FALSE(root_->Failed());
+  EXPECT_EQ(Counters().extras > extras, GetParam());
 }
+
+TEST_P(HostRootModes, IdentifiersTellLinksOfOneFileFromOtherFiles) {
+  { ASSERT_TRUE(root_->Open(u"a.vhdx", O_RDWR | O_CREAT, false, 0644)); }
+  { ASSERT_TRUE(root_->Open(u"b.vhdx", O_RDWR | O_CREAT, false, 0644)); }
+  ASSERT_TRUE(root_->CreateHardLink(u"link.vhdx", u"a.vhdx"));
+  const auto identify = [&](const std::u16string& name) {
+    std::unique_ptr<i_dir::iterator> entry = root_->GetIterator(name);
+    EXPECT_TRUE(entry && !entry->Failed());
+    const the_identifier identifier = FileLayer::IdentifierOf(*entry);
+    EXPECT_FALSE(entry->Failed());
+    EXPECT_EQ(identifier.GetName(), name);
+    return identifier.GetData();
+  };
+  EXPECT_EQ(identify(u"a.vhdx").size(), 16u);
+  EXPECT_EQ(identify(u"a.vhdx"), identify(u"link.vhdx"));
+  EXPECT_NE(identify(u"a.vhdx"), identify(u"b.vhdx"));
+
+  // The disk registry shares one opened disk between two names of a file
+  // (handles answer with the shared disk's own geometry), not with another file.
+  ASSERT_FALSE(VirtualDisks::CreateVhdxDisk(*root_, u"disk.vhdx", 2048, false));
+  ASSERT_FALSE(VirtualDisks::CreateVhdxDisk(*root_, u"other.vhdx", 2048, false));
+  ASSERT_TRUE(root_->CreateHardLink(u"same.vhdx", u"disk.vhdx"));
+  std::shared_ptr<VirtualMachineDiskEx> one, two, other;
+  ASSERT_FALSE(VirtualDisks::OpenVhdxDisk(root_, u"disk.vhdx", 3, one));
+  ASSERT_FALSE(VirtualDisks::OpenVhdxDisk(root_, u"same.vhdx", 3, two));
+  ASSERT_FALSE(VirtualDisks::OpenVhdxDisk(root_, u"other.vhdx", 3, other));
+  EXPECT_EQ(&one->GetGeometry(), &two->GetGeometry());
+  EXPECT_NE(&one->GetGeometry(), &other->GetGeometry());
+}
+
+INSTANTIATE_TEST_SUITE_P(Extras, HostRootModes, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Offered" : "SharedOperationsOnly"; });
 
 }  // namespace

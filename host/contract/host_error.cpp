@@ -15,16 +15,6 @@ struct HostRecord : Common::ErrorRecord {
 
 const HostRecord* Host(const Common::ErrorRecord* record) { return static_cast<const HostRecord*>(record); }
 
-std::u16string Widen(const std::string& text) {
-  std::u16string wide(text.size(), u'\0');
-  int32_t length = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strFromUTF8WithSub(wide.data(), static_cast<int32_t>(wide.size()), &length, text.data(),
-                       static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
-  wide.resize(U_SUCCESS(status) ? static_cast<size_t>(length) : 0);
-  return wide;
-}
-
 std::u16string MessageOf(uint32_t code) {
   switch (code) {
     case kReadCode:
@@ -98,6 +88,26 @@ HostRecord* NewRecord(uint32_t code, const char* function, std::u16string text, 
 }
 
 }  // namespace
+
+std::string Narrow(const std::u16string& text) {
+  std::string narrow(text.size() * 3, '\0');
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strToUTF8WithSub(narrow.data(), static_cast<int32_t>(narrow.size()), &length, text.data(),
+                     static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
+  narrow.resize(U_SUCCESS(status) ? static_cast<size_t>(length) : 0);
+  return narrow;
+}
+
+std::u16string Widen(const std::string& text) {
+  std::u16string wide(text.size(), u'\0');
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strFromUTF8WithSub(wide.data(), static_cast<int32_t>(wide.size()), &length, text.data(),
+                       static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
+  wide.resize(U_SUCCESS(status) ? static_cast<size_t>(length) : 0);
+  return wide;
+}
 
 Common::Error HostError(uint32_t code, const char* function, int systemError, const std::string& path) {
   return Common::Error(NewRecord(code, function, MessageOf(code), Widen(path), systemError));

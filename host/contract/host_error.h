@@ -22,4 +22,8 @@ inline constexpr uint32_t kAccessDeniedCode = 0x40014;
 // code with the system error number and the path the operation worked on.
 Common::Error HostError(uint32_t code, const char* function, int systemError = 0, const std::string& path = {});
 
+// UTF-16 names to and from the host's UTF-8 paths.
+std::string Narrow(const std::u16string& text);
+std::u16string Widen(const std::string& text);
+
 }  // namespace Contract

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
-#include <unicode/ustring.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,34 +17,32 @@
 namespace {
 
 using Contract::HostError;
+using Contract::Narrow;
+using Contract::Widen;
 
 ContractCounters counters;
 
-std::string Narrow(const std::u16string& text) {
-  std::string narrow(text.size() * 3, '\0');
-  int32_t length = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strToUTF8WithSub(narrow.data(), static_cast<int32_t>(narrow.size()), &length, text.data(),
-                     static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
-  narrow.resize(U_SUCCESS(status) ? static_cast<size_t>(length) : 0);
-  return narrow;
-}
-
-std::u16string Widen(const std::string& text) {
-  std::u16string wide(text.size(), u'\0');
-  int32_t length = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strFromUTF8WithSub(wide.data(), static_cast<int32_t>(wide.size()), &length, text.data(),
-                       static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
-  wide.resize(U_SUCCESS(status) ? static_cast<size_t>(length) : 0);
-  return wide;
-}
-
+// name joined to directory: a leading "/" starts from the root, "." and
+// empty components are skipped, ".." goes up (never above the root).
 std::string Join(const std::string& directory, const std::u16string& name) {
   const std::string narrow = Narrow(name);
-  if (!narrow.empty() && narrow[0] == '/') return narrow;
-  if (narrow.empty()) return directory;
-  return directory == "/" ? "/" + narrow : directory + "/" + narrow;
+  std::string path = !narrow.empty() && narrow[0] == '/' ? "/" : directory;
+  size_t at = 0;
+  while (at <= narrow.size()) {
+    size_t end = narrow.find('/', at);
+    if (end == std::string::npos) end = narrow.size();
+    const std::string part = narrow.substr(at, end - at);
+    at = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      const size_t slash = path.rfind('/');
+      path.resize(slash == 0 || slash == std::string::npos ? 1 : slash);
+      continue;
+    }
+    if (path != "/") path += '/';
+    path += part;
+  }
+  return path;
 }
 
 class HostFile final : public rio_file {
@@ -120,8 +117,8 @@ class HostFile final : public rio_file {
 // Entries are read when the iterator is made; each is looked at with lstat.
 class HostIterator final : public i_dir::iterator {
  public:
-  HostIterator(std::string directory, std::vector<std::string> names)
-      : directory_(std::move(directory)), names_(std::move(names)) {
+  HostIterator(std::string directory, std::vector<std::string> names, bool extras)
+      : directory_(std::move(directory)), names_(std::move(names)), extras_(extras) {
     ++counters.iterators;
     if (names_.empty()) SetError(HostError(Contract::kEndOfFileCode, "Next"));
   }
@@ -162,13 +159,20 @@ class HostIterator final : public i_dir::iterator {
     return true;
   }
 
-  the_identifier GetIdentifier() override {
+  // The optional identifier request, when the root offers its extras.
+  bool IOCTL(void* request) override {
+    uint32_t command = 0;
+    if (request) std::memcpy(&command, request, sizeof command);
+    if (!extras_ || command != file_ioctl_code("GTID")) return file_object::IOCTL(request);
+    ++counters.extras;
     struct stat info {};
-    if (!Stat(info)) return the_identifier();
-    std::vector<uint8_t> data(sizeof info.st_dev + sizeof info.st_ino);
-    std::memcpy(data.data(), &info.st_dev, sizeof info.st_dev);
-    std::memcpy(data.data() + sizeof info.st_dev, &info.st_ino, sizeof info.st_ino);
-    return the_identifier(Widen(names_[at_]), std::move(data));
+    if (!Stat(info)) return false;
+    std::vector<uint8_t> data;
+    for (uint64_t value : {uint64_t(info.st_dev), uint64_t(info.st_ino)}) {
+      for (int i = 0; i < 8; ++i) data.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+    static_cast<iterator_ioctl_identifier*>(request)->identifier = the_identifier(Widen(names_[at_]), std::move(data));
+    return true;
   }
 
  private:
@@ -181,12 +185,16 @@ class HostIterator final : public i_dir::iterator {
 
   std::string directory_;
   std::vector<std::string> names_;
+  bool extras_;
   size_t at_ = 0;
 };
 
 class HostDir final : public rio_dir {
  public:
-  explicit HostDir(std::string path) : path_(std::move(path)) {}
+  // path as the plug-in sees it; jail the local folder that "/" stands for
+  // (empty: the local root).
+  HostDir(std::string path, std::string jail, bool extras)
+      : path_(std::move(path)), jail_(std::move(jail)), extras_(extras) {}
 
   std::unique_ptr<i_dir::iterator> GetIterator() override { return List(nullptr, all_types); }
   std::unique_ptr<i_dir::iterator> GetIterator(const std::u16string& pattern) override {
@@ -198,7 +206,7 @@ class HostDir final : public rio_dir {
 
   std::unique_ptr<i_dir::iterator> GetSelfIterator() override {
     if (Failed()) return nullptr;
-    return std::make_unique<HostIterator>(path_, std::vector<std::string>{"."});
+    return std::make_unique<HostIterator>(Real(path_), std::vector<std::string>{"."}, extras_);
   }
 
   bool GetPath(std::u16string& path) override {
@@ -220,7 +228,7 @@ class HostDir final : public rio_dir {
     if (Failed()) return nullptr;
     const std::string path = Join(path_, name);
     const bool writing = (flags & O_ACCMODE) != O_RDONLY;
-    const int fd = open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
+    const int fd = open(Real(path).c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
     if (fd < 0) {
       SetError(HostError(Contract::kOpenCode, "Open", errno, path));
       return nullptr;
@@ -239,67 +247,93 @@ class HostDir final : public rio_dir {
     return std::make_unique<HostFile>(fd, path);
   }
 
-  std::unique_ptr<rio_dir> OpenDir(const std::u16string& name) override {
-    if (Failed()) return nullptr;
-    const std::string path = Join(path_, name);
+  // The optional subdirectory request, when the root offers its extras.
+  bool IOCTL(void* request) override {
+    uint32_t command = 0;
+    if (request) std::memcpy(&command, request, sizeof command);
+    if (!extras_ || command != file_ioctl_code("ODIR")) return file_object::IOCTL(request);
+    if (Failed()) return false;
+    ++counters.extras;
+    auto* r = static_cast<dir_ioctl_open_dir*>(request);
+    const std::string path = Join(path_, r->name ? r->name : u"");
     struct stat info {};
-    const int error = stat(path.c_str(), &info) != 0 ? errno : S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+    const int error = stat(Real(path).c_str(), &info) != 0 ? errno : S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
     if (error != 0) {
       SetError(HostError(Contract::kOpenCode, "OpenDir", error, path));
-      return nullptr;
+      return false;
     }
-    return std::make_unique<HostDir>(path);
+    r->dir = std::make_unique<HostDir>(path, jail_, extras_);
+    return true;
   }
 
-  bool Remove(const std::u16string& name) override { return Call(unlink(Join(path_, name).c_str()), "Remove"); }
+  bool Remove(const std::u16string& name) override { return Call(unlink(Real(Join(path_, name)).c_str()), "Remove"); }
   bool Rename(const std::u16string& from, const std::u16string& to) override {
-    return Call(rename(Join(path_, from).c_str(), Join(path_, to).c_str()), "Rename");
+    return Call(rename(Real(Join(path_, from)).c_str(), Real(Join(path_, to)).c_str()), "Rename");
   }
   bool CreateDir(const std::u16string& name, const file_attributes* attributes) override {
     const mode_t mode = attributes ? attributes->mode & 07777 : 0755;
-    return Call(mkdir(Join(path_, name).c_str(), mode), "CreateDir");
+    return Call(mkdir(Real(Join(path_, name)).c_str(), mode), "CreateDir");
   }
-  bool RemoveDir(const std::u16string& name) override { return Call(rmdir(Join(path_, name).c_str()), "RemoveDir"); }
+  bool RemoveDir(const std::u16string& name) override {
+    return Call(rmdir(Real(Join(path_, name)).c_str()), "RemoveDir");
+  }
   bool CreateSymLink(const std::u16string& name, const std::u16string& target) override {
-    return Call(symlink(Narrow(target).c_str(), Join(path_, name).c_str()), "CreateSymLink");
+    return Call(symlink(Narrow(target).c_str(), Real(Join(path_, name)).c_str()), "CreateSymLink");
   }
   bool CreateHardLink(const std::u16string& name, const std::u16string& existing) override {
-    return Call(link(Join(path_, existing).c_str(), Join(path_, name).c_str()), "CreateHardLink");
+    return Call(link(Real(Join(path_, existing)).c_str(), Real(Join(path_, name)).c_str()), "CreateHardLink");
   }
   bool CreateDeviceNode(const std::u16string& name, const file_attributes& attributes) override {
-    return Call(mknod(Join(path_, name).c_str(), attributes.mode, attributes.special), "CreateDeviceNode");
+    return Call(mknod(Real(Join(path_, name)).c_str(), attributes.mode, attributes.special), "CreateDeviceNode");
   }
   bool SetUnixOwner(const std::u16string& name, uint32_t uid, uint32_t gid) override {
-    return Call(lchown(Join(path_, name).c_str(), uid, gid), "SetUnixOwner");
+    return Call(lchown(Real(Join(path_, name)).c_str(), uid, gid), "SetUnixOwner");
   }
   bool SetUnixPermissions(const std::u16string& name, uint32_t mode) override {
-    return Call(chmod(Join(path_, name).c_str(), mode), "SetUnixPermissions");
+    return Call(chmod(Real(Join(path_, name)).c_str(), mode), "SetUnixPermissions");
   }
 
  private:
+  // A pattern may begin with a path naming the directory to list; a last
+  // component without wildcards names one entry.
   std::unique_ptr<i_dir::iterator> List(const std::u16string* pattern, uint32_t type_mask) {
     if (Failed()) return nullptr;
-    DIR* stream = opendir(path_.c_str());
-    if (!stream) {
-      SetError(HostError(Contract::kOpenCode, "GetIterator", errno, path_));
-      return nullptr;
+    std::string directory = path_;
+    std::string last = pattern ? Narrow(*pattern) : std::string();
+    if (const size_t slash = last.rfind('/'); slash != std::string::npos) {
+      directory = Join(path_, Widen(slash == 0 ? "/" : last.substr(0, slash)));
+      last = last.substr(slash + 1);
     }
-    const std::string narrowPattern = pattern ? Narrow(*pattern) : std::string();
     std::vector<std::string> names;
-    while (dirent* entry = readdir(stream)) {
-      const std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      if (pattern && fnmatch(narrowPattern.c_str(), name.c_str(), FNM_PERIOD) != 0) continue;
-      names.push_back(name);
+    if (pattern && last.find_first_of("*?[") == std::string::npos) {
+      struct stat info {};
+      if (lstat(Real(Join(directory, Widen(last))).c_str(), &info) == 0) names.push_back(last);
+    } else {
+      DIR* stream = opendir(Real(directory).c_str());
+      if (!stream) {
+        SetError(HostError(Contract::kOpenCode, "GetIterator", errno, directory));
+        return nullptr;
+      }
+      while (dirent* entry = readdir(stream)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        if (pattern && fnmatch(last.c_str(), name.c_str(), 0) != 0) continue;
+        names.push_back(name);
+      }
+      closedir(stream);
+      std::sort(names.begin(), names.end());
     }
-    closedir(stream);
-    std::sort(names.begin(), names.end());
-    auto iterator = std::make_unique<HostIterator>(path_, std::move(names));
+    auto iterator = std::make_unique<HostIterator>(Real(directory), std::move(names), extras_);
     if (type_mask != all_types) {
       // Step over entries of unwanted types; the end error stays in the iterator.
       while (!iterator->Failed() && !(type_mask & type_bit(iterator->GetType()))) iterator->Next();
     }
     return iterator;
+  }
+
+  std::string Real(const std::string& path) const {
+    if (jail_.empty()) return path;
+    return path == "/" ? jail_ : jail_ + path;
   }
 
   bool Call(int result, const char* function) {
@@ -315,12 +349,18 @@ class HostDir final : public rio_dir {
   }
 
   std::string path_;
+  std::string jail_;
+  bool extras_;
 };
 
 }  // namespace
 
-std::shared_ptr<rio_dir> ContractCreateRoot(const char* root_path) {
-  return std::make_shared<HostDir>(root_path && *root_path ? root_path : "/");
+std::shared_ptr<rio_dir> ContractCreateRoot(const char* root_path, bool extras) {
+  return std::make_shared<HostDir>(root_path && *root_path ? root_path : "/", std::string(), extras);
+}
+
+std::shared_ptr<rio_dir> ContractCreateJail(const char* local_folder, bool extras) {
+  return std::make_shared<HostDir>("/", local_folder ? local_folder : "", extras);
 }
 
 ContractCounters& ContractGetCounters() { return counters; }

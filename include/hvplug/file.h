@@ -60,8 +60,10 @@ class file_object {
 };
 
 // The slot order of every interface below is part of the binary contract:
-// the agent's objects are called through it. Operations that only this side
-// adds (OpenDir, the iterator's GetIdentifier) come after the shared ones.
+// the agent's objects are called through it, so nothing may be added to
+// them. What only some file layers offer (opening a subdirectory as an
+// object, an iterator's file identifier) is asked for through IOCTL and has
+// a fallback over the shared operations (core/file/dir_access.h).
 
 class sized_file : public virtual file_object {
  public:
@@ -202,13 +204,14 @@ class i_dir : public virtual file_object {
     virtual entry_type GetType() = 0;
     virtual bool GetAttributes(file_attributes& attributes) = 0;
     virtual bool GetTimes(file_times& times) = 0;
-    virtual the_identifier GetIdentifier() = 0;
   };
 
   // Every entry but "." and "..".
   virtual std::unique_ptr<iterator> GetIterator() = 0;
   // Entries whose name matches a shell pattern ('*', '?', "[...]"); a name
-  // without wildcards looks that one entry up.
+  // without wildcards looks that one entry up. As everywhere, the pattern may
+  // begin with a path ("sub/*.vhdx"): its last component is matched in the
+  // directory the rest names.
   virtual std::unique_ptr<iterator> GetIterator(const std::u16string& pattern) = 0;
   // As above, restricted to the types whose bit is set in type_mask
   // (see type_bit).
@@ -244,7 +247,6 @@ class ri_dir : public si_dir {
   // Well-known directories: 143 system data, 144/145 home, 149 temporary
   // files, 156 logs. Default: not supported.
   virtual std::unique_ptr<rio_dir> OpenSpecialDir(uint32_t id);
-  virtual std::unique_ptr<rio_dir> OpenDir(const std::u16string& name) = 0;
 };
 
 // Creation and change of entries.
@@ -333,10 +335,27 @@ struct dir_ioctl_existing_ancestor {  // "GSYP": nearest existing directory at o
   uint64_t device = 0;   // st_dev of that directory
   bool is_self = false;  // the directory itself exists
 };
+// "ODIR": a named subdirectory as a directory object of its own, or the
+// error stored in the directory. Optional: a file layer that answers not
+// supported is reached through names relative to it instead.
+struct dir_ioctl_open_dir {
+  uint32_t command = file_ioctl_code("ODIR");
+  const char16_t* name = nullptr;
+  std::unique_ptr<rio_dir> dir;
+};
+
 // "SCRD": credentials for reaching a location; file layers that need none
 // answer not supported.
 struct dir_ioctl_credentials {
   uint32_t command = file_ioctl_code("SCRD");
   const char16_t* location = nullptr;
   const Common::Credentials* credentials = nullptr;
+};
+
+// Iterators.
+// "GTID": the current entry's identifier. Optional: without it the device
+// and inode numbers of the entry's attributes identify it.
+struct iterator_ioctl_identifier {
+  uint32_t command = file_ioctl_code("GTID");
+  the_identifier identifier;
 };

@@ -1,6 +1,7 @@
 #include "common/server/file_utils.h"
 
 #include "core/common/error.h"
+#include "core/file/dir_access.h"
 #include "core/file/file_errors.h"
 #include "hvplug/logging.h"
 
@@ -23,22 +24,13 @@ bool IsAbsence(const Common::Error& error) {
 // A name with wildcard characters would be taken as a pattern: compare it
 // with every entry instead.
 bool ListedExactly(ri_dir& dir, const std::u16string& name) {
-  ri_dir* where = &dir;
-  std::unique_ptr<rio_dir> parent;
+  // A pattern's leading path names the directory to list.
   const std::u16string parentPath = GetParentPath(name);
-  if (!parentPath.empty()) {
-    parent = dir.OpenDir(parentPath);
-    if (!parent) {
-      Common::Error error = dir.TakeError();
-      if (!IsAbsence(error)) TraceFailure(error);
-      return false;
-    }
-    where = parent.get();
-  }
   const std::u16string last = GetLastComponent(name);
-  std::unique_ptr<i_dir::iterator> entry = where->GetIterator();
+  std::unique_ptr<i_dir::iterator> entry = dir.GetIterator(parentPath.empty() ? u"*" : JoinPath(parentPath, u"*"));
   if (!entry) {
-    TraceFailure(where->TakeError());
+    Common::Error error = dir.TakeError();
+    if (!IsAbsence(error)) TraceFailure(error);
     return false;
   }
   for (; !entry->Failed(); entry->Next()) {
@@ -65,7 +57,7 @@ bool FileExists(rio_dir& root, const std::u16string& path) {
   const std::u16string name = GetLastComponent(path);
   if (name.empty()) return false;
   if (parent.empty()) return FileObjectExists(root, name);
-  std::unique_ptr<rio_dir> dir = root.OpenDir(parent);
+  std::unique_ptr<rio_dir> dir = FileLayer::OpenDir(root, parent);
   if (!dir) {
     root.TakeError();
     return false;
@@ -117,7 +109,7 @@ void SetUnixOwner(rio_dir& dir, const std::u16string& name, uint32_t uid, uint32
 void RenameVMFiles(rio_dir& parent, const std::u16string& oldName, const std::u16string& newName,
                    const std::u16string& extension) {
   if (!parent.Rename(oldName, newName)) Common::Throw(parent.TakeError());
-  std::unique_ptr<rio_dir> dir = parent.OpenDir(newName);
+  std::unique_ptr<rio_dir> dir = FileLayer::OpenDir(parent, newName);
   if (!dir) Common::Throw(parent.TakeError());
   if (!dir->Rename(MakeFileName(oldName, extension), MakeFileName(newName, extension))) {
     const Common::Error error = dir->TakeError();

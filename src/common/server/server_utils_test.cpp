@@ -6,7 +6,7 @@
 #include "common/server/shared_access_helper.h"
 #include "common/server/vm_default_folder.h"
 #include "common/server/vm_utils.h"
-#include "core/common/error_codes.h"
+#include "core/file/dir_access.h"
 #include "core/file/unix/posix_dir.h"
 #include "processor/runtime.h"
 #include "thrown.h"
@@ -24,7 +24,7 @@ TEST(FileUtilsTest, ExistenceAnswersWithoutLeavingErrors) {
   ServerTest::WriteFile(scratch / "a.vmc", "x");
   mkdir((scratch / "sub").c_str(), 0755);
   auto root = ServerTest::AgentRoot();
-  auto dir = root->OpenDir(scratch.wpath());
+  auto dir = FileLayer::OpenDir(root, scratch.wpath());
   ASSERT_TRUE(dir);
   EXPECT_TRUE(FileObjectExists(*dir, u"a.vmc"));
   EXPECT_TRUE(FileObjectExists(*dir, u"sub"));

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "core/common/error.h"
+#include "core/file/dir_access.h"
 #include "hvplug/file.h"
 
 namespace VirtualWareRaw {
@@ -16,7 +17,7 @@ TextList ApplianceFolders(rio_dir& root) {
   std::unique_ptr<i_dir::iterator> entry = root.GetIterator(u"*", i_dir::type_bit(entry_type::directory));
   if (!entry) Common::Throw(root.TakeError());
   while (!entry->Failed()) {
-    std::unique_ptr<rio_dir> dir = root.OpenDir(entry->GetName());
+    std::unique_ptr<rio_dir> dir = FileLayer::OpenDir(root, entry->GetName());
     std::u16string path;
     if (dir && dir->GetPath(path)) folders.push_back(path);
     if (!dir) root.TakeError();

@@ -11,6 +11,7 @@
 #include "core/common/error.h"
 #include "core/common/trace.h"
 #include "core/fdisk/virtual/virtual_disks.h"
+#include "core/file/dir_access.h"
 #include "hvplug/file.h"
 #include "microsoft/common/disk/disk_traits.h"
 #include "processor/runtime.h"
@@ -511,14 +512,14 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
       const std::u16string dirName = VirtualWareRaw::GetLastComponent(dirPath_);
       const std::u16string parentPath = VirtualWareRaw::GetParentPath(dirPath_);
       if (dirName == oldName && !parentPath.empty()) {
-        std::unique_ptr<rio_dir> parent = host_.root->OpenDir(parentPath);
+        std::unique_ptr<rio_dir> parent = FileLayer::OpenDir(host_.root, parentPath);
         if (!parent) Common::Throw(host_.root->TakeError());
         // rename(2) would silently replace an empty directory or a file.
         if (VirtualWareRaw::FileObjectExists(*parent, newName)) {
           HV_THROW_ARGS(Code::kVMExists, Msg::kVMExists, "Rename", "name", {newName});
         }
         VirtualWareRaw::RenameVMFiles(*parent, oldName, newName, kVmcExtension);
-        std::unique_ptr<rio_dir> renamed = parent->OpenDir(newName);
+        std::unique_ptr<rio_dir> renamed = FileLayer::OpenDir(*parent, newName);
         if (!renamed) Common::Throw(parent->TakeError());
         dir_ = std::move(renamed);
         dirPath_ = VirtualWareRaw::JoinPath(parentPath, newName);
@@ -552,7 +553,8 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
 AutoRef<VirtualWareRaw::SafeVM> OpenMSVirtualPCVM(const HostAccess& host, const std::u16string& vmcPath) {
   const std::u16string dirPath = VirtualWareRaw::GetParentPath(vmcPath);
   const std::u16string file = VirtualWareRaw::GetLastComponent(vmcPath);
-  std::shared_ptr<rio_dir> dir = dirPath.empty() ? host.root : std::shared_ptr<rio_dir>(host.root->OpenDir(dirPath));
+  std::shared_ptr<rio_dir> dir =
+      dirPath.empty() ? host.root : std::shared_ptr<rio_dir>(FileLayer::OpenDir(host.root, dirPath));
   if (!dir) {
     Error error = Common::MakeErrorWithArgs(Code::kOpenDirectoryFailed, Msg::kOpenDirectoryFailed,
                                             HV_SITE("MSVirtualPCVM"), "path", {dirPath});
@@ -568,7 +570,7 @@ AutoRef<VirtualWareRaw::SafeVM> CreateMSVirtualPCVirtualMachine(const HostAccess
                                                                 const std::u16string& name, uint32_t) {
   const std::u16string fsName = MakeVMFileSystemName(name);
   const std::u16string dirPath = VirtualWareRaw::JoinPath(location, fsName);
-  std::unique_ptr<rio_dir> parent = host.root->OpenDir(location);
+  std::unique_ptr<rio_dir> parent = FileLayer::OpenDir(host.root, location);
   if (!parent) {
     Error error = Common::MakeErrorWithArgs(Code::kOpenVMFailed, Msg::kAccessStorageFailed, HV_SITE("MSVirtualPCVM"),
                                             "location", {location});
@@ -577,11 +579,11 @@ AutoRef<VirtualWareRaw::SafeVM> CreateMSVirtualPCVirtualMachine(const HostAccess
   if (fsName.empty() || fsName == u"." || fsName == u"..") {
     HV_THROW_ARGS(Code::kCreateVMFailed, Msg::kCreateVMFailed, "MSVirtualPCVM", "name", {name});
   }
-  std::shared_ptr<rio_dir> dir = parent->OpenDir(fsName);
+  std::shared_ptr<rio_dir> dir = FileLayer::OpenDir(*parent, fsName);
   bool created = false;
   if (!dir) {
     parent->TakeError();
-    if (!parent->CreateDir(fsName, nullptr) || !(dir = parent->OpenDir(fsName))) {
+    if (!parent->CreateDir(fsName, nullptr) || !(dir = FileLayer::OpenDir(*parent, fsName))) {
       Error error = Common::MakeErrorWithArgs(Code::kCreateDirectoryFailed, Msg::kCreateDirectoryFailed,
                                               HV_SITE("CreateDirectory"), "path", {dirPath});
       Common::Throw(Common::Wrap(std::move(error), parent->TakeError()));

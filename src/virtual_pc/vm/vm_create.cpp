@@ -1,6 +1,7 @@
 // Checking the parameters of a new machine and making its file-system name.
 #include "common/server/file_utils.h"
 #include "core/common/error.h"
+#include "core/file/dir_access.h"
 #include "hvplug/file.h"
 #include "virtual_pc/vm/vm.h"
 
@@ -15,7 +16,7 @@ std::u16string MakeVMFileSystemName(const std::u16string& name) {
 }
 
 void CheckMSVPCVirtualMachineParameters(rio_dir& root, const std::u16string& location, const std::u16string& name) {
-  std::unique_ptr<rio_dir> dir = root.OpenDir(location);
+  std::unique_ptr<rio_dir> dir = FileLayer::OpenDir(root, location);
   if (!dir) {
     Common::Error error =
         Common::MakeErrorWithArgs(Code::kOpenVMFailed, Msg::kAccessStorageFailed,
@@ -23,7 +24,7 @@ void CheckMSVPCVirtualMachineParameters(rio_dir& root, const std::u16string& loc
     Common::Throw(Common::Wrap(std::move(error), root.TakeError()));
   }
   const std::u16string fsName = MakeVMFileSystemName(name);
-  std::unique_ptr<rio_dir> machineDir = dir->OpenDir(fsName);
+  std::unique_ptr<rio_dir> machineDir = FileLayer::OpenDir(*dir, fsName);
   if (!machineDir) {
     dir->TakeError();
     return;

@@ -1,5 +1,7 @@
 #include "core/fdisk/virtual/vhdx_disk.h"
 
+#include <fcntl.h>
+
 #include "core/common/assert.h"
 #include "core/common/error_codes.h"
 #include "core/common/guid.h"
@@ -7,6 +9,8 @@
 #include "core/fdisk/virtual/vhd/interval.h"
 #include "core/fdisk/virtual/vhdx/disk_impl.h"
 #include "core/fdisk/virtual/vhdx/metadata.h"
+#include "core/fdisk/virtual/vhdx/rio_core_file.h"
+#include "core/file/dir_access.h"
 #include "core/file/unix/file_name.h"
 #include "hvplug/file.h"
 
@@ -42,18 +46,42 @@ void VhdxDiskImpl::OpenDisk(const TrackerRef& tracker) {
     SetErrorState(Common::MakeError(Code::kInvalidArguments, Msg::kDiskInvalidArguments, HV_SITE("OpenDisk")));
     return;
   }
-  // The engine reaches files, parents included, by their local paths.
+  // Every file of the chain is opened through the directory, so that an
+  // agent's file layer serves them; the path names them in errors and to the
+  // file tracker. Without a path, names stay relative to the directory.
+  std::shared_ptr<rio_dir> dir = GetDirectory();
   std::u16string dirPath;
-  if (!GetDirectory()->GetPath(dirPath)) {
-    Common::Error error = GetDirectory()->TakeError();
-    SetErrorState(error ? error
-                        : Common::MakeError(Code::kNotSupported, Msg::kOperationNotSupported, HV_SITE("OpenDisk")));
-    return;
-  }
+  if (!dir->GetPath(dirPath)) dir->TakeError();
+  const std::string name = FileLayer::FileNameToSystem(GetFileName());
+  const std::string path = dirPath.empty() ? name : FileLayer::JoinPath(FileLayer::FileNameToSystem(dirPath), name);
+  // The engine takes no locks of its own: range locking is the caller's.
+  const auto open = [dir](const std::string& systemPath, bool writable) {
+    std::unique_ptr<rio_file> file =
+        dir->Open(FileLayer::FileNameFromSystem(systemPath), writable ? O_RDWR : O_RDONLY, true, 0);
+    if (!file) {
+      Common::Throw(Common::Wrap(
+          Common::MakeErrorWithArgs(Code::kOpenVhdxFileFailed, Msg::kOpenVhdxFileFailed, HV_SITE("OpenDisk"),
+                                    "fileName", {FileLayer::FileNameFromSystem(systemPath)}),
+          dir->TakeError()));
+    }
+    return Vhdx::MakeRioCoreFile(std::move(file));
+  };
   try {
-    const std::string path =
-        FileLayer::JoinPath(FileLayer::FileNameToSystem(dirPath), FileLayer::FileNameToSystem(GetFileName()));
-    disk_ = Vhdx::OpenDisk(path, true, tracker);
+    // A locator may name anything; only a regular file (or a link) is a
+    // parent: opening a FIFO would wait for a writer.
+    const auto openParent = [dir, open](const std::string& parentPath) {
+      const std::u16string wide = FileLayer::FileNameFromSystem(parentPath);
+      std::unique_ptr<i_dir::iterator> entry = dir->GetIterator(
+          FileLayer::LookupPattern(wide), i_dir::type_bit(entry_type::file) | i_dir::type_bit(entry_type::symlink));
+      if (!entry || entry->Failed()) {
+        Common::Error cause = entry ? entry->TakeError() : dir->TakeError();
+        Common::Throw(Common::Wrap(Common::MakeErrorWithArgs(Code::kOpenVhdxFileFailed, Msg::kOpenVhdxFileFailed,
+                                                             HV_SITE("OpenDisk"), "fileName", {wide}),
+                                   cause));
+      }
+      return open(parentPath, false);
+    };
+    disk_ = Vhdx::OpenDisk(path, open(name, true), true, tracker, openParent);
   } catch (const Common::Error& error) {
     SetErrorState(error);
   }

@@ -10,6 +10,7 @@
 #include "core/fdisk/virtual/vhdx/file.h"
 #include "core/fdisk/virtual/vhdx/rio_core_file.h"
 #include "core/fdisk/virtual/wise_disk.h"
+#include "core/file/dir_access.h"
 #include "hvplug/file.h"
 
 namespace VirtualDisks {
@@ -23,7 +24,7 @@ std::optional<the_identifier> IdentifierOf(rio_dir& dir, const std::u16string& n
     dir.TakeError();
     return std::nullopt;
   }
-  the_identifier identifier = entry->GetIdentifier();
+  the_identifier identifier = FileLayer::IdentifierOf(*entry);
   if (entry->Failed()) return std::nullopt;
   return identifier;
 }

@@ -155,21 +155,27 @@ std::unique_ptr<rio_dir> posix_dir::OpenSpecialDir(uint32_t id) {
 std::unique_ptr<i_dir::iterator> posix_dir::MakeIterator(const std::u16string* pattern, uint32_t type_mask) {
   if (Failed()) return nullptr;
   const std::string systemPattern = pattern ? FileNameToSystem(*pattern) : std::string();
-  if (pattern && systemPattern.find_first_of("*?[") == std::string::npos) {
+  // A pattern that begins with a path lists the directory the path names.
+  std::string directory = path_;
+  std::string lastPattern = systemPattern;
+  if (const size_t slash = systemPattern.rfind('/'); slash != std::string::npos) {
+    directory = JoinPath(path_, slash == 0 ? "/" : systemPattern.substr(0, slash));
+    lastPattern = systemPattern.substr(slash + 1);
+  }
+  if (pattern && lastPattern.find_first_of("*?[") == std::string::npos) {
     // A plain name: look that entry up instead of reading the directory.
-    std::string path = JoinPath(path_, systemPattern);
-    auto single = std::make_unique<self_iterator>(std::move(path));
+    auto single = std::make_unique<self_iterator>(JoinPath(path_, systemPattern));
     if (!single->Failed() && !(type_mask & type_bit(single->GetType())))
       single->SetError(MakeFileError(Code::kEndOfFile, Msg::kFileEndReached, HV_SITE("GetIterator")));
     Store(Common::Success());
     return single;
   }
-  DIR* stream = opendir(path_.c_str());
+  DIR* stream = opendir(directory.c_str());
   if (!stream) {
-    Store(MakePosixFileError(errno, Code::kFileOpen, Msg::kFileOpenError, HV_SITE("GetIterator"), path_));
+    Store(MakePosixFileError(errno, Code::kFileOpen, Msg::kFileOpenError, HV_SITE("GetIterator"), directory));
     return nullptr;
   }
-  auto entries = std::make_unique<iterator>(path_, stream, systemPattern, type_mask);
+  auto entries = std::make_unique<iterator>(directory, stream, lastPattern, type_mask);
   Store(Common::Success());
   return entries;
 }
@@ -398,6 +404,11 @@ bool posix_dir::IOCTL(void* request) {
     r->device = static_cast<uint64_t>(st.st_dev);
     r->is_self = path == path_;
     return true;
+  }
+  if (command == file_ioctl_code("ODIR")) {
+    auto* r = static_cast<dir_ioctl_open_dir*>(request);
+    r->dir = OpenDir(r->name ? r->name : u"");
+    return r->dir != nullptr;
   }
   if (command == file_ioctl_code("BKUP")) {
     const auto* r = static_cast<dir_ioctl_backup*>(request);

@@ -23,7 +23,8 @@ class posix_dir : public rio_dir {
   // ri_dir
   std::unique_ptr<rio_file> Open(const std::u16string& name, int flags, bool no_lock, uint32_t mode) override;
   std::unique_ptr<rio_dir> OpenSpecialDir(uint32_t id) override;
-  std::unique_ptr<rio_dir> OpenDir(const std::u16string& name) override;
+  // A subdirectory as a directory object (also the "ODIR" control request).
+  std::unique_ptr<rio_dir> OpenDir(const std::u16string& name);
 
   // i_dir
   std::unique_ptr<i_dir::iterator> GetIterator() override;
@@ -60,7 +61,9 @@ class posix_dir : public rio_dir {
     entry_type GetType() override;
     bool GetAttributes(file_attributes& attributes) override;
     bool GetTimes(file_times& times) override;
-    the_identifier GetIdentifier() override;
+    // Answers "GTID" with the entry's name, device and inode.
+    bool IOCTL(void* request) override;
+    the_identifier GetIdentifier();
 
    protected:
     stat_iterator() = default;

@@ -127,6 +127,16 @@ bool posix_dir::stat_iterator::GetTimes(file_times& times) {
   return true;
 }
 
+bool posix_dir::stat_iterator::IOCTL(void* request) {
+  if (Failed()) return false;
+  uint32_t command = 0;
+  if (request) std::memcpy(&command, request, sizeof command);
+  if (command != file_ioctl_code("GTID")) return file_object::IOCTL(request);
+  auto* r = static_cast<iterator_ioctl_identifier*>(request);
+  r->identifier = GetIdentifier();
+  return !Failed();
+}
+
 the_identifier posix_dir::stat_iterator::GetIdentifier() {
   const struct stat* st = EnsureStat("GetIdentifier");
   if (!st) return the_identifier();

@@ -16,6 +16,7 @@
 #include <tuple>
 
 #include "core/common/error.h"
+#include "core/file/dir_access.h"
 #include "core/file/file_testutil.h"
 #include "core/file/unix/file_name.h"
 
@@ -182,7 +183,14 @@ TEST(PosixDir, ListingSkipsDotEntriesAndReportsTypes) {
   file_times times;
   EXPECT_TRUE(one->GetTimes(times));
   EXPECT_GT(times.modification, 0);
-  EXPECT_EQ(one->GetIdentifier().GetData().size(), 16u);
+  // Identified by device and inode, whether the iterator answers the request
+  // or the attributes are asked.
+  const the_identifier identifier = FileLayer::IdentifierOf(*one);
+  ASSERT_EQ(identifier.GetData().size(), 16u);
+  EXPECT_EQ(identifier.GetName(), u"config.vmc");
+  uint64_t inode = 0;
+  for (int i = 7; i >= 0; --i) inode = inode << 8 | identifier.GetData()[8 + i];
+  EXPECT_EQ(inode, attributes.inode);
   EXPECT_FALSE(one->Next());
   EXPECT_EQ(one->GetError().Code(), Code::kEndOfFile);
 
@@ -227,6 +235,22 @@ TEST(PosixDir, OpenDirChecksTheEntry) {
   EXPECT_EQ(dir.TakeError().Code(), Code::kFileOpen);
   EXPECT_FALSE(dir.OpenDir(u"none"));
   EXPECT_EQ(dir.TakeError().Code(), Code::kFileNotFound);
+
+  // The same through the control request, and a listing by a pattern with a path.
+  WriteWholeFile(scratch / "sub/a.vhdx", "x");
+  WriteWholeFile(scratch / "sub/b.vmc", "x");
+  dir_ioctl_open_dir request;
+  request.name = u"sub";
+  ASSERT_TRUE(dir.IOCTL(&request));
+  ASSERT_TRUE(request.dir);
+  EXPECT_TRUE(request.dir->GetPath(path));
+  EXPECT_EQ(Narrow(path), scratch / "sub");
+  auto listed = dir.GetIterator(u"sub/*.vhdx");
+  ASSERT_TRUE(listed);
+  EXPECT_EQ(listed->GetName(), u"a.vhdx");
+  EXPECT_FALSE(listed->Next());
+  EXPECT_FALSE(dir.GetIterator(u"file/*"));
+  EXPECT_EQ(dir.TakeError().Code(), Code::kFileOpen);  // not a directory
 }
 
 TEST(PosixDir, SpecialDirectories) {

@@ -63,9 +63,11 @@ const std::u16string *FindEntry(const ParentLocatorEntries &entries, std::u16str
   return nullptr;
 }
 
-std::shared_ptr<DiskFileHierarchy> OpenChain(const std::string &path, std::shared_ptr<DiskFile> file, int depth);
+std::shared_ptr<DiskFileHierarchy> OpenChain(const std::string &path, std::shared_ptr<DiskFile> file, int depth,
+                                             const ParentOpener &openParent);
 
-std::shared_ptr<DiskFileHierarchy> OpenParentOf(const std::string &childPath, DiskFile &child, int depth) {
+std::shared_ptr<DiskFileHierarchy> OpenParentOf(const std::string &childPath, DiskFile &child, int depth,
+                                                const ParentOpener &openParent) {
   ParentLocatorEntries entries = child.GetParentLocatorEntries();
   const std::u16string *linkage = FindEntry(entries, u"parent_linkage");
   if (!linkage) HV_THROW(Code::kParentLinkageUndefined, Msg::kParentLinkageUndefined, "OpenParent");
@@ -88,16 +90,17 @@ std::shared_ptr<DiskFileHierarchy> OpenParentOf(const std::string &childPath, Di
     for (const std::string &candidate : ParentPathCandidates(FolderOf(childPath), locator)) {
       if (!tried.insert(candidate).second) continue;
       struct stat info;
-      if (::stat(candidate.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+      if (!openParent && (::stat(candidate.c_str(), &info) != 0 || !S_ISREG(info.st_mode))) continue;
       try {
-        std::shared_ptr<DiskFile> parent = OpenOneFile(candidate, false);
+        std::shared_ptr<DiskFile> parent =
+            openParent ? OpenOneFile(candidate, openParent(candidate), false) : OpenOneFile(candidate, false);
         if (!linkageGuid || !(parent->GetWriteGuids().dataWriteGuid == *linkageGuid)) {
           HV_THROW(Code::kParentLinkageMismatch, Msg::kParentLinkageMismatch, "OpenParent");
         }
         if (parent->GetGeometry().logicalSectorSize != child.GetGeometry().logicalSectorSize) {
           HV_THROW(Code::kInvalidDiskGeometry, Msg::kInvalidDiskGeometry, "OpenParent");
         }
-        return OpenChain(candidate, std::move(parent), depth + 1);
+        return OpenChain(candidate, std::move(parent), depth + 1, openParent);
       } catch (const Common::Error &error) {
         if (error.Code() == Code::kParentChainTooDeep) throw;
         lastError = error;
@@ -109,9 +112,10 @@ std::shared_ptr<DiskFileHierarchy> OpenParentOf(const std::string &childPath, Di
   Common::Throw(notFound);
 }
 
-std::shared_ptr<DiskFileHierarchy> OpenChain(const std::string &path, std::shared_ptr<DiskFile> file, int depth) {
+std::shared_ptr<DiskFileHierarchy> OpenChain(const std::string &path, std::shared_ptr<DiskFile> file, int depth,
+                                             const ParentOpener &openParent) {
   std::shared_ptr<DiskFileHierarchy> parent;
-  if (file->GetKind() == kDiskKindDifferencing) parent = OpenParentOf(path, *file, depth);
+  if (file->GetKind() == kDiskKindDifferencing) parent = OpenParentOf(path, *file, depth, openParent);
   return std::make_shared<DiskFileHierarchy>(std::move(file), Common::Utf8ToUtf16(path), std::move(parent));
 }
 
@@ -230,13 +234,13 @@ std::vector<std::string> ParentPathCandidates(const std::string &childFolder, co
 std::shared_ptr<Disk> OpenDisk(const std::string &path, bool writable,
                                Processor::AutoRef<VirtualWareRaw::FileTracker> tracker) {
   std::shared_ptr<DiskFile> top = OpenOneFile(path, writable);
-  return std::make_shared<DiskImpl>(OpenChain(path, std::move(top), 0), writable, std::move(tracker));
+  return std::make_shared<DiskImpl>(OpenChain(path, std::move(top), 0, nullptr), writable, std::move(tracker));
 }
 
 std::shared_ptr<Disk> OpenDisk(const std::string &path, std::shared_ptr<CoreFile> top, bool writable,
-                               Processor::AutoRef<VirtualWareRaw::FileTracker> tracker) {
+                               Processor::AutoRef<VirtualWareRaw::FileTracker> tracker, ParentOpener openParent) {
   std::shared_ptr<DiskFile> file = OpenOneFile(path, std::move(top), writable);
-  return std::make_shared<DiskImpl>(OpenChain(path, std::move(file), 0), writable, std::move(tracker));
+  return std::make_shared<DiskImpl>(OpenChain(path, std::move(file), 0, openParent), writable, std::move(tracker));
 }
 
 std::vector<std::pair<std::string, std::shared_ptr<DiskFile>>> GetDiskChain(const Disk &disk) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -46,10 +47,14 @@ class Disk {
 // disk flushes it before it goes.
 std::shared_ptr<Disk> OpenDisk(const std::string& path, bool writable,
                                Processor::AutoRef<VirtualWareRaw::FileTracker> tracker = nullptr);
+// Opens a parent read-only by the path its child's locator gives; throws
+// when it cannot.
+using ParentOpener = std::function<std::shared_ptr<CoreFile>(const std::string& path)>;
 // The same over an opened host file (the top of the chain; its parents are
-// looked up beside path).
+// looked up beside path, through openParent when given, else as local files).
 std::shared_ptr<Disk> OpenDisk(const std::string& path, std::shared_ptr<CoreFile> top, bool writable,
-                               Processor::AutoRef<VirtualWareRaw::FileTracker> tracker = nullptr);
+                               Processor::AutoRef<VirtualWareRaw::FileTracker> tracker = nullptr,
+                               ParentOpener openParent = nullptr);
 
 // The chain a disk was opened with, from the top file to the root parent:
 // (path, disk file) pairs. For tools and tests.
