@@ -131,9 +131,9 @@ std::string JsonString(const std::string& text) {
 
 std::string KindName(uint32_t kind) {
   switch (kind) {
-    case Vhdx::kDiskKindFixed: return "fixed";
-    case Vhdx::kDiskKindDynamic: return "dynamic";
-    case Vhdx::kDiskKindDifferencing: return "differencing";
+    case Vhdx::kDiskFixed: return "fixed";
+    case Vhdx::kDiskDynamic: return "dynamic";
+    case Vhdx::kDiskDifferencing: return "differencing";
     default: return "unknown";
   }
 }

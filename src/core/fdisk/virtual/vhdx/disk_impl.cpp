@@ -112,7 +112,7 @@ std::shared_ptr<DiskFileHierarchy> OpenParentOf(const std::string &childPath, Di
 
 std::shared_ptr<DiskFileHierarchy> OpenChain(const std::string &path, std::shared_ptr<DiskFile> file, int depth) {
   std::shared_ptr<DiskFileHierarchy> parent;
-  if (file->GetKind() == kDiskKindDifferencing) parent = OpenParentOf(path, *file, depth);
+  if (file->GetKind() == kDiskDifferencing) parent = OpenParentOf(path, *file, depth);
   return std::make_shared<DiskFileHierarchy>(std::move(file), Common::Utf8ToUtf16(path), std::move(parent));
 }
 

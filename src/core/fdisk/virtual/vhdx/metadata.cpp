@@ -222,9 +222,9 @@ const Common::Guid kParentLocatorGuid = Known("A8D35F2D-B30B-454D-ABF7-D3D84834A
 const Common::Guid kParentLocatorTypeGuid = Known("B04AEFB7-D19E-4A81-B789-25B8E9445913");
 
 uint32_t DiskKindOf(const FileParameters& parameters) {
-  if (parameters.flags & FileParameters::kHasParent) return kDiskKindDifferencing;
-  if (parameters.flags & FileParameters::kLeaveBlocksAllocated) return kDiskKindFixed;
-  return kDiskKindDynamic;
+  if (parameters.flags & FileParameters::kHasParent) return kDiskDifferencing;
+  if (parameters.flags & FileParameters::kLeaveBlocksAllocated) return kDiskFixed;
+  return kDiskDynamic;
 }
 
 template <class T>
@@ -236,8 +236,7 @@ bool SingleValueMetadataConsumer<T>::IsSupported(const MetadataDescriptor& descr
 }
 
 template <class T>
-void SingleValueMetadataConsumer<T>::Consume(const MetadataDescriptor& descriptor, const uint8_t* data,
-                                             uint32_t size) {
+void SingleValueMetadataConsumer<T>::Consume(const MetadataDescriptor& descriptor, const uint8_t* data, uint32_t size) {
   CheckSupported(*this, descriptor);
   if (size != ValueTraits<T>::kSize) HV_THROW(0x3C0016, Msg::kVhdxMetadataLengthInvalid, "CheckProvidedSize");
   value_ = ValueTraits<T>::Parse(data);
@@ -258,7 +257,8 @@ std::shared_ptr<SelectiveMetadataConsumer> MakeOnceMetadataConsumer(std::shared_
 std::shared_ptr<MetadataConsumerComposite> MakeDispatchingComposite(std::shared_ptr<UnhandledMetadataPolicy> policy) {
   return std::make_shared<DispatchingComposite>(std::move(policy));
 }
-std::shared_ptr<SelectiveMetadataConsumer> MakeMetadataConsumerDelegate(std::shared_ptr<SelectiveMetadataConsumer> target) {
+std::shared_ptr<SelectiveMetadataConsumer> MakeMetadataConsumerDelegate(
+    std::shared_ptr<SelectiveMetadataConsumer> target) {
   return std::make_shared<MetadataConsumerDelegate>(std::move(target));
 }
 std::shared_ptr<MetadataConsumer> MakeFilteringMetadataConsumer(MetadataConsumer& target,
