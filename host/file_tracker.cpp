@@ -45,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "core/common/byte_order.h"
 #include "core/common/error.h"
 #include "processor/runtime.h"
 
@@ -215,10 +216,6 @@ std::string Absolute(const std::string& path) {
   return path;
 }
 
-void PutLe(std::string& out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
-}
-
 // Writes name durably: a temporary file, flushed, then renamed over name.
 void WriteDurably(const std::string& name, const std::string& data, const char* function) {
   const std::string temporary = name + ".tmp";
@@ -314,7 +311,7 @@ class TrackerState {
     std::string id = std::to_string(next);
     std::string data(kMagic, sizeof kMagic);
     std::vector<std::string> files = Tracked();
-    PutLe(data, files.size(), 4);
+    Common::AppendLe(data, files.size(), 4);
     Snapshotter snapshotter;
     for (const std::string& file : files) {
       FileSnapshot snapshot = snapshotter.Take(file);
@@ -353,16 +350,16 @@ class TrackerState {
  private:
   std::string SnapshotName(const std::string& id) const { return folder_ + "/change-" + id + ".snap"; }
   static void Append(std::string& data, const std::string& file, const FileSnapshot& snapshot) {
-    PutLe(data, file.size(), 4);
+    Common::AppendLe(data, file.size(), 4);
     data += file;
-    PutLe(data, snapshot.size, 8);
-    PutLe(data, snapshot.kinds.size(), 8);
+    Common::AppendLe(data, snapshot.size, 8);
+    Common::AppendLe(data, snapshot.kinds.size(), 8);
     for (uint64_t i = 0; i < snapshot.kinds.size(); ++i) {
       data.push_back(static_cast<char>(snapshot.kinds[i]));
-      PutLe(data, snapshot.hashes[i], 8);
+      Common::AppendLe(data, snapshot.hashes[i], 8);
       if (snapshot.kinds[i] == kKept) {
         const std::string& frame = snapshot.kept.at(i);
-        PutLe(data, frame.size(), 4);
+        Common::AppendLe(data, frame.size(), 4);
         data += frame;
       }
     }

@@ -138,11 +138,11 @@ std::string JsonString(const std::string& text) {
 
 std::string KindName(uint32_t kind) {
   switch (kind) {
-    case Vhdx::kDiskKindFixed:
+    case Vhdx::kDiskFixed:
       return "fixed";
-    case Vhdx::kDiskKindDynamic:
+    case Vhdx::kDiskDynamic:
       return "dynamic";
-    case Vhdx::kDiskKindDifferencing:
+    case Vhdx::kDiskDifferencing:
       return "differencing";
     default:
       return "unknown";

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "core/common/byte_order.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -50,10 +52,17 @@ std::string Unescape(const std::string& text, const std::string& where) {
     }
     if (++i == text.size()) Fail(where + ": dangling backslash");
     switch (text[i]) {
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case '\\': out += '\\'; break;
-      default: Fail(where + ": unknown escape");
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      default:
+        Fail(where + ": unknown escape");
     }
   }
   return out;
@@ -138,11 +147,19 @@ std::u16string Utf8ToUtf16(const std::string& s, const std::string& where) {
     const auto c = static_cast<unsigned char>(s[i]);
     uint32_t cp = 0;
     int extra = 0;
-    if (c < 0x80) { cp = c; }
-    else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; extra = 1; }
-    else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; extra = 2; }
-    else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; extra = 3; }
-    else Fail(where + ": bad UTF-8");
+    if (c < 0x80) {
+      cp = c;
+    } else if ((c & 0xE0) == 0xC0) {
+      cp = c & 0x1F;
+      extra = 1;
+    } else if ((c & 0xF0) == 0xE0) {
+      cp = c & 0x0F;
+      extra = 2;
+    } else if ((c & 0xF8) == 0xF0) {
+      cp = c & 0x07;
+      extra = 3;
+    } else
+      Fail(where + ": bad UTF-8");
     for (int k = 1; k <= extra; ++k) {
       if (i + k >= s.size()) Fail(where + ": bad UTF-8");
       const auto d = static_cast<unsigned char>(s[i + k]);
@@ -174,10 +191,6 @@ std::set<std::string> Placeholders(const std::string& text) {
   return result;
 }
 
-void Put32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // Table layout: size, header word count, one relative offset per slot, texts.
 std::vector<uint8_t> BuildTable(const std::vector<std::u16string>& texts) {
   std::vector<uint8_t> out(kHeaderWords * 4, 0);
@@ -190,16 +203,15 @@ std::vector<uint8_t> BuildTable(const std::vector<std::u16string>& texts) {
     if (!texts[slot].empty()) {
       textPos = out.size();
       for (char16_t c : texts[slot]) {
-        out.push_back(static_cast<uint8_t>(c));
-        out.push_back(static_cast<uint8_t>(c >> 8));
+        Common::AppendLe(out, c, 2);
       }
       out.push_back(0);
       out.push_back(0);
     }
-    Put32(out, slotPos, static_cast<uint32_t>(textPos - slotPos));
+    Common::StoreLe32(out.data() + slotPos, static_cast<uint32_t>(textPos - slotPos));
   }
-  Put32(out, 0, static_cast<uint32_t>(out.size()));
-  Put32(out, 4, kHeaderWords);
+  Common::StoreLe32(out.data() + 0, static_cast<uint32_t>(out.size()));
+  Common::StoreLe32(out.data() + 4, kHeaderWords);
   return out;
 }
 
@@ -242,7 +254,8 @@ int main(int argc, char** argv) {
   for (const auto& e : english) {
     if (e.id >= kSlotCount) Fail(e.where + ": id beyond the table");
     if (!byName.emplace(e.name, &e).second) Fail(e.where + ": duplicate name " + e.name);
-    if (!byId.emplace(e.id, &e).second) Fail(e.where + ": id " + std::to_string(e.id) + " taken by " + byId[e.id]->name);
+    if (!byId.emplace(e.id, &e).second)
+      Fail(e.where + ": id " + std::to_string(e.id) + " taken by " + byId[e.id]->name);
   }
 
   std::ostringstream ids;

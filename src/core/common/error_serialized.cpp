@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/common/byte_order.h"
 #include "core/common/error.h"
 #include "core/common/error_records.h"
 
@@ -41,12 +42,6 @@ struct Reader {
     return true;
   }
 };
-
-uint64_t LoadLe64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
 
 struct Argument {
   std::string name;
@@ -116,7 +111,7 @@ const char16_t* ReceivedWide(const ErrorRecord* r, const char* name) {
   return reinterpret_cast<const char16_t*>(value);
 }
 
-const ErrorKind kReceivedKind{FreeRecord, CloneRecord, ReceivedMessage, ReceivedNumber,
+const ErrorKind kReceivedKind{FreeRecord,     CloneRecord,  ReceivedMessage, ReceivedNumber,
                               ReceivedNarrow, ReceivedWide, ReceivedNames};
 
 size_t Align2(size_t n) { return (n + 1) & ~size_t{1}; }
@@ -155,9 +150,12 @@ Error BuildRecord(const ParsedRecord& parsed) {
     std::memcpy(base + sizeof(ErrorRecord) + 4 + 4 * i, &offset, 4);
     char* out = base + valueAt[i];
     *out++ = a.type;
-    if (a.type == 'N') std::memcpy(out, &a.number, 8);
-    else if (a.type == 'A') std::memcpy(out, a.narrow.c_str(), a.narrow.size() + 1);
-    else std::memcpy(out, a.wide.c_str(), (a.wide.size() + 1) * 2);
+    if (a.type == 'N')
+      std::memcpy(out, &a.number, 8);
+    else if (a.type == 'A')
+      std::memcpy(out, a.narrow.c_str(), a.narrow.size() + 1);
+    else
+      std::memcpy(out, a.wide.c_str(), (a.wide.size() + 1) * 2);
   }
   return Error(record);
 }
@@ -166,7 +164,7 @@ Error BuildRecord(const ParsedRecord& parsed) {
 bool ParseRecord(Reader& in, ParsedRecord& out) {
   uint8_t code[4], site[8];
   if (!in.Take(code, 4)) return false;
-  out.code = static_cast<uint32_t>(code[0]) | code[1] << 8 | code[2] << 16 | static_cast<uint32_t>(code[3]) << 24;
+  out.code = LoadLe32(code);
   if (out.code == 0) return false;
   if (!in.Take(site, 8)) return false;
   out.site = LoadLe64(site);
@@ -202,9 +200,12 @@ bool ParseRecord(Reader& in, ParsedRecord& out) {
     if (arg.name == "$file" || arg.name == "$func" || arg.name == "$line") {
       const char expected = arg.name == "$line" ? 'N' : 'A';
       if (type != expected) return false;
-      if (arg.name == "$file") out.source = InternText(arg.narrow);
-      else if (arg.name == "$func") out.function = InternText(arg.narrow);
-      else out.line = static_cast<uint32_t>(arg.number);
+      if (arg.name == "$file")
+        out.source = InternText(arg.narrow);
+      else if (arg.name == "$func")
+        out.function = InternText(arg.narrow);
+      else
+        out.line = static_cast<uint32_t>(arg.number);
       continue;
     }
     out.args.push_back(std::move(arg));

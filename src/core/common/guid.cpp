@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "core/common/assert.h"
+#include "core/common/byte_order.h"
 #include "core/common/error.h"
 #include "processor/format/formatters_holder.h"
 #include "processor/utils/variant.h"
@@ -32,19 +33,17 @@ bool operator<(const Guid& a, const Guid& b) {
 }
 
 void Guid::Store(uint8_t* out) const {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(data1 >> (8 * i));
-  out[4] = static_cast<uint8_t>(data2);
-  out[5] = static_cast<uint8_t>(data2 >> 8);
-  out[6] = static_cast<uint8_t>(data3);
-  out[7] = static_cast<uint8_t>(data3 >> 8);
+  StoreLe32(out, data1);
+  StoreLe16(out + 4, data2);
+  StoreLe16(out + 6, data3);
   std::memcpy(out + 8, data4, 8);
 }
 
 Guid Guid::Load(const uint8_t* in) {
   Guid g;
-  g.data1 = uint32_t(in[0]) | uint32_t(in[1]) << 8 | uint32_t(in[2]) << 16 | uint32_t(in[3]) << 24;
-  g.data2 = static_cast<uint16_t>(in[4] | in[5] << 8);
-  g.data3 = static_cast<uint16_t>(in[6] | in[7] << 8);
+  g.data1 = LoadLe32(in);
+  g.data2 = LoadLe16(in + 4);
+  g.data3 = LoadLe16(in + 6);
   std::memcpy(g.data4, in + 8, 8);
   return g;
 }

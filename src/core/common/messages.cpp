@@ -1,12 +1,13 @@
 #include "core/common/messages.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <mutex>
 #include <vector>
 
+#include "core/common/byte_order.h"
 #include "core/common/module.h"
 #include "hvplug/resource_api.h"
 
@@ -27,10 +28,6 @@ std::mutex gCataloguesMutex;
 std::vector<char*>& Catalogues() {
   static std::vector<char*> catalogues;
   return catalogues;
-}
-
-uint32_t Load32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
 void FreeCatalogues() {
@@ -68,15 +65,15 @@ bool IsInActiveTable(const void* text) {
   const uint8_t* table = ActiveMessageTable();
   if (!table || !text) return false;
   const auto* p = static_cast<const uint8_t*>(text);
-  return p >= table && p < table + Load32(table);
+  return p >= table && p < table + LoadLe32(table);
 }
 
 bool IsValidMessageTable(const uint8_t* data, size_t size) {
-  if (!data || size < 8 || Load32(data) != size || Load32(data + 4) != kMessageHeaderWords) return false;
+  if (!data || size < 8 || LoadLe32(data) != size || LoadLe32(data + 4) != kMessageHeaderWords) return false;
   if (size < kMessageHeaderWords * 4) return false;
   for (uint32_t slot = 0; slot < kMessageSlotCount; ++slot) {
     const size_t slotPos = 8 + 4 * size_t{slot};
-    const size_t textPos = slotPos + Load32(data + slotPos);
+    const size_t textPos = slotPos + LoadLe32(data + slotPos);
     if (textPos < kMessageHeaderWords * 4 || textPos >= size || textPos % 2 != 0) return false;
     size_t end = textPos;
     while (end + 1 < size && (data[end] | data[end + 1]) != 0) end += 2;
@@ -88,7 +85,7 @@ bool IsValidMessageTable(const uint8_t* data, size_t size) {
 const char16_t* LookUpMessage(const uint8_t* table, MessageId id) {
   if (!table || id >= kMessageSlotCount) return nullptr;
   const size_t slotPos = 8 + 4 * size_t{id};
-  return reinterpret_cast<const char16_t*>(table + slotPos + Load32(table + slotPos));
+  return reinterpret_cast<const char16_t*>(table + slotPos + LoadLe32(table + slotPos));
 }
 
 const char16_t* GetMessage(MessageId id) {

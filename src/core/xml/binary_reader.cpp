@@ -1,5 +1,7 @@
 #include "core/xml/binary_reader.h"
 
+#include <utility>
+
 #include "core/common/assert.h"
 
 namespace Xml {
@@ -9,15 +11,26 @@ void binary_reader::StartDocument() { tagStack.clear(); }
 void binary_reader::EndDocument() { HV_ASSERT(!tagStack.size()); }
 
 void binary_reader::StartTag(const std::string& name) {
-  auto tag = std::make_unique<Tag>(name);
+  std::unique_ptr<Tag> tag;
+  if (sourced_) {
+    auto sourced = std::make_unique<SourcedTag>(name);
+    sourced->source.name = name;
+    if (tagStack.empty()) {
+      sourced->source.document = std::make_unique<DocumentSource>();
+      sourced->source.document->prolog = std::move(prolog_);
+    }
+    tag = std::move(sourced);
+  } else {
+    tag = std::make_unique<Tag>(name);
+  }
   Tag* raw = tag.get();
   if (!tagStack.empty()) {
     // The parent's source texts are pushed as read (SourceText), not kept in
     // step by the edit.
     Tag& parent = *tagStack.back();
-    std::unique_ptr<TagSource> source = std::move(parent.Source);
+    TagSource* source = std::exchange(parent.Source, nullptr);
     AppendChild(parent, std::move(tag));
-    parent.Source = std::move(source);
+    parent.Source = source;
   } else {
     root_ = std::move(tag);
   }
@@ -30,7 +43,7 @@ void binary_reader::EndTag() {
   Tag* tag = tagStack.back();
   tagStack.pop_back();
   // A source that lost step with the segments would mislead the writer.
-  if (tag->Source && tag->Source->texts.size() != tag->Text.size()) tag->Source.reset();
+  if (tag->Source && tag->Source->texts.size() != tag->Text.size()) tag->Source = nullptr;
 }
 
 void binary_reader::Attribute(const std::string& name, const std::u16string& value) {
@@ -51,21 +64,13 @@ void binary_reader::Text(const std::u16string& value) {
 
 void binary_reader::FurtherItem(const std::string&) {}
 
-TagSource* binary_reader::TopSource() {
-  if (tagStack.empty()) return nullptr;
-  Tag* tag = tagStack.back();
-  if (!tag->Source) {
-    tag->Source = std::make_unique<TagSource>();
-    tag->Source->name = tag->Name;
-    if (tag == root_.get()) {
-      tag->Source->document = std::make_unique<DocumentSource>();
-      tag->Source->document->prolog = std::move(prolog_);
-    }
-  }
-  return tag->Source.get();
-}
+TagSource* binary_reader::TopSource() { return tagStack.empty() ? nullptr : tagStack.back()->Source; }
 
-void binary_reader::SourceProlog(std::string_view raw) { prolog_ = raw; }
+void binary_reader::SourceProlog(std::string_view raw) {
+  // Only the text reader reports source form, and it does so first.
+  sourced_ = true;
+  prolog_ = raw;
+}
 
 void binary_reader::SourceAttribute(std::string_view raw) {
   if (TagSource* source = TopSource()) source->attributes.push_back({lastAttribute_, lastValue_, std::string(raw)});

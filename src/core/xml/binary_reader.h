@@ -36,6 +36,7 @@ class binary_reader final : public xml_reader_interface {
 
   std::unique_ptr<Tag> root_;
   std::vector<Tag*> tagStack;
+  bool sourced_ = false;  // tags carry their source form
   std::string prolog_;
   std::string lastAttribute_;
   std::u16string lastValue_;

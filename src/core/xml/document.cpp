@@ -25,6 +25,7 @@ std::string TranscodeUtf16(std::string_view data) {
 
 std::unique_ptr<Tag> LoadDocument(std::string_view data, ReadPosition& where) {
   where = ReadPosition();
+  CheckDocumentSize(data.size(), kMaxDocumentSize);
   binary_reader builder;
   size_t stopped = 0;
   if (data.substr(0, kBinarySignature.size()) == kBinarySignature) {

@@ -19,7 +19,7 @@ Tag::~Tag() {
 namespace {
 
 // The source texts of tag while they still match its segments.
-std::vector<SourceText>* TrackedTexts(Tag& tag) {
+decltype(TagSource::texts)* TrackedTexts(Tag& tag) {
   if (!tag.Source || tag.Source->texts.size() != tag.Text.size()) return nullptr;
   return &tag.Source->texts;
 }
@@ -29,7 +29,7 @@ std::vector<SourceText>* TrackedTexts(Tag& tag) {
 Tag* InsertChild(Tag& parent, size_t position, std::unique_ptr<Tag> child) {
   HV_ASSERT(HoldsInvariant(parent));
   if (position > parent.Children.size()) position = parent.Children.size();
-  std::vector<SourceText>* texts = TrackedTexts(parent);
+  auto* texts = TrackedTexts(parent);
   child->Parent = &parent;
   Tag* raw = child.get();
   parent.Children.insert(parent.Children.begin() + static_cast<std::ptrdiff_t>(position), std::move(child));
@@ -53,7 +53,7 @@ std::unique_ptr<Tag> RemoveChild(Tag& parent, size_t index) {
     HV_ASSERT_TEXT("index < Children.size() && Text.size() == Children.size() + 1");
     return nullptr;
   }
-  std::vector<SourceText>* texts = TrackedTexts(parent);
+  auto* texts = TrackedTexts(parent);
   std::unique_ptr<Tag> child = std::move(parent.Children[index]);
   parent.Children.erase(parent.Children.begin() + static_cast<std::ptrdiff_t>(index));
   std::u16string& before = parent.Text[index];
@@ -94,7 +94,7 @@ void DropSource(Tag& root) {
   while (!pending.empty()) {
     Tag* tag = pending.back();
     pending.pop_back();
-    tag->Source.reset();
+    tag->Source = nullptr;  // the storage goes with the tag
     for (auto& child : tag->Children) pending.push_back(child.get());
   }
 }

@@ -4,6 +4,7 @@
 // the text before the first child, Text[i + 1] the text after child i.
 #pragma once
 
+#include <boost/container/small_vector.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -17,9 +18,13 @@ namespace Xml {
 // Limits that keep hostile documents from exhausting the stack or memory.
 // Readers refuse deeper or larger documents; writers refuse trees that the
 // readers would refuse, so that everything written reads back.
+// Machine files are a few kilobytes. The size cap bounds the memory of a
+// tree too (an element costs a few hundred bytes); the element cap is what a
+// text document of that size can hold ("<a/>" is the shortest element) and
+// also holds for the more compact binary XML.
 inline constexpr size_t kMaxDepth = 1000;
-inline constexpr size_t kMaxElements = 1000000;
-inline constexpr size_t kMaxDocumentSize = 16u << 20;
+inline constexpr size_t kMaxDocumentSize = 1u << 20;
+inline constexpr size_t kMaxElements = kMaxDocumentSize / 4;
 
 // Elements of this name are comments: readers of text keep them, writers of
 // text write them as comments.
@@ -61,9 +66,15 @@ struct TagSource {
   std::string endTag;                       // "</name>" as read
   bool empty = false;                       // written as <name/>
   bool comment = false;
-  std::vector<SourceText> texts;             // parallel to Text; InsertChild and RemoveChild keep it so
+  // Parallel to Text; InsertChild and RemoveChild keep it so. Most elements
+  // hold one segment, which lives inside the tag.
+  boost::container::small_vector<SourceText, 1> texts;
   std::unique_ptr<DocumentSource> document;  // on the root only
 };
+
+// Text segments; a leaf element's one segment lives inside the tag, so that
+// a tree costs one allocation per element.
+using TextSegments = boost::container::small_vector<std::u16string, 1>;
 
 struct Tag {
   Tag() : Text(1) {}
@@ -71,15 +82,22 @@ struct Tag {
   Tag(const Tag&) = delete;
   Tag& operator=(const Tag&) = delete;
   // Tears the subtree down without recursion.
-  ~Tag();
+  virtual ~Tag();
 
   std::string Name;                                  // UTF-8
   std::map<std::string, std::u16string> Attributes;  // sorted by name bytes
   std::vector<std::unique_ptr<Tag>> Children;
-  std::vector<std::u16string> Text;
+  TextSegments Text;
   Tag* Parent = nullptr;
-  // Set by the text reader; no part of the tree's value (SameTree ignores it).
-  std::unique_ptr<TagSource> Source;
+  // Set by the text reader, pointing into the same allocation (SourcedTag);
+  // no part of the tree's value (SameTree ignores it).
+  TagSource* Source = nullptr;
+};
+
+// A tag read from text, allocated together with its source form.
+struct SourcedTag final : Tag {
+  explicit SourcedTag(std::string name) : Tag(std::move(name)) { Source = &source; }
+  TagSource source;
 };
 
 inline bool HoldsInvariant(const Tag& tag) { return tag.Text.size() == tag.Children.size() + 1; }

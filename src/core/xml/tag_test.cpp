@@ -24,7 +24,7 @@ TEST(Tag, InsertKeepsOneMoreTextThanChildren) {
   Tag* z = InsertChild(*root, 1, Element("z"));
   EXPECT_EQ(z->Parent, root.get());
   EXPECT_EQ(root->Children[1].get(), z);
-  EXPECT_EQ(root->Text, (std::vector<std::u16string>{u"a", u"b", u"", u"c"}));
+  EXPECT_EQ(root->Text, (TextSegments{u"a", u"b", u"", u"c"}));
   EXPECT_EQ(IndexInParent(*z), 1u);
   InsertChild(*root, 99, Element("end"));
   EXPECT_EQ(root->Children.back()->Name, "end");
@@ -36,7 +36,7 @@ TEST(Tag, RemoveJoinsTheTextAround) {
   auto x = RemoveChild(*root, 0);
   EXPECT_EQ(x->Name, "x");
   EXPECT_EQ(x->Parent, nullptr);
-  EXPECT_EQ(root->Text, (std::vector<std::u16string>{u"a b ", u"c"}));  // one of two spaces goes
+  EXPECT_EQ(root->Text, (TextSegments{u"a b ", u"c"}));  // one of two spaces goes
 
   root = TwoChildren(u"", u" b", u"c");
   RemoveChild(*root, 0);
@@ -44,7 +44,7 @@ TEST(Tag, RemoveJoinsTheTextAround) {
 
   root = TwoChildren(u"a", u" b", u"c");
   RemoveChild(*root, 1);
-  EXPECT_EQ(root->Text, (std::vector<std::u16string>{u"a", u" bc"}));
+  EXPECT_EQ(root->Text, (TextSegments{u"a", u" bc"}));
   EXPECT_EQ(root->Children.size(), 1u);
 }
 

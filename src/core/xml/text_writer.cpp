@@ -195,7 +195,7 @@ class TextWriter {
   // Depth is bounded by Check. `indent` is the indentation of the line the
   // element starts on, for layout written around new content.
   void SourceElement(const Tag& tag, const std::string& indent, bool preserveAround) {
-    const TagSource* source = tag.Source && tag.Source->name == tag.Name ? tag.Source.get() : nullptr;
+    const TagSource* source = tag.Source && tag.Source->name == tag.Name ? tag.Source : nullptr;
     const bool tracked = source && source->texts.size() == tag.Text.size();
     if (tag.Name == kCommentName) {
       if (tracked && source->comment && tag.Attributes.empty() && tag.Children.empty() &&

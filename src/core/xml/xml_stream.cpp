@@ -15,6 +15,12 @@ size_t BufferInput::Read(void* buffer, size_t size) {
   return size;
 }
 
+void CheckDocumentSize(size_t size, size_t limit) {
+  if (size <= limit) return;
+  std::u16string text = ToUtf16(std::to_string(limit));
+  HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooLarge, "ReadAll", "limit", {text});
+}
+
 std::string ReadAll(XmlInput& input, size_t limit) {
   std::string data;
   constexpr size_t kChunk = 64 * 1024;
@@ -23,10 +29,7 @@ std::string ReadAll(XmlInput& input, size_t limit) {
     data.resize(before + kChunk);
     const size_t got = input.Read(data.data() + before, kChunk);
     data.resize(before + std::min(got, kChunk));
-    if (data.size() > limit) {
-      std::u16string text = ToUtf16(std::to_string(limit));
-      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooLarge, "ReadAll", "limit", {text});
-    }
+    CheckDocumentSize(data.size(), limit);
     if (got == 0) return data;
   }
 }

@@ -41,6 +41,9 @@ class StringOutput final : public XmlOutput {
   std::string text;
 };
 
+// Fails with kXmlTooLarge when a document of `size` bytes exceeds `limit`.
+void CheckDocumentSize(size_t size, size_t limit);
+
 // Everything the input holds, at most `limit` bytes (more fails).
 std::string ReadAll(XmlInput& input, size_t limit);
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/common/error_codes.h"
+#include "core/common/byte_order.h"
 #include "core/file/file_errors.h"
 #include "core/file/unix/file_name.h"
 #include "core/file/unix/posix_error.h"
@@ -36,24 +37,6 @@ constexpr size_t kMaxXattrValue = 65536;
 constexpr size_t kMaxXattrList = 1 << 20;
 constexpr size_t kDataChunk = 1 << 20;
 
-// Little-endian fields at explicit offsets.
-void Put32(uint8_t* at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-void Put64(uint8_t* at, uint64_t value) {
-  for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-uint32_t Get32(const uint8_t* at) {
-  uint32_t value = 0;
-  for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(at[i]) << (8 * i);
-  return value;
-}
-uint64_t Get64(const uint8_t* at) {
-  uint64_t value = 0;
-  for (int i = 0; i < 8; ++i) value |= static_cast<uint64_t>(at[i]) << (8 * i);
-  return value;
-}
-
 // What "ATTR" holds.
 struct EntryAttributes {
   uint32_t mode = 0;
@@ -67,29 +50,29 @@ struct EntryAttributes {
 
 void EncodeAttributes(const EntryAttributes& a, uint8_t* out) {
   std::memset(out, 0, kAttrSize);
-  Put32(out + 0, a.mode);
-  Put32(out + 4, a.uid);
-  Put32(out + 8, a.gid);
-  Put64(out + 16, a.size);
-  Put64(out + 24, a.device);
-  Put64(out + 32, static_cast<uint64_t>(a.access.tv_sec));
-  Put32(out + 40, static_cast<uint32_t>(a.access.tv_nsec));
-  Put64(out + 48, static_cast<uint64_t>(a.modification.tv_sec));
-  Put32(out + 56, static_cast<uint32_t>(a.modification.tv_nsec));
+  Common::StoreLe32(out + 0, a.mode);
+  Common::StoreLe32(out + 4, a.uid);
+  Common::StoreLe32(out + 8, a.gid);
+  Common::StoreLe64(out + 16, a.size);
+  Common::StoreLe64(out + 24, a.device);
+  Common::StoreLe64(out + 32, static_cast<uint64_t>(a.access.tv_sec));
+  Common::StoreLe32(out + 40, static_cast<uint32_t>(a.access.tv_nsec));
+  Common::StoreLe64(out + 48, static_cast<uint64_t>(a.modification.tv_sec));
+  Common::StoreLe32(out + 56, static_cast<uint32_t>(a.modification.tv_nsec));
 }
 
 bool DecodeAttributes(const uint8_t* in, EntryAttributes& a) {
-  a.mode = Get32(in + 0);
-  a.uid = Get32(in + 4);
-  a.gid = Get32(in + 8);
-  a.size = Get64(in + 16);
-  a.device = Get64(in + 24);
-  a.access.tv_sec = static_cast<time_t>(static_cast<int64_t>(Get64(in + 32)));
-  a.access.tv_nsec = static_cast<long>(Get32(in + 40));
-  a.modification.tv_sec = static_cast<time_t>(static_cast<int64_t>(Get64(in + 48)));
-  a.modification.tv_nsec = static_cast<long>(Get32(in + 56));
-  return a.access.tv_nsec < 1000000000L && a.modification.tv_nsec < 1000000000L && Get32(in + 12) == 0 &&
-         Get32(in + 44) == 0 && Get32(in + 60) == 0;
+  a.mode = Common::LoadLe32(in + 0);
+  a.uid = Common::LoadLe32(in + 4);
+  a.gid = Common::LoadLe32(in + 8);
+  a.size = Common::LoadLe64(in + 16);
+  a.device = Common::LoadLe64(in + 24);
+  a.access.tv_sec = static_cast<time_t>(static_cast<int64_t>(Common::LoadLe64(in + 32)));
+  a.access.tv_nsec = static_cast<long>(Common::LoadLe32(in + 40));
+  a.modification.tv_sec = static_cast<time_t>(static_cast<int64_t>(Common::LoadLe64(in + 48)));
+  a.modification.tv_nsec = static_cast<long>(Common::LoadLe32(in + 56));
+  return a.access.tv_nsec < 1000000000L && a.modification.tv_nsec < 1000000000L && Common::LoadLe32(in + 12) == 0 &&
+         Common::LoadLe32(in + 44) == 0 && Common::LoadLe32(in + 60) == 0;
 }
 
 bool TypeCodeOf(mode_t mode, uint32_t& code) {
@@ -140,8 +123,8 @@ class StreamWriter {
 
   Common::Error Item(uint32_t tag, const void* payload, size_t size) {
     uint8_t head[kItemHeadSize] = {};
-    Put32(head, tag);
-    Put64(head + 8, size);
+    Common::StoreLe32(head, tag);
+    Common::StoreLe64(head + 8, size);
     if (auto error = Bytes(head, sizeof head)) return error;
     return size ? Bytes(payload, size) : Common::Error();
   }
@@ -200,7 +183,7 @@ Common::Error WriteExtendedAttributes(StreamWriter& writer, const std::string& p
       return error;
     }
     std::vector<uint8_t> payload(4 + nameLength + value.size());
-    Put32(payload.data(), static_cast<uint32_t>(nameLength));
+    Common::StoreLe32(payload.data(), static_cast<uint32_t>(nameLength));
     std::memcpy(payload.data() + 4, attribute.data(), nameLength);
     if (!value.empty()) std::memcpy(payload.data() + 4 + nameLength, value.data(), value.size());
     if ((error = writer.Item(kTagXattr, payload.data(), payload.size()))) return error;
@@ -252,8 +235,9 @@ class StreamReader {
   Common::Error Start(uint32_t& typeCode, EntryAttributes& attributes) {
     uint8_t header[kHeaderSize];
     if (auto error = Bytes(header, sizeof header)) return error;
-    typeCode_ = typeCode = Get32(header + 8);
-    if (Get32(header) != kMagic || Get32(header + 4) != kVersion || Get32(header + 12) != 0)
+    typeCode_ = typeCode = Common::LoadLe32(header + 8);
+    if (Common::LoadLe32(header) != kMagic || Common::LoadLe32(header + 4) != kVersion ||
+        Common::LoadLe32(header + 12) != 0)
       return Damaged(HV_SITE("IOCTL"), path_);
     uint32_t tag = 0;
     uint64_t length = 0;
@@ -298,7 +282,7 @@ class StreamReader {
       item.name.assign(payload_.data(), payload_.size());
     } else if (item.tag == kTagXattr) {
       if ((isLink && !haveLink_) || payload_.size() < 4) return Damaged(HV_SITE("IOCTL"), path_);
-      const uint32_t nameLength = Get32(reinterpret_cast<const uint8_t*>(payload_.data()));
+      const uint32_t nameLength = Common::LoadLe32(reinterpret_cast<const uint8_t*>(payload_.data()));
       if (nameLength == 0 || nameLength > kMaxXattrName || nameLength > payload_.size() - 4)
         return Damaged(HV_SITE("IOCTL"), path_);
       item.name.assign(payload_.data() + 4, nameLength);
@@ -330,9 +314,9 @@ class StreamReader {
   Common::Error Head(uint32_t& tag, uint64_t& length) {
     uint8_t head[kItemHeadSize];
     if (auto error = Bytes(head, sizeof head)) return error;
-    tag = Get32(head);
-    length = Get64(head + 8);
-    if (Get32(head + 4) != 0) return Damaged(HV_SITE("IOCTL"), path_);
+    tag = Common::LoadLe32(head);
+    length = Common::LoadLe64(head + 8);
+    if (Common::LoadLe32(head + 4) != 0) return Damaged(HV_SITE("IOCTL"), path_);
     return {};
   }
 
@@ -486,9 +470,9 @@ Common::Error WriteBackupStream(const std::string& path, o_file* stream) {
 
   StreamWriter writer(stream, path);
   uint8_t header[kHeaderSize] = {};
-  Put32(header, kMagic);
-  Put32(header + 4, kVersion);
-  Put32(header + 8, typeCode);
+  Common::StoreLe32(header, kMagic);
+  Common::StoreLe32(header + 4, kVersion);
+  Common::StoreLe32(header + 8, typeCode);
   if (auto error = writer.Bytes(header, sizeof header)) return error;
 
   EntryAttributes attributes;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/common/error_codes.h"
+#include "core/common/byte_order.h"
 #include "core/file/file_errors.h"
 #include "core/file/unix/file_name.h"
 #include "core/file/unix/posix_dir.h"
@@ -62,10 +63,6 @@ bool TypeFromDirent(unsigned char type, entry_type& out) {
 }
 
 int64_t Nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
-
-void StoreLittleEndian(std::vector<uint8_t>& out, uint64_t value) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
 
 }  // namespace
 
@@ -141,8 +138,8 @@ the_identifier posix_dir::stat_iterator::GetIdentifier() {
   const struct stat* st = EnsureStat("GetIdentifier");
   if (!st) return the_identifier();
   std::vector<uint8_t> data;
-  StoreLittleEndian(data, st->st_dev);
-  StoreLittleEndian(data, st->st_ino);
+  Common::AppendLe(data, st->st_dev, 8);
+  Common::AppendLe(data, st->st_ino, 8);
   return the_identifier(FileNameFromSystem(LastComponent(entry_path_)), std::move(data));
 }
 

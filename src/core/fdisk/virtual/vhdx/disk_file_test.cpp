@@ -96,7 +96,7 @@ TEST(CreateDisk, FixedLayoutMapsEveryBlock) {
   EXPECT_EQ(LoadLe64(bytes.data() + 3 * kMB + 8), 0x800006u);
   EXPECT_EQ(LoadLe64(bytes.data() + 3 * kMB + 16), 0u);
   EXPECT_EQ(LoadLe32(bytes.data() + 2 * kMB + 65540), FileParameters::kLeaveBlocksAllocated);
-  EXPECT_EQ(OpenImage(bytes, false).disk->GetKind(), kDiskKindFixed);
+  EXPECT_EQ(OpenImage(bytes, false).disk->GetKind(), kDiskFixed);
   // The second chunk starts after 1024 payload entries and one bitmap entry.
   BatRecordingFile recorder;
   WriteNewDiskFile(recorder, {4100 * kMB, 512, true});
@@ -110,7 +110,7 @@ TEST(CreateDisk, FixedLayoutMapsEveryBlock) {
 TEST(OpenDisk, ReportsParametersAndKind) {
   std::vector<uint8_t> bytes = VhdxTest::MakeDiskImage(100 * kMB);
   auto opened = OpenImage(bytes, false);
-  EXPECT_EQ(opened.disk->GetKind(), kDiskKindDynamic);
+  EXPECT_EQ(opened.disk->GetKind(), kDiskDynamic);
   EXPECT_EQ(opened.disk->GetGeometry().virtualSize, 100 * kMB);
   EXPECT_EQ(opened.disk->GetGeometry().logicalSectorSize, 512u);
   EXPECT_EQ(opened.disk->GetParts().physicalSectorSize, 4096u);

@@ -115,7 +115,7 @@ std::shared_ptr<DiskFileHierarchy> OpenParentOf(const std::string &childPath, Di
 std::shared_ptr<DiskFileHierarchy> OpenChain(const std::string &path, std::shared_ptr<DiskFile> file, int depth,
                                              const ParentOpener &openParent) {
   std::shared_ptr<DiskFileHierarchy> parent;
-  if (file->GetKind() == kDiskKindDifferencing) parent = OpenParentOf(path, *file, depth, openParent);
+  if (file->GetKind() == kDiskDifferencing) parent = OpenParentOf(path, *file, depth, openParent);
   return std::make_shared<DiskFileHierarchy>(std::move(file), Common::Utf8ToUtf16(path), std::move(parent));
 }
 

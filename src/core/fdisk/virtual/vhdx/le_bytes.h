@@ -1,28 +1,16 @@
-// Little-endian loads and stores at explicit offsets of a byte buffer.
+// Little-endian loads and stores at explicit offsets of a byte buffer, under
+// the engine's namespace.
 #pragma once
 
-#include <cstdint>
-#include <cstring>
+#include "core/common/byte_order.h"
 
 namespace Vhdx {
 
-inline uint16_t LoadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t LoadLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint64_t LoadLe64(const uint8_t* p) {
-  return static_cast<uint64_t>(LoadLe32(p)) | (static_cast<uint64_t>(LoadLe32(p + 4)) << 32);
-}
-inline void StoreLe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void StoreLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void StoreLe64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+using Common::LoadLe16;
+using Common::LoadLe32;
+using Common::LoadLe64;
+using Common::StoreLe16;
+using Common::StoreLe32;
+using Common::StoreLe64;
 
 }  // namespace Vhdx

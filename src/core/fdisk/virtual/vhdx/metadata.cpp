@@ -227,9 +227,9 @@ const Common::Guid kParentLocatorGuid = Known("A8D35F2D-B30B-454D-ABF7-D3D84834A
 const Common::Guid kParentLocatorTypeGuid = Known("B04AEFB7-D19E-4A81-B789-25B8E9445913");
 
 uint32_t DiskKindOf(const FileParameters& parameters) {
-  if (parameters.flags & FileParameters::kHasParent) return kDiskKindDifferencing;
-  if (parameters.flags & FileParameters::kLeaveBlocksAllocated) return kDiskKindFixed;
-  return kDiskKindDynamic;
+  if (parameters.flags & FileParameters::kHasParent) return kDiskDifferencing;
+  if (parameters.flags & FileParameters::kLeaveBlocksAllocated) return kDiskFixed;
+  return kDiskDynamic;
 }
 
 template <class T>

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/common/guid.h"
+#include "core/fdisk/virtual/vhdx/bat.h"
 
 namespace Vhdx {
 
@@ -62,8 +63,7 @@ struct VirtualDiskPhysicalSectorSize {
   uint32_t value = 0;
 };
 
-// 2 fixed, 3 dynamic, 4 differencing.
-inline constexpr uint32_t kDiskKindFixed = 2, kDiskKindDynamic = 3, kDiskKindDifferencing = 4;
+// kDiskFixed, kDiskDynamic or kDiskDifferencing (bat.h).
 uint32_t DiskKindOf(const FileParameters& parameters);
 
 using ParentLocatorEntries = std::vector<std::pair<std::u16string, std::u16string>>;
