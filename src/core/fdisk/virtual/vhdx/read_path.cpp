@@ -69,12 +69,14 @@ std::shared_ptr<BatArea> DataPath::LoadBatArea(uint64_t first, uint64_t count) {
   return area;
 }
 
-void DataPath::WriteBatArea(const BatArea& area) {
+void DataPath::WriteBatEntries(const BatArea& area, uint64_t firstIndex, uint64_t endIndex) {
   const uint64_t perChunk = uint64_t{chunks_.ChunkRatio()} + 1;
-  uint64_t byteOffset = area.firstChunk * perChunk * 8;
-  if (byteOffset >= layout_.batLength) return;
-  uint64_t bytes = std::min<uint64_t>(area.entries.size() * 8, layout_.batLength - byteOffset);
-  structureFile_->Write(layout_.batOffset + byteOffset, bytes, area.entries.data());
+  endIndex = std::min<uint64_t>(endIndex, area.entries.size());
+  uint64_t byteOffset = (area.firstChunk * perChunk + firstIndex) * 8;
+  if (firstIndex < endIndex && byteOffset < layout_.batLength) {
+    uint64_t bytes = std::min<uint64_t>((endIndex - firstIndex) * 8, layout_.batLength - byteOffset);
+    structureFile_->Write(layout_.batOffset + byteOffset, bytes, area.entries.data() + firstIndex);
+  }
   if (placement_) placement_->Update(area);
 }
 

@@ -88,7 +88,10 @@ class DataPath {
 
  private:
   void CheckBound(uint64_t first, uint64_t count, const char* function) const;
-  void WriteBatArea(const BatArea& area);
+  // Writes the entries [firstIndex, endIndex) of the area: only what a
+  // request can have changed, so that its barrier carries one table page,
+  // not the whole area.
+  void WriteBatEntries(const BatArea& area, uint64_t firstIndex, uint64_t endIndex);
   // Writes one entry of the area (index within the area) on its own.
   void WriteBatEntry(const BatArea& area, uint64_t index);
   void WriteChunks(BatArea& area, uint64_t first, uint64_t count, const uint8_t* buffer);

@@ -139,7 +139,9 @@ TEST(WritePathTest, DynamicWriteAllocatesAtTheNextMegabyteAndWritesTheTableOnce)
   EXPECT_EQ(entry.FileOffset(), 3u << 20);
   EXPECT_EQ(image.Bytes().size(), 4u << 20);
   ASSERT_EQ(image.structure->writes, 1);
-  EXPECT_EQ(image.structure->writeLog[0].offset, kBat);
+  // Only the entry that changed goes to the table.
+  EXPECT_EQ(image.structure->writeLog[0].offset, kBat + 8);
+  EXPECT_EQ(image.structure->writeLog[0].size, 8u);
   auto data = image.Read(2048, 8);
   EXPECT_EQ(SectorByte(data, 3), 0x5A);
   EXPECT_EQ(SectorByte(data, 2), 0);
@@ -180,9 +182,15 @@ TEST(WritePathTest, DifferencingWritesTrackSectorsInTheBitmap) {
   EXPECT_EQ(BatEntry{image.Entry(0)}.State(), kBlockPartiallyPresent);
   image.Path().Write(6, 2042, data.data());
   EXPECT_EQ(BatEntry{image.Entry(0)}.State(), kBlockFullyPresent);
-  // A whole block in one request is fully present at once.
+  // A whole block in one request is fully present at once; the table gets
+  // its entry and the chunk's bitmap entry, which lies past it.
+  image.structure->writeLog.clear();
   image.Path().Write(2048, 2048, data.data());
   EXPECT_EQ(BatEntry{image.Entry(1)}.State(), kBlockFullyPresent);
+  std::vector<std::pair<uint64_t, uint64_t>> table;
+  for (const auto& access : image.structure->writeLog)
+    if (access.offset >= kBat && access.offset < 2 * kBat) table.emplace_back(access.offset - kBat, access.size);
+  EXPECT_EQ(table, (std::vector<std::pair<uint64_t, uint64_t>>{{8, 8}, {4096 * 8, 8}}));
   EXPECT_EQ(BatEntry{image.Entry(4096)}.FileOffset(), 3u << 20);  // the bitmap block stays put
 }
 
@@ -193,7 +201,10 @@ TEST(WritePathTest, ChunkCrossingWriteMakesOneTableWrite) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i / 4096 + 1);
   const uint64_t boundary = 1ull << 23;
   image.Path().Write(boundary - 2, 4, data.data());
-  EXPECT_EQ(image.structure->writes, 1);
+  ASSERT_EQ(image.structure->writes, 1);
+  // From the last block of chunk 0 to the first of chunk 1, its bitmap entry between.
+  EXPECT_EQ(image.structure->writeLog[0].offset, kBat + 32767 * 8);
+  EXPECT_EQ(image.structure->writeLog[0].size, 3 * 8u);
   EXPECT_EQ(BatEntry{image.Entry(32767)}.State(), kBlockFullyPresent);
   EXPECT_EQ(BatEntry{image.Entry(32768)}.State(), kBlockNotPresent);  // chunk 0's bitmap entry
   EXPECT_EQ(BatEntry{image.Entry(32769)}.State(), kBlockFullyPresent);

@@ -107,7 +107,14 @@ void DataPath::WriteChunks(BatArea& area, uint64_t first, uint64_t count, const 
   // bitmap, nor before stale bits of its block were cleared.
   for (uint64_t index : placedBitmaps) WriteBatEntry(area, index);
   if (!placedBitmaps.empty() || (bitsBeforeEntries && !pending.empty())) dataFile_->Flush();
-  WriteBatArea(area);
+  // Block entries lie between the first and the last block the request
+  // touched; only the last chunk's bitmap entry can lie past them.
+  const uint64_t firstIndex =
+      ((first >> 23) - area.firstChunk) * perChunk + (first & kChunkSectorMask) / sectorsPerBlock;
+  const uint64_t lastChunk = ((end - 1) >> 23) - area.firstChunk;
+  const uint64_t endIndex = lastChunk * perChunk + ((end - 1) & kChunkSectorMask) / sectorsPerBlock + 1;
+  WriteBatEntries(area, firstIndex, endIndex);
+  if (layout_.diskKind == kDiskDifferencing) WriteBatEntry(area, lastChunk * perChunk + ratio);
 }
 
 }  // namespace Vhdx
