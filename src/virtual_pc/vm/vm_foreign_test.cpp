@@ -268,19 +268,8 @@ namespace {
 
 using namespace VmTest;
 
-// The sample machine files kept in the source tree, found from the build.
-std::string SampleDir() {
-  std::string lib;
-  if (const char* env = std::getenv("HVPLUG_LIB_DIR")) {
-    lib = env;
-  } else {
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    const std::string exe(self, n > 0 ? n : 0);
-    lib = exe.substr(0, exe.rfind('/'));
-  }
-  return lib + "/../../tests/data/vmc/";
-}
+// The sample machine files kept in the source tree.
+std::string SampleDir() { return HV_SOURCE_DIR "/tests/data/vmc/"; }
 
 TEST(SampleMachineTest, SamplesListTheirHardDisksAndKeepTheirCdDrives) {
   const struct {
