@@ -12,9 +12,12 @@
 #include "core/xml/xml_text.h"
 #include "thrown.h"
 #include "virtual_pc/config/configuration.h"
+#include "virtual_pc/vm/vm_testutil.h"
 
 namespace VirtualWareRaw {
 namespace {
+
+using VmTest::Utf16Le;
 
 // Takes `room` bytes, then reports short counts as a full disk does.
 class FullDisk final : public o_file {
@@ -91,15 +94,6 @@ std::unique_ptr<Common::MemoryFile> FileWith(const std::string& bytes) {
   file->Write(bytes.data(), bytes.size(), written);
   EXPECT_TRUE(file->Rewind());
   return file;
-}
-
-std::string Utf16Le(const std::string& utf8) {
-  std::string out = "\xFF\xFE";
-  for (char16_t c : Xml::ToUtf16(utf8)) {
-    out += static_cast<char>(c & 0xFF);
-    out += static_cast<char>(c >> 8);
-  }
-  return out;
 }
 
 // The key paths (with the controller and location ids) whose value or

@@ -34,21 +34,13 @@ TEST_F(MachineTest, TemplateMachineReportsItsSettings) {
       << text;
 
   const std::u16string path = Common::Utf8ToUtf16(vmc);
-  for (const auto& [name, value] :
-       std::vector<std::pair<std::u16string, std::u16string>>{{u"ID", path},
-                                                              {u"FileName", path},
-                                                              {u"Name", u"a_b"},
-                                                              {u"Memory", u"128"},
-                                                              {u"FirmwareType", u"0"},
-                                                              {u"CPUs", u"1"},
-                                                              {u"GuestOS", u"Unknown"},
-                                                              {u"PowerState", u"Unknown"}}) {
-    EXPECT_EQ(Property(vm, name), value) << Common::Utf16ToUtf8(name);
-  }
+  const std::pair<const char16_t*, std::u16string> expected[] = {
+      {u"ID", path},           {u"FileName", path}, {u"Name", u"a_b"},        {u"Memory", u"128"},
+      {u"FirmwareType", u"0"}, {u"CPUs", u"1"},     {u"GuestOS", u"Unknown"}, {u"PowerState", u"Unknown"}};
+  for (const auto& [name, value] : expected) EXPECT_EQ(Property(vm, name), value) << Common::Utf16ToUtf8(name);
 
   // The UUID is the MD5 digest of the path's UTF-16LE bytes.
-  std::string bytes;
-  for (char16_t c : path) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+  const std::string bytes = Utf16Le(vmc, false);
   md5_ctx md5;
   md5_init(&md5);
   md5_update(&md5, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
