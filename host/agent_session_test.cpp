@@ -26,15 +26,6 @@ std::vector<uint8_t> Pattern(uint64_t firstSector, uint64_t count, uint8_t salt)
 
 class AgentSession : public PluginTesting::PluginFixture {
  protected:
-  static std::shared_ptr<VirtualMachineDiskEx> OpenDisk(const AutoRef<SafeHardDisk>& disk) {
-    AutoRef<SafeRawHardDisk> raw;
-    std::shared_ptr<VirtualMachineDiskEx> opened;
-    Common::Error error = disk->GetRawDisk(raw);
-    if (!error) error = raw->GetDisk(opened);
-    EXPECT_FALSE(error.IsFailure()) << Describe(error);
-    return opened;
-  }
-
   static void Write(VirtualMachineDiskEx& disk, uint64_t first, uint64_t count, uint8_t salt) {
     std::vector<uint8_t> data = Pattern(first, count, salt);
     ASSERT_OK(disk.IO(Fdisk::kIoWrite, data.data(), first, count));

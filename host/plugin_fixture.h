@@ -15,6 +15,7 @@
 #include "hvplug/entry.h"
 #include "hvplug/file_services.h"
 #include "hvplug/resource_api.h"
+#include "hvplug/virtual_machine_disk.h"
 
 namespace PluginTesting {
 
@@ -75,6 +76,16 @@ class PluginFixture : public ::testing::Test {
       EXPECT_FALSE(set.IsFailure()) << Describe(set);
     }
     return server;
+  }
+
+  // The sector disk behind a machine disk.
+  static std::shared_ptr<VirtualMachineDiskEx> OpenDisk(const Processor::AutoRef<VirtualWareRaw::SafeHardDisk>& disk) {
+    Processor::AutoRef<VirtualWareRaw::SafeRawHardDisk> raw;
+    std::shared_ptr<VirtualMachineDiskEx> opened;
+    Common::Error error = disk->GetRawDisk(raw);
+    if (!error) error = raw->GetDisk(opened);
+    EXPECT_FALSE(error.IsFailure()) << Describe(error);
+    return opened;
   }
 
   std::string dir_;

@@ -1,53 +1,11 @@
 // Loads the built plug-in as the agent does and checks the entry point.
-#include <dirent.h>
-#include <dlfcn.h>
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <string>
-
 #include "core/common/error_codes.h"
-#include "hvplug/entry.h"
-#include "hvplug/resource_api.h"
+#include "plugin_fixture.h"
 
 namespace {
 
-std::string PluginPath() {
-  const char* dir = std::getenv("HVPLUG_LIB_DIR");
-  return std::string(dir ? dir : "build/lib") + "/libhvplug.so";
-}
-
-int ThreadCount() {
-  int count = 0;
-  if (DIR* tasks = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.';
-    closedir(tasks);
-  }
-  return count;
-}
-
-class PluginTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    setenv("QUILLON_SAFE_ASSERT", "quiet", 1);
-    threadsBefore_ = ThreadCount();
-    module_ = dlopen(PluginPath().c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(module_, nullptr) << dlerror();
-    open_ = reinterpret_cast<SafeOpenVirtualServerFn>(dlsym(module_, "SafeOpenVirtualServer"));
-    ASSERT_NE(open_, nullptr);
-  }
-  void TearDown() override {
-    ResourceApi::SetLanguage("en");
-    if (module_) {
-      EXPECT_EQ(dlclose(module_), 0);
-    }
-    EXPECT_EQ(ThreadCount(), threadsBefore_);
-  }
-
-  void* module_ = nullptr;
-  SafeOpenVirtualServerFn open_ = nullptr;
-  int threadsBefore_ = 0;
-};
+// The plug-in as the agent loads it; the fixture checks it unloads cleanly.
+using PluginTest = PluginTesting::PluginFixture;
 
 TEST_F(PluginTest, RefusesOtherServerTypesInTheCurrentLanguage) {
   ResourceApi::SetLanguage("en");

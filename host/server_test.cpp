@@ -223,10 +223,8 @@ TEST_F(ServerTest, DummyDiskParametersFollowTheAdapter) {
                         Case{2, 1ull << 20, 512, 2048, 0, 0}}) {  // no geometry for this adapter
     AutoRef<SafeHardDisk> disk;
     ASSERT_OK(vm->AddHardDisk(u"d", c.bus, 0, 0, c.size, c.sectorSize, 0, 0, disk));
-    AutoRef<SafeRawHardDisk> raw;
-    std::shared_ptr<VirtualMachineDiskEx> opened;
-    ASSERT_OK(disk->GetRawDisk(raw));
-    ASSERT_OK(raw->GetDisk(opened));
+    std::shared_ptr<VirtualMachineDiskEx> opened = OpenDisk(disk);
+    ASSERT_TRUE(opened);
     EXPECT_EQ(opened->GetSectorCount(), c.sectors) << c.bus;
     EXPECT_EQ(opened->GetSectorSize(), c.sectorSize);
     EXPECT_EQ(opened->GetGeometry().sectorsPerTrack, c.sectorsPerTrack) << c.size;
@@ -250,10 +248,8 @@ TEST_F(ServerTest, FailuresSpeakEnglishAndGerman) {
   AutoRef<SafeVM> dummy = DummyVM(server);
   AutoRef<SafeHardDisk> disk;
   ASSERT_OK(dummy->AddHardDisk(u"boot", 0, 0, 0, 1 << 20, 512, 0, 0, disk));
-  AutoRef<SafeRawHardDisk> raw;
-  std::shared_ptr<VirtualMachineDiskEx> opened;
-  ASSERT_OK(disk->GetRawDisk(raw));
-  ASSERT_OK(raw->GetDisk(opened));
+  std::shared_ptr<VirtualMachineDiskEx> opened = OpenDisk(disk);
+  ASSERT_TRUE(opened);
   AutoRef<SafeHardDiskCollection> disks;
   ASSERT_OK(dummy->GetHardDisks(disks));
   AutoRef<SafeVMCollection> empty;

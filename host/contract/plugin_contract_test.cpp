@@ -11,8 +11,8 @@
 
 #include "../plugin_fixture.h"
 #include "contract_root.h"
-#include "hvplug/virtual_machine_disk.h"
 #include "core/common/error.h"
+#include "hvplug/virtual_machine_disk.h"
 #include "processor/runtime.h"
 
 namespace {
@@ -52,14 +52,6 @@ class PluginContract : public PluginTesting::PluginFixture, public ::testing::Wi
   AutoRef<SafeVirtualServer> Server() {
     return OpenServer(Processor::MakeRef<FileServices, JailedServices>(dir_, GetParam()));
   }
-  static std::shared_ptr<VirtualMachineDiskEx> Opened(const AutoRef<SafeHardDisk>& disk) {
-    AutoRef<SafeRawHardDisk> raw;
-    std::shared_ptr<VirtualMachineDiskEx> opened;
-    Common::Error error = disk->GetRawDisk(raw);
-    if (!error) error = raw->GetDisk(opened);
-    EXPECT_FALSE(error.IsFailure()) << Describe(error);
-    return opened;
-  }
 };
 
 TEST_P(PluginContract, MachinesAndDisksLiveOnlyBehindTheAgentsRoot) {
@@ -78,7 +70,7 @@ TEST_P(PluginContract, MachinesAndDisksLiveOnlyBehindTheAgentsRoot) {
     ASSERT_OK(vm->AddHardDisk(u"system.vhdx", 0, 0, 0, 16 << 20, 512, 0, 0, system));
     ASSERT_OK(vm->AddHardDisk(u"big", 1, 0, 2, 32 << 20, 4096, 0, 0, big));
     EXPECT_TRUE(fs::exists(dir_ + "/vms/Contract VM/big.vhdx"));
-    std::shared_ptr<VirtualMachineDiskEx> disk = Opened(system), bigDisk = Opened(big);
+    std::shared_ptr<VirtualMachineDiskEx> disk = OpenDisk(system), bigDisk = OpenDisk(big);
     ASSERT_TRUE(disk && bigDisk);
     EXPECT_EQ(bigDisk->GetSectorSize(), 4096u);
     bigSectors = bigDisk->GetSectorCount();
@@ -110,7 +102,7 @@ TEST_P(PluginContract, MachinesAndDisksLiveOnlyBehindTheAgentsRoot) {
   ASSERT_OK(big->GetFileName(name));
   EXPECT_EQ(name, u"/vms/Contract VM/big.vhdx");
   {
-    std::shared_ptr<VirtualMachineDiskEx> disk = Opened(system), bigDisk = Opened(big);
+    std::shared_ptr<VirtualMachineDiskEx> disk = OpenDisk(system), bigDisk = OpenDisk(big);
     ASSERT_TRUE(disk && bigDisk);
     std::vector<uint8_t> back(first.size()), bigBack(last.size()), zeros(512, 1);
     ASSERT_OK(disk->IO(Fdisk::kIoRead, back.data(), 100, 64));

@@ -10,10 +10,14 @@
 #include "core/xml/text_writer.h"
 #include "core/xml/xml_file.h"
 #include "core/xml/xml_text.h"
+#include "thrown.h"
 #include "virtual_pc/config/configuration.h"
+#include "virtual_pc/vm/vm_testutil.h"
 
 namespace VirtualWareRaw {
 namespace {
+
+using VmTest::Utf16Le;
 
 // Takes `room` bytes, then reports short counts as a full disk does.
 class FullDisk final : public o_file {
@@ -27,6 +31,14 @@ class FullDisk final : public o_file {
  private:
   size_t room_;
 };
+
+// Loading the file fails with the configuration error naming where it stopped.
+void ExpectParseFailureAt(i_file& file, const std::u16string& line, const std::u16string& column) {
+  const Common::Error error = HvTest::Thrown([&] { ConfigurationParserImpl config(file); });
+  EXPECT_EQ(error.Code(), Code::kConfigurationError);
+  EXPECT_EQ(std::u16string(error.GetWide("line")), line);
+  EXPECT_EQ(std::u16string(error.GetWide("column")), column);
+}
 
 TEST(ConfigurationFile, FlushesToAFileAndReadsItBack) {
   ConfigurationParserImpl config;
@@ -65,14 +77,7 @@ TEST(ConfigurationFile, ParseFailuresKeepTheReadError) {
   size_t written = 0;
   file->Write("<preferences>\n<a>", 17, written);
   ASSERT_TRUE(file->Rewind());
-  try {
-    ConfigurationParserImpl config(static_cast<i_file&>(*file));
-    FAIL() << "loaded a broken document";
-  } catch (const Common::Error& error) {
-    EXPECT_EQ(error.Code(), Code::kConfigurationError);
-    EXPECT_EQ(std::u16string(error.GetWide("line")), u"2");
-    EXPECT_EQ(std::u16string(error.GetWide("column")), u"4");
-  }
+  ExpectParseFailureAt(*file, u"2", u"4");
 }
 
 // --- machine files written by other programs ---------------------------------
@@ -89,15 +94,6 @@ std::unique_ptr<Common::MemoryFile> FileWith(const std::string& bytes) {
   file->Write(bytes.data(), bytes.size(), written);
   EXPECT_TRUE(file->Rewind());
   return file;
-}
-
-std::string Utf16Le(const std::string& utf8) {
-  std::string out = "\xFF\xFE";
-  for (char16_t c : Xml::ToUtf16(utf8)) {
-    out += static_cast<char>(c & 0xFF);
-    out += static_cast<char>(c >> 8);
-  }
-  return out;
 }
 
 // The key paths (with the controller and location ids) whose value or
@@ -256,14 +252,7 @@ TEST(ForeignMachineFiles, ABrokenFileGivesTheLineAndColumn) {
   ASSERT_NE(text.find("</memory>"), std::string::npos);
   text.replace(text.find("</memory>"), 9, "</memroy>");
   auto file = FileWith(Utf16Le(text));
-  try {
-    ConfigurationParserImpl config(static_cast<i_file&>(*file));
-    FAIL() << "loaded a broken document";
-  } catch (const Common::Error& error) {
-    EXPECT_EQ(error.Code(), Code::kConfigurationError);
-    EXPECT_EQ(std::u16string(error.GetWide("line")), u"25");
-    EXPECT_EQ(std::u16string(error.GetWide("column")), u"5");
-  }
+  ExpectParseFailureAt(*file, u"25", u"5");
 }
 
 }  // namespace

@@ -2,13 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "core/common/error.h"
 #include "core/xml/text_writer.h"
 #include "core/xml/xml_text.h"
-#include "hvplug/resource_api.h"
 #include "thrown.h"
+#include "virtual_pc/vm/vm_template.h"
 
 namespace VirtualWareRaw {
 namespace {
@@ -20,18 +18,14 @@ std::u16string MessageOf(Common::MessageId id) {
   return text ? text : u"";
 }
 
-// The machine template as the plug-in carries it in its resource archive.
+// The machine template, from the archive the test environment installed.
 std::string Template() {
-  const char* dir = std::getenv("HVPLUG_LIB_DIR");
-  if (!dir) return {};
-  const std::u16string path = Xml::ToUtf16(std::string(dir) + "/libhvplug.so");
-  ResourceApi::ModuleHandle* module = ResourceApi::OpenModule(path.c_str());
-  if (!module) return {};
-  unsigned size = 0;
-  char* data = ResourceApi::LoadFile(module, "default.vmc", nullptr, &size);
-  std::string text = data ? std::string(data, size) : std::string();
-  delete[] data;
-  ResourceApi::CloseModule(module);
+  std::unique_ptr<si_file> file = VirtualPC::OpenMachineTemplate();
+  if (!file) return {};
+  std::string text(file->GetSize(), '\0');
+  size_t read = 0;
+  file->Read(text.data(), text.size(), read);
+  text.resize(read);
   return text;
 }
 
@@ -39,7 +33,7 @@ class ConfigurationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     text_ = Template();
-    ASSERT_FALSE(text_.empty()) << "default.vmc not found through HVPLUG_LIB_DIR";
+    ASSERT_FALSE(text_.empty()) << "default.vmc not found";
     config_ = std::make_unique<ConfigurationParserImpl>(text_);
   }
   std::string Flushed(bool byteOrderMark = true) {

@@ -12,10 +12,8 @@
 #include "core/common/error.h"
 #include "core/fdisk/virtual/disk_registry.h"
 #include "hvplug/file_services.h"
-#include "hvplug/resource_api.h"
 #include "hvplug/virtual_machine_disk.h"
 #include "virtual_pc/server/server_properties.h"
-#include "virtual_pc/vm/vm_template.h"
 
 namespace {
 
@@ -55,12 +53,6 @@ std::shared_ptr<VirtualMachineDiskEx> FirstDisk(SafeVM& vm) {
 // Several callers open one machine while another reads its disk: each gets
 // a machine of its own over the one opened disk, and nothing races.
 TEST(ServerThreads, OneMachineOpenedFromManyThreadsSharesItsDisk) {
-  // New machines take their template from the built plug-in's archive.
-  const char* libDir = std::getenv("HVPLUG_LIB_DIR");
-  ResourceApi::ModuleHandle* module = ResourceApi::OpenModule(
-      Common::Utf8ToUtf16(std::string(libDir ? libDir : "build/lib") + "/libhvplug.so").c_str());
-  ASSERT_NE(module, nullptr);
-  VirtualPC::SetTemplateModule(module);
   char pattern[] = "/tmp/hvthreadsXXXXXX";
   const std::string dir = ::mkdtemp(pattern);
   const std::u16string vmcPath = Common::Utf8ToUtf16(dir + "/m/m.vmc");
@@ -119,8 +111,6 @@ TEST(ServerThreads, OneMachineOpenedFromManyThreadsSharesItsDisk) {
   readerVM.Reset();
   ASSERT_FALSE(server->RemoveVM(vmcPath));
   std::filesystem::remove_all(dir);
-  VirtualPC::SetTemplateModule(nullptr);
-  ResourceApi::CloseModule(module);
 }
 
 }  // namespace

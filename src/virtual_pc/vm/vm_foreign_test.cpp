@@ -69,12 +69,6 @@ const std::string kBuses =
     "\t\t\t</scsi_controller></scsi_adapter>\n"
     "\t\t</pci_bus>\n";
 
-std::string Utf16(const std::string& text) {
-  std::string bytes = "\xFF\xFE";
-  for (char16_t c : Common::Utf8ToUtf16(text)) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
-  return bytes;
-}
-
 class ForeignMachineTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -98,7 +92,7 @@ class ForeignMachineTest : public ::testing::Test {
 };
 
 TEST_F(ForeignMachineTest, ListsHardDisksOnlyAndResolvesWindowsPaths) {
-  for (const std::string& bytes : {Utf16(ForeignMachine(kBuses)), ForeignMachine(kBuses)}) {
+  for (const std::string& bytes : {Utf16Le(ForeignMachine(kBuses)), ForeignMachine(kBuses)}) {
     AutoRef<SafeVM> vm = Machine(bytes);
     EXPECT_EQ(Property(vm, u"Memory"), u"512");
     EXPECT_EQ(Property(vm, u"Name"), u"Windows XP");
@@ -115,7 +109,7 @@ TEST_F(ForeignMachineTest, ListsHardDisksOnlyAndResolvesWindowsPaths) {
 }
 
 TEST_F(ForeignMachineTest, ChangesKeepEverythingTheMachineDoesNotRead) {
-  const std::string original = Utf16(ForeignMachine(kBuses));
+  const std::string original = Utf16Le(ForeignMachine(kBuses));
   AutoRef<SafeVM> vm = Machine(original);
   AutoRef<SafeHardDisk> disk;
   HV_OK(vm->AddHardDisk(u"new", 0, 1, 1, 1 << 20, 512, 0, 0, disk));
@@ -200,7 +194,7 @@ TEST_F(ForeignMachineTest, BrokenFilesAreRefusedAndLeftAlone) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string bytes = Utf16(c.bytes);
+    const std::string bytes = Utf16Le(c.bytes);
     AutoRef<SafeVM> vm = Machine(bytes);
     Common::Error error;
     ListDisks(vm, &error);
@@ -222,7 +216,7 @@ TEST_F(ForeignMachineTest, BrokenFilesAreRefusedAndLeftAlone) {
 }
 
 TEST_F(ForeignMachineTest, MemoryThatIsNoNumberNamesTheKey) {
-  const std::string bytes = Utf16(ForeignMachine(kBuses, "plenty"));
+  const std::string bytes = Utf16Le(ForeignMachine(kBuses, "plenty"));
   AutoRef<SafeVM> vm = Machine(bytes);
   std::u16string value;
   const Common::Error error = vm.Query<PropertySet>()->GetProperty(u"Memory", value);
@@ -268,19 +262,8 @@ namespace {
 
 using namespace VmTest;
 
-// The sample machine files kept in the source tree, found from the build.
-std::string SampleDir() {
-  std::string lib;
-  if (const char* env = std::getenv("HVPLUG_LIB_DIR")) {
-    lib = env;
-  } else {
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    const std::string exe(self, n > 0 ? n : 0);
-    lib = exe.substr(0, exe.rfind('/'));
-  }
-  return lib + "/../../tests/data/vmc/";
-}
+// The sample machine files kept in the source tree.
+std::string SampleDir() { return HV_SOURCE_DIR "/tests/data/vmc/"; }
 
 TEST(SampleMachineTest, SamplesListTheirHardDisksAndKeepTheirCdDrives) {
   const struct {

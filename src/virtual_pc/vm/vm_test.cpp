@@ -33,19 +33,14 @@ TEST_F(MachineTest, TemplateMachineReportsItsSettings) {
   EXPECT_EQ(text.rfind("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\r\n<preferences><hardware>", 0), 0u)
       << text;
 
-  EXPECT_EQ(Property(vm, u"ID"), Common::Utf8ToUtf16(vmc));
-  EXPECT_EQ(Property(vm, u"FileName"), Common::Utf8ToUtf16(vmc));
-  EXPECT_EQ(Property(vm, u"Name"), u"a_b");
-  EXPECT_EQ(Property(vm, u"Memory"), u"128");
-  EXPECT_EQ(Property(vm, u"FirmwareType"), u"0");
-  EXPECT_EQ(Property(vm, u"CPUs"), u"1");
-  EXPECT_EQ(Property(vm, u"GuestOS"), u"Unknown");
-  EXPECT_EQ(Property(vm, u"PowerState"), u"Unknown");
+  const std::u16string path = Common::Utf8ToUtf16(vmc);
+  const std::pair<const char16_t*, std::u16string> expected[] = {
+      {u"ID", path},           {u"FileName", path}, {u"Name", u"a_b"},        {u"Memory", u"128"},
+      {u"FirmwareType", u"0"}, {u"CPUs", u"1"},     {u"GuestOS", u"Unknown"}, {u"PowerState", u"Unknown"}};
+  for (const auto& [name, value] : expected) EXPECT_EQ(Property(vm, name), value) << Common::Utf16ToUtf8(name);
 
   // The UUID is the MD5 digest of the path's UTF-16LE bytes.
-  const std::u16string path = Common::Utf8ToUtf16(vmc);
-  std::string bytes;
-  for (char16_t c : path) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+  const std::string bytes = Utf16Le(vmc, false);
   md5_ctx md5;
   md5_init(&md5);
   md5_update(&md5, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));

@@ -114,6 +114,12 @@ std::shared_ptr<VirtualMachineDiskEx> SectorDisk(const AutoRef<SafeHardDisk>& di
   return sectors;
 }
 
+std::string Utf16Le(const std::string& utf8, bool byteOrderMark) {
+  std::string bytes = byteOrderMark ? "\xFF\xFE" : "";
+  for (char16_t c : Common::Utf8ToUtf16(utf8)) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+  return bytes;
+}
+
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
   std::vector<uint8_t> bytes(size);
   uint32_t x = seed * 2654435761u + 1;

@@ -44,6 +44,9 @@ std::vector<DiskInfo> ListDisks(const AutoRef<SafeVM>& vm, Common::Error* error 
 // The sector disk of a machine disk, through its raw disk.
 std::shared_ptr<VirtualMachineDiskEx> SectorDisk(const AutoRef<SafeHardDisk>& disk);
 
+// UTF-8 text as UTF-16LE bytes, after the byte order mark if asked for.
+std::string Utf16Le(const std::string& utf8, bool byteOrderMark = true);
+
 // A byte pattern that differs per sector and per seed.
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed);
 
