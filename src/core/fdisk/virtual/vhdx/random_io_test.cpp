@@ -39,11 +39,7 @@ constexpr uint64_t kChunk = 1ull << 23;
 class RandomIo {
  public:
   RandomIo(std::string path, uint32_t sectorSize, uint64_t sectors, const Model* parent, uint32_t seed)
-      : path_(std::move(path)),
-        sectorSize_(sectorSize),
-        sectors_(sectors),
-        parent_(parent),
-        seed_(seed),
+      : path_(std::move(path)), sectorSize_(sectorSize), sectors_(sectors), parent_(parent), seed_(seed),
         random_(seed) {}
 
   // Offsets near block, chunk and disk ends, or anywhere.
@@ -51,17 +47,10 @@ class RandomIo {
     const uint64_t sectorsPerBlock = (4u << 20) / sectorSize_;
     uint64_t base;
     switch (random_() % 4) {
-      case 0:
-        base = random_() % (sectors_ / sectorsPerBlock) * sectorsPerBlock;
-        break;
-      case 1:
-        base = kChunk < sectors_ ? kChunk : sectors_ / 2;
-        break;
-      case 2:
-        base = sectors_;
-        break;
-      default:
-        return random_() % sectors_;
+      case 0: base = random_() % (sectors_ / sectorsPerBlock) * sectorsPerBlock; break;
+      case 1: base = kChunk < sectors_ ? kChunk : sectors_ / 2; break;
+      case 2: base = sectors_; break;
+      default: return random_() % sectors_;
     }
     uint64_t jitter = random_() % 64;
     return std::min(random_() % 2 && base >= jitter ? base - jitter : base + jitter, sectors_ - 1);
@@ -191,23 +180,29 @@ TEST_F(RandomIoTest, DifferencingChainMatchesTheModelAndLeavesParentsAlone) {
   rootIo.Run(150);
   if (HasFatalFailure()) return;
 
-  // Each level sees the ones below through itself and leaves their files alone.
+  // The child sees the root through itself; the grandchild sees both.
+  std::vector<uint8_t> childImage = MakeDiskImage(kSectors * 512);
+  MakeDifferencing(childImage, DataWriteGuidOf(ReadWholeFile(root)), {{u"relative_path", u".\\root.vhdx"}});
+  WriteWholeFile(child, childImage);
+  RandomIo childIo(child, 512, kSectors, &rootIo.model(), 22);
+  const std::vector<uint8_t> rootBytes = ReadWholeFile(root);
+  childIo.Run(300);
+  if (HasFatalFailure()) return;
+  EXPECT_EQ(ReadWholeFile(root), rootBytes);
+
   Model merged = rootIo.model();
-  std::vector<std::string> below = {root};
-  uint32_t seed = 22;
-  for (auto [path, link] : {std::pair{child, u".\\root.vhdx"}, std::pair{grandchild, u"child.avhdx"}}) {
-    std::vector<uint8_t> image = MakeDiskImage(kSectors * 512);
-    MakeDifferencing(image, DataWriteGuidOf(ReadWholeFile(below.back())), {{u"relative_path", link}});
-    WriteWholeFile(path, image);
-    std::vector<std::vector<uint8_t>> before;
-    for (const std::string& parent : below) before.push_back(ReadWholeFile(parent));
-    RandomIo io(path, 512, kSectors, &merged, seed++);
-    io.Run(300);
-    if (HasFatalFailure()) return;
-    for (size_t i = 0; i < below.size(); ++i) EXPECT_EQ(ReadWholeFile(below[i]), before[i]) << below[i];
-    for (const auto& [sector, tag] : io.model()) merged[sector] = tag;
-    below.push_back(path);
-  }
+  for (const auto& [sector, tag] : childIo.model()) merged[sector] = tag;
+  std::vector<uint8_t> topImage = MakeDiskImage(kSectors * 512);
+  MakeDifferencing(topImage, DataWriteGuidOf(ReadWholeFile(child)), {{u"relative_path", u"child.avhdx"}});
+  WriteWholeFile(grandchild, topImage);
+  RandomIo topIo(grandchild, 512, kSectors, &merged, 23);
+  const std::vector<uint8_t> childBytes = ReadWholeFile(child);
+  topIo.Run(300);
+  if (HasFatalFailure()) return;
+  EXPECT_EQ(ReadWholeFile(root), rootBytes);
+  EXPECT_EQ(ReadWholeFile(child), childBytes);
+
+  for (const auto& [sector, tag] : topIo.model()) merged[sector] = tag;
   auto disk = OpenDisk(grandchild, false);
   ExpectChangesCover(*disk, merged, kSectors, kImageSectorsPerBlock);
 }
