@@ -255,9 +255,7 @@ TEST_F(MessageFormatTest, EllipsisNeverExceedsItsLimit) {
   EXPECT_EQ(ten, u"The...");
   EXPECT_EQ(F(u"{0,ellipsis,16}", {sentence}), u"The quick...");
   for (int limit = 0; limit <= 35; ++limit) {
-    const std::u16string pattern =
-        u"{0,ellipsis," + std::u16string(1, u'0' + limit / 10) + char16_t(u'0' + limit % 10) + u"}";
-    const std::u16string text = F(pattern, {sentence});
+    const std::u16string text = F(u"{0,ellipsis," + Common::Utf8ToUtf16(std::to_string(limit)) + u"}", {sentence});
     if (limit < 4 || limit >= 30) {
       EXPECT_EQ(text, sentence) << limit;
     } else {
@@ -283,9 +281,7 @@ TEST_F(MessageFormatTest, PathEllipsisKeepsTheEnds) {
   EXPECT_EQ(F(u"{0,path_ellipsis,10}", {path}), u"...ile.txt");
   EXPECT_EQ(F(u"{0,path_ellipsis,20}", {u"dir/one/two/three/name"}), u"dir/.../three/name");
   for (int limit = 4; limit < 25; ++limit) {
-    const std::u16string pattern =
-        u"{0,path_ellipsis," + std::u16string(1, u'0' + limit / 10) + char16_t(u'0' + limit % 10) + u"}";
-    const std::u16string text = F(pattern, {path});
+    const std::u16string text = F(u"{0,path_ellipsis," + Common::Utf8ToUtf16(std::to_string(limit)) + u"}", {path});
     EXPECT_LE(text.size(), static_cast<size_t>(limit)) << limit;
     EXPECT_NE(text.find(u"..."), std::u16string::npos) << limit;
   }

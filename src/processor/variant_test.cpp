@@ -32,17 +32,13 @@ TEST(StringEnum, DeclarationsGiveNamesAndValues) {
 
 TEST(StringEnum, UnknownValueThrowsWithBothArguments) {
   const string_enum colours("Colour", {"kRed", "kGreen"});
-  try {
-    colours.ToString(5);
-    FAIL() << "no exception";
-  } catch (const Common::Error& e) {
-    EXPECT_EQ(e.Code(), Code::kEnumValueToStringFailed);
-    EXPECT_EQ(Arg(e, "ErrorValue"), u"5");
-    EXPECT_EQ(Arg(e, "EnumTypeName"), u"Colour");
-    EXPECT_STREQ(e.Function(), "ToString");
-    EXPECT_STREQ(e.Source(), "processor/string_enum");
-    EXPECT_EQ(Common::FormatErrorMessage(e), u"Failed to convert value '5' of enumerator 'Colour' to a string value.");
-  }
+  const Common::Error e = Thrown([&] { colours.ToString(5); });
+  EXPECT_EQ(e.Code(), Code::kEnumValueToStringFailed);
+  EXPECT_EQ(Arg(e, "ErrorValue"), u"5");
+  EXPECT_EQ(Arg(e, "EnumTypeName"), u"Colour");
+  EXPECT_STREQ(e.Function(), "ToString");
+  EXPECT_STREQ(e.Source(), "processor/string_enum");
+  EXPECT_EQ(Common::FormatErrorMessage(e), u"Failed to convert value '5' of enumerator 'Colour' to a string value.");
 }
 
 TEST(VariantTypes, TheTypeEnumerationNamesEveryTag) {

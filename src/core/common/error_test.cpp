@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/common/messages.h"
+#include "thrown.h"
 
 namespace {
 
@@ -118,14 +119,9 @@ TEST(ErrorTest, WrapKeepsInnerAsCauseAndDescribesChain) {
 }
 
 TEST(ErrorTest, ThrownAsErrorHandle) {
-  try {
-    HV_THROW(Code::kNotSupported, Msg::kOperationNotSupported, "IOCTL");
-  } catch (const Error& e) {
-    EXPECT_EQ(e.Code(), Code::kNotSupported);
-    EXPECT_STREQ(e.Function(), "IOCTL");
-    return;
-  }
-  FAIL();
+  const Error e = HvTest::Thrown([] { HV_THROW(Code::kNotSupported, Msg::kOperationNotSupported, "IOCTL"); });
+  EXPECT_EQ(e.Code(), Code::kNotSupported);
+  EXPECT_STREQ(e.Function(), "IOCTL");
 }
 
 TEST(ErrorTest, LongChainsReleaseWithoutRecursion) {

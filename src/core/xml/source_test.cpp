@@ -8,16 +8,7 @@ namespace Xml {
 namespace {
 
 using Testing::Load;
-
-std::string Utf16(std::u16string_view text, bool little) {
-  std::string out = little ? "\xFF\xFE" : "\xFE\xFF";
-  for (char16_t c : text) {
-    const char low = static_cast<char>(c & 0xFF), high = static_cast<char>(c >> 8);
-    out += little ? low : high;
-    out += little ? high : low;
-  }
-  return out;
-}
+using Testing::Utf16Bytes;
 
 std::string Rewritten(const Tag& root, unsigned flags = 0) { return TextXmlString(root, kWriteSource | flags); }
 
@@ -42,7 +33,8 @@ TEST(SourceForm, UnchangedDocumentsComeBackByteForByte) {
   const std::u16string wide =
       u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<r k=\"\u00E9\">\r\n\t<v>\u20AC \U0001F600</v>\r\n</r>\r\n";
   const std::string documents[] = {
-      kForeign, std::string("\xEF\xBB\xBF") + kForeign, Utf16(wide, true), Utf16(wide, false), "<a/>", "<a><b/></a>"};
+      kForeign,     std::string("\xEF\xBB\xBF") + kForeign, Utf16Bytes(wide, true), Utf16Bytes(wide, false), "<a/>",
+      "<a><b/></a>"};
   for (const std::string& document : documents) {
     auto root = Load(document);
     ASSERT_TRUE(root);
@@ -50,7 +42,7 @@ TEST(SourceForm, UnchangedDocumentsComeBackByteForByte) {
   }
   // The UTF-8 byte order mark is added when asked; UTF-16 always has its own.
   EXPECT_EQ(Rewritten(*Load(kForeign), kWriteByteOrderMark), std::string("\xEF\xBB\xBF") + kForeign);
-  EXPECT_EQ(Rewritten(*Load(Utf16(wide, true)), kWriteByteOrderMark), Utf16(wide, true));
+  EXPECT_EQ(Rewritten(*Load(Utf16Bytes(wide, true)), kWriteByteOrderMark), Utf16Bytes(wide, true));
   // Without kWriteSource the standard form is written.
   EXPECT_EQ(TextXmlString(*Load("<a>\n <b/></a>"), kWriteNoDeclaration), "<a><b></b></a>\r\n");
 }

@@ -11,6 +11,7 @@ namespace {
 
 using Testing::Load;
 using Testing::MessageOf;
+using Testing::Utf16Bytes;
 
 TEST(TextReader, SkipsThePrologAndKeepsCommentsAsElements) {
   auto root = Load(
@@ -132,16 +133,6 @@ TEST(TextReader, ReadsLongTextsAndManyAttributesInOnePass) {
   root = Load(wide);
   ASSERT_TRUE(root);
   EXPECT_EQ(root->Attributes.size(), 100000u);
-}
-
-std::string Utf16Bytes(std::u16string_view text, bool little) {
-  std::string out = little ? "\xFF\xFE" : "\xFE\xFF";
-  for (char16_t c : text) {
-    const char lo = static_cast<char>(c & 0xFF), hi = static_cast<char>(c >> 8);
-    out += little ? lo : hi;
-    out += little ? hi : lo;
-  }
-  return out;
 }
 
 TEST(TextReader, AcceptsUtf16WithByteOrderMark) {

@@ -42,10 +42,7 @@ TEST(EscapeText, EscapesByMode) {
   EXPECT_EQ(Escaped(u"<a & \"b\">"), "&lt;a &amp;&#32;\"b\">");
   EXPECT_EQ(Escaped(u"<a & \"b\">", true), "&lt;a &amp;&#32;&quot;b&quot;>");
   EXPECT_EQ(Escaped(u"\t\x01"), "&#9;&#1;");
-  std::u16string odd = u"x";
-  odd += u'\xDC00';
-  odd += u'\xD800';
-  odd += u"\xFFFF\xFFFD";
+  const std::u16string odd = {u'x', 0xDC00, 0xD800, 0xFFFF, 0xFFFD};  // lone surrogates, a non-character
   EXPECT_EQ(Escaped(odd), "x&#56320;&#55296;&#65535;\xEF\xBF\xBD");
   EXPECT_EQ(Escaped(u"\U0001F600 \u00E9"), "\xF0\x9F\x98\x80 \xC3\xA9");
 }

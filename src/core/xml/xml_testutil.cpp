@@ -33,4 +33,14 @@ std::unique_ptr<Tag> Element(const std::string& name, std::u16string text) {
   return tag;
 }
 
+std::string Utf16Bytes(std::u16string_view text, bool little) {
+  std::string out = little ? "\xFF\xFE" : "\xFE\xFF";
+  for (char16_t c : text) {
+    const char low = static_cast<char>(c & 0xFF), high = static_cast<char>(c >> 8);
+    out += little ? low : high;
+    out += little ? high : low;
+  }
+  return out;
+}
+
 }  // namespace Xml::Testing

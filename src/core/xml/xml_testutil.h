@@ -20,4 +20,7 @@ std::unique_ptr<Tag> Load(std::string_view data);  // must succeed
 // Builds element(name) with the given texts and children.
 std::unique_ptr<Tag> Element(const std::string& name, std::u16string text = u"");
 
+// text as UTF-16 bytes after a byte order mark, little or big endian.
+std::string Utf16Bytes(std::u16string_view text, bool little);
+
 }  // namespace Xml::Testing

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -129,13 +130,10 @@ TEST(BitmapTest, SearchesMatchABitByBitModel) {
       auto view = bitmap->Sub(viewStart, viewSize);
       for (uint64_t from = 0; from <= viewSize; from += 1 + random() % 9) {
         for (bool value : {false, true}) {
-          uint64_t expected = viewSize;
-          for (uint64_t i = from; i < viewSize; ++i) {
-            if (model[viewStart + i] == value) {
-              expected = i;
-              break;
-            }
-          }
+          const auto viewBegin = model.begin() + static_cast<long>(viewStart);
+          const uint64_t expected = static_cast<uint64_t>(
+              std::find(viewBegin + static_cast<long>(from), viewBegin + static_cast<long>(viewSize), value) -
+              viewBegin);
           ASSERT_EQ(view->FindNext(from, value), expected) << size << " " << viewStart << " " << from;
           if (from < viewSize) {
             uint64_t count = random() % (viewSize - from) + 1;

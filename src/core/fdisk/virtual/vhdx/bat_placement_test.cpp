@@ -205,12 +205,6 @@ TEST(ZeroExtendedFileTest, ReadsPastTheEndAreZeros) {
 
 constexpr uint64_t kSectorsPerBlock = (4 * kMB) / 512;
 
-uint64_t BatEntryOf(const std::vector<uint8_t>& bytes, uint64_t index) {
-  uint64_t value = 0;
-  std::memcpy(&value, bytes.data() + 3 * kMB + index * 8, 8);
-  return value;
-}
-
 std::vector<uint8_t> ReadBlock(DiskFile& disk, uint64_t block) {
   std::vector<uint8_t> buffer(4 * kMB, 0xFF);
   auto needed = Vhd::CreateBitmap(kSectorsPerBlock, true);
@@ -255,8 +249,8 @@ TEST(DiskPlacementTest, NewSpaceGoesAfterStructuresPastTheEnd) {
   std::vector<uint8_t> sector(512, 0x5A);
   opened.disk->WriteSectors(0, 1, sector.data());
   opened.disk->WriteSectors(kSectorsPerBlock, 1, sector.data());
-  EXPECT_EQ(BatEntryOf(opened.core->Bytes(), 0), (13 * kMB) | 6);
-  EXPECT_EQ(BatEntryOf(opened.core->Bytes(), 1), (17 * kMB) | 6);
+  EXPECT_EQ(VhdxTest::ImageEntry(opened.core->Bytes(), 0), (13 * kMB) | 6);
+  EXPECT_EQ(VhdxTest::ImageEntry(opened.core->Bytes(), 1), (17 * kMB) | 6);
   auto provider = MakeSingleItemProvider({*Common::ParseGuid("66666666-2222-3333-4444-555555555555"), 1},
                                          std::vector<uint8_t>(1000 * 1024, 1));
   opened.disk->SetMetadata(*provider);
@@ -279,19 +273,6 @@ class CountingCoreFile final : public MemoryCoreFile {
   uint64_t reads = 0, bytes = 0, tableBytes = 0;  // table: the BAT of a 64 GiB image
 };
 
-class OneByteChanged final : public Vhd::ChangedFile {
- public:
-  explicit OneByteChanged(uint64_t offset) : offset_(offset) {}
-  bool IsWholeFileChanged() override { return false; }
-  uint64_t GetSize() override { return UINT64_MAX; }
-  std::vector<std::pair<uint64_t, uint64_t>> GetChangedRanges(uint64_t, uint64_t) override {
-    return {{offset_, offset_ + 1}};
-  }
-
- private:
-  uint64_t offset_;
-};
-
 TEST(DiskPlacementTest, OpeningReadsOnlyWhatItUsesAndTrackingReusesThePlacement) {
   // 64 GiB: a 128 KB table. Three blocks with data, and a 900 KB item no
   // consumer wants.
@@ -310,10 +291,11 @@ TEST(DiskPlacementTest, OpeningReadsOnlyWhatItUsesAndTrackingReusesThePlacement)
   EXPECT_LT(core->bytes, 400u * 1024) << core->bytes;
   EXPECT_LT(core->reads, 40u);
 
-  const uint64_t block5000 = BatEntryOf(bytes, 5000 + 5000 / 1024) & ~uint64_t{0xFFFFF};
+  const uint64_t block5000 = VhdxTest::ImageEntry(bytes, 5000 + 5000 / 1024) & ~uint64_t{0xFFFFF};
   for (int round = 0; round < 2; ++round) {
     const uint64_t before = core->bytes, tableBefore = core->tableBytes;
-    OneByteChanged changes(block5000 + 512 * 3);
+    const uint64_t changed = block5000 + 512 * 3;
+    VhdxTest::ListedChanges changes({{changed, changed + 1}});
     VectorCollector<DiskArea> sectors;
     disk->CollectChangedAreas(changes, sectors);
     ASSERT_EQ(sectors.values.size(), 1u);
@@ -332,10 +314,11 @@ TEST(DiskPlacementTest, BitmapBlocksWrittenSinceOpeningAreTracked) {
   std::vector<uint8_t> sector(512, 1);
   opened.disk->WriteSectors(kSectorsPerBlock + 20, 1, sector.data());  // block 1 and the chunk's new bitmap
   // The bitmap entry of the only chunk lies past the disk's eight block entries.
-  const uint64_t bitmap = BatEntryOf(opened.core->Bytes(), VhdxTest::kImageBitmapEntry) & ~uint64_t{0xFFFFF};
+  const uint64_t bitmap = VhdxTest::ImageEntry(opened.core->Bytes(), VhdxTest::kImageBitmapEntry) & ~uint64_t{0xFFFFF};
   ASSERT_NE(bitmap, 0u);
   // Byte 514 of the bitmap holds the bits of block 1's sectors 16 to 23.
-  OneByteChanged changes(bitmap + kSectorsPerBlock / 8 + 2);
+  const uint64_t changed = bitmap + kSectorsPerBlock / 8 + 2;
+  VhdxTest::ListedChanges changes({{changed, changed + 1}});
   VectorCollector<DiskArea> sectors;
   opened.disk->CollectChangedAreas(changes, sectors);
   EXPECT_EQ(sectors.values, (std::vector<DiskArea>{{kSectorsPerBlock + 16, 8}}));

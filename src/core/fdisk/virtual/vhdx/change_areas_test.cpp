@@ -23,17 +23,6 @@ constexpr uint64_t kBlock = kImageSectorsPerBlock;
 constexpr uint64_t kSectors = 8 * kBlock;
 const Common::Guid kUserItem = *Common::ParseGuid("12345678-9ABC-DEF0-1234-56789ABCDEF0");
 
-class ListedChanges final : public Vhd::ChangedFile {
- public:
-  explicit ListedChanges(std::vector<std::pair<uint64_t, uint64_t>> ranges) : ranges_(std::move(ranges)) {}
-  bool IsWholeFileChanged() override { return false; }
-  uint64_t GetSize() override { return UINT64_MAX; }
-  std::vector<std::pair<uint64_t, uint64_t>> GetChangedRanges(uint64_t, uint64_t) override { return ranges_; }
-
- private:
-  std::vector<std::pair<uint64_t, uint64_t>> ranges_;
-};
-
 // Where an item lies in the file: its table entry and its data.
 struct ItemPlace {
   uint64_t entry = 0;

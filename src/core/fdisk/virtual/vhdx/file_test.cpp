@@ -34,10 +34,7 @@ TEST(RawFile, WriteZeroUsesWholePiecesThenTheRest) {
   auto core = std::make_shared<LoggingCore>();
   WriteableFile file(core);
   file.WriteZero(5, 10000);
-  ASSERT_EQ(core->writes.size(), 3u);
-  EXPECT_EQ(core->writes[0], (std::pair<uint64_t, size_t>{5, 4096}));
-  EXPECT_EQ(core->writes[1], (std::pair<uint64_t, size_t>{4101, 4096}));
-  EXPECT_EQ(core->writes[2], (std::pair<uint64_t, size_t>{8197, 1808}));
+  EXPECT_EQ(core->writes, (std::vector<std::pair<uint64_t, size_t>>{{5, 4096}, {4101, 4096}, {8197, 1808}}));
   EXPECT_EQ(file.GetSize(), 10005u);
 }
 
@@ -141,11 +138,9 @@ TEST(NonPersistentFile, HugeZeroingAndGrowthCostNoMemory) {
   overlay.Write(1ull << 41, 1, &byte);
   EXPECT_EQ(overlay.GetSize(), 1ull << 50);
   EXPECT_LE(overlay.RangeCount(), 5u);
-  uint8_t got[3];
-  overlay.Read((1ull << 41) - 1, 3, got);
-  EXPECT_EQ(got[0], 0);
-  EXPECT_EQ(got[1], 1);
-  EXPECT_EQ(got[2], 0);
+  std::vector<uint8_t> got(3, 9);
+  overlay.Read((1ull << 41) - 1, 3, got.data());
+  EXPECT_EQ(got, (std::vector<uint8_t>{0, 1, 0}));
 }
 
 TEST(FileRegion, AccessMustLieInsideTheRegion) {

@@ -8,6 +8,7 @@
 #include "core/fdisk/virtual/vhd/interval_testutil.h"
 #include "core/fdisk/virtual/vhd/union.h"
 #include "core/fdisk/virtual/vhdx/change_tracking.h"
+#include "core/fdisk/virtual/vhdx/le_bytes.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
 #include "thrown.h"
 
@@ -39,11 +40,7 @@ struct Image {
   void SetEntry(uint32_t index, uint32_t state, uint64_t mb) {
     VhdxTest::Put64(Bytes(), kBat + index * 8, (mb << 20) | state);
   }
-  uint64_t Entry(uint32_t index) {
-    uint64_t value;
-    std::memcpy(&value, Bytes().data() + kBat + index * 8, 8);
-    return value;
-  }
+  uint64_t Entry(uint32_t index) { return LoadLe64(Bytes().data() + kBat + index * 8); }
   // A block at mb whose sector s holds the byte tag + s in every position.
   void FillBlock(uint64_t mb, uint8_t tag, uint32_t sectorSize = 512, uint32_t blockSize = 1 << 20) {
     if (Bytes().size() < (mb << 20) + blockSize) Bytes().resize((mb << 20) + blockSize);
@@ -215,17 +212,7 @@ TEST(WritePathTest, ChunkCrossingWriteMakesOneTableWrite) {
   EXPECT_EQ(image.Read((34ull << 30) / 4096 - 1, 1)[0], 0);
 }
 
-class FakeChangedFile final : public Vhd::ChangedFile {
- public:
-  bool whole = false;
-  uint64_t size = 0;
-  std::vector<std::pair<uint64_t, uint64_t>> ranges;
-  bool IsWholeFileChanged() override { return whole; }
-  uint64_t GetSize() override { return size; }
-  std::vector<std::pair<uint64_t, uint64_t>> GetChangedRanges(uint64_t, uint64_t) override { return ranges; }
-};
-
-std::vector<DiskArea> Changes(Image& image, FakeChangedFile& file) {
+std::vector<DiskArea> Changes(Image& image, Vhd::ChangedFile& file) {
   Vhd::Union merged;
   image.Path().CollectChangedAreas(file, merged);
   VectorCollector<DiskArea> out;
@@ -240,8 +227,7 @@ TEST(ChangeAreasTest, WholeFileReportsBlocksWithDataOrZeros) {
   image.SetEntry(3, kBlockZero, 0);
   image.SetEntry(5, kBlockUnmapped, 0);
   image.SetEntry(6, kBlockFullyPresent, 3);
-  FakeChangedFile all;
-  all.whole = true;
+  Vhd::FullChangedFile all;
   EXPECT_EQ(Changes(image, all), Areas({{0, 4096}, {6144, 8192}, {10240, 14336}}));
   Image fixed(kDiskFixed, 8 << 20);
   EXPECT_EQ(Changes(fixed, all), Areas({{0, 16384}}));
@@ -260,9 +246,7 @@ TEST(ChangeAreasTest, ChangedBytesMapThroughBlocksAndTableEntries) {
   image.SetEntry(0, kBlockFullyPresent, 2);
   image.SetEntry(1, kBlockFullyPresent, 3);
   image.SetEntry(2, kBlockZero, 0);
-  FakeChangedFile file;
-  file.size = 4 << 20;
-  file.ranges = {{(2 << 20) + 513, (2 << 20) + 514}};  // one byte of sector 1
+  VhdxTest::ListedChanges file({{(2 << 20) + 513, (2 << 20) + 514}}, 4 << 20);  // one byte of sector 1
   EXPECT_EQ(Changes(image, file), Areas({{1, 2}}));
   file.ranges = {{kBat + 16, kBat + 24}};  // entry 2 rewritten to zero
   EXPECT_EQ(Changes(image, file), Areas({{4096, 6144}}));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/common/error.h"
+#include "core/fdisk/virtual/vhdx/change_tracking.h"
 #include "core/fdisk/virtual/vhdx/core_file.h"
 #include "core/fdisk/virtual/vhdx/disk_file.h"
 #include "core/fdisk/virtual/vhdx/file.h"
@@ -57,6 +58,17 @@ class CountingFile : public Vhdx::FileDecorator {
   int reads = 0, writes = 0, expands = 0;
   uint64_t readBytes = 0;
   std::vector<Access> writeLog;
+};
+
+// A file whose changes are the listed [start, end) byte ranges.
+struct ListedChanges final : Vhd::ChangedFile {
+  explicit ListedChanges(std::vector<std::pair<uint64_t, uint64_t>> ranges = {}, uint64_t size = UINT64_MAX)
+      : ranges(std::move(ranges)), size(size) {}
+  bool IsWholeFileChanged() override { return false; }
+  uint64_t GetSize() override { return size; }
+  std::vector<std::pair<uint64_t, uint64_t>> GetChangedRanges(uint64_t, uint64_t) override { return ranges; }
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  uint64_t size;
 };
 
 // A new VHDX file made by the engine, in memory.
