@@ -1,5 +1,7 @@
 #include "core/xml/text_writer.h"
 
+#include <unicode/utf16.h>
+
 #include <set>
 #include <vector>
 
@@ -11,23 +13,20 @@
 namespace Xml {
 namespace {
 
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c < 0xDC00; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c < 0xE000; }
-
 // Whether text[i] can stand in an XML document: tab, line feed and
 // characters from U+0020 up, without unpaired surrogates, U+FFFE and U+FFFF.
 // `width` receives 2 for a surrogate pair.
 bool IsXmlChar(std::u16string_view text, size_t i, size_t& width) {
   const char16_t c = text[i];
   width = 1;
-  if (IsHighSurrogate(c)) {
-    if (i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+  if (U16_IS_LEAD(c)) {
+    if (i + 1 < text.size() && U16_IS_TRAIL(text[i + 1])) {
       width = 2;
       return true;
     }
     return false;
   }
-  if (IsLowSurrogate(c)) return false;
+  if (U16_IS_TRAIL(c)) return false;
   if (c < 0x20) return c == u'\t' || c == u'\n';
   return c < 0xFFFE;
 }
@@ -365,14 +364,14 @@ void EscapeText(std::u16string_view text, bool attribute, std::string& out) {
       out += "&amp;";
     } else if (c == u'"' && attribute) {
       out += "&quot;";
-    } else if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+    } else if (U16_IS_LEAD(c) && i + 1 < text.size() && U16_IS_TRAIL(text[i + 1])) {
       AppendUtf8(text.substr(i, 2), out);
       ++i;
       afterPlain = true;
-    } else if (c < 0x21 || IsHighSurrogate(c) || IsLowSurrogate(c) || c > 0xFFFD) {
+    } else if (c < 0x21 || U16_IS_SURROGATE(c) || c > 0xFFFD) {
       AppendReference(c, out);
     } else {
-      AppendCodePointUtf8(c, out);
+      Common::AppendCodePointUtf8(c, out);
       afterPlain = true;
     }
   }
