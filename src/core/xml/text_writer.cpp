@@ -8,6 +8,7 @@
 #include "core/common/assert.h"
 #include "core/common/error.h"
 #include "core/xml/bxml_writer.h"
+#include "core/xml/write_check.h"
 #include "core/xml/xml_text.h"
 
 namespace Xml {
@@ -75,29 +76,13 @@ class TextWriter {
  private:
   // Refuses what would not read back, before a byte is written.
   static void Check(const Tag& root) {
-    std::vector<std::pair<const Tag*, size_t>> pending{{&root, 1}};
-    size_t count = 0;
-    while (!pending.empty()) {
-      auto [tag, depth] = pending.back();
-      pending.pop_back();
-      if (depth > kMaxDepth) {
-        HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooDeep, "WriteTextXml", "depth",
-                      {ToUtf16(std::to_string(kMaxDepth))});
-      }
-      if (++count > kMaxElements) {
-        HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooManyElements, "WriteTextXml", "count",
-                      {ToUtf16(std::to_string(kMaxElements))});
-      }
-      if (!HoldsInvariant(*tag)) {
-        HV_ASSERT(tag->Text.size() == (tag->Children.size() + 1));
-        HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlBrokenTree, "WriteTextXml", "name", {ToUtf16(tag->Name)});
-      }
+    CheckBeforeWriting(root, "WriteTextXml", [](const Tag& tag, size_t depth) {
       // A comment is no root: the document would hold no element to read.
-      if (tag->Name == kCommentName && depth > 1) continue;
-      CheckName(tag->Name);
-      for (const auto& attribute : tag->Attributes) CheckName(attribute.first);
-      for (const auto& child : tag->Children) pending.emplace_back(child.get(), depth + 1);
-    }
+      if (tag.Name == kCommentName && depth > 1) return false;
+      CheckName(tag.Name);
+      for (const auto& attribute : tag.Attributes) CheckName(attribute.first);
+      return true;
+    });
   }
 
   static void CheckName(const std::string& name) {
