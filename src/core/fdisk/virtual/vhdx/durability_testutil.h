@@ -52,6 +52,12 @@ inline constexpr uint32_t kParentStamp = 0x70000000;
 void FillStamped(uint8_t* data, uint64_t first, uint64_t count, uint32_t stamp);
 uint32_t StampOf(const uint8_t* sector);
 
+// A run of sectors a test writes.
+struct Request {
+  uint64_t first;
+  uint64_t count;
+};
+
 // Writes dir/parent.vhdx, a disk of `sectors` sectors that all hold
 // kParentStamp, and makes `child` (an image the engine made) its
 // differencing child.

@@ -27,10 +27,6 @@ using namespace VhdxTest;
 
 constexpr uint64_t kBlock = kImageSectorsPerBlock;
 constexpr uint64_t kSectors = 8 * kBlock;
-struct Request {
-  uint64_t first;
-  uint64_t count;
-};
 
 Request NthRequest(uint32_t seed, uint32_t n) {
   std::mt19937 random(seed * 7919 + n);

@@ -27,11 +27,6 @@ using namespace VhdxTest;
 constexpr uint64_t kBlock = kImageSectorsPerBlock;
 constexpr uint64_t kSectors = 4 * kBlock;
 
-struct Request {
-  uint64_t first;
-  uint64_t count;
-};
-
 // Unaligned runs, some inside one block, some across two.
 std::vector<Request> MakeRequests(uint32_t seed, int count) {
   std::mt19937 random(seed);
