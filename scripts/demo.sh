@@ -15,30 +15,20 @@ if [ -z "${HV_BUILD:-}" ]; then
 fi
 agent=$HV_BUILD/bin/hvagent
 hvdisk=$HV_BUILD/bin/hvdisk
-export QUILLON_SAFE_ASSERT=quiet
-# The plug-in's trace lines go to a file, not between the steps.
-export HVHOST_TRACE_FILE=${HVHOST_TRACE_FILE:-/dev/null}
+source scripts/lib/hvagent_common.sh
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 step() { echo; echo "== $*"; }
 show() { echo "\$ hvagent $*"; "$agent" "$@"; }
-# The data set: numbered lines, padded to whole 4 KiB.
-dataset() {
-  seq "$2" "$3" >"$1"
-  truncate -s $((($(stat -c %s "$1") + 4095) / 4096 * 4096)) "$1"
-}
-# put DISK FILE OFFSET: writes into the disk with hvdisk (the engine) and,
-# with dd, into an image of what the disk should hold, made without the engine.
-put() {
-  "$hvdisk" write "$1" "$2" --offset "$3" >/dev/null
-  dd if="$2" of="$1.expected" bs=4096 seek=$(($3 / 4096)) conv=notrunc status=none
+# put_shown DISK FILE OFFSET: put, and say what was written.
+put_shown() {
+  put "$@"
   echo "wrote $(stat -c %s "$2") bytes of $2 at $3 into $(basename "$1")"
 }
 compare() {
-  "$hvdisk" read "$1" restored.raw >/dev/null
-  if cmp -s restored.raw "$2"; then
+  if reads_as "$1" "$2"; then
     echo "$(basename "$1") of $3: identical to what was written ($(stat -c %s "$2") bytes)"
   else
     echo "$(basename "$1") of $3: DIFFERS from what was written"
@@ -60,9 +50,9 @@ show info "$vmc"
 step "The data set"
 dataset lines.txt 1 400000
 dataset more.txt 700000 760000
-put "$dir/system.vhdx" lines.txt $((1 << 20))
-put "$dir/data.vhdx" more.txt 0
-put "$dir/data.vhdx" lines.txt $((24 << 20))
+put_shown "$dir/system.vhdx" lines.txt $((1 << 20))
+put_shown "$dir/data.vhdx" more.txt 0
+put_shown "$dir/data.vhdx" lines.txt $((24 << 20))
 cp "$dir/system.vhdx.expected" system-1.raw
 cp "$dir/data.vhdx.expected" data-1.raw
 
@@ -72,9 +62,9 @@ show backup "$vmc" repo
 step "Changes of data and settings"
 head -c 131072 /dev/zero >zeros.bin
 dataset late.txt 900000 900500
-put "$dir/system.vhdx" zeros.bin $((1 << 20))
-put "$dir/system.vhdx" late.txt $((40 << 20))
-put "$dir/data.vhdx" late.txt $((8 << 20))
+put_shown "$dir/system.vhdx" zeros.bin $((1 << 20))
+put_shown "$dir/system.vhdx" late.txt $((40 << 20))
+put_shown "$dir/data.vhdx" late.txt $((8 << 20))
 show set "$vmc" Memory $((512 << 20))
 echo "memory set to 512 MiB"
 

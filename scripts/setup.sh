@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libicu-dev libzip-dev libgtest-dev libgmock-dev
           clang libclang-rt-14-dev binutils qemu-utils 7zip libvhdi-utils time
-          libxxhash-dev libzstd-dev libssl-dev nlohmann-json3-dev nettle-dev libboost-dev)
+          libxxhash-dev libzstd-dev libssl-dev nlohmann-json3-dev nettle-dev libboost-dev libisal-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -8,11 +8,9 @@ build=$1
 agent=$build/bin/hvagent
 hvdisk=$build/bin/hvdisk
 data=$(cd "$(dirname "$0")" && pwd)/data/vmc
+source "$(dirname "$0")/../scripts/lib/hvagent_common.sh"
 work=$(mktemp -d)
 trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
-export QUILLON_SAFE_ASSERT=quiet
-# The plug-in's trace lines go to a file, not between the steps.
-export HVHOST_TRACE_FILE=${HVHOST_TRACE_FILE:-/dev/null}
 cd "$work"
 
 fail() { echo "FAILED: $*" >&2; exit 1; }
@@ -23,21 +21,8 @@ expect() {
   "$agent" "$@" >out.txt 2>err.txt || got=$?
   [ "$got" = "$want" ] || { cat out.txt err.txt >&2; fail "hvagent $* exited $got, not $want"; }
 }
-# A deterministic data set: numbered lines, padded to whole 4 KiB.
-dataset() {
-  seq "$2" "$3" >"$1"
-  truncate -s $((($(stat -c %s "$1") + 4095) / 4096 * 4096)) "$1"
-}
-# put DISK FILE OFFSET: writes through the engine and into the expected image.
-put() {
-  "$hvdisk" write "$1" "$2" --offset "$3" >/dev/null
-  dd if="$2" of="$1.expected" bs=4096 seek=$(($3 / 4096)) conv=notrunc status=none
-}
 # same DISK EXPECTED: the disk reads exactly as the expected image.
-same() {
-  "$hvdisk" read "$1" got.raw >/dev/null
-  cmp -s got.raw "$2" || fail "$1 differs from $2"
-}
+same() { reads_as "$1" "$2" || fail "$1 differs from $2"; }
 points() { "$agent" points "$1" --json | grep -c '"point"' || true; }
 
 # --- usage ---------------------------------------------------------------

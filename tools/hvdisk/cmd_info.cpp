@@ -3,23 +3,9 @@
 
 #include "command.h"
 #include "core/common/error.h"
-#include "core/fdisk/virtual/vhdx/metadata_table.h"
 
 namespace Hvdisk {
 namespace {
-
-struct Item {
-  Vhdx::MetadataDescriptor descriptor;
-  std::vector<uint8_t> data;
-};
-
-class CollectingConsumer final : public Vhdx::MetadataConsumer {
- public:
-  void Consume(const Vhdx::MetadataDescriptor& descriptor, const uint8_t* data, uint32_t size) override {
-    items.push_back({descriptor, std::vector<uint8_t>(data, data + size)});
-  }
-  std::vector<Item> items;
-};
 
 std::string ItemName(const Vhdx::MetadataDescriptor& descriptor) {
   if (descriptor.IsUser()) return "user";
@@ -45,11 +31,7 @@ int RunInfo(const Args& input) {
   const Vhdx::DiskFileParts& parts = disk->GetParts();
   Vhdx::WriteGuids guids = disk->GetWriteGuids();
 
-  // Every item, the system ones included: read the table directly.
-  CollectingConsumer all;
-  auto region = Vhdx::MakeReadOnlyFileRegion(parts.files->StructureFile(),
-                                             {parts.metadataRegion.fileOffset, parts.metadataRegion.length});
-  Vhdx::MakeMetadataReader(region)->Read(all);
+  const std::vector<MetadataItem> items = AllMetadataItems(*disk);
   Vhdx::ParentLocatorEntries locator = disk->GetParentLocatorEntries();
 
   if (json) {
@@ -70,14 +52,14 @@ int RunInfo(const Args& input) {
              ", \"value\": " + JsonString(Common::Utf16ToUtf8(locator[i].second)) + "}";
     }
     out += "],\n  \"metadata\": [";
-    for (size_t i = 0; i < all.items.size(); ++i) {
-      const Item& item = all.items[i];
+    for (size_t i = 0; i < items.size(); ++i) {
+      const MetadataItem& item = items[i];
       out += std::string(i ? "," : "") + "\n    {\"id\": " + JsonString(GuidText(item.descriptor.id)) +
              ", \"flags\": " + Num(item.descriptor.flags) + ", \"length\": " + Num(item.data.size()) +
              ", \"name\": " + JsonString(ItemName(item.descriptor)) +
              ", \"value\": " + JsonString(Hex(item.data.data(), item.data.size())) + "}";
     }
-    out += all.items.empty() ? "]\n}\n" : "\n  ]\n}\n";
+    out += items.empty() ? "]\n}\n" : "\n  ]\n}\n";
     std::fputs(out.c_str(), stdout);
     return 0;
   }
@@ -94,8 +76,8 @@ int RunInfo(const Args& input) {
   std::printf("parent locator:       %s\n", locator.empty() ? "none" : "");
   for (const auto& [key, value] : locator)
     std::printf("  %s = %s\n", Common::Utf16ToUtf8(key).c_str(), Common::Utf16ToUtf8(value).c_str());
-  std::printf("metadata items:       %zu\n", all.items.size());
-  for (const Item& item : all.items) {
+  std::printf("metadata items:       %zu\n", items.size());
+  for (const MetadataItem& item : items) {
     std::string value = item.data.size() <= 32 ? Hex(item.data.data(), item.data.size()) : "...";
     std::printf("  %s flags %u length %zu (%s) %s\n", GuidText(item.descriptor.id).c_str(), item.descriptor.flags,
                 item.data.size(), ItemName(item.descriptor).c_str(), value.c_str());

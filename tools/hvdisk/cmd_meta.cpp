@@ -8,19 +8,6 @@
 namespace Hvdisk {
 namespace {
 
-struct Item {
-  Vhdx::MetadataDescriptor descriptor;
-  std::vector<uint8_t> data;
-};
-
-class CollectingConsumer final : public Vhdx::MetadataConsumer {
- public:
-  void Consume(const Vhdx::MetadataDescriptor& descriptor, const uint8_t* data, uint32_t size) override {
-    items.push_back({descriptor, std::vector<uint8_t>(data, data + size)});
-  }
-  std::vector<Item> items;
-};
-
 uint32_t ParseFlags(Args& args) {
   auto text = TakeOption(args, "--flags");
   if (!text) return Vhdx::MetadataFlags::kIsUser;
@@ -50,16 +37,10 @@ std::vector<uint8_t> ParseHex(const std::string& text) {
   return bytes;
 }
 
-std::vector<Item> UserVisibleItems(Vhdx::DiskFile& disk) {
-  CollectingConsumer consumer;
-  disk.GetMetadata(consumer);
-  return consumer.items;
-}
-
 int List(Args& args) {
   Require(args.size() == 1, "meta list");
   auto disk = OpenDisk(args[0], false);
-  for (const Item& item : UserVisibleItems(*disk)) {
+  for (const MetadataItem& item : UserMetadataItems(*disk)) {
     std::printf("%s flags %u length %zu %s\n", GuidText(item.descriptor.id).c_str(), item.descriptor.flags,
                 item.data.size(), item.data.size() <= 64 ? Hex(item.data.data(), item.data.size()).c_str() : "...");
   }
@@ -72,7 +53,7 @@ int Get(Args& args) {
   Require(args.size() == 2, "meta get");
   Vhdx::MetadataDescriptor wanted{ParseGuidArgument(args[1]), flags};
   auto disk = OpenDisk(args[0], false);
-  for (const Item& item : UserVisibleItems(*disk)) {
+  for (const MetadataItem& item : UserMetadataItems(*disk)) {
     if (!item.descriptor.SameItem(wanted)) continue;
     if (raw)
       std::fwrite(item.data.data(), 1, item.data.size(), stdout);
@@ -103,7 +84,7 @@ int Remove(Args& args) {
   Vhdx::MetadataDescriptor descriptor{ParseGuidArgument(args[1]), flags};
   auto disk = OpenDisk(args[0], true);
   bool present = false;
-  for (const Item& item : UserVisibleItems(*disk)) present = present || item.descriptor.SameItem(descriptor);
+  for (const MetadataItem& item : UserMetadataItems(*disk)) present = present || item.descriptor.SameItem(descriptor);
   if (!present)
     HV_THROW_ARGS(Code::kInvalidArguments, Msg::kVhdxMetadataItemNotFound, "Remove", "metadataId",
                   {Common::Utf8ToUtf16(args[1])});

@@ -41,6 +41,15 @@ std::string Hex(const uint8_t* data, size_t size);
 std::string JsonString(const std::string& text);
 std::string KindName(uint32_t kind);
 
+struct MetadataItem {
+  Vhdx::MetadataDescriptor descriptor;
+  std::vector<uint8_t> data;
+};
+// Every item of the metadata table, the system ones included.
+std::vector<MetadataItem> AllMetadataItems(Vhdx::DiskFile& disk);
+// The items the disk shows its users.
+std::vector<MetadataItem> UserMetadataItems(Vhdx::DiskFile& disk);
+
 int RunCreate(const Args& args);
 int RunInfo(const Args& args);
 int RunMeta(const Args& args);

@@ -5,10 +5,22 @@
 
 #include "command.h"
 #include "core/common/error.h"
+#include "core/fdisk/virtual/vhdx/metadata_table.h"
 #include "core/fdisk/virtual/vhdx/rio_core_file.h"
 #include "core/file/unix/posix_dir.h"
 
 namespace Hvdisk {
+namespace {
+
+class CollectingConsumer final : public Vhdx::MetadataConsumer {
+ public:
+  void Consume(const Vhdx::MetadataDescriptor& descriptor, const uint8_t* data, uint32_t size) override {
+    items.push_back({descriptor, std::vector<uint8_t>(data, data + size)});
+  }
+  std::vector<MetadataItem> items;
+};
+
+}  // namespace
 
 void Require(bool condition, const char* command) {
   if (!condition)
@@ -147,6 +159,22 @@ std::string KindName(uint32_t kind) {
     default:
       return "unknown";
   }
+}
+
+std::vector<MetadataItem> AllMetadataItems(Vhdx::DiskFile& disk) {
+  // The disk's own listing leaves the system items out: read the table directly.
+  const Vhdx::DiskFileParts& parts = disk.GetParts();
+  auto region = Vhdx::MakeReadOnlyFileRegion(parts.files->StructureFile(),
+                                             {parts.metadataRegion.fileOffset, parts.metadataRegion.length});
+  CollectingConsumer consumer;
+  Vhdx::MakeMetadataReader(region)->Read(consumer);
+  return std::move(consumer.items);
+}
+
+std::vector<MetadataItem> UserMetadataItems(Vhdx::DiskFile& disk) {
+  CollectingConsumer consumer;
+  disk.GetMetadata(consumer);
+  return std::move(consumer.items);
 }
 
 }  // namespace Hvdisk

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/common/byte_order.h"
+#include "core/common/utf.h"
 
 namespace fs = std::filesystem;
 
@@ -143,38 +144,7 @@ std::vector<Code> ReadCodes(const fs::path& file) {
 
 std::u16string Utf8ToUtf16(const std::string& s, const std::string& where) {
   std::u16string out;
-  for (size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    uint32_t cp = 0;
-    int extra = 0;
-    if (c < 0x80) {
-      cp = c;
-    } else if ((c & 0xE0) == 0xC0) {
-      cp = c & 0x1F;
-      extra = 1;
-    } else if ((c & 0xF0) == 0xE0) {
-      cp = c & 0x0F;
-      extra = 2;
-    } else if ((c & 0xF8) == 0xF0) {
-      cp = c & 0x07;
-      extra = 3;
-    } else
-      Fail(where + ": bad UTF-8");
-    for (int k = 1; k <= extra; ++k) {
-      if (i + k >= s.size()) Fail(where + ": bad UTF-8");
-      const auto d = static_cast<unsigned char>(s[i + k]);
-      if ((d & 0xC0) != 0x80) Fail(where + ": bad UTF-8");
-      cp = (cp << 6) | (d & 0x3F);
-    }
-    i += extra + 1;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-  }
+  if (!Common::AppendUtf16(s, out)) Fail(where + ": bad UTF-8");
   return out;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/server/virtual_machine_disk_ex_base.h"
+#include "common/server/vm_utils.h"
 #include "core/common/assert.h"
 #include "core/common/error.h"
 #include "core/common/guid.h"
@@ -183,29 +184,16 @@ class DummyHDD final : public virtual SafeHardDisk {
   AutoRef<SafeRawHardDisk> raw_;
 };
 
-class DummyHDDCollection final : public virtual SafeHardDiskCollection {
+class DummyHDDCollection final : public HardDiskList {
  public:
-  explicit DummyHDDCollection(std::vector<AutoRef<SafeHardDisk>> disks) : disks_(std::move(disks)) {}
+  explicit DummyHDDCollection(std::vector<AutoRef<SafeHardDisk>> disks)
+      : HardDiskList(Msg::kCollectionIndexInvalid, std::move(disks)) {}
 
   MetaClass* GetMetaClass() override { return Processor::InterfaceMetaClass<SafeHardDiskCollection>::Instance(); }
   InterfacePair QueryInterface(uint32_t id) override {
     if (id == InterfaceIds::SafeHardDiskCollection) return Processor::AnswerInterface<SafeHardDiskCollection>(this);
     return {};
   }
-
-  Error GetCount(uint32_t& count) override {
-    count = static_cast<uint32_t>(disks_.size());
-    return Common::Success();
-  }
-  Error GetItem(uint32_t index, AutoRef<SafeHardDisk>& disk) override {
-    if (index >= disks_.size())
-      return Common::MakeError(Code::kCollectionIndexInvalid, Msg::kCollectionIndexInvalid, HV_SITE("GetItem"));
-    disk = disks_[index];
-    return Common::Success();
-  }
-
- private:
-  std::vector<AutoRef<SafeHardDisk>> disks_;
 };
 
 // A placeholder machine. Its disks are addressed as (bus, controller,

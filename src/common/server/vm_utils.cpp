@@ -47,6 +47,17 @@ Common::Error CommonVMCollectionImpl::GetItem(uint32_t index, AutoRef<SafeVM>& v
   return Common::Success();
 }
 
+Common::Error HardDiskList::GetCount(uint32_t& count) {
+  count = static_cast<uint32_t>(disks_.size());
+  return Common::Success();
+}
+
+Common::Error HardDiskList::GetItem(uint32_t index, AutoRef<SafeHardDisk>& disk) {
+  if (index >= disks_.size()) return Common::MakeError(Code::kCollectionIndexInvalid, badIndex_, HV_SITE("GetItem"));
+  disk = disks_[index];
+  return Common::Success();
+}
+
 AutoRef<SafeVMCollection> MakeVMCollection(std::vector<AutoRef<SafeVM>> machines) {
   auto* collection = Processor::CreateObject<CommonVMCollectionImpl>();
   for (auto& machine : machines) collection->Add(std::move(machine));

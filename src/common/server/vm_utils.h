@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/common/error.h"
 #include "core/common/guid.h"
 #include "hvplug/virtualware.h"
 
@@ -28,6 +29,23 @@ class CommonVMCollectionImpl final : public virtual SafeVMCollection {
 };
 
 AutoRef<SafeVMCollection> MakeVMCollection(std::vector<AutoRef<SafeVM>> machines);
+
+// The count and items of an ordered list of hard disks; the owner answers for
+// its class and interfaces. An index at or beyond the count fails with
+// 0x530023 and the owner's message.
+class HardDiskList : public virtual SafeHardDiskCollection {
+ public:
+  explicit HardDiskList(Common::MessageId badIndex, std::vector<AutoRef<SafeHardDisk>> disks = {})
+      : badIndex_(badIndex), disks_(std::move(disks)) {}
+  Common::Error GetCount(uint32_t& count) override;
+  Common::Error GetItem(uint32_t index, AutoRef<SafeHardDisk>& disk) override;
+
+  void Add(AutoRef<SafeHardDisk> disk) { disks_.push_back(std::move(disk)); }
+
+ private:
+  Common::MessageId badIndex_;
+  std::vector<AutoRef<SafeHardDisk>> disks_;
+};
 
 // The machine's "FileName" followed by the file of every hard disk: what
 // removing the machine deletes. Throws the first error.

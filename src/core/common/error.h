@@ -14,6 +14,7 @@
 
 #include "core/common/error_codes.h"
 #include "core/common/message_ids.h"
+#include "core/common/utf.h"
 #include "hvplug/error.h"
 
 namespace Common {
@@ -105,9 +106,6 @@ const char* InternText(std::string_view text);
 inline Error Success() { return Error(); }
 
 [[noreturn]] void Throw(const Error& error);
-
-std::string Utf16ToUtf8(std::u16string_view text);
-std::u16string Utf8ToUtf16(std::string_view text, bool* clean = nullptr);
 
 }  // namespace Common
 

@@ -6,6 +6,7 @@
 #include "core/common/assert.h"
 #include "core/common/error.h"
 #include "core/xml/bxml_reader.h"
+#include "core/xml/write_check.h"
 #include "core/xml/xml_text.h"
 
 namespace Xml {
@@ -92,28 +93,12 @@ class BinaryWriter {
 
 // Refuses what the format or the reader could not take, before writing.
 void Check(const Tag& root) {
-  std::vector<std::pair<const Tag*, size_t>> pending{{&root, 1}};
-  size_t count = 0;
-  while (!pending.empty()) {
-    auto [tag, depth] = pending.back();
-    pending.pop_back();
-    if (depth > kMaxDepth) {
-      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooDeep, "WriteBinaryXml", "depth",
-                    {ToUtf16(std::to_string(kMaxDepth))});
+  CheckBeforeWriting(root, "WriteBinaryXml", [](const Tag& tag, size_t) {
+    if (tag.Attributes.size() > 255) {
+      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooManyAttributes, "WriteBinaryXml", "name", {ToUtf16(tag.Name)});
     }
-    if (++count > kMaxElements) {
-      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooManyElements, "WriteBinaryXml", "count",
-                    {ToUtf16(std::to_string(kMaxElements))});
-    }
-    if (!HoldsInvariant(*tag)) {
-      HV_ASSERT(tag->Text.size() == (tag->Children.size() + 1));
-      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlBrokenTree, "WriteBinaryXml", "name", {ToUtf16(tag->Name)});
-    }
-    if (tag->Attributes.size() > 255) {
-      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooManyAttributes, "WriteBinaryXml", "name", {ToUtf16(tag->Name)});
-    }
-    for (const auto& child : tag->Children) pending.emplace_back(child.get(), depth + 1);
-  }
+    return true;
+  });
 }
 
 }  // namespace

@@ -1,18 +1,18 @@
 #include "core/xml/text_writer.h"
 
+#include <unicode/utf16.h>
+
 #include <set>
 #include <vector>
 
 #include "core/common/assert.h"
 #include "core/common/error.h"
 #include "core/xml/bxml_writer.h"
+#include "core/xml/write_check.h"
 #include "core/xml/xml_text.h"
 
 namespace Xml {
 namespace {
-
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c < 0xDC00; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c < 0xE000; }
 
 // Whether text[i] can stand in an XML document: tab, line feed and
 // characters from U+0020 up, without unpaired surrogates, U+FFFE and U+FFFF.
@@ -20,14 +20,14 @@ bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c < 0xE000; }
 bool IsXmlChar(std::u16string_view text, size_t i, size_t& width) {
   const char16_t c = text[i];
   width = 1;
-  if (IsHighSurrogate(c)) {
-    if (i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+  if (U16_IS_LEAD(c)) {
+    if (i + 1 < text.size() && U16_IS_TRAIL(text[i + 1])) {
       width = 2;
       return true;
     }
     return false;
   }
-  if (IsLowSurrogate(c)) return false;
+  if (U16_IS_TRAIL(c)) return false;
   if (c < 0x20) return c == u'\t' || c == u'\n';
   return c < 0xFFFE;
 }
@@ -76,29 +76,13 @@ class TextWriter {
  private:
   // Refuses what would not read back, before a byte is written.
   static void Check(const Tag& root) {
-    std::vector<std::pair<const Tag*, size_t>> pending{{&root, 1}};
-    size_t count = 0;
-    while (!pending.empty()) {
-      auto [tag, depth] = pending.back();
-      pending.pop_back();
-      if (depth > kMaxDepth) {
-        HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooDeep, "WriteTextXml", "depth",
-                      {ToUtf16(std::to_string(kMaxDepth))});
-      }
-      if (++count > kMaxElements) {
-        HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooManyElements, "WriteTextXml", "count",
-                      {ToUtf16(std::to_string(kMaxElements))});
-      }
-      if (!HoldsInvariant(*tag)) {
-        HV_ASSERT(tag->Text.size() == (tag->Children.size() + 1));
-        HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlBrokenTree, "WriteTextXml", "name", {ToUtf16(tag->Name)});
-      }
+    CheckBeforeWriting(root, "WriteTextXml", [](const Tag& tag, size_t depth) {
       // A comment is no root: the document would hold no element to read.
-      if (tag->Name == kCommentName && depth > 1) continue;
-      CheckName(tag->Name);
-      for (const auto& attribute : tag->Attributes) CheckName(attribute.first);
-      for (const auto& child : tag->Children) pending.emplace_back(child.get(), depth + 1);
-    }
+      if (tag.Name == kCommentName && depth > 1) return false;
+      CheckName(tag.Name);
+      for (const auto& attribute : tag.Attributes) CheckName(attribute.first);
+      return true;
+    });
   }
 
   static void CheckName(const std::string& name) {
@@ -365,14 +349,14 @@ void EscapeText(std::u16string_view text, bool attribute, std::string& out) {
       out += "&amp;";
     } else if (c == u'"' && attribute) {
       out += "&quot;";
-    } else if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+    } else if (U16_IS_LEAD(c) && i + 1 < text.size() && U16_IS_TRAIL(text[i + 1])) {
       AppendUtf8(text.substr(i, 2), out);
       ++i;
       afterPlain = true;
-    } else if (c < 0x21 || IsHighSurrogate(c) || IsLowSurrogate(c) || c > 0xFFFD) {
+    } else if (c < 0x21 || U16_IS_SURROGATE(c) || c > 0xFFFD) {
       AppendReference(c, out);
     } else {
-      AppendCodePointUtf8(c, out);
+      Common::AppendCodePointUtf8(c, out);
       afterPlain = true;
     }
   }

@@ -1,19 +1,21 @@
 // Text conversions of the XML layer. Unlike the general converters, these
 // carry unpaired surrogates through UTF-8 (as the three-byte form of their
-// code unit), so that a UTF-16 value survives any trip through a document.
+// code unit: LoneSurrogate::kKeep and EncodedSurrogate::kKeep), so that a
+// UTF-16 value survives any trip through a document.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "core/common/utf.h"
+
 namespace Xml {
 
 void AppendUtf16(std::string_view utf8, std::u16string& out);
 void AppendUtf8(std::u16string_view utf16, std::string& out);
 // Code points above U+FFFF become a surrogate pair.
-void AppendCodePoint(uint32_t codePoint, std::u16string& out);
-void AppendCodePointUtf8(uint32_t codePoint, std::string& out);
+inline void AppendCodePoint(uint32_t codePoint, std::u16string& out) { Common::AppendCodePointUtf16(codePoint, out); }
 
 inline std::u16string ToUtf16(std::string_view utf8) {
   std::u16string out;

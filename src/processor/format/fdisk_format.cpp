@@ -25,20 +25,9 @@ std::optional<Number> ReadNumber(std::u16string_view text) {
     radix = 16;
     digits.remove_suffix(1);
   }
-  if (digits.empty()) return std::nullopt;
-  for (char16_t c : digits) {
-    unsigned digit;
-    if (c >= u'0' && c <= u'9')
-      digit = c - u'0';
-    else if (radix == 16 && c >= u'A' && c <= u'F')
-      digit = c - u'A' + 10;
-    else if (radix == 16 && c >= u'a' && c <= u'f')
-      digit = c - u'a' + 10;
-    else
-      return std::nullopt;
-    if (number.magnitude > (UINT64_MAX - digit) / radix) return std::nullopt;
-    number.magnitude = number.magnitude * radix + digit;
-  }
+  const std::optional<uint64_t> magnitude = Processor::ParseDigits(digits, radix);
+  if (!magnitude) return std::nullopt;
+  number.magnitude = *magnitude;
   return number;
 }
 

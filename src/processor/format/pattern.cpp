@@ -116,4 +116,23 @@ bool ParseIndex(std::u16string_view text, size_t& index) {
   return true;
 }
 
+std::optional<uint64_t> ParseDigits(std::u16string_view digits, unsigned radix) {
+  if (digits.empty()) return std::nullopt;
+  uint64_t value = 0;
+  for (char16_t c : digits) {
+    unsigned digit;
+    if (c >= u'0' && c <= u'9')
+      digit = c - u'0';
+    else if (radix == 16 && c >= u'a' && c <= u'f')
+      digit = c - u'a' + 10;
+    else if (radix == 16 && c >= u'A' && c <= u'F')
+      digit = c - u'A' + 10;
+    else
+      return std::nullopt;
+    if (value > (UINT64_MAX - digit) / radix) return std::nullopt;
+    value = value * radix + digit;
+  }
+  return value;
+}
+
 }  // namespace Processor

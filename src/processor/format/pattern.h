@@ -7,6 +7,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -48,5 +50,8 @@ std::u16string TrimText(std::u16string_view text);
 std::u16string Unquote(std::u16string_view segment);
 // A plain decimal index (at most 9 digits, blanks around allowed).
 bool ParseIndex(std::u16string_view text, size_t& index);
+// Digits alone in radix 10 or 16 (either case); nothing for an empty text,
+// any other character or a value beyond 64 bits.
+std::optional<uint64_t> ParseDigits(std::u16string_view digits, unsigned radix);
 
 }  // namespace Processor

@@ -1,4 +1,6 @@
 // Shortened texts and paths, and errors.
+#include <unicode/utf16.h>
+
 #include <algorithm>
 
 #include "core/common/assert.h"
@@ -11,12 +13,9 @@ namespace {
 
 constexpr std::u16string_view kEllipsis = u"...";
 
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c < 0xDC00; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c < 0xE000; }
-
 // A cut position moved off the middle of a surrogate pair.
 size_t SafeCut(const std::u16string& text, size_t at) {
-  if (at > 0 && at < text.size() && IsLowSurrogate(text[at]) && IsHighSurrogate(text[at - 1])) --at;
+  if (at > 0 && at < text.size() && U16_IS_TRAIL(text[at]) && U16_IS_LEAD(text[at - 1])) --at;
   return at;
 }
 

@@ -53,22 +53,7 @@ std::optional<uint64_t> ExactInteger(std::u16string_view text) {
     radix = 16;
     text.remove_prefix(2);
   }
-  if (text.empty()) return std::nullopt;
-  uint64_t value = 0;
-  for (char16_t c : text) {
-    unsigned digit;
-    if (c >= u'0' && c <= u'9')
-      digit = c - u'0';
-    else if (radix == 16 && c >= u'a' && c <= u'f')
-      digit = c - u'a' + 10;
-    else if (radix == 16 && c >= u'A' && c <= u'F')
-      digit = c - u'A' + 10;
-    else
-      return std::nullopt;
-    if (value > (UINT64_MAX - digit) / radix) return std::nullopt;
-    value = value * radix + digit;
-  }
-  return value;
+  return ParseDigits(text, radix);
 }
 
 }  // namespace

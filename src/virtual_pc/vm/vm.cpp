@@ -29,6 +29,7 @@ using Processor::AutoRef;
 using Processor::InterfacePair;
 using Processor::MetaClass;
 using VirtualWareRaw::ConfigurationParserImpl;
+using VirtualWareRaw::HardDiskList;
 using VirtualWareRaw::SafeHardDisk;
 using VirtualWareRaw::SafeHardDiskCollection;
 using VirtualWareRaw::TextList;
@@ -64,28 +65,16 @@ bool EndsWithNoCase(const std::u16string& text, std::u16string_view suffix) {
 
 bool HasForbiddenCharacter(const std::u16string& name) { return MakeVMFileSystemName(name) != name; }
 
-class HardDiskCollectionImpl final : public virtual SafeHardDiskCollection {
+class HardDiskCollectionImpl final : public HardDiskList {
  public:
+  HardDiskCollectionImpl() : HardDiskList(Msg::kBadVMIndex) {}
+
   MetaClass* GetMetaClass() override { return Processor::InterfaceMetaClass<SafeHardDiskCollection>::Instance(); }
   InterfacePair QueryInterface(uint32_t id) override {
     if (id == Ids::SafeHardDiskCollection || id == Ids::Interface)
       return Processor::AnswerInterface<SafeHardDiskCollection>(this);
     return {};
   }
-  Error GetCount(uint32_t& count) override {
-    count = static_cast<uint32_t>(disks_.size());
-    return Common::Success();
-  }
-  Error GetItem(uint32_t index, AutoRef<SafeHardDisk>& disk) override {
-    if (index >= disks_.size())
-      return Common::MakeError(Code::kCollectionIndexInvalid, Msg::kBadVMIndex, HV_SITE("GetItem"));
-    disk = disks_[index];
-    return Common::Success();
-  }
-  void Add(AutoRef<SafeHardDisk> disk) { disks_.push_back(std::move(disk)); }
-
- private:
-  std::vector<AutoRef<SafeHardDisk>> disks_;
 };
 
 class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,

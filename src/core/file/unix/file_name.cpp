@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/common/module.h"
+#include "core/common/utf.h"
 
 namespace FileLayer {
 
@@ -36,29 +37,16 @@ void ToUnicodeCallback(const void*, UConverterToUnicodeArgs* args, const char* c
 void FromUnicodeCallback(const void*, UConverterFromUnicodeArgs* args, const UChar*, int32_t, UChar32 codePoint,
                          UConverterCallbackReason reason, UErrorCode* error) {
   if (reason > UCNV_IRREGULAR) return;
-  char bytes[4];
-  int32_t count = 0;
+  std::string bytes;
   if (codePoint >= kRawFirst && codePoint <= kRawLast) {
-    bytes[count++] = static_cast<char>(codePoint - kRawBase);
-  } else if (codePoint < 0 || (codePoint >= 0xD800 && codePoint <= 0xDFFF) || codePoint > 0x10FFFF) {
-    bytes[count++] = '?';
-  } else if (codePoint < 0x80) {
-    bytes[count++] = static_cast<char>(codePoint);
-  } else if (codePoint < 0x800) {
-    bytes[count++] = static_cast<char>(0xC0 | (codePoint >> 6));
-    bytes[count++] = static_cast<char>(0x80 | (codePoint & 0x3F));
-  } else if (codePoint < 0x10000) {
-    bytes[count++] = static_cast<char>(0xE0 | (codePoint >> 12));
-    bytes[count++] = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-    bytes[count++] = static_cast<char>(0x80 | (codePoint & 0x3F));
+    bytes += static_cast<char>(codePoint - kRawBase);
+  } else if (codePoint < 0 || U_IS_SURROGATE(codePoint) || codePoint > 0x10FFFF) {
+    bytes += '?';
   } else {
-    bytes[count++] = static_cast<char>(0xF0 | (codePoint >> 18));
-    bytes[count++] = static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-    bytes[count++] = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-    bytes[count++] = static_cast<char>(0x80 | (codePoint & 0x3F));
+    Common::AppendCodePointUtf8(static_cast<char32_t>(codePoint), bytes);
   }
   *error = U_ZERO_ERROR;
-  ucnv_cbFromUWriteBytes(args, bytes, count, 0, error);
+  ucnv_cbFromUWriteBytes(args, bytes.data(), static_cast<int32_t>(bytes.size()), 0, error);
 }
 
 // One converter per process; converters are not thread-safe, so every use
@@ -96,36 +84,9 @@ UConverter* Converter() {
   return gConverter;
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 // Without a converter (ICU data missing) names travel as UTF-8.
 void EncodeWithoutConverter(std::string& out, std::u16string_view run) {
-  for (size_t i = 0; i < run.size(); ++i) {
-    char32_t c = run[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < run.size() && run[i + 1] >= 0xDC00 && run[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (run[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = '?';
-    }
-    AppendUtf8(out, c);
-  }
+  Common::AppendUtf8(run, out, Common::LoneSurrogate::kQuestionMark);
 }
 
 void EncodeRun(std::string& out, std::u16string_view run) {

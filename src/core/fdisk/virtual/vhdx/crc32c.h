@@ -10,7 +10,8 @@ namespace Vhdx {
 // over a whole buffer is the standard CRC-32C of that buffer.
 uint32_t Crc32c(uint32_t running, const void* data, size_t size);
 
-// The table-driven variant, also used where the processor lacks SSE4.2.
-uint32_t Crc32cPortable(uint32_t running, const void* data, size_t size);
+// The CRC-32C of image[0, size) with the 4-byte field at fieldOffset counted
+// as zero: how a structure that stores its own checksum is checked.
+uint32_t Crc32cWithZeroedField(const uint8_t* image, size_t size, size_t fieldOffset);
 
 }  // namespace Vhdx

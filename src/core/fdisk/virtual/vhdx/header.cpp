@@ -38,11 +38,7 @@ HeaderImage ParseHeader(const uint8_t* image) {
   HeaderImage result;
   if (LoadLe32(image + HeaderField::kSignature) != kHeaderSignature) return result;
   uint32_t stored = LoadLe32(image + HeaderField::kChecksum);
-  static const uint8_t kZero[4] = {};
-  uint32_t crc = Crc32c(0, image, HeaderField::kChecksum);
-  crc = Crc32c(crc, kZero, 4);
-  crc = Crc32c(crc, image + HeaderField::kChecksum + 4, kHeaderSize - HeaderField::kChecksum - 4);
-  if (crc != stored) return result;
+  if (Crc32cWithZeroedField(image, kHeaderSize, HeaderField::kChecksum) != stored) return result;
   result.valid = true;
   result.sequenceNumber = LoadLe64(image + HeaderField::kSequenceNumber);
   HeaderInfo& info = result.info;

@@ -9,36 +9,14 @@
 #include <random>
 
 #include "core/fdisk/virtual/vhdx/disk_file.h"
+#include "core/fdisk/virtual/vhdx/durability_testutil.h"
 #include "core/fdisk/virtual/vhdx/metadata.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
 
 namespace Vhdx {
 namespace {
 
-// Records every write, size change and flush, tagged with the step under way.
-class RecordingCoreFile final : public MemoryCoreFile {
- public:
-  struct Op {
-    enum Kind { kWrite, kSize, kFlush } kind;
-    uint64_t offset = 0;  // kSize: the new size
-    std::vector<uint8_t> data;
-    int step = 0;
-  };
-  using MemoryCoreFile::MemoryCoreFile;
-  size_t WriteAt(uint64_t offset, const void* buffer, size_t size) override {
-    const auto* bytes = static_cast<const uint8_t*>(buffer);
-    ops.push_back({Op::kWrite, offset, {bytes, bytes + size}, step});
-    return MemoryCoreFile::WriteAt(offset, buffer, size);
-  }
-  void SetSize(uint64_t size) override {
-    ops.push_back({Op::kSize, size, {}, step});
-    MemoryCoreFile::SetSize(size);
-  }
-  void Flush() override { ops.push_back({Op::kFlush, 0, {}, step}); }
-
-  std::vector<Op> ops;
-  int step = 0;
-};
+using VhdxTest::RecordingCoreFile;
 
 using Items = std::map<std::string, std::vector<uint8_t>>;  // user items by GUID text
 
@@ -105,43 +83,17 @@ TEST(MetadataPowerLossTest, EveryItemReadsOldOrNewAndTheFileOpensAtAnyPoint) {
   std::mt19937 random(5);
   for (int trial = 0; trial < 16; ++trial) cuts.push_back(random() % (ops.size() + 1));
   std::sort(cuts.begin(), cuts.end());
-  MemoryCoreFile durableImage(image);
-  size_t durable = 0;
-  auto apply = [](MemoryCoreFile& file, const RecordingCoreFile::Op& op, uint64_t from, uint64_t to) {
-    if (op.kind == RecordingCoreFile::Op::kSize) file.SetSize(op.offset);
-    if (op.kind == RecordingCoreFile::Op::kWrite) file.WriteAt(from, op.data.data() + (from - op.offset), to - from);
-  };
-  for (size_t cut : cuts) {
-    size_t lastFlush = durable;
-    for (size_t i = durable; i < cut; ++i)
-      if (ops[i].kind == RecordingCoreFile::Op::kFlush) lastFlush = i + 1;
-    for (; durable < lastFlush; ++durable)
-      apply(durableImage, ops[durable], ops[durable].offset, ops[durable].offset + ops[durable].data.size());
-    for (int variant = 0; variant < 2; ++variant) {
-      MemoryCoreFile crashed(durableImage.Bytes());
-      for (size_t i = durable; i < cut; ++i) {
-        const auto& op = ops[i];
-        if (op.kind != RecordingCoreFile::Op::kWrite) {
-          if (random() % 2) apply(crashed, op, 0, 0);
-          continue;
-        }
-        for (uint64_t from = op.offset, end = op.offset + op.data.size(); from < end;) {
-          const uint64_t to = std::min(end, (from / 512 + 1) * 512);
-          if (random() % 2) apply(crashed, op, from, to);
-          from = to;
-        }
-      }
-      const int oldest = durable ? ops[durable - 1].step : 0;
-      const int newest = cut ? ops[cut - 1].step : 0;
-      Items items;
-      ASSERT_NO_THROW(items = ReadItems(crashed.Bytes())) << "cut " << cut << " of " << ops.size();
-      bool allowed = false;
-      for (int j = oldest; j <= std::min<int>(newest + 1, static_cast<int>(steps.size())); ++j)
-        allowed = allowed || items == after[j];
-      EXPECT_TRUE(allowed) << "cut " << cut << " of " << ops.size() << " (steps " << oldest << " to " << newest
-                           << ") shows " << items.size() << " items";
-    }
-  }
+  VhdxTest::SimulatePowerLosses(image, ops, cuts, random, 2, [&](MemoryCoreFile& crashed, size_t durable, size_t cut) {
+    const int oldest = durable ? ops[durable - 1].step : 0;
+    const int newest = cut ? ops[cut - 1].step : 0;
+    Items items;
+    ASSERT_NO_THROW(items = ReadItems(crashed.Bytes())) << "cut " << cut << " of " << ops.size();
+    bool allowed = false;
+    for (int j = oldest; j <= std::min<int>(newest + 1, static_cast<int>(steps.size())); ++j)
+      allowed = allowed || items == after[j];
+    EXPECT_TRUE(allowed) << "cut " << cut << " of " << ops.size() << " (steps " << oldest << " to " << newest
+                         << ") shows " << items.size() << " items";
+  });
 }
 
 TEST(MetadataPowerLossTest, EachChangeIsDurableBeforeItReturns) {

@@ -20,11 +20,7 @@ const Common::Guid kMetadataRegionGuid = ParseKnown("8B7CA206-4790-4B9A-B8FE-575
 bool ParseRegionTable(const uint8_t* image, RegionTable& table) {
   if (LoadLe32(image) != kRegionTableSignature) return false;
   uint32_t stored = LoadLe32(image + 4);
-  static const uint8_t kZero[4] = {};
-  uint32_t crc = Crc32c(0, image, 4);
-  crc = Crc32c(crc, kZero, 4);
-  crc = Crc32c(crc, image + 8, kRegionTableSize - 8);
-  if (crc != stored) return false;
+  if (Crc32cWithZeroedField(image, kRegionTableSize, 4) != stored) return false;
   uint32_t count = LoadLe32(image + 8);
   if (count > kMaxRegionEntries) return false;
   table.entries.clear();

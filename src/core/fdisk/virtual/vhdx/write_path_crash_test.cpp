@@ -13,6 +13,7 @@
 #include <random>
 
 #include "core/fdisk/virtual/vhdx/disk_impl.h"
+#include "core/fdisk/virtual/vhdx/durability_testutil.h"
 #include "core/fdisk/virtual/vhdx/hierarchy_testutil.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
 #include "thrown.h"
@@ -26,23 +27,6 @@ using namespace VhdxTest;
 
 constexpr uint64_t kBlock = kImageSectorsPerBlock;
 constexpr uint64_t kSectors = 8 * kBlock;
-constexpr uint32_t kParentStamp = 0x70000000;
-
-// Each sector holds its stamp and its number in every 8 bytes.
-void Fill(uint8_t* data, uint64_t first, uint64_t count, uint32_t stamp) {
-  for (uint64_t s = 0; s < count; ++s) {
-    const auto sector = static_cast<uint32_t>(first + s);
-    for (int i = 0; i < 512; i += 8) {
-      std::memcpy(data + s * 512 + i, &stamp, 4);
-      std::memcpy(data + s * 512 + i + 4, &sector, 4);
-    }
-  }
-}
-
-struct Request {
-  uint64_t first;
-  uint64_t count;
-};
 
 Request NthRequest(uint32_t seed, uint32_t n) {
   std::mt19937 random(seed * 7919 + n);
@@ -56,17 +40,7 @@ class CrashTest : public ::testing::TestWithParam<bool> {
     char pattern[] = "/tmp/hvcrashXXXXXX";
     dir_ = ::mkdtemp(pattern);
     std::vector<uint8_t> top = MakeDiskImage(kSectors * 512);
-    if (GetParam()) {
-      const std::string parent = dir_ + "/parent.vhdx";
-      WriteWholeFile(parent, MakeDiskImage(kSectors * 512));
-      {
-        auto disk = OpenDisk(parent, true);
-        std::vector<uint8_t> data(kSectors * 512);
-        Fill(data.data(), 0, kSectors, kParentStamp);
-        disk->Write(0, data.data(), kSectors);
-      }
-      MakeDifferencing(top, DataWriteGuidOf(ReadWholeFile(parent)), {{u"relative_path", u"parent.vhdx"}});
-    }
+    if (GetParam()) MakeStampedParent(dir_, kSectors, top);
     WriteWholeFile(Top(), top);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
@@ -79,7 +53,7 @@ class CrashTest : public ::testing::TestWithParam<bool> {
     Common::Error error = Thrown([&] { OpenDisk(Top(), false)->Read(0, data.data(), kSectors); });
     EXPECT_FALSE(error) << CodeAndMessage(error);
     for (uint64_t s = 0; s < kSectors; ++s) {
-      std::memcpy(&stamps[s], &data[s * 512], 4);
+      stamps[s] = StampOf(&data[s * 512]);
       uint32_t number;
       std::memcpy(&number, &data[s * 512 + 4], 4);
       if (stamps[s] && number != s) ADD_FAILURE() << "sector " << s << " holds sector " << number;
@@ -101,7 +75,7 @@ class CrashTest : public ::testing::TestWithParam<bool> {
         for (uint32_t n = 0;; ++n) {
           const Request request = NthRequest(seed, n);
           data.resize(request.count * 512);
-          Fill(data.data(), request.first, request.count, seed << 16 | (n + 1));
+          FillStamped(data.data(), request.first, request.count, seed << 16 | (n + 1));
           disk->Write(request.first, data.data(), request.count);
           if (::write(fds[1], "x", 1) != 1) ::_exit(2);
         }

@@ -12,6 +12,7 @@
 #include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhdx/bat.h"
 #include "core/fdisk/virtual/vhdx/disk_impl.h"
+#include "core/fdisk/virtual/vhdx/durability_testutil.h"
 #include "core/fdisk/virtual/vhdx/hierarchy_testutil.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
 #include "thrown.h"
@@ -25,64 +26,6 @@ using namespace VhdxTest;
 
 constexpr uint64_t kBlock = kImageSectorsPerBlock;
 constexpr uint64_t kSectors = 4 * kBlock;
-
-// A file in memory that records every write, size change and flush in
-// order, tagged with the request that caused it; a flush can be made to fail.
-class RecordingCoreFile final : public MemoryCoreFile {
- public:
-  struct Op {
-    enum Kind { kWrite, kSize, kFlush } kind;
-    uint64_t offset = 0;  // kSize: the new size
-    std::vector<uint8_t> data;
-    int request = 0;
-  };
-  using MemoryCoreFile::MemoryCoreFile;
-
-  size_t WriteAt(uint64_t offset, const void* buffer, size_t size) override {
-    const auto* bytes = static_cast<const uint8_t*>(buffer);
-    ops.push_back({Op::kWrite, offset, {bytes, bytes + size}, request});
-    return MemoryCoreFile::WriteAt(offset, buffer, size);
-  }
-  void SetSize(uint64_t size) override {
-    ops.push_back({Op::kSize, size, {}, request});
-    MemoryCoreFile::SetSize(size);
-  }
-  void Flush() override {
-    if (failFlushes) HV_THROW(Code::kFileWrite, Msg::kVhdxFileFlushError, "Flush");
-    ops.push_back({Op::kFlush, 0, {}, request});
-  }
-  int Flushes(int inRequest) const {
-    return static_cast<int>(std::count_if(
-        ops.begin(), ops.end(), [&](const Op& op) { return op.kind == Op::kFlush && op.request == inRequest; }));
-  }
-
-  std::vector<Op> ops;
-  int request = 0;
-  bool failFlushes = false;
-};
-
-// Every sector written holds (request + 1, sector) in each 8 bytes; parent
-// sectors hold (0x70000000, sector); zeros are stamp 0.
-uint32_t StampOf(const uint8_t* sector) {
-  uint32_t value;
-  std::memcpy(&value, sector, 4);
-  return value;
-}
-void FillStamped(uint8_t* data, uint64_t first, uint64_t count, uint32_t stamp) {
-  for (uint64_t s = 0; s < count; ++s) {
-    for (int i = 0; i < 512; i += 8) {
-      const uint32_t sector = static_cast<uint32_t>(first + s);
-      std::memcpy(data + s * 512 + i, &stamp, 4);
-      std::memcpy(data + s * 512 + i + 4, &sector, 4);
-    }
-  }
-}
-constexpr uint32_t kParentStamp = 0x70000000;
-
-struct Request {
-  uint64_t first;
-  uint64_t count;
-};
 
 // Unaligned runs, some inside one block, some across two.
 std::vector<Request> MakeRequests(uint32_t seed, int count) {
@@ -103,17 +46,7 @@ class DurabilityTest : public ::testing::TestWithParam<bool> {
     char pattern[] = "/tmp/hvdurableXXXXXX";
     dir_ = ::mkdtemp(pattern);
     image_ = MakeDiskImage(kSectors * 512);
-    if (Differencing()) {
-      const std::string parent = dir_ + "/parent.vhdx";
-      WriteWholeFile(parent, MakeDiskImage(kSectors * 512));
-      {
-        auto disk = OpenDisk(parent, true);
-        std::vector<uint8_t> data(kSectors * 512);
-        FillStamped(data.data(), 0, kSectors, kParentStamp);
-        disk->Write(0, data.data(), kSectors);
-      }
-      MakeDifferencing(image_, DataWriteGuidOf(ReadWholeFile(parent)), {{u"relative_path", u"parent.vhdx"}});
-    }
+    if (Differencing()) MakeStampedParent(dir_, kSectors, image_);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
   bool Differencing() const { return GetParam(); }
@@ -142,15 +75,15 @@ TEST_P(DurabilityTest, OneBarrierPerRequestThatChangesStructuresBeforeTheyChange
     auto disk = Open(core, true);
     std::vector<uint8_t> data(3 * kBlock * 512);
     FillStamped(data.data(), 0, 3 * kBlock, 1);
-    core->request = 1;  // allocates one block; the opening's first change renews the header GUIDs
+    core->step = 1;  // allocates one block; the opening's first change renews the header GUIDs
     disk->Write(100, data.data(), 3);
-    core->request = 2;  // allocates two blocks in one request
+    core->step = 2;  // allocates two blocks in one request
     disk->Write(kBlock - 5, data.data(), 2 * kBlock + 10);
-    core->request = 3;  // rewrites sectors in place
+    core->step = 3;  // rewrites sectors in place
     disk->Write(kBlock - 5, data.data(), 5);
-    core->request = 4;  // writes new sectors into block 0
+    core->step = 4;  // writes new sectors into block 0
     disk->Write(200, data.data(), 5);
-    core->request = 5;  // releases the disk
+    core->step = 5;  // releases the disk
   }
   // A new sector bitmap block gets its entry durable before the block
   // entries that rely on it: one more barrier, once per chunk.
@@ -168,10 +101,10 @@ TEST_P(DurabilityTest, OneBarrierPerRequestThatChangesStructuresBeforeTheyChange
   for (int request : {1, 2}) {
     size_t lastFlush = 0;
     for (size_t i = 0; i < core->ops.size(); ++i) {
-      if (core->ops[i].request == request && core->ops[i].kind == RecordingCoreFile::Op::kFlush) lastFlush = i;
+      if (core->ops[i].step == request && core->ops[i].kind == RecordingCoreFile::Op::kFlush) lastFlush = i;
     }
     bool table = false;
-    for (size_t i = lastFlush + 1; i < core->ops.size() && core->ops[i].request == request; ++i) {
+    for (size_t i = lastFlush + 1; i < core->ops.size() && core->ops[i].step == request; ++i) {
       const auto& op = core->ops[i];
       ASSERT_EQ(op.kind, RecordingCoreFile::Op::kWrite);
       const bool inTable = op.offset >= kImageBat && op.offset < kImageBat + (1 << 20);
@@ -194,14 +127,14 @@ TEST_P(DurabilityTest, PowerLossAtAnyPointKeepsEverySectorOldOrNew) {
   {
     auto disk = Open(core, true);
     for (size_t j = 0; j < requests.size(); ++j) {
-      core->request = static_cast<int>(j);
+      core->step = static_cast<int>(j);
       std::vector<uint8_t> data(requests[j].count * 512);
       FillStamped(data.data(), requests[j].first, requests[j].count, static_cast<uint32_t>(j + 1));
       disk->Write(requests[j].first, data.data(), requests[j].count);
       after.push_back(after.back());
       std::fill_n(after.back().begin() + requests[j].first, requests[j].count, static_cast<uint32_t>(j + 1));
     }
-    core->request = static_cast<int>(requests.size());
+    core->step = static_cast<int>(requests.size());
   }
   EXPECT_EQ(Stamps(core->Bytes()), after.back());
 
@@ -210,34 +143,9 @@ TEST_P(DurabilityTest, PowerLossAtAnyPointKeepsEverySectorOldOrNew) {
   std::vector<size_t> cuts;
   for (int trial = 0; trial < 16; ++trial) cuts.push_back(random() % (ops.size() + 1));
   std::sort(cuts.begin(), cuts.end());
-  MemoryCoreFile durableImage(image_);  // ops [0, durable) applied
-  size_t durable = 0;
-  auto apply = [&](MemoryCoreFile& file, const RecordingCoreFile::Op& op, uint64_t from, uint64_t to) {
-    if (op.kind == RecordingCoreFile::Op::kSize) file.SetSize(op.offset);
-    if (op.kind == RecordingCoreFile::Op::kWrite) file.WriteAt(from, op.data.data() + (from - op.offset), to - from);
-  };
-  for (size_t cut : cuts) {
-    size_t lastFlush = durable;
-    for (size_t i = durable; i < cut; ++i)
-      if (ops[i].kind == RecordingCoreFile::Op::kFlush) lastFlush = i + 1;
-    for (; durable < lastFlush; ++durable) {
-      apply(durableImage, ops[durable], ops[durable].offset, ops[durable].offset + ops[durable].data.size());
-    }
-    MemoryCoreFile crashed(durableImage.Bytes());
-    for (size_t i = durable; i < cut; ++i) {
-      const auto& op = ops[i];
-      if (op.kind != RecordingCoreFile::Op::kWrite) {
-        if (random() % 2) apply(crashed, op, 0, 0);
-        continue;
-      }
-      for (uint64_t from = op.offset, end = op.offset + op.data.size(); from < end;) {
-        uint64_t to = std::min(end, (from / 512 + 1) * 512);
-        if (random() % 2) apply(crashed, op, from, to);
-        from = to;
-      }
-    }
-    const int oldest = durable ? ops[durable - 1].request - 1 : -1;
-    const int newest = cut ? ops[cut - 1].request : -1;
+  SimulatePowerLosses(image_, ops, cuts, random, 1, [&](MemoryCoreFile& crashed, size_t durable, size_t cut) {
+    const int oldest = durable ? ops[durable - 1].step - 1 : -1;
+    const int newest = cut ? ops[cut - 1].step : -1;
     std::vector<uint32_t> stamps;
     ASSERT_NO_THROW(stamps = Stamps(crashed.Bytes())) << "cut " << cut;
     for (uint64_t s = 0; s < kSectors; ++s) {
@@ -246,7 +154,7 @@ TEST_P(DurabilityTest, PowerLossAtAnyPointKeepsEverySectorOldOrNew) {
         allowed = allowed || stamps[s] == after[j + 1][s];
       ASSERT_TRUE(allowed) << "cut " << cut << " of " << ops.size() << ", sector " << s << " reads stamp " << stamps[s];
     }
-  }
+  });
 }
 
 TEST_P(DurabilityTest, FailedFlushIsReportedAndLeavesTheFileConsistent) {
