@@ -225,7 +225,7 @@ TEST_F(MessageFormatTest, TimeSpans) {
   EXPECT_EQ(F(u"{0,time_span}", {true}), u"<invalid time span>");
   EXPECT_EQ(F(u"{0,time_span}", {Variant::Date(5)}), u"<invalid time span>");
   EXPECT_EQ(F(u"{0,time_span}", {std::nan("")}), u"<invalid time span>");
-  TimeSpanFormatImpl span;
+  TimeSpanFormat span;
   std::u16string out;
   span.Format(out, 3723045, true);
   EXPECT_EQ(out, u"01:02:03.045");

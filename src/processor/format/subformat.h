@@ -196,7 +196,7 @@ class SubformatTimeSpan final : public SubformatBase {
 
  private:
   FormatResources& resources_;
-  TimeSpanFormatImpl format_;
+  TimeSpanFormat format_;
 };
 
 }  // namespace Processor

@@ -2,7 +2,7 @@
 
 namespace Processor {
 
-void TimeSpanFormatImpl::Format(std::u16string& out, int64_t milliseconds, bool withMilliseconds) const {
+void TimeSpanFormat::Format(std::u16string& out, int64_t milliseconds, bool withMilliseconds) const {
   uint64_t ms = static_cast<uint64_t>(milliseconds);
   if (milliseconds < 0) {
     out += u'-';

@@ -10,14 +10,8 @@ namespace Processor {
 
 class TimeSpanFormat {
  public:
-  virtual ~TimeSpanFormat() = default;
   // Appends the span; withMilliseconds adds "." and three digits.
-  virtual void Format(std::u16string& out, int64_t milliseconds, bool withMilliseconds = false) const = 0;
-};
-
-class TimeSpanFormatImpl final : public TimeSpanFormat {
- public:
-  void Format(std::u16string& out, int64_t milliseconds, bool withMilliseconds = false) const override;
+  void Format(std::u16string& out, int64_t milliseconds, bool withMilliseconds = false) const;
 
  private:
   NumberFormatHEX decimal_{10};

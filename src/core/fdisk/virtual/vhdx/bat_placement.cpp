@@ -206,15 +206,15 @@ void BlockPlacement::Update(const BatArea& area) {
   end_ = end;
 }
 
-bool PayloadBlockInfoMap::Find(const Vhd::DiskArea& bytes, Vhd::Collector<DataBlockInfo>& collector) const {
+bool DataBlockInfoMap::Find(const Vhd::DiskArea& bytes, Vhd::Collector<DataBlockInfo>& collector) const {
   struct Payloads final : Vhd::Collector<PlacedBlock> {
-    Payloads(const PayloadBlockInfoMap& map, Vhd::Collector<DataBlockInfo>& target) : map(map), target(target) {}
+    Payloads(const DataBlockInfoMap& map, Vhd::Collector<DataBlockInfo>& target) : map(map), target(target) {}
     bool Collect(const PlacedBlock& block) override {
       if (block.bitmap) return true;
       const uint64_t number = block.batIndex - block.batIndex / (uint64_t{map.ratio_} + 1);
       return target.Collect({block.fileOffset, number * map.sectorsPerBlock_, block.length});
     }
-    const PayloadBlockInfoMap& map;
+    const DataBlockInfoMap& map;
     Vhd::Collector<DataBlockInfo>& target;
   } payloads(*this, collector);
   return placement_.Find(bytes, payloads);

@@ -94,20 +94,14 @@ struct DataBlockInfo {
   uint64_t length = 0;       // bytes the block spans in the file
 };
 
-// The payload blocks that overlap a byte range of the file.
+// The payload blocks of a placement that overlap a byte range of the file
+// (sector bitmap blocks are left out).
 class DataBlockInfoMap {
  public:
-  virtual ~DataBlockInfoMap() = default;
-  // In file order, until the collector declines.
-  virtual bool Find(const Vhd::DiskArea& bytes, Vhd::Collector<DataBlockInfo>& collector) const = 0;
-};
-
-// The payload blocks of a placement (sector bitmap blocks are left out).
-class PayloadBlockInfoMap final : public DataBlockInfoMap {
- public:
-  PayloadBlockInfoMap(const BlockPlacement& placement, uint32_t chunkRatio, uint32_t sectorsPerBlock)
+  DataBlockInfoMap(const BlockPlacement& placement, uint32_t chunkRatio, uint32_t sectorsPerBlock)
       : placement_(placement), ratio_(chunkRatio), sectorsPerBlock_(sectorsPerBlock) {}
-  bool Find(const Vhd::DiskArea& bytes, Vhd::Collector<DataBlockInfo>& collector) const override;
+  // In file order, until the collector declines.
+  bool Find(const Vhd::DiskArea& bytes, Vhd::Collector<DataBlockInfo>& collector) const;
 
  private:
   const BlockPlacement& placement_;

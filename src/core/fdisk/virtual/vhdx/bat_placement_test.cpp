@@ -79,7 +79,7 @@ TEST(BlockPlacementTest, BlocksAreFoundInFileOrderWhateverTheTableOrder) {
   EXPECT_TRUE(touching.values.empty());
 
   VectorCollector<DataBlockInfo> payload;
-  PayloadBlockInfoMap(*placement, 2, 8).Find({4 * kMB, 3 * kMB}, payload);
+  DataBlockInfoMap(*placement, 2, 8).Find({4 * kMB, 3 * kMB}, payload);
   ASSERT_EQ(payload.values.size(), 2u);  // the bitmap block is left out
   EXPECT_EQ(payload.values[0].firstSector, 8u);
   EXPECT_EQ(payload.values[1].fileOffset, 6 * kMB);

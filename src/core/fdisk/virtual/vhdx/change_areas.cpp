@@ -207,7 +207,7 @@ void DataPath::CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<Dis
     return;
   }
   const BlockPlacement& placement = *Placement();
-  PayloadBlockInfoMap blockMap(placement, chunks_.ChunkRatio(), sectorsPerBlock);
+  DataBlockInfoMap blockMap(placement, chunks_.ChunkRatio(), sectorsPerBlock);
   if (!systemMetadata_) systemMetadata_ = SystemMetadataAreas(dataFile_, layout_);
 
   EmptyBatEntryToDiskAreaCollector emptied(traits, sectorsPerBlock, clipped);

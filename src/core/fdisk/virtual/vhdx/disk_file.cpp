@@ -14,6 +14,7 @@
 #include "core/fdisk/virtual/vhdx/log.h"
 #include "core/fdisk/virtual/vhdx/metadata_table.h"
 #include "core/fdisk/virtual/vhdx/non_persistent_file.h"
+#include "core/fdisk/virtual/vhdx/read_path.h"
 
 namespace Vhdx {
 namespace {
@@ -28,6 +29,20 @@ std::u16string Dec(uint64_t value) { return Common::Utf8ToUtf16(std::to_string(v
 }
 
 bool IsPowerOfTwo(uint64_t value) { return value && !(value & (value - 1)); }
+
+DataPathLayout DataPathLayoutOf(const DiskFileParts& parts) {
+  DataPathLayout layout;
+  layout.virtualSize = parts.virtualSize;
+  layout.logicalSectorSize = parts.logicalSectorSize;
+  layout.blockSize = parts.blockSize;
+  layout.diskKind = parts.kind;
+  layout.batOffset = parts.batRegion.fileOffset;
+  layout.batLength = parts.batRegion.length;
+  layout.metadataOffset = parts.metadataRegion.fileOffset;
+  layout.metadataLength = parts.metadataRegion.length;
+  layout.logReplayed = parts.logReplayed;
+  return layout;
+}
 
 // Rewrites the region table entry of a region that moved or grew.
 class UpdatingRegionMonitor final : public ExpansionMonitor {
@@ -101,7 +116,10 @@ class DiskFileImpl final : public DiskFile {
     parts_.kind = DiskKindOf(parameters->Value());
     CheckParameters();
     locatorEntries_ = locator->Entries();
-    data_ = CreateDiskFileData(parts_);
+    // The data path comes last: placing the blocks validates the table.
+    data_ =
+        std::make_unique<DataPath>(DataPathLayoutOf(parts_), parts_.files->StructureFile(), parts_.files->DataFile());
+    data_->PlaceBlocks(parts_.reserved, parts_.writable);
   }
 
   uint32_t GetKind() const override { return parts_.kind; }
@@ -132,10 +150,10 @@ class DiskFileImpl final : public DiskFile {
   }
 
   void ReadSectors(uint64_t firstSector, Vhd::Bitmap& needed, uint8_t* buffer) override {
-    data_->ReadSectors(firstSector, needed, buffer);
+    data_->Read(firstSector, needed, buffer);
   }
   void WriteSectors(uint64_t firstSector, uint64_t count, const uint8_t* buffer) override {
-    data_->WriteSectors(firstSector, count, buffer);
+    data_->Write(firstSector, count, buffer);
   }
   void CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<Vhd::DiskArea>& collector) override {
     data_->CollectChangedAreas(changes, collector);
@@ -157,7 +175,10 @@ class DiskFileImpl final : public DiskFile {
   class MetadataChange {
    public:
     explicit MetadataChange(DiskFileImpl& disk) : disk_(disk) {}
-    ~MetadataChange() { disk_.data_->MetadataChanged(disk_.parts_.metadataRegion); }
+    ~MetadataChange() {
+      const RegionEntry& region = disk_.parts_.metadataRegion;
+      disk_.data_->SetMetadataRegion(region.fileOffset, region.length);
+    }
 
    private:
     DiskFileImpl& disk_;
@@ -194,7 +215,7 @@ class DiskFileImpl final : public DiskFile {
   DiskFileParts parts_;
   WriteGuids writeGuids_;
   ParentLocatorEntries locatorEntries_;
-  std::unique_ptr<DiskFileData> data_;
+  std::unique_ptr<DataPath> data_;
   std::shared_ptr<MetadataModifier> modifier_;
 };
 

@@ -22,8 +22,6 @@ class ChangedFile;
 
 namespace Vhdx {
 
-class BlockPlacement;
-
 struct WriteGuids {
   Common::Guid dataWriteGuid;
   Common::Guid fileWriteGuid;
@@ -117,22 +115,6 @@ class FileHoldingDiskFile : public DiskFileDelegate {
  private:
   std::shared_ptr<CoreFile> file_;
 };
-
-// The sector operations of one disk file (block allocation table, blocks,
-// sector bitmaps). Built at the end of Init, which is where the table may be
-// validated.
-class DiskFileData {
- public:
-  virtual ~DiskFileData() = default;
-  virtual void ReadSectors(uint64_t firstSector, Vhd::Bitmap& needed, uint8_t* buffer) = 0;
-  virtual void WriteSectors(uint64_t firstSector, uint64_t count, const uint8_t* buffer) = 0;
-  virtual void CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<Vhd::DiskArea>& collector) = 0;
-  virtual std::shared_ptr<const BlockPlacement> Placement() const = 0;
-  // After every change of the metadata, with the region where it now lies.
-  virtual void MetadataChanged(const RegionEntry& region) noexcept = 0;
-};
-// Provided by the data path (disk_file_data.cpp).
-std::unique_ptr<DiskFileData> CreateDiskFileData(const DiskFileParts& parts);
 
 // Opening. extra receives the items the disk file does not handle itself
 // (for example the page 83 data); null accepts nothing.
