@@ -23,22 +23,16 @@ std::string TranscodeUtf16(std::string_view data) {
   return ToUtf8(units);
 }
 
-std::unique_ptr<Tag> LoadDocument(std::string_view data, ReadPosition& where) {
-  where = ReadPosition();
-  CheckDocumentSize(data.size(), kMaxDocumentSize);
+namespace {
+
+// `kept` is data's text form (data itself unless it was UTF-16); the tree
+// keeps it for its source form.
+std::unique_ptr<Tag> LoadText(std::string_view data, std::string kept, ReadPosition& where) {
   binary_reader builder;
   size_t stopped = 0;
-  if (data.substr(0, kBinarySignature.size()) == kBinarySignature) {
-    try {
-      ReadBinaryXml(data, builder, stopped);
-    } catch (...) {
-      where.column = static_cast<uint32_t>(stopped + 1);
-      throw;
-    }
-    where.column = static_cast<uint32_t>(stopped + 1);
-    return builder.TakeRoot();
-  }
-  const std::string transcoded = TranscodeUtf16(data);
+  boost::intrusive_ptr<const SourceDocumentText> text(new SourceDocumentText(std::move(kept)));
+  const std::string_view transcoded = text->text;
+  builder.KeepSource(text);
   try {
     ReadTextXml(transcoded, builder, stopped);
   } catch (...) {
@@ -59,10 +53,34 @@ std::unique_ptr<Tag> LoadDocument(std::string_view data, ReadPosition& where) {
   return root;
 }
 
+bool IsUtf16(std::string_view data) { return data.substr(0, 2) == "\xFF\xFE" || data.substr(0, 2) == "\xFE\xFF"; }
+
+}  // namespace
+
+std::unique_ptr<Tag> LoadDocument(std::string_view data, ReadPosition& where) {
+  where = ReadPosition();
+  CheckDocumentSize(data.size(), kMaxDocumentSize);
+  if (data.substr(0, kBinarySignature.size()) == kBinarySignature) {
+    binary_reader builder;
+    size_t stopped = 0;
+    try {
+      ReadBinaryXml(data, builder, stopped);
+    } catch (...) {
+      where.column = static_cast<uint32_t>(stopped + 1);
+      throw;
+    }
+    where.column = static_cast<uint32_t>(stopped + 1);
+    return builder.TakeRoot();
+  }
+  return LoadText(data, TranscodeUtf16(data), where);
+}
+
 std::unique_ptr<Tag> LoadDocument(XmlInput& input, ReadPosition& where) {
   where = ReadPosition();
-  const std::string data = ReadAll(input, kMaxDocumentSize);
-  return LoadDocument(data, where);
+  std::string data = ReadAll(input, kMaxDocumentSize);
+  if (data.substr(0, kBinarySignature.size()) == kBinarySignature || IsUtf16(data)) return LoadDocument(data, where);
+  // UTF-8 text is kept as read, without a copy (no UTF-16 mark to look at).
+  return LoadText({}, std::move(data), where);
 }
 
 void WriteDocument(const Tag& root, XmlOutput& output, unsigned flags) { WriteTextXml(root, output, flags); }

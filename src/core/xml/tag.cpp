@@ -42,7 +42,7 @@ Tag* InsertChild(Tag& parent, size_t position, std::unique_ptr<Tag> child) {
       SourceText& closing = (*texts)[1];
       if (closing.blank && parent.Text[0] == u" ") parent.Text[0].clear();
       // "<a/>" or "<a></a>" had no layout to keep before the closing tag.
-      if (closing.raw.empty()) closing.known = false;
+      if (closing.size == 0) closing.known = false;
     }
   }
   return raw;
@@ -94,7 +94,10 @@ void DropSource(Tag& root) {
   while (!pending.empty()) {
     Tag* tag = pending.back();
     pending.pop_back();
-    tag->Source = nullptr;  // the storage goes with the tag
+    // The storage goes with the tag; the document text goes with the last
+    // tag that still holds it.
+    if (tag->Source) tag->Source->document_text.reset();
+    tag->Source = nullptr;
     for (auto& child : tag->Children) pending.push_back(child.get());
   }
 }

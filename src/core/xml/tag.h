@@ -5,6 +5,8 @@
 #pragma once
 
 #include <boost/container/small_vector.hpp>
+#include <boost/smart_ptr/intrusive_ptr.hpp>
+#include <boost/smart_ptr/intrusive_ref_counter.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -30,20 +32,28 @@ inline constexpr size_t kMaxElements = kMaxDocumentSize / 4;
 // text write them as comments.
 inline constexpr std::string_view kCommentName = "!--";
 
-// How a text segment stood in the document it was read from.
-struct SourceText {
-  std::string raw;       // the markup as read (UTF-8), instructions included
-  std::u16string value;  // what it read as
-  bool known = false;    // false: added later, so written from its value
-  // Whitespace alone outside xml:space="preserve": it reads as " " in an
-  // element without children and as nothing (layout) beside children.
-  bool blank = false;
+// The text of a document read from text, kept once and shared by the source
+// forms of its tags (also of subtrees moved to another tree).
+struct SourceDocumentText : boost::intrusive_ref_counter<SourceDocumentText> {
+  explicit SourceDocumentText(std::string text) : text(std::move(text)) {}
+  const std::string text;  // UTF-8, as the reader saw it
 };
 
-struct SourceAttribute {
-  std::string name;
-  std::u16string value;
-  std::string raw;  // leading whitespace, name, '=' and quoted value
+// How a text segment stood in the document it was read from: where its
+// markup lies in the document text (CDATA, references and instructions
+// included). What it read as is decoded again from that markup when needed,
+// so that a segment costs 8 bytes.
+struct SourceText {
+  SourceText() : known(false), blank(false), preserve(false) {}
+  SourceText(uint32_t offset, uint32_t size, bool blank, bool preserve)
+      : offset(offset), size(size), known(true), blank(blank), preserve(preserve) {}
+  uint32_t offset = 0;
+  uint32_t size : 29 = 0;
+  uint32_t known : 1;  // false: added later, so written from its value
+  // Whitespace alone outside xml:space="preserve": it reads as " " in an
+  // element without children and as nothing (layout) beside children.
+  uint32_t blank : 1;
+  uint32_t preserve : 1;  // read inside xml:space="preserve"
 };
 
 enum class SourceEncoding { kUtf8, kUtf16Le, kUtf16Be };
@@ -58,18 +68,31 @@ struct DocumentSource {
 };
 
 // How an element read from text was written, so that writing the document
-// back can keep every byte of what nobody changed.
+// back can keep every byte of what nobody changed: offsets into the document
+// text, which the tags share.
 struct TagSource {
-  std::string name;
-  std::vector<SourceAttribute> attributes;  // in document order
-  std::string tail;                         // whitespace and ">" or "/>"; a comment's whole markup
-  std::string endTag;                       // "</name>" as read
-  bool empty = false;                       // written as <name/>
+  boost::intrusive_ptr<const SourceDocumentText> document_text;
+  uint32_t begin = 0;        // '<'; a comment's whole markup starts here
+  uint32_t nameEnd = 0;      // the attributes follow up to tailBegin
+  uint32_t tailBegin = 0;    // whitespace and ">" or "/>"; a comment's whole markup
+  uint32_t tagEnd = 0;       // end of the start tag (of the comment)
+  uint32_t endTagBegin = 0;  // "</name>" as read
+  uint32_t endTagEnd = 0;
+  bool empty = false;  // written as <name/>
   bool comment = false;
   // Parallel to Text; InsertChild and RemoveChild keep it so. Most elements
   // hold one segment, which lives inside the tag.
   boost::container::small_vector<SourceText, 1> texts;
   std::unique_ptr<DocumentSource> document;  // on the root only
+
+  std::string_view Slice(uint32_t from, uint32_t to) const {
+    return std::string_view(document_text->text).substr(from, to - from);
+  }
+  std::string_view Name() const { return comment ? kCommentName : Slice(begin + 1, nameEnd); }
+  std::string_view AttributeMarkup() const { return Slice(nameEnd, tailBegin); }
+  std::string_view Tail() const { return Slice(tailBegin, tagEnd); }
+  std::string_view EndTag() const { return Slice(endTagBegin, endTagEnd); }
+  std::string_view Raw(const SourceText& segment) const { return Slice(segment.offset, segment.offset + segment.size); }
 };
 
 // Text segments; a leaf element's one segment lives inside the tag, so that
@@ -96,7 +119,7 @@ struct Tag {
 
 // A tag read from text, allocated together with its source form.
 struct SourcedTag final : Tag {
-  explicit SourcedTag(std::string name) : Tag(std::move(name)) { Source = &source; }
+  explicit SourcedTag(std::string_view name) : Tag(std::string(name)) { Source = &source; }
   TagSource source;
 };
 
