@@ -7,7 +7,7 @@
 namespace Xml {
 
 Tag::~Tag() {
-  std::vector<std::unique_ptr<Tag>> pending = std::move(Children);
+  ChildList pending = std::move(Children);
   while (!pending.empty()) {
     std::unique_ptr<Tag> tag = std::move(pending.back());
     pending.pop_back();

@@ -4,12 +4,13 @@
 // the text before the first child, Text[i + 1] the text after child i.
 #pragma once
 
+#include <boost/container/flat_map.hpp>
 #include <boost/container/small_vector.hpp>
+#include <boost/container/vector.hpp>
 #include <boost/smart_ptr/intrusive_ptr.hpp>
 #include <boost/smart_ptr/intrusive_ref_counter.hpp>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -99,6 +100,15 @@ struct TagSource {
 // a tree costs one allocation per element.
 using TextSegments = boost::container::small_vector<std::u16string, 1>;
 
+// Attributes sorted by name bytes, in one array: elements of machine files
+// have at most a few.
+using AttributeMap = boost::container::flat_map<std::string, std::u16string>;
+
+struct Tag;
+// Child counts are bounded by kMaxElements, so 32 bits hold them.
+using ChildList = boost::container::vector<std::unique_ptr<Tag>, void,
+                                           boost::container::vector_options_t<boost::container::stored_size<uint32_t>>>;
+
 struct Tag {
   Tag() : Text(1) {}
   explicit Tag(std::string name) : Name(std::move(name)), Text(1) {}
@@ -107,9 +117,9 @@ struct Tag {
   // Tears the subtree down without recursion.
   virtual ~Tag();
 
-  std::string Name;                                  // UTF-8
-  std::map<std::string, std::u16string> Attributes;  // sorted by name bytes
-  std::vector<std::unique_ptr<Tag>> Children;
+  std::string Name;  // UTF-8
+  AttributeMap Attributes;
+  ChildList Children;
   TextSegments Text;
   Tag* Parent = nullptr;
   // Set by the text reader, pointing into the same allocation (SourcedTag);

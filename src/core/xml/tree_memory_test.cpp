@@ -53,8 +53,8 @@ using HvTest::Thrown;
 using Testing::Load;
 
 // Peak bytes per element that reading may take; see ElementsCostLittleMemory.
-constexpr double kFlatBudget = 360;
-constexpr double kNestedBudget = 430;
+constexpr double kFlatBudget = 330;
+constexpr double kNestedBudget = 400;
 
 size_t AllocationsToLoad(const std::string& text) {
   const size_t before = allocations;
@@ -74,9 +74,8 @@ TEST(TreeMemory, ReadingTakesAtMostOneAllocationPerElement) {
   indented += "\r\n</r>";
   // The rest is the growth of the root's arrays and the document's own.
   EXPECT_LE(AllocationsToLoad(leaves), kElements + 100);
-  // Attributes add a node of the attribute map each and one array of their
-  // source form per element.
-  EXPECT_LE(AllocationsToLoad(indented), 3 * kElements + 100);
+  // Attributes add one array per element.
+  EXPECT_LE(AllocationsToLoad(indented), 2 * kElements + 100);
 }
 
 // The most memory live while a document is read and its tree held, per
