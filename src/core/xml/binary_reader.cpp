@@ -15,10 +15,6 @@ void binary_reader::StartTag(const std::string& name) {
   if (sourced_) {
     auto sourced = std::make_unique<SourcedTag>(name);
     sourced->source.document_text = text_;
-    if (tagStack.empty()) {
-      sourced->source.document = std::make_unique<DocumentSource>();
-      sourced->source.document->prolog = std::move(prolog_);
-    }
     tag = std::move(sourced);
   } else {
     tag = std::make_unique<Tag>(name);
@@ -67,20 +63,19 @@ TagSource* binary_reader::TopSource() { return tagStack.empty() ? nullptr : tagS
 void binary_reader::SourceProlog(std::string_view raw) {
   // Only the text reader reports source form, and it does so first.
   sourced_ = text_ != nullptr;
-  prolog_ = raw;
+  if (text_) text_->document.prolog = raw;
 }
 
 void binary_reader::SourceName(std::string_view name) {
   if (TagSource* source = TopSource()) {
     source->begin = Offset(name) - 1;
-    source->nameEnd = End(name);
+    if (tagStack.size() == 1) text_->rootBegin = source->begin;
   }
 }
 
 void binary_reader::SourceTagEnd(std::string_view raw, bool empty) {
   if (TagSource* source = TopSource()) {
     source->tailBegin = Offset(raw);
-    source->tagEnd = End(raw);
     source->empty = empty;
   }
 }
@@ -95,20 +90,16 @@ void binary_reader::SourceComment(std::string_view raw) {
   if (TagSource* source = TopSource()) {
     source->comment = true;
     source->begin = source->tailBegin = Offset(raw);
-    source->nameEnd = source->tagEnd = End(raw);
     source->texts.push_back(Xml::SourceText(source->begin, 0, false, false));
   }
 }
 
 void binary_reader::SourceEndTag(std::string_view raw) {
-  if (TagSource* source = TopSource()) {
-    source->endTagBegin = Offset(raw);
-    source->endTagEnd = End(raw);
-  }
+  if (TagSource* source = TopSource()) source->endTagBegin = Offset(raw);
 }
 
 void binary_reader::SourceEpilog(std::string_view raw) {
-  if (root_ && root_->Source && root_->Source->document) root_->Source->document->epilog = raw;
+  if (text_) text_->document.epilog = raw;
 }
 
 }  // namespace Xml

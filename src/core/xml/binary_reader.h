@@ -22,7 +22,7 @@ class binary_reader final : public xml_reader_interface {
 
   // Keeps the source form in each tag (Tag::Source) as offsets into the
   // text being read, which must be `text`'s.
-  void KeepSource(boost::intrusive_ptr<const SourceDocumentText> text) { text_ = std::move(text); }
+  void KeepSource(boost::intrusive_ptr<SourceDocumentText> text) { text_ = std::move(text); }
   void SourceProlog(std::string_view raw) override;
   void SourceName(std::string_view name) override;
   void SourceTagEnd(std::string_view raw, bool empty) override;
@@ -36,13 +36,11 @@ class binary_reader final : public xml_reader_interface {
  private:
   TagSource* TopSource();
   uint32_t Offset(std::string_view raw) const { return static_cast<uint32_t>(raw.data() - text_->text.data()); }
-  uint32_t End(std::string_view raw) const { return Offset(raw) + static_cast<uint32_t>(raw.size()); }
 
   std::unique_ptr<Tag> root_;
   std::vector<Tag*> tagStack;
   bool sourced_ = false;  // tags carry their source form
-  boost::intrusive_ptr<const SourceDocumentText> text_;
-  std::string prolog_;
+  boost::intrusive_ptr<SourceDocumentText> text_;
 };
 
 }  // namespace Xml

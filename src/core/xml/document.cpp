@@ -30,8 +30,15 @@ namespace {
 std::unique_ptr<Tag> LoadText(std::string_view data, std::string kept, ReadPosition& where) {
   binary_reader builder;
   size_t stopped = 0;
-  boost::intrusive_ptr<const SourceDocumentText> text(new SourceDocumentText(std::move(kept)));
+  boost::intrusive_ptr<SourceDocumentText> text(new SourceDocumentText(std::move(kept)));
   const std::string_view transcoded = text->text;
+  DocumentSource& document = text->document;
+  // As TranscodeUtf16 decided.
+  const std::string_view mark = data.substr(0, 2);
+  document.encoding = mark == "\xFF\xFE"   ? SourceEncoding::kUtf16Le
+                      : mark == "\xFE\xFF" ? SourceEncoding::kUtf16Be
+                                           : SourceEncoding::kUtf8;
+  document.byteOrderMark = transcoded.substr(0, 3) == "\xEF\xBB\xBF";
   builder.KeepSource(text);
   try {
     ReadTextXml(transcoded, builder, stopped);
@@ -40,17 +47,7 @@ std::unique_ptr<Tag> LoadText(std::string_view data, std::string kept, ReadPosit
     throw;
   }
   where = PositionOf(transcoded, stopped);
-  auto root = builder.TakeRoot();
-  if (root && root->Source && root->Source->document) {
-    DocumentSource& document = *root->Source->document;
-    // As TranscodeUtf16 decided.
-    const std::string_view mark = data.substr(0, 2);
-    document.encoding = mark == "\xFF\xFE"   ? SourceEncoding::kUtf16Le
-                        : mark == "\xFE\xFF" ? SourceEncoding::kUtf16Be
-                                             : SourceEncoding::kUtf8;
-    document.byteOrderMark = transcoded.substr(0, 3) == "\xEF\xBB\xBF";
-  }
-  return root;
+  return builder.TakeRoot();
 }
 
 bool IsUtf16(std::string_view data) { return data.substr(0, 2) == "\xFF\xFE" || data.substr(0, 2) == "\xFE\xFF"; }

@@ -3,8 +3,38 @@
 #include <utility>
 
 #include "core/common/assert.h"
+#include "core/xml/xml_text.h"
 
 namespace Xml {
+
+namespace {
+
+// The piece of text from `from` up to and including `end`.
+std::string_view Through(std::string_view text, size_t from, std::string_view end) {
+  return text.substr(from, text.find(end, from) + end.size() - from);
+}
+
+}  // namespace
+
+std::string_view TagSource::Name() const {
+  if (comment) return kCommentName;
+  const std::string_view text = document_text->text;
+  size_t end = begin + 1;
+  while (end < text.size() && IsNameChar(static_cast<unsigned char>(text[end]))) ++end;
+  return text.substr(begin + 1, end - begin - 1);
+}
+
+std::string_view TagSource::AttributeMarkup() const {
+  const size_t from = begin + 1 + Name().size();
+  return std::string_view(document_text->text).substr(from, tailBegin - from);
+}
+
+std::string_view TagSource::Tail() const {
+  const std::string_view text = document_text->text;
+  return comment ? Through(text, begin, "-->") : Through(text, tailBegin, ">");
+}
+
+std::string_view TagSource::EndTag() const { return Through(document_text->text, endTagBegin, ">"); }
 
 Tag::~Tag() {
   ChildList pending = std::move(Children);

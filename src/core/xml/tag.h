@@ -33,13 +33,6 @@ inline constexpr size_t kMaxElements = kMaxDocumentSize / 4;
 // text write them as comments.
 inline constexpr std::string_view kCommentName = "!--";
 
-// The text of a document read from text, kept once and shared by the source
-// forms of its tags (also of subtrees moved to another tree).
-struct SourceDocumentText : boost::intrusive_ref_counter<SourceDocumentText> {
-  explicit SourceDocumentText(std::string text) : text(std::move(text)) {}
-  const std::string text;  // UTF-8, as the reader saw it
-};
-
 // How a text segment stood in the document it was read from: where its
 // markup lies in the document text (CDATA, references and instructions
 // included). What it read as is decoded again from that markup when needed,
@@ -68,32 +61,41 @@ struct DocumentSource {
   std::string epilog;          // everything after it
 };
 
+// The text of a document read from text, kept once and shared by the source
+// forms of its tags (also of subtrees moved to another tree).
+struct SourceDocumentText : boost::intrusive_ref_counter<SourceDocumentText> {
+  explicit SourceDocumentText(std::string text) : text(std::move(text)) {}
+  const std::string text;  // UTF-8, as the reader saw it
+  DocumentSource document;
+  uint32_t rootBegin = 0;  // where the root element starts
+};
+
 // How an element read from text was written, so that writing the document
 // back can keep every byte of what nobody changed: offsets into the document
-// text, which the tags share.
+// text, which the tags share. The ends of the pieces are found again in the
+// text, which keeps this small.
 struct TagSource {
   boost::intrusive_ptr<const SourceDocumentText> document_text;
   uint32_t begin = 0;        // '<'; a comment's whole markup starts here
-  uint32_t nameEnd = 0;      // the attributes follow up to tailBegin
-  uint32_t tailBegin = 0;    // whitespace and ">" or "/>"; a comment's whole markup
-  uint32_t tagEnd = 0;       // end of the start tag (of the comment)
+  uint32_t tailBegin = 0;    // whitespace and ">" or "/>" (after the attributes)
   uint32_t endTagBegin = 0;  // "</name>" as read
-  uint32_t endTagEnd = 0;
-  bool empty = false;  // written as <name/>
+  bool empty = false;        // written as <name/>
   bool comment = false;
   // Parallel to Text; InsertChild and RemoveChild keep it so. Most elements
   // hold one segment, which lives inside the tag.
   boost::container::small_vector<SourceText, 1> texts;
-  std::unique_ptr<DocumentSource> document;  // on the root only
 
-  std::string_view Slice(uint32_t from, uint32_t to) const {
-    return std::string_view(document_text->text).substr(from, to - from);
+  // The document around the root element; null on every other element.
+  const DocumentSource* Document() const {
+    return document_text->rootBegin == begin && !comment ? &document_text->document : nullptr;
   }
-  std::string_view Name() const { return comment ? kCommentName : Slice(begin + 1, nameEnd); }
-  std::string_view AttributeMarkup() const { return Slice(nameEnd, tailBegin); }
-  std::string_view Tail() const { return Slice(tailBegin, tagEnd); }
-  std::string_view EndTag() const { return Slice(endTagBegin, endTagEnd); }
-  std::string_view Raw(const SourceText& segment) const { return Slice(segment.offset, segment.offset + segment.size); }
+  std::string_view Name() const;
+  std::string_view AttributeMarkup() const;  // with the whitespace before each attribute
+  std::string_view Tail() const;             // a comment's whole markup
+  std::string_view EndTag() const;
+  std::string_view Raw(const SourceText& segment) const {
+    return std::string_view(document_text->text).substr(segment.offset, segment.size);
+  }
 };
 
 // Text segments; a leaf element's one segment lives inside the tag, so that

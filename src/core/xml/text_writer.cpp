@@ -62,7 +62,7 @@ class TextWriter {
     WriteAll(output_, out_);
   }
 
-  // The document as it was read (root.Source->document is set); `bom` asks
+  // The document as it was read (root.Source->Document() is set); `bom` asks
   // for the UTF-8 byte order mark, which UTF-16 output always has.
   void SourceDocument(const Tag& root, const DocumentSource& document, bool bom) {
     Check(root);
@@ -383,7 +383,7 @@ void EscapeText(std::u16string_view text, bool attribute, std::string& out) {
 
 void WriteTextXml(const Tag& root, XmlOutput& output, unsigned flags) {
   if (flags & kWriteBinary) return WriteBinaryXml(root, output);
-  const DocumentSource* document = root.Source ? root.Source->document.get() : nullptr;
+  const DocumentSource* document = root.Source ? root.Source->Document() : nullptr;
   if (!(flags & kWriteSource) || !document) return TextWriter(output, flags).Document(root, flags);
   if (document->encoding == SourceEncoding::kUtf8) {
     return TextWriter(output, flags).SourceDocument(root, *document, flags & kWriteByteOrderMark);

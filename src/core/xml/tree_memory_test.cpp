@@ -53,8 +53,8 @@ using HvTest::Thrown;
 using Testing::Load;
 
 // Peak bytes per element that reading may take; see ElementsCostLittleMemory.
-constexpr double kFlatBudget = 330;
-constexpr double kNestedBudget = 400;
+constexpr double kFlatBudget = 310;
+constexpr double kNestedBudget = 380;
 
 size_t AllocationsToLoad(const std::string& text) {
   const size_t before = allocations;
