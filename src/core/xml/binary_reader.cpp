@@ -14,11 +14,7 @@ void binary_reader::StartTag(const std::string& name) {
   std::unique_ptr<Tag> tag;
   if (sourced_) {
     auto sourced = std::make_unique<SourcedTag>(name);
-    sourced->source.name = name;
-    if (tagStack.empty()) {
-      sourced->source.document = std::make_unique<DocumentSource>();
-      sourced->source.document->prolog = std::move(prolog_);
-    }
+    sourced->source.document_text = text_;
     tag = std::move(sourced);
   } else {
     tag = std::make_unique<Tag>(name);
@@ -50,8 +46,6 @@ void binary_reader::Attribute(const std::string& name, const std::u16string& val
   HV_ASSERT(tagStack.size());
   if (tagStack.empty()) return;
   tagStack.back()->Attributes[name] = value;
-  lastAttribute_ = name;
-  lastValue_ = value;
 }
 
 void binary_reader::Text(const std::u16string& value) {
@@ -68,39 +62,44 @@ TagSource* binary_reader::TopSource() { return tagStack.empty() ? nullptr : tagS
 
 void binary_reader::SourceProlog(std::string_view raw) {
   // Only the text reader reports source form, and it does so first.
-  sourced_ = true;
-  prolog_ = raw;
+  sourced_ = text_ != nullptr;
+  if (text_) text_->document.prolog = raw;
 }
 
-void binary_reader::SourceAttribute(std::string_view raw) {
-  if (TagSource* source = TopSource()) source->attributes.push_back({lastAttribute_, lastValue_, std::string(raw)});
+void binary_reader::SourceName(std::string_view name) {
+  if (TagSource* source = TopSource()) {
+    source->begin = Offset(name) - 1;
+    if (tagStack.size() == 1) text_->rootBegin = source->begin;
+  }
 }
 
 void binary_reader::SourceTagEnd(std::string_view raw, bool empty) {
   if (TagSource* source = TopSource()) {
-    source->tail = raw;
+    source->tailBegin = Offset(raw);
     source->empty = empty;
   }
 }
 
-void binary_reader::SourceText(std::string_view raw, const std::u16string& value, bool blank) {
-  if (TagSource* source = TopSource()) source->texts.push_back({std::string(raw), value, true, blank});
+void binary_reader::SourceText(std::string_view raw, bool blank, bool preserve) {
+  if (TagSource* source = TopSource()) {
+    source->texts.push_back(Xml::SourceText(Offset(raw), static_cast<uint32_t>(raw.size()), blank, preserve));
+  }
 }
 
 void binary_reader::SourceComment(std::string_view raw) {
   if (TagSource* source = TopSource()) {
     source->comment = true;
-    source->tail = raw;
-    source->texts.push_back({std::string(), tagStack.back()->Text[0], true, false});
+    source->begin = source->tailBegin = Offset(raw);
+    source->texts.push_back(Xml::SourceText(source->begin, 0, false, false));
   }
 }
 
 void binary_reader::SourceEndTag(std::string_view raw) {
-  if (TagSource* source = TopSource()) source->endTag = raw;
+  if (TagSource* source = TopSource()) source->endTagBegin = Offset(raw);
 }
 
 void binary_reader::SourceEpilog(std::string_view raw) {
-  if (root_ && root_->Source && root_->Source->document) root_->Source->document->epilog = raw;
+  if (text_) text_->document.epilog = raw;
 }
 
 }  // namespace Xml

@@ -145,5 +145,60 @@ TEST(SourceForm, DroppedSourceWritesANewDocument) {
   EXPECT_TRUE(SameTree(*root, *Load(written)));
 }
 
+TEST(SourceForm, MarkupIsKeptWhileAValueReadsTheSame) {
+  // Values written with references, CDATA, instructions or reduced spaces
+  // keep their markup as long as they read the same, also after a change
+  // that was taken back; attributes likewise.
+  const std::string document =
+      "<r a='x&amp;y'  b = \"1\t 2\">\n"
+      " <v>&#x41;<![CDATA[<b>]]><?pi?>c</v>\n"
+      " <p xml:space='preserve'> \n </p>\n"
+      " <w> two   words </w>\n"
+      "</r>";
+  auto root = Load(document);
+  ASSERT_TRUE(root);
+  EXPECT_EQ(root->Attributes["b"], u"1 2");
+  EXPECT_EQ(root->Children[0]->Text[0], u"A<b>c");
+  EXPECT_EQ(root->Children[1]->Text[0], u" \n ");
+  EXPECT_EQ(root->Children[2]->Text[0], u" two words ");
+  for (Tag* tag : {root.get(), root->Children[0].get(), root->Children[1].get(), root->Children[2].get()}) {
+    const std::u16string value = tag->Text[0];
+    tag->Text[0] = u"changed";
+    tag->Text[0] = value;
+  }
+  root->Attributes["a"] = u"x&y";
+  EXPECT_EQ(Rewritten(*root), document);
+
+  root->Children[1]->Text[0] = u" ";  // read with its line end, so no longer the same
+  root->Attributes["b"] = u"1  2";
+  const std::string written = Rewritten(*root);
+  EXPECT_NE(written.find("<p xml:space='preserve'>&#32;</p>"), std::string::npos) << written;
+  EXPECT_NE(written.find("'x&amp;y'  b=\"1 &#32;2\">"), std::string::npos) << written;
+  EXPECT_NE(written.find("<v>&#x41;<![CDATA[<b>]]><?pi?>c</v>"), std::string::npos) << written;
+}
+
+TEST(SourceForm, MovedSubtreesKeepTheirMarkupAfterTheirDocumentIsGone) {
+  auto target = Load("<r>\r\n  <a/>\r\n</r>");
+  ASSERT_TRUE(target);
+  {
+    auto donor = Load("<d><m  k = 'v' >one<!--c--><n/></m></d>");
+    ASSERT_TRUE(donor);
+    AppendChild(*target, RemoveChild(*donor, 0));
+  }
+  EXPECT_EQ(Rewritten(*target), "<r>\r\n  <a/>\r\n  <m  k = 'v' >one<!--c--><n/></m>\r\n</r>");
+}
+
+TEST(SourceForm, DocumentsReadFromAnInputKeepTheirForm) {
+  const std::string utf8 = std::string("\xEF\xBB\xBF") + kForeign;
+  const std::string wide = Utf16Bytes(u"<r>\r\n\t<v k='\u00E9'>\u20AC</v>\r\n</r>", false);
+  for (const std::string& document : {utf8, wide, std::string("<a/>")}) {
+    BufferInput input(document);
+    ReadPosition where;
+    auto root = LoadDocument(input, where);
+    ASSERT_TRUE(root);
+    EXPECT_EQ(Rewritten(*root), document);
+  }
+}
+
 }  // namespace
 }  // namespace Xml

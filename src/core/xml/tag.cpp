@@ -3,11 +3,41 @@
 #include <utility>
 
 #include "core/common/assert.h"
+#include "core/xml/xml_text.h"
 
 namespace Xml {
 
+namespace {
+
+// The piece of text from `from` up to and including `end`.
+std::string_view Through(std::string_view text, size_t from, std::string_view end) {
+  return text.substr(from, text.find(end, from) + end.size() - from);
+}
+
+}  // namespace
+
+std::string_view TagSource::Name() const {
+  if (comment) return kCommentName;
+  const std::string_view text = document_text->text;
+  size_t end = begin + 1;
+  while (end < text.size() && IsNameChar(static_cast<unsigned char>(text[end]))) ++end;
+  return text.substr(begin + 1, end - begin - 1);
+}
+
+std::string_view TagSource::AttributeMarkup() const {
+  const size_t from = begin + 1 + Name().size();
+  return std::string_view(document_text->text).substr(from, tailBegin - from);
+}
+
+std::string_view TagSource::Tail() const {
+  const std::string_view text = document_text->text;
+  return comment ? Through(text, begin, "-->") : Through(text, tailBegin, ">");
+}
+
+std::string_view TagSource::EndTag() const { return Through(document_text->text, endTagBegin, ">"); }
+
 Tag::~Tag() {
-  std::vector<std::unique_ptr<Tag>> pending = std::move(Children);
+  ChildList pending = std::move(Children);
   while (!pending.empty()) {
     std::unique_ptr<Tag> tag = std::move(pending.back());
     pending.pop_back();
@@ -42,7 +72,7 @@ Tag* InsertChild(Tag& parent, size_t position, std::unique_ptr<Tag> child) {
       SourceText& closing = (*texts)[1];
       if (closing.blank && parent.Text[0] == u" ") parent.Text[0].clear();
       // "<a/>" or "<a></a>" had no layout to keep before the closing tag.
-      if (closing.raw.empty()) closing.known = false;
+      if (closing.size == 0) closing.known = false;
     }
   }
   return raw;
@@ -94,7 +124,10 @@ void DropSource(Tag& root) {
   while (!pending.empty()) {
     Tag* tag = pending.back();
     pending.pop_back();
-    tag->Source = nullptr;  // the storage goes with the tag
+    // The storage goes with the tag; the document text goes with the last
+    // tag that still holds it.
+    if (tag->Source) tag->Source->document_text.reset();
+    tag->Source = nullptr;
     for (auto& child : tag->Children) pending.push_back(child.get());
   }
 }

@@ -4,10 +4,13 @@
 // the text before the first child, Text[i + 1] the text after child i.
 #pragma once
 
+#include <boost/container/flat_map.hpp>
 #include <boost/container/small_vector.hpp>
+#include <boost/container/vector.hpp>
+#include <boost/smart_ptr/intrusive_ptr.hpp>
+#include <boost/smart_ptr/intrusive_ref_counter.hpp>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,20 +33,21 @@ inline constexpr size_t kMaxElements = kMaxDocumentSize / 4;
 // text write them as comments.
 inline constexpr std::string_view kCommentName = "!--";
 
-// How a text segment stood in the document it was read from.
+// How a text segment stood in the document it was read from: where its
+// markup lies in the document text (CDATA, references and instructions
+// included). What it read as is decoded again from that markup when needed,
+// so that a segment costs 8 bytes.
 struct SourceText {
-  std::string raw;       // the markup as read (UTF-8), instructions included
-  std::u16string value;  // what it read as
-  bool known = false;    // false: added later, so written from its value
+  SourceText() : known(false), blank(false), preserve(false) {}
+  SourceText(uint32_t offset, uint32_t size, bool blank, bool preserve)
+      : offset(offset), size(size), known(true), blank(blank), preserve(preserve) {}
+  uint32_t offset = 0;
+  uint32_t size : 29 = 0;
+  uint32_t known : 1;  // false: added later, so written from its value
   // Whitespace alone outside xml:space="preserve": it reads as " " in an
   // element without children and as nothing (layout) beside children.
-  bool blank = false;
-};
-
-struct SourceAttribute {
-  std::string name;
-  std::u16string value;
-  std::string raw;  // leading whitespace, name, '=' and quoted value
+  uint32_t blank : 1;
+  uint32_t preserve : 1;  // read inside xml:space="preserve"
 };
 
 enum class SourceEncoding { kUtf8, kUtf16Le, kUtf16Be };
@@ -57,24 +61,55 @@ struct DocumentSource {
   std::string epilog;          // everything after it
 };
 
+// The text of a document read from text, kept once and shared by the source
+// forms of its tags (also of subtrees moved to another tree).
+struct SourceDocumentText : boost::intrusive_ref_counter<SourceDocumentText> {
+  explicit SourceDocumentText(std::string text) : text(std::move(text)) {}
+  const std::string text;  // UTF-8, as the reader saw it
+  DocumentSource document;
+  uint32_t rootBegin = 0;  // where the root element starts
+};
+
 // How an element read from text was written, so that writing the document
-// back can keep every byte of what nobody changed.
+// back can keep every byte of what nobody changed: offsets into the document
+// text, which the tags share. The ends of the pieces are found again in the
+// text, which keeps this small.
 struct TagSource {
-  std::string name;
-  std::vector<SourceAttribute> attributes;  // in document order
-  std::string tail;                         // whitespace and ">" or "/>"; a comment's whole markup
-  std::string endTag;                       // "</name>" as read
-  bool empty = false;                       // written as <name/>
+  boost::intrusive_ptr<const SourceDocumentText> document_text;
+  uint32_t begin = 0;        // '<'; a comment's whole markup starts here
+  uint32_t tailBegin = 0;    // whitespace and ">" or "/>" (after the attributes)
+  uint32_t endTagBegin = 0;  // "</name>" as read
+  bool empty = false;        // written as <name/>
   bool comment = false;
   // Parallel to Text; InsertChild and RemoveChild keep it so. Most elements
   // hold one segment, which lives inside the tag.
   boost::container::small_vector<SourceText, 1> texts;
-  std::unique_ptr<DocumentSource> document;  // on the root only
+
+  // The document around the root element; null on every other element.
+  const DocumentSource* Document() const {
+    return document_text->rootBegin == begin && !comment ? &document_text->document : nullptr;
+  }
+  std::string_view Name() const;
+  std::string_view AttributeMarkup() const;  // with the whitespace before each attribute
+  std::string_view Tail() const;             // a comment's whole markup
+  std::string_view EndTag() const;
+  std::string_view Raw(const SourceText& segment) const {
+    return std::string_view(document_text->text).substr(segment.offset, segment.size);
+  }
 };
 
 // Text segments; a leaf element's one segment lives inside the tag, so that
 // a tree costs one allocation per element.
 using TextSegments = boost::container::small_vector<std::u16string, 1>;
+
+// Attributes sorted by name bytes, in one array: elements of machine files
+// have at most a few.
+using AttributeMap = boost::container::flat_map<std::string, std::u16string>;
+
+struct Tag;
+// Child counts are bounded by kMaxElements, so 32 bits hold them.
+using ChildList = boost::container::vector<std::unique_ptr<Tag>, void,
+                                           boost::container::vector_options_t<boost::container::stored_size<uint32_t>>>;
 
 struct Tag {
   Tag() : Text(1) {}
@@ -84,9 +119,9 @@ struct Tag {
   // Tears the subtree down without recursion.
   virtual ~Tag();
 
-  std::string Name;                                  // UTF-8
-  std::map<std::string, std::u16string> Attributes;  // sorted by name bytes
-  std::vector<std::unique_ptr<Tag>> Children;
+  std::string Name;  // UTF-8
+  AttributeMap Attributes;
+  ChildList Children;
   TextSegments Text;
   Tag* Parent = nullptr;
   // Set by the text reader, pointing into the same allocation (SourcedTag);
@@ -96,7 +131,7 @@ struct Tag {
 
 // A tag read from text, allocated together with its source form.
 struct SourcedTag final : Tag {
-  explicit SourcedTag(std::string name) : Tag(std::move(name)) { Source = &source; }
+  explicit SourcedTag(std::string_view name) : Tag(std::string(name)) { Source = &source; }
   TagSource source;
 };
 

@@ -14,9 +14,21 @@ namespace {
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 struct OpenElement {
-  std::string name;
+  std::string_view name;
   bool preserve;
   bool children = false;  // a child element or comment was read
+};
+
+// For decoding source markup again, where nobody listens.
+class NoSink final : public xml_reader_interface {
+ public:
+  void StartDocument() override {}
+  void EndDocument() override {}
+  void StartTag(const std::string&) override {}
+  void EndTag() override {}
+  void Attribute(const std::string&, const std::u16string&) override {}
+  void Text(const std::u16string&) override {}
+  void FurtherItem(const std::string&) override {}
 };
 
 // One pass over the bytes with an explicit stack of open elements; nothing
@@ -165,9 +177,10 @@ class TextReader {
   // element is closed at once.
   void ReadStartTag(bool preserveAround) {
     ++pos_;
-    std::string name(ReadName());
+    const std::string_view name = ReadName();
     EnterChild();
-    sink_.StartTag(name);
+    sink_.StartTag(std::string(name));
+    sink_.SourceName(name);
     bool preserve = preserveAround;
     attributeNames_.clear();
     for (;;) {
@@ -177,24 +190,20 @@ class TextReader {
       if (Peek() == '>') {
         ++pos_;
         sink_.SourceTagEnd(text_.substr(before, pos_ - before), false);
-        stack_.push_back({std::move(name), preserve});
+        stack_.push_back({name, preserve});
         break;
       }
       if (LooksAt("/>")) {
         pos_ += 2;
         sink_.SourceTagEnd(text_.substr(before, pos_ - before), true);
-        sink_.SourceText({}, {}, false);
+        sink_.SourceText(text_.substr(pos_, 0), false, preserve);
         sink_.EndTag();
         break;
       }
       if (pos_ == before) Fail(Msg::kXmlMalformedTag, name);
-      std::string_view attribute = ReadName();
-      SkipSpaces();
-      if (AtEnd() || Peek() != '=') Fail(Msg::kXmlMalformedTag, name);
-      ++pos_;
-      SkipSpaces();
+      std::string_view attribute;
       std::u16string value;
-      ReadAttributeValue(name, value);
+      ReadAttribute(name, attribute, value);
       if (attribute == "xml:space" && value == u"preserve") preserve = true;
       attributeNames_.push_back(attribute);
       sink_.Attribute(std::string(attribute), value);
@@ -203,6 +212,41 @@ class TextReader {
     CheckDuplicates();
   }
 
+ public:
+  // name="value" after the whitespace before it.
+  void ReadAttribute(std::string_view tagName, std::string_view& attribute, std::u16string& value) {
+    attribute = ReadName();
+    SkipSpaces();
+    if (AtEnd() || Peek() != '=') Fail(Msg::kXmlMalformedTag, tagName);
+    ++pos_;
+    SkipSpaces();
+    ReadAttributeValue(tagName, value);
+  }
+
+  // The attributes in markup read before (see ParseSourceAttributes).
+  void ReadAttributeMarkup(std::vector<RawAttribute>& out) {
+    for (;;) {
+      const size_t before = pos_;
+      SkipSpaces();
+      if (AtEnd()) return;
+      RawAttribute attribute;
+      ReadAttribute({}, attribute.name, attribute.value);
+      attribute.raw = text_.substr(before, pos_ - before);
+      out.push_back(std::move(attribute));
+    }
+  }
+
+  // The value of a text segment read before (see DecodeSourceText).
+  std::u16string DecodeSegment(bool preserve) {
+    std::u16string text;
+    bool content = false;
+    bool lastSpace = false;
+    ScanText(preserve, text, content, lastSpace);
+    if (!content && !preserve) text.clear();
+    return text;
+  }
+
+ private:
   // Counts an element or comment about to open below the current element.
   void EnterChild() {
     if (stack_.size() >= kMaxDepth) Fail(Msg::kXmlTooDeep, std::to_string(kMaxDepth));
@@ -218,10 +262,8 @@ class TextReader {
     EnterChild();
     pos_ += 4;
     SkipPast("-->");
-    std::string_view body = text_.substr(start + 4, pos_ - start - 7);
-    if (!body.empty() && body.back() == ' ') body.remove_suffix(1);
     sink_.StartTag(std::string(kCommentName));
-    const std::u16string value = ToUtf16(body);
+    const std::u16string value = CommentValue(text_.substr(start, pos_ - start));
     if (!value.empty()) sink_.Text(value);
     sink_.SourceComment(text_.substr(start, pos_ - start));
     sink_.EndTag();
@@ -234,7 +276,7 @@ class TextReader {
     if (same != attributeNames_.end()) Fail(Msg::kXmlDuplicateAttribute, *same);
   }
 
-  void ReadAttributeValue(const std::string& tagName, std::u16string& value) {
+  void ReadAttributeValue(std::string_view tagName, std::u16string& value) {
     if (AtEnd() || (Peek() != '"' && Peek() != '\'')) Fail(Msg::kXmlMalformedTag, tagName);
     const char quote = text_[pos_++];
     bool lastSpace = false;
@@ -263,13 +305,9 @@ class TextReader {
     }
   }
 
-  // Text and markup up to the next start or end tag of the current element.
-  void ReadContent() {
-    const bool preserve = stack_.back().preserve;
-    const size_t start = pos_;
-    std::u16string text;
-    bool content = false;    // anything but whitespace written as is
-    bool lastSpace = false;  // the text ends in a reduced run of whitespace
+  // Text, references, CDATA and instructions up to the next other markup
+  // or the end of the text.
+  void ScanText(bool preserve, std::u16string& text, bool& content, bool& lastSpace) {
     for (;;) {
       const size_t run = pos_;
       while (!AtEnd() && Peek() != '<' && Peek() != '&' && !IsSpace(Peek())) ++pos_;
@@ -278,7 +316,7 @@ class TextReader {
         content = true;
         lastSpace = false;
       }
-      if (AtEnd()) Fail(Msg::kXmlUnexpectedEnd);
+      if (AtEnd()) return;
       char c = Peek();
       if (IsSpace(c)) {
         ++pos_;
@@ -305,23 +343,34 @@ class TextReader {
         pos_ = end + 3;
         content = true;
         lastSpace = false;
-      } else if (LooksAt("<!--")) {
-        EmitText(text, content, preserve, false, start);
-        ReadComment();
-        return;
       } else if (LooksAt("<?")) {
         SkipPast("?>");
-      } else if (LooksAt("</")) {
-        EmitText(text, content, preserve, true, start);
-        ReadEndTag();
-        return;
-      } else if (pos_ + 1 < text_.size() && IsNameStart(static_cast<unsigned char>(text_[pos_ + 1]))) {
-        EmitText(text, content, preserve, false, start);
-        ReadStartTag(preserve);
-        return;
       } else {
-        Fail(Msg::kXmlUnexpectedMarkup, text_.substr(pos_, std::min<size_t>(9, text_.size() - pos_)));
+        return;
       }
+    }
+  }
+
+  // Text and markup up to the next start or end tag of the current element.
+  void ReadContent() {
+    const bool preserve = stack_.back().preserve;
+    const size_t start = pos_;
+    std::u16string text;
+    bool content = false;    // anything but whitespace written as is
+    bool lastSpace = false;  // the text ends in a reduced run of whitespace
+    ScanText(preserve, text, content, lastSpace);
+    if (AtEnd()) Fail(Msg::kXmlUnexpectedEnd);
+    if (LooksAt("<!--")) {
+      EmitText(text, content, preserve, false, start);
+      ReadComment();
+    } else if (LooksAt("</")) {
+      EmitText(text, content, preserve, true, start);
+      ReadEndTag();
+    } else if (pos_ + 1 < text_.size() && IsNameStart(static_cast<unsigned char>(text_[pos_ + 1]))) {
+      EmitText(text, content, preserve, false, start);
+      ReadStartTag(preserve);
+    } else {
+      Fail(Msg::kXmlUnexpectedMarkup, text_.substr(pos_, std::min<size_t>(9, text_.size() - pos_)));
     }
   }
 
@@ -332,7 +381,7 @@ class TextReader {
     const bool blank = !content && !preserve && text == u" ";
     if (!content && !preserve && !(blank && closing && !stack_.back().children)) text.clear();
     if (!text.empty()) sink_.Text(text);
-    sink_.SourceText(text_.substr(start, pos_ - start), text, blank);
+    sink_.SourceText(text_.substr(start, pos_ - start), blank, preserve);
   }
 
   void ReadEndTag() {
@@ -343,7 +392,7 @@ class TextReader {
     if (name != stack_.back().name) {
       pos_ = nameStart;
       std::u16string closing = ToUtf16(name.substr(0, 200));
-      std::u16string open = ToUtf16(std::string_view(stack_.back().name).substr(0, 200));
+      std::u16string open = ToUtf16(stack_.back().name.substr(0, 200));
       HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlMismatchedEndTag, "ReadTextXml", "closing,open", {closing, open});
     }
     SkipSpaces();
@@ -374,6 +423,24 @@ void ReadTextXml(std::string_view text, xml_reader_interface& sink, size_t& stop
     throw;
   }
   stopped = reader.Offset();
+}
+
+std::u16string DecodeSourceText(std::string_view raw, bool preserve) {
+  NoSink sink;
+  return TextReader(raw, sink).DecodeSegment(preserve);
+}
+
+std::vector<RawAttribute> ParseSourceAttributes(std::string_view markup) {
+  NoSink sink;
+  std::vector<RawAttribute> attributes;
+  TextReader(markup, sink).ReadAttributeMarkup(attributes);
+  return attributes;
+}
+
+std::u16string CommentValue(std::string_view markup) {
+  std::string_view body = markup.substr(4, markup.size() - 7);
+  if (!body.empty() && body.back() == ' ') body.remove_suffix(1);
+  return ToUtf16(body);
 }
 
 ReadPosition PositionOf(std::string_view text, size_t offset) {

@@ -8,6 +8,7 @@
 #include "core/common/assert.h"
 #include "core/common/error.h"
 #include "core/xml/bxml_writer.h"
+#include "core/xml/text_reader.h"
 #include "core/xml/write_check.h"
 #include "core/xml/xml_text.h"
 
@@ -61,7 +62,7 @@ class TextWriter {
     WriteAll(output_, out_);
   }
 
-  // The document as it was read (root.Source->document is set); `bom` asks
+  // The document as it was read (root.Source->Document() is set); `bom` asks
   // for the UTF-8 byte order mark, which UTF-16 output always has.
   void SourceDocument(const Tag& root, const DocumentSource& document, bool bom) {
     Check(root);
@@ -124,47 +125,49 @@ class TextWriter {
   // first child, when the document has any.
   void FindLayout(const Tag& root) {
     if (!root.Source || root.Source->texts.empty()) return;
-    const std::string& raw = root.Source->texts[0].raw;
+    const std::string_view raw = root.Source->Raw(root.Source->texts[0]);
     const size_t end = LineBreak(raw);
-    if (end == std::string::npos || !Blank(raw)) return;
+    if (end == std::string_view::npos || !Blank(raw)) return;
     lineEnd_ = raw[end] == '\r' ? "\r" : (end > 0 && raw[end - 1] == '\r' ? "\r\n" : "\n");
     unit_ = raw.substr(end + 1);
   }
 
-  static bool Usable(const SourceText& source, const Tag& tag, size_t i) {
-    if (!source.known) return false;
-    if (source.blank) return tag.Text[i] == (tag.Children.empty() ? u" " : u"");
-    return source.value == tag.Text[i];
+  static bool Usable(const TagSource& source, const SourceText& segment, const Tag& tag, size_t i) {
+    if (!segment.known) return false;
+    if (segment.blank) return tag.Text[i] == (tag.Children.empty() ? u" " : u"");
+    return DecodeSourceText(source.Raw(segment), segment.preserve) == tag.Text[i];
   }
 
   void SourceStartTag(const Tag& tag, const TagSource& source, bool closed) {
     out_ += '<';
     out_ += tag.Name;
     size_t kept = 0;
-    for (const auto& attribute : source.attributes) {
-      auto found = tag.Attributes.find(attribute.name);
+    const std::vector<RawAttribute> attributes = ParseSourceAttributes(source.AttributeMarkup());
+    for (const auto& attribute : attributes) {
+      auto found = tag.Attributes.find(std::string(attribute.name));
       if (found == tag.Attributes.end()) continue;
       ++kept;
       if (found->second == attribute.value) {
         out_ += attribute.raw;
         continue;
       }
-      out_.append(attribute.raw, 0, attribute.raw.find_first_not_of(" \t\r\n"));
-      Attribute(attribute.name, found->second);
+      out_ += attribute.raw.substr(0, attribute.raw.find_first_not_of(" \t\r\n"));
+      Attribute(found->first, found->second);
     }
     if (kept < tag.Attributes.size()) {
       std::set<std::string_view> read;
-      for (const auto& attribute : source.attributes) read.insert(attribute.name);
+      for (const auto& attribute : attributes) read.insert(attribute.name);
       for (const auto& [name, value] : tag.Attributes) {
         if (read.count(name)) continue;
         out_ += ' ';
         Attribute(name, value);
       }
     }
+    const std::string_view tail = source.Tail();
     if (!source.empty || closed) {
-      out_ += source.tail;
+      out_ += tail;
     } else {
-      out_.append(source.tail, 0, source.tail.size() - 2);  // "/>" of an element that now has content
+      out_ += tail.substr(0, tail.size() - 2);  // "/>" of an element that now has content
       out_ += '>';
     }
   }
@@ -179,12 +182,12 @@ class TextWriter {
   // Depth is bounded by Check. `indent` is the indentation of the line the
   // element starts on, for layout written around new content.
   void SourceElement(const Tag& tag, const std::string& indent, bool preserveAround) {
-    const TagSource* source = tag.Source && tag.Source->name == tag.Name ? tag.Source : nullptr;
+    const TagSource* source = tag.Source && tag.Source->Name() == tag.Name ? tag.Source : nullptr;
     const bool tracked = source && source->texts.size() == tag.Text.size();
     if (tag.Name == kCommentName) {
       if (tracked && source->comment && tag.Attributes.empty() && tag.Children.empty() &&
-          source->texts[0].value == tag.Text[0]) {
-        out_ += source->tail;
+          CommentValue(source->Tail()) == tag.Text[0]) {
+        out_ += source->Tail();
       } else {
         Comment(tag);
       }
@@ -208,11 +211,11 @@ class TextWriter {
     for (size_t i = 0; i <= tag.Children.size(); ++i) {
       const bool last = i == tag.Children.size();
       std::string childIndent = inner;
-      if (tracked && Usable(source->texts[i], tag, i)) {
-        const std::string& raw = source->texts[i].raw;
+      if (tracked && Usable(*source, source->texts[i], tag, i)) {
+        const std::string_view raw = source->Raw(source->texts[i]);
         out_ += raw;
         const size_t end = LineBreak(raw);
-        if (!last && source->texts[i].blank && end != std::string::npos) childIndent = raw.substr(end + 1);
+        if (!last && source->texts[i].blank && end != std::string_view::npos) childIndent = raw.substr(end + 1);
       } else {
         EscapeText(tag.Text[i], false, out_);
         if (lineEnd_ && !preserve && !tag.Children.empty() && tag.Text[i].empty()) {
@@ -225,7 +228,7 @@ class TextWriter {
       Flush();
     }
     if (source && !source->empty) {
-      out_ += source->endTag;
+      out_ += source->EndTag();
     } else {
       out_ += "</";
       out_ += tag.Name;
@@ -364,7 +367,7 @@ void EscapeText(std::u16string_view text, bool attribute, std::string& out) {
 
 void WriteTextXml(const Tag& root, XmlOutput& output, unsigned flags) {
   if (flags & kWriteBinary) return WriteBinaryXml(root, output);
-  const DocumentSource* document = root.Source ? root.Source->document.get() : nullptr;
+  const DocumentSource* document = root.Source ? root.Source->Document() : nullptr;
   if (!(flags & kWriteSource) || !document) return TextWriter(output, flags).Document(root, flags);
   if (document->encoding == SourceEncoding::kUtf8) {
     return TextWriter(output, flags).SourceDocument(root, *document, flags & kWriteByteOrderMark);

@@ -1,11 +1,13 @@
 // What a tree costs, and the size cap that bounds it.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <new>
 
 #include "core/common/error_codes.h"
+#include "core/xml/text_writer.h"
 #include "core/xml/xml_testutil.h"
 #include "core/xml/xml_text.h"
 #include "thrown.h"
@@ -13,28 +15,46 @@
 // Counts the allocations of this test binary, so that a tree's cost per
 // element is checked where it is built. Every form that frees with free()
 // must allocate with malloc(), or sanitizers see a mismatch.
+// Live and peak bytes count what the allocator really hands out.
 namespace {
 std::atomic<size_t> allocations{0};
+std::atomic<size_t> liveBytes{0};
+std::atomic<size_t> peakBytes{0};
+
+void* Allocate(size_t size) noexcept {
+  void* p = std::malloc(size ? size : 1);
+  if (!p) return nullptr;
+  ++allocations;
+  const size_t live = liveBytes += malloc_usable_size(p);
+  for (size_t peak = peakBytes; live > peak && !peakBytes.compare_exchange_weak(peak, live);) {
+  }
+  return p;
+}
+
+void Free(void* p) noexcept {
+  if (p) liveBytes -= malloc_usable_size(p);
+  std::free(p);
+}
 }  // namespace
 
 void* operator new(size_t size) {
-  ++allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
+  if (void* p = Allocate(size)) return p;
   throw std::bad_alloc();
 }
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-  ++allocations;
-  return std::malloc(size ? size : 1);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void operator delete(void* p) noexcept { Free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { Free(p); }
+void operator delete(void* p, size_t) noexcept { Free(p); }
 
 namespace Xml {
 namespace {
 
 using HvTest::Thrown;
 using Testing::Load;
+
+// Peak bytes per element that reading may take; see ElementsCostLittleMemory.
+constexpr double kFlatBudget = 310;
+constexpr double kNestedBudget = 380;
 
 size_t AllocationsToLoad(const std::string& text) {
   const size_t before = allocations;
@@ -54,9 +74,38 @@ TEST(TreeMemory, ReadingTakesAtMostOneAllocationPerElement) {
   indented += "\r\n</r>";
   // The rest is the growth of the root's arrays and the document's own.
   EXPECT_LE(AllocationsToLoad(leaves), kElements + 100);
-  // Attributes add a node of the attribute map each and one array of their
-  // source form per element.
-  EXPECT_LE(AllocationsToLoad(indented), 3 * kElements + 100);
+  // Attributes add one array per element.
+  EXPECT_LE(AllocationsToLoad(indented), 2 * kElements + 100);
+}
+
+// The most memory live while a document is read and its tree held, per
+// element, beyond what was live before.
+double PeakBytesPerElement(const std::string& text, size_t elements) {
+  const size_t before = liveBytes;
+  peakBytes = before;
+  auto root = Load(text);
+  return double(peakBytes - before) / double(elements);
+}
+
+TEST(TreeMemory, ElementsCostLittleMemory) {
+  // Empty elements below one root, read from text (so with their source
+  // form), and chains of nested elements, whose arrays outgrow the tag.
+  constexpr size_t kElements = 20000;
+  std::string flat = "<r>";
+  std::string nested = "<r>";
+  for (size_t i = 0; i < kElements; ++i) flat += "<a/>";
+  for (size_t i = 0; i < kElements / 100; ++i) {
+    for (int j = 0; j < 100; ++j) nested += "<a>";
+    for (int j = 0; j < 100; ++j) nested += "</a>";
+  }
+  flat += "</r>";
+  nested += "</r>";
+  EXPECT_LE(PeakBytesPerElement(flat, kElements + 1), kFlatBudget);
+  EXPECT_LE(PeakBytesPerElement(nested, kElements + 1), kNestedBudget);
+  // Without a source form (binary XML) an element costs less still.
+  auto tree = Load(flat);
+  ASSERT_TRUE(tree);
+  EXPECT_LE(PeakBytesPerElement(TextXmlString(*tree, kWriteBinary), kElements + 1), kFlatBudget);
 }
 
 TEST(TreeMemory, DocumentsAboveTheCapAreRefusedBeforeReading) {

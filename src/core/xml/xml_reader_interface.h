@@ -24,13 +24,16 @@ class xml_reader_interface {
   // these.
   // Everything before the root, after the byte order mark.
   virtual void SourceProlog(std::string_view) {}
+  // After StartTag: the element's name in the text.
+  virtual void SourceName(std::string_view) {}
   // After Attribute: its markup with the whitespace before it.
   virtual void SourceAttribute(std::string_view) {}
   // The end of a start tag: whitespace and ">" or "/>".
   virtual void SourceTagEnd(std::string_view, bool /*empty*/) {}
   // Once per text segment of the open element, before the next start or
-  // end tag, also when empty; `value` is what the segment reads as.
-  virtual void SourceText(std::string_view, const std::u16string& /*value*/, bool /*blank*/) {}
+  // end tag, also when empty; `preserve` tells whether it was read inside
+  // xml:space="preserve".
+  virtual void SourceText(std::string_view, bool /*blank*/, bool /*preserve*/) {}
   // A comment, reported as an element named "!--": its whole markup.
   virtual void SourceComment(std::string_view) {}
   // Before EndTag of an element not written as <name/>.
