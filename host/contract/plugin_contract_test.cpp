@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../plugin_fixture.h"
+#include "../plugin_testutil.h"
 #include "contract_root.h"
 #include "core/common/error.h"
 #include "hvplug/virtual_machine_disk.h"
