@@ -7,7 +7,7 @@
 #include "core/common/error_codes.h"
 #include "hvplug/file_tracker.h"
 #include "hvplug/virtual_machine_disk.h"
-#include "plugin_fixture.h"
+#include "plugin_testutil.h"
 
 namespace {
 

@@ -110,6 +110,23 @@ TEST_F(FileTrackerTest, IncompressiblePiecesReportWholePieces) {
   EXPECT_EQ(Changed(zeroed), (Ranges{{0, 65536}, {131072, 196608}}));
 }
 
+// A piece is taken as all zeros only when every byte is: one set byte
+// anywhere (first, at the end of a stride of words, in the last word, in the
+// odd tail of a short last piece) keeps it, so that clearing that byte later
+// is reported.
+TEST_F(FileTrackerTest, OneSetByteAnywhereKeepsAPieceFromCountingAsZeros) {
+  const uint64_t size = 4 * 65536 + 1001;  // a short last piece of an odd length
+  const std::vector<uint64_t> bytes = {0, 65536 + 255, 2 * 65536 + 65535, 3 * 65536 + 4000, size - 1};
+  Write(0, std::string(size, '\0'));
+  for (uint64_t at : bytes) Write(at, "\x01");
+  ASSERT_FALSE(HvTrackFile(State(), File()));
+  const std::u16string id = ChangeId();
+  for (uint64_t at : bytes) Write(at, std::string(1, '\0'));
+  Ranges expected;
+  for (uint64_t at : bytes) expected.push_back({at / 8 * 8, std::min(at / 8 * 8 + 8, size)});
+  EXPECT_EQ(Changed(id), expected);
+}
+
 TEST_F(FileTrackerTest, SparseFilesAndUnknownIds) {
   // Holes are snapshotted without reading them; a table entry written into
   // one is reported as that entry alone.

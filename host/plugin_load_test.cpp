@@ -1,6 +1,6 @@
 // Loads the built plug-in as the agent does and checks the entry point.
 #include "core/common/error_codes.h"
-#include "plugin_fixture.h"
+#include "plugin_testutil.h"
 
 namespace {
 

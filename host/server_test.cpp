@@ -9,7 +9,7 @@
 
 #include "core/common/error.h"
 #include "hvplug/virtual_machine_disk.h"
-#include "plugin_fixture.h"
+#include "plugin_testutil.h"
 
 namespace {
 

@@ -18,7 +18,8 @@ struct ContractCounters {
   std::atomic<uint64_t> reads{0};  // Read calls
   std::atomic<uint64_t> writes{0};
   std::atomic<uint64_t> iterators{0};
-  std::atomic<uint64_t> extras{0};  // optional requests answered ("ODIR", "GTID")
+  std::atomic<uint64_t> extras{0};      // optional requests answered ("ODIR", "GTID", "RDAT", "WRAT")
+  std::atomic<uint64_t> positioned{0};  // "RDAT" and "WRAT" requests that moved data
 };
 
 // A directory over the local path root_path (UTF-8). With extras, its

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -47,39 +48,43 @@ std::string Join(const std::string& directory, const std::u16string& name) {
 
 class HostFile final : public rio_file {
  public:
-  HostFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  HostFile(int fd, std::string path, bool extras) : fd_(fd), path_(std::move(path)), extras_(extras) {}
   ~HostFile() override { close(fd_); }
 
   void Read(void* buffer, size_t size, size_t& transferred) override {
     ++counters.reads;
-    transferred = 0;
-    if (Failed()) return;
-    while (transferred < size) {
-      const ssize_t got = read(fd_, static_cast<char*>(buffer) + transferred, size - transferred);
-      if (got == 0) return;
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        SetError(HostError(Contract::kReadCode, "Read", errno, path_));
-        return;
-      }
-      transferred += static_cast<size_t>(got);
-    }
+    Transfer(false, -1, const_cast<void*>(buffer), size, transferred);
   }
 
   void Write(const void* buffer, size_t size, size_t& transferred) override {
     ++counters.writes;
-    transferred = 0;
-    if (Failed()) return;
-    while (transferred < size) {
-      const ssize_t put = write(fd_, static_cast<const char*>(buffer) + transferred, size - transferred);
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        // A full disk ends with a short count, as the contract asks.
-        if (errno != ENOSPC && errno != EFBIG) SetError(HostError(Contract::kWriteCode, "Write", errno, path_));
-        return;
-      }
-      transferred += static_cast<size_t>(put);
+    Transfer(true, -1, const_cast<void*>(buffer), size, transferred);
+  }
+
+  // The optional positioned transfers, when the root offers its extras.
+  bool IOCTL(void* request) override {
+    uint32_t command = 0;
+    if (request) std::memcpy(&command, request, sizeof command);
+    const bool reading = command == file_ioctl_code("RDAT");
+    if (!extras_ || (!reading && command != file_ioctl_code("WRAT"))) return file_object::IOCTL(request);
+    if (Failed()) return false;
+    ++counters.extras;
+    const uint64_t offset = reading ? static_cast<file_ioctl_read_at*>(request)->offset
+                                    : static_cast<file_ioctl_write_at*>(request)->offset;
+    if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+      SetError(HostError(reading ? Contract::kReadCode : Contract::kWriteCode, "IOCTL", EINVAL, path_));
+      return false;
     }
+    if (reading) {
+      auto* r = static_cast<file_ioctl_read_at*>(request);
+      if (r->size > 0) ++counters.positioned;
+      Transfer(false, static_cast<off_t>(r->offset), r->buffer, r->size, r->transferred);
+    } else {
+      auto* r = static_cast<file_ioctl_write_at*>(request);
+      if (r->size > 0) ++counters.positioned;
+      Transfer(true, static_cast<off_t>(r->offset), const_cast<void*>(r->buffer), r->size, r->transferred);
+    }
+    return !Failed();
   }
 
   bool Flush() override {
@@ -110,8 +115,33 @@ class HostFile final : public rio_file {
     return at;
   }
 
+  // at < 0: at the file's position. Reads stop at the end of the file; a
+  // full disk ends a write with a short count, as the contract asks.
+  void Transfer(bool writing, off_t at, void* buffer, size_t size, size_t& transferred) {
+    transferred = 0;
+    if (Failed()) return;
+    char* bytes = static_cast<char*>(buffer);
+    while (transferred < size) {
+      const size_t rest = size - transferred;
+      const off_t where = at + static_cast<off_t>(transferred);
+      const ssize_t moved =
+          writing ? (at < 0 ? write(fd_, bytes + transferred, rest) : pwrite(fd_, bytes + transferred, rest, where))
+                  : (at < 0 ? read(fd_, bytes + transferred, rest) : pread(fd_, bytes + transferred, rest, where));
+      if (moved < 0 && errno == EINTR) continue;
+      if (moved < 0 && writing && (errno == ENOSPC || errno == EFBIG)) return;
+      if (moved < 0) {
+        SetError(writing ? HostError(Contract::kWriteCode, "Write", errno, path_)
+                         : HostError(Contract::kReadCode, "Read", errno, path_));
+        return;
+      }
+      if (moved == 0) return;
+      transferred += static_cast<size_t>(moved);
+    }
+  }
+
   int fd_;
   std::string path_;
+  bool extras_;
 };
 
 // Entries are read when the iterator is made; each is looked at with lstat.
@@ -244,7 +274,7 @@ class HostDir final : public rio_dir {
       }
     }
     SetError(Common::Error());
-    return std::make_unique<HostFile>(fd, path);
+    return std::make_unique<HostFile>(fd, path, extras_);
   }
 
   // The optional subdirectory request, when the root offers its extras.

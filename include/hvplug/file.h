@@ -303,6 +303,26 @@ struct file_ioctl_sector {  // "GSEC": physical location of the current position
   int64_t sector = 0;         // 512-byte sector on the device, -1 for a hole
   uint64_t sector_count = 0;  // sectors from there to the end of the block
 };
+// "RDAT" / "WRAT": read or write size bytes at offset in one request,
+// leaving the file position where it was; otherwise as Read and Write (a
+// short count at the end of the file or on a full disk, failures stored).
+// Optional: a file layer that answers not supported is reached by Seek then
+// Read or Write. A request of size 0 moves nothing and asks whether the file
+// offers it: an answer sets transferred to 0.
+struct file_ioctl_read_at {
+  uint32_t command = file_ioctl_code("RDAT");
+  uint64_t offset = 0;
+  void* buffer = nullptr;
+  size_t size = 0;
+  size_t transferred = 0;
+};
+struct file_ioctl_write_at {
+  uint32_t command = file_ioctl_code("WRAT");
+  uint64_t offset = 0;
+  const void* buffer = nullptr;
+  size_t size = 0;
+  size_t transferred = 0;
+};
 
 // Directories.
 struct dir_ioctl_times {  // "STME": times of a named entry

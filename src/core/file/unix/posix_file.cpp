@@ -26,6 +26,14 @@ namespace {
 // Large transfers go in pieces the kernel takes in one call.
 constexpr size_t kMaxTransfer = size_t{1} << 30;
 
+// Below kAtPosition: an offset beyond what the system takes, refused by the transfer.
+constexpr int64_t kBeyondReach = -2;
+
+int64_t ToOffset(uint64_t offset) {
+  return offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) ? kBeyondReach
+                                                                           : static_cast<int64_t>(offset);
+}
+
 }  // namespace
 
 posix_base_file::posix_base_file(int fd, bool range_locking) : fd_(fd), range_locking_(range_locking) {}
@@ -35,12 +43,27 @@ posix_base_file::~posix_base_file() {
 }
 
 void posix_base_file::Read(void* buffer, size_t size, size_t& transferred) {
+  ReadFrom(kAtPosition, buffer, size, transferred);
+}
+
+void posix_base_file::Write(const void* buffer, size_t size, size_t& transferred) {
+  WriteFrom(kAtPosition, buffer, size, transferred);
+}
+
+void posix_base_file::ReadFrom(int64_t offset, void* buffer, size_t size, size_t& transferred) {
   transferred = 0;
   if (Failed()) return;
+  if (offset < kAtPosition) {
+    SetError(MakePosixFileError(EINVAL, Code::kFileRead, Msg::kFileReadError, HV_SITE("Read")));
+    return;
+  }
   auto* bytes = static_cast<char*>(buffer);
   while (transferred < size) {
     const size_t remaining = size - transferred;
-    const ssize_t rr = read(fd_, bytes + transferred, std::min(remaining, kMaxTransfer));
+    const size_t piece = std::min(remaining, kMaxTransfer);
+    const ssize_t rr = offset == kAtPosition
+                           ? read(fd_, bytes + transferred, piece)
+                           : pread(fd_, bytes + transferred, piece, static_cast<off_t>(offset + transferred));
     if (rr < 0) {
       if (errno == EINTR) continue;
       SetError(MakePosixFileError(errno, Code::kFileRead, Msg::kFileReadError, HV_SITE("Read")));
@@ -52,13 +75,20 @@ void posix_base_file::Read(void* buffer, size_t size, size_t& transferred) {
   }
 }
 
-void posix_base_file::Write(const void* buffer, size_t size, size_t& transferred) {
+void posix_base_file::WriteFrom(int64_t offset, const void* buffer, size_t size, size_t& transferred) {
   transferred = 0;
   if (Failed()) return;
+  if (offset < kAtPosition) {
+    SetError(MakePosixFileError(EINVAL, Code::kFileWrite, Msg::kFileWriteError, HV_SITE("Write")));
+    return;
+  }
   const auto* bytes = static_cast<const char*>(buffer);
   while (transferred < size) {
     const size_t remaining = size - transferred;
-    const ssize_t rr = write(fd_, bytes + transferred, std::min(remaining, kMaxTransfer));
+    const size_t piece = std::min(remaining, kMaxTransfer);
+    const ssize_t rr = offset == kAtPosition
+                           ? write(fd_, bytes + transferred, piece)
+                           : pwrite(fd_, bytes + transferred, piece, static_cast<off_t>(offset + transferred));
     if (rr < 0) {
       if (errno == EINTR) continue;
       // A full disk or the file-size limit: the short count tells the caller.
@@ -135,6 +165,17 @@ bool posix_base_file::IOCTL(void* request) {
   uint32_t command = 0;
   std::memcpy(&command, request, sizeof command);
 
+  // Positioned transfers come first: they carry the data path.
+  if (command == file_ioctl_code("RDAT")) {
+    auto* r = static_cast<file_ioctl_read_at*>(request);
+    ReadFrom(ToOffset(r->offset), r->buffer, r->size, r->transferred);
+    return !Failed();
+  }
+  if (command == file_ioctl_code("WRAT")) {
+    auto* r = static_cast<file_ioctl_write_at*>(request);
+    WriteFrom(ToOffset(r->offset), r->buffer, r->size, r->transferred);
+    return !Failed();
+  }
   if (command == file_ioctl_code("UIOC")) {
     auto* r = static_cast<file_ioctl_passthrough*>(request);
     r->result = ioctl(fd_, r->number, r->argument);

@@ -44,6 +44,12 @@ class posix_base_file : public rio_file {
   int descriptor() const { return fd_; }
 
  protected:
+  // Read and Write from offset, or from the position with kAtPosition; the
+  // positioned form leaves the position alone.
+  static constexpr int64_t kAtPosition = -1;
+  void ReadFrom(int64_t offset, void* buffer, size_t size, size_t& transferred);
+  void WriteFrom(int64_t offset, const void* buffer, size_t size, size_t& transferred);
+
   int fd_;
   bool range_locking_;
 };

@@ -1,9 +1,9 @@
 #include "core/fdisk/virtual/vhdx/rio_core_file.h"
 
 #include <cstdint>
-#include <limits>
 
 #include "core/common/error.h"
+#include "core/file/positioned_io.h"
 
 namespace Vhdx {
 namespace {
@@ -11,19 +11,15 @@ namespace {
 // A file object of the file layer keeps its last error; the engine throws it.
 class RioCoreFile final : public CoreFile {
  public:
-  explicit RioCoreFile(std::unique_ptr<rio_file> file) : file_(std::move(file)) {}
+  explicit RioCoreFile(std::unique_ptr<rio_file> file) : file_(std::move(file)), at_(*file_) {}
 
   size_t ReadAt(uint64_t offset, void* buffer, size_t size) override {
-    SeekTo(offset);
-    size_t transferred = 0;
-    file_->Read(buffer, size, transferred);
+    const size_t transferred = at_.ReadAt(offset, buffer, size);
     ThrowIfFailed();
     return transferred;
   }
   size_t WriteAt(uint64_t offset, const void* buffer, size_t size) override {
-    SeekTo(offset);
-    size_t transferred = 0;
-    file_->Write(buffer, size, transferred);
+    const size_t transferred = at_.WriteAt(offset, buffer, size);
     ThrowIfFailed();
     return transferred;
   }
@@ -42,17 +38,13 @@ class RioCoreFile final : public CoreFile {
   }
 
  private:
-  void SeekTo(uint64_t offset) {
-    if (offset > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
-      HV_THROW(Code::kFileSeek, Msg::kFileSeekError, "Seek");
-    file_->Seek(static_cast<int64_t>(offset));
-    ThrowIfFailed();
-  }
   void ThrowIfFailed() {
     if (file_->Failed()) Common::Throw(file_->TakeError());
   }
 
   std::unique_ptr<rio_file> file_;
+  // Seek then Read or Write unless the file takes positioned requests.
+  FileLayer::PositionedFile at_;
 };
 
 }  // namespace
