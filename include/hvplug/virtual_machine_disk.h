@@ -36,6 +36,9 @@ struct MetadataKey {
 // Modes of SimpleDisk::IO; any other mode does nothing and succeeds.
 inline constexpr uint32_t kIoRead = 2;
 inline constexpr uint32_t kIoWrite = 3;
+// Makes everything written so far durable (buffer and sectors are not used).
+// Releasing a disk flushes it too, but can tell nobody of a failure.
+inline constexpr uint32_t kIoFlush = 4;
 
 class SimpleDisk {
  public:

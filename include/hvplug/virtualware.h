@@ -113,6 +113,12 @@ class SafeVMCollection : public virtual Processor::Interface {
 class SafeVM : public virtual Processor::Interface {
  public:
   HVPLUG_INTERFACE_HEAD(SafeVM)
+  // Flags of AddHardDisk. kFirstFill: the caller fills the new disk and
+  // throws it away unless the fill finishes, so the first raw disk taken
+  // from the hard disk handed back writes without a barrier per request;
+  // IO mode Fdisk::kIoFlush (or the release) makes the fill durable.
+  static constexpr uint32_t kFixedDisk = 1;
+  static constexpr uint32_t kFirstFill = 2;
   // 2: the last two values pass through to the disk layer unchanged.
   virtual Common::Error AddHardDisk(const std::u16string& fileName, uint32_t bus, uint32_t controller,
                                     uint32_t device, uint64_t size, uint32_t sectorSize, uint32_t adapterType,

@@ -341,9 +341,12 @@ int RunRestore(const Context& context, const CommandLine& line) {
   Totals totals;
   for (const auto& layers : diskChains) {
     const DiskRecord& top = *layers.back().second;
+    // A first fill: the disk is new and thrown away with the staging folder
+    // unless the restore finishes, so its writes need no barrier each; one
+    // flush at the end, whose failure fails the restore, makes it durable.
     AutoRef<SafeHardDisk> disk;
     Check(vm->AddHardDisk(U16(top.fileName), BusNumber(top.bus), top.controller, top.device,
-                          top.sectors * top.sectorSize, top.sectorSize, 0, 0, disk));
+                          top.sectors * top.sectorSize, top.sectorSize, 0, SafeVM::kFirstFill, disk));
     auto raw = OpenRaw(*disk);
     if (raw->GetSectorCount() != top.sectors || raw->GetSectorSize() != top.sectorSize) {
       Fail(kFailed, "The new disk at " + top.Place() + " does not have the size of the one backed up.");
@@ -353,6 +356,7 @@ int RunRestore(const Context& context, const CommandLine& line) {
       ApplyRecord(*raw, *record, repo.PointDir(p) + "/" + record->dataFile, !first, *progress, totals);
       first = false;
     }
+    Check(raw->IO(Fdisk::kIoFlush, nullptr, 0, 0), "Cannot flush the disk at " + top.Place() + ".");
   }
   CloseMachine(vm);
   vm = {};

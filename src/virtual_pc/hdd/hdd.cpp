@@ -1,5 +1,7 @@
 #include "virtual_pc/hdd/hdd.h"
 
+#include <utility>
+
 #include "common/server/file_utils.h"
 #include "core/common/assert.h"
 #include "core/common/error.h"
@@ -25,8 +27,9 @@ std::u16string DirectoryPath(rio_dir& dir) {
 
 class SafeRawHardDiskImpl final : public virtual VirtualWareRaw::SafeRawHardDisk {
  public:
-  SafeRawHardDiskImpl(std::shared_ptr<rio_dir> dir, std::u16string diskFile, VirtualDisks::TrackerRef tracker)
-      : dir_(std::move(dir)), diskFile_(std::move(diskFile)), tracker_(std::move(tracker)) {
+  SafeRawHardDiskImpl(std::shared_ptr<rio_dir> dir, std::u16string diskFile, VirtualDisks::TrackerRef tracker,
+                      bool firstFill)
+      : dir_(std::move(dir)), diskFile_(std::move(diskFile)), tracker_(std::move(tracker)), firstFill_(firstFill) {
     HV_ASSERT(dir_ && !diskFile_.empty());
   }
 
@@ -50,7 +53,7 @@ class SafeRawHardDiskImpl final : public virtual VirtualWareRaw::SafeRawHardDisk
  private:
   Error OpenDisk() {
     std::shared_ptr<VirtualMachineDiskEx> newOne;
-    const Error error = VirtualDisks::OpenVhdxDisk(dir_, diskFile_, kHardDiskAdapterType, newOne, tracker_);
+    const Error error = VirtualDisks::OpenVhdxDisk(dir_, diskFile_, kHardDiskAdapterType, newOne, tracker_, firstFill_);
     const std::u16string file =
         diskFile_.front() == u'/' ? diskFile_ : VirtualWareRaw::JoinPath(DirectoryPath(*dir_), diskFile_);
     if (!error) {
@@ -70,19 +73,21 @@ class SafeRawHardDiskImpl final : public virtual VirtualWareRaw::SafeRawHardDisk
   std::shared_ptr<rio_dir> dir_;
   std::u16string diskFile_;
   VirtualDisks::TrackerRef tracker_;
+  bool firstFill_;
   std::shared_ptr<VirtualMachineDiskEx> disk_;
 };
 
 class MSVirtualPCHDD final : public virtual VirtualWareRaw::SafeHardDisk {
  public:
   MSVirtualPCHDD(std::shared_ptr<rio_dir> dir, std::u16string diskFile, uint32_t bus, uint32_t controller,
-                 uint32_t device, VirtualDisks::TrackerRef tracker)
+                 uint32_t device, VirtualDisks::TrackerRef tracker, bool firstFill)
       : dir_(std::move(dir)),
         diskFile_(std::move(diskFile)),
         bus_(bus),
         controller_(controller),
         device_(device),
-        tracker_(std::move(tracker)) {
+        tracker_(std::move(tracker)),
+        firstFill_(firstFill) {
     HV_ASSERT(dir_);
     HV_ASSERT(!diskFile_.empty());
   }
@@ -115,7 +120,8 @@ class MSVirtualPCHDD final : public virtual VirtualWareRaw::SafeHardDisk {
     return Common::Success();
   }
   Error GetRawDisk(AutoRef<VirtualWareRaw::SafeRawHardDisk>& raw) override {
-    raw = MakeRawHardDisk(dir_, diskFile_, tracker_);
+    // Only the first: a later raw disk may meet data a finished fill left.
+    raw = MakeRawHardDisk(dir_, diskFile_, tracker_, std::exchange(firstFill_, false));
     return Common::Success();
   }
 
@@ -126,21 +132,22 @@ class MSVirtualPCHDD final : public virtual VirtualWareRaw::SafeHardDisk {
   uint32_t controller_;
   uint32_t device_;
   VirtualDisks::TrackerRef tracker_;
+  bool firstFill_;
 };
 
 }  // namespace
 
 AutoRef<VirtualWareRaw::SafeHardDisk> MakeMSVirtualPCHDD(std::shared_ptr<rio_dir> dir, std::u16string diskFile,
                                                          uint32_t bus, uint32_t controller, uint32_t device,
-                                                         VirtualDisks::TrackerRef tracker) {
-  return Processor::MakeRef<VirtualWareRaw::SafeHardDisk, MSVirtualPCHDD>(std::move(dir), std::move(diskFile), bus,
-                                                                          controller, device, std::move(tracker));
+                                                         VirtualDisks::TrackerRef tracker, bool firstFill) {
+  return Processor::MakeRef<VirtualWareRaw::SafeHardDisk, MSVirtualPCHDD>(
+      std::move(dir), std::move(diskFile), bus, controller, device, std::move(tracker), firstFill);
 }
 
 AutoRef<VirtualWareRaw::SafeRawHardDisk> MakeRawHardDisk(std::shared_ptr<rio_dir> dir, std::u16string diskFile,
-                                                         VirtualDisks::TrackerRef tracker) {
+                                                         VirtualDisks::TrackerRef tracker, bool firstFill) {
   return Processor::MakeRef<VirtualWareRaw::SafeRawHardDisk, SafeRawHardDiskImpl>(std::move(dir), std::move(diskFile),
-                                                                                  std::move(tracker));
+                                                                                  std::move(tracker), firstFill);
 }
 
 void DeleteDiskFile(rio_dir& dir, const std::u16string& diskFile) {

@@ -19,15 +19,18 @@ inline constexpr uint32_t kHardDiskAdapterType = 3;
 
 // diskFile is a file name or a path relative to dir (or absolute). Opening
 // is deferred to the raw disk; tracker (may be null) answers change IDs.
+// firstFill: the first raw disk taken opens the file for a first fill.
 Processor::AutoRef<VirtualWareRaw::SafeHardDisk> MakeMSVirtualPCHDD(std::shared_ptr<rio_dir> dir,
                                                                     std::u16string diskFile, uint32_t bus,
                                                                     uint32_t controller, uint32_t device,
-                                                                    VirtualDisks::TrackerRef tracker = {});
+                                                                    VirtualDisks::TrackerRef tracker = {},
+                                                                    bool firstFill = false);
 
 // A raw disk over dir/diskFile, opened on the first GetDisk and kept.
 Processor::AutoRef<VirtualWareRaw::SafeRawHardDisk> MakeRawHardDisk(std::shared_ptr<rio_dir> dir,
                                                                     std::u16string diskFile,
-                                                                    VirtualDisks::TrackerRef tracker = {});
+                                                                    VirtualDisks::TrackerRef tracker = {},
+                                                                    bool firstFill = false);
 
 // Removes the disk file from dir; throws 0x53004a naming it when it cannot.
 void DeleteDiskFile(rio_dir& dir, const std::u16string& diskFile);

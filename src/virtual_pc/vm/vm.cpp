@@ -38,8 +38,6 @@ namespace Ids = VirtualWareRaw::InterfaceIds;
 constexpr char kRamSizePath[] = "preferences.hardware.memory.ram_size";
 constexpr char kFirmwarePath[] = "preferences.hardware.firmware.value";
 constexpr char16_t kVmcExtension[] = u".vmc";
-// AddHardDisk flag that asks for a fixed instead of a dynamic disk.
-constexpr uint32_t kFixedDiskFlag = 1;
 
 template <class Operation>
 Error Guard(Operation&& operation) {
@@ -267,7 +265,7 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
   }
 
   AutoRef<SafeHardDisk> DoAddExistingHardDisk(const std::u16string& fileName, uint32_t bus, uint32_t controller,
-                                              uint32_t device) {
+                                              uint32_t device, bool firstFill = false) {
     const BusLayout& shape = BusOrThrow(bus, "AddExistingHardDisk");
     const std::u16string file = LocalName(fileName);
     if (file.empty() || !VirtualWareRaw::FileObjectExists(*dir_, file)) {
@@ -309,7 +307,7 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
                     {fileName, VirtualWareRaw::ToText(controller), VirtualWareRaw::ToText(device)});
     }
     const std::u16string resolved = ResolveDiskPath(*addedLocation, *dir_, VmcPath(), "AddExistingHardDisk");
-    return MakeMSVirtualPCHDD(dir_, resolved, bus, controller, device, host_.tracker);
+    return MakeMSVirtualPCHDD(dir_, resolved, bus, controller, device, host_.tracker, firstFill);
   }
 
   AutoRef<SafeHardDisk> DoAddHardDisk(const std::u16string& fileName, uint32_t bus, uint32_t controller,
@@ -332,12 +330,14 @@ class MSVirtualPCVM final : public virtual VirtualWareRaw::SafeVM,
 
     const std::unique_ptr<VirtualWareRaw::DiskTraits> traits = VirtualWareRaw::CreateDiskTraits(file, adapterType);
     const uint64_t sectors = traits->GetSizeInSectors(size, sectorSize);
-    if (Error error = VirtualDisks::CreateVhdxDisk(*dir_, file, sectors, (flags & kFixedDiskFlag) != 0, sectorSize)) {
+    if (Error error =
+            VirtualDisks::CreateVhdxDisk(*dir_, file, sectors, (flags & SafeVM::kFixedDisk) != 0, sectorSize)) {
       Common::Throw(error);
     }
     const std::u16string diskPath = VirtualWareRaw::JoinPath(dirPath_, file);
     try {
-      AutoRef<SafeHardDisk> disk = DoAddExistingHardDisk(file, bus, controller, device);
+      AutoRef<SafeHardDisk> disk =
+          DoAddExistingHardDisk(file, bus, controller, device, (flags & SafeVM::kFirstFill) != 0);
       Common::Trace(2, 0x53, 0, Msg::kTraceDiskAdded, {diskPath, Name()});
       return disk;
     } catch (const Error& inner) {

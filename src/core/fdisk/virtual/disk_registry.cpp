@@ -13,12 +13,15 @@ const std::shared_ptr<DiskRegistry>& DiskRegistry::Instance() {
   return instance;
 }
 
-Common::Error DiskRegistry::Acquire(std::shared_ptr<const DiskLocation> location, const Opener& open,
-                                    SharedDisk& disk) {
+Common::Error DiskRegistry::Acquire(std::shared_ptr<const DiskLocation> location, const Opener& open, SharedDisk& disk,
+                                    const Joiner& join) {
   std::lock_guard<Common::Mutex> lock(mutex_);
   for (const Entry& entry : entries_) {
     if (!entry.location->SameFile(*location)) continue;
     if (SharedDisk existing = entry.disk.Lock()) {
+      if (join) {
+        if (Common::Error error = join(existing)) return error;
+      }
       disk = std::move(existing);
       return Common::Success();
     }

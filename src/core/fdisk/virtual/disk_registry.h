@@ -29,6 +29,8 @@ class DiskRegistry {
  public:
   // Opens the disk of a location; a failure is returned, not thrown.
   using Opener = std::function<Common::Error(SharedDisk& disk)>;
+  // Told of a live disk a new holder joins; a failure keeps it out.
+  using Joiner = std::function<Common::Error(SharedDisk& disk)>;
 
   DiskRegistry() = default;
   DiskRegistry(const DiskRegistry&) = delete;
@@ -39,8 +41,9 @@ class DiskRegistry {
   // The live disk registered for the same file, or a new one from open,
   // registered under location. Opening happens under the registry lock so
   // that one file is never opened twice at once; a failed opening registers
-  // nothing.
-  Common::Error Acquire(std::shared_ptr<const DiskLocation> location, const Opener& open, SharedDisk& disk);
+  // nothing. join, when given, runs on a live disk before it is handed out.
+  Common::Error Acquire(std::shared_ptr<const DiskLocation> location, const Opener& open, SharedDisk& disk,
+                        const Joiner& join = nullptr);
   // Drops the holder's reference (closing the disk when it was the last),
   // then removes the first entry whose disk has gone.
   void Release(SharedDisk& disk) noexcept;

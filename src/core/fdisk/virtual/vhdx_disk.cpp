@@ -32,6 +32,19 @@ Common::Error VhdxDiskImpl::Write(const void* buffer, uint64_t firstSector, uint
   return Call([&](Vhdx::Disk& disk) { disk.Write(firstSector, static_cast<const uint8_t*>(buffer), sectorCount); });
 }
 
+Common::Error VhdxDiskImpl::Flush() {
+  return Call([](Vhdx::Disk& disk) { disk.Flush(); });
+}
+
+void VhdxDiskImpl::BeginFirstFill() {
+  if (!GetErrorState() && disk_) disk_->BeginFirstFill();
+}
+
+Common::Error VhdxDiskImpl::EndFirstFill() {
+  if (GetErrorState() || !disk_ || !disk_->InFirstFill()) return Common::Success();
+  return Flush();
+}
+
 uint32_t VhdxDiskImpl::GetSectorSize() const { return disk_ ? disk_->GetGeometry().logicalSectorSize : 0; }
 
 uint64_t VhdxDiskImpl::GetSectorCount() const {

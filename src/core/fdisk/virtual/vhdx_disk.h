@@ -28,6 +28,7 @@ class VhdxDiskImpl final : public VirtualDiskImpl {
 
   Common::Error Read(void* buffer, uint64_t firstSector, uint64_t sectorCount) override;
   Common::Error Write(const void* buffer, uint64_t firstSector, uint64_t sectorCount) override;
+  Common::Error Flush() override;
   uint32_t GetSectorSize() const override;
   uint64_t GetSectorCount() const override;
   void GetGeometry(Fdisk::Geometry& geometry) const override;
@@ -36,6 +37,11 @@ class VhdxDiskImpl final : public VirtualDiskImpl {
   // After Initialize: opens the file writable with its parents read-only.
   // A failure becomes the error state.
   void OpenDisk(const TrackerRef& tracker);
+  // Starts a first fill of the opened disk (see Vhdx::Disk::BeginFirstFill);
+  // nothing when opening failed.
+  void BeginFirstFill();
+  // Ends a first fill under way with its flush; nothing otherwise.
+  Common::Error EndFirstFill();
   // For tests and tools: takes an already opened disk.
   void SetDisk(std::shared_ptr<Vhdx::Disk> disk) { disk_ = std::move(disk); }
 
@@ -97,6 +103,8 @@ class MSVhdxVirtualMachineDiskEx final : public VirtualWareRaw::VirtualMachineDi
   Common::Error GetMetadata(const Fdisk::MetadataKey& key, std::vector<uint8_t>& value) override;
   Common::Error CanSetMetadata(const Fdisk::MetadataKey& key, bool& canSet) override;
   Common::Error SetMetadata(const Fdisk::MetadataKey& key, const std::vector<uint8_t>& value) override;
+
+  VhdxDiskImpl& Vhdx() const { return disk_->Vhdx(); }
 
  private:
   std::unique_ptr<MSVhdxVirtualMachineDisk> disk_;

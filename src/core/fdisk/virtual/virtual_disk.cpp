@@ -33,6 +33,7 @@ VirtualDiskBase::VirtualDiskBase(std::unique_ptr<VirtualDiskImpl> impl)
 VirtualDiskBase::~VirtualDiskBase() = default;
 
 Common::Error VirtualDiskBase::IO(uint32_t mode, void* buffer, uint64_t firstSector, uint64_t sectorCount) {
+  if (mode == Fdisk::kIoFlush) return impl_->Flush();
   if (mode != Fdisk::kIoRead && mode != Fdisk::kIoWrite) return Common::Success();
   if (!buffer && sectorCount != 0)
     return Common::MakeError(Code::kInvalidArguments, Msg::kDiskInvalidArguments, HV_SITE("IO"));

@@ -28,6 +28,7 @@ class VirtualDiskImpl {
 
   virtual Common::Error Read(void* buffer, uint64_t firstSector, uint64_t sectorCount) = 0;
   virtual Common::Error Write(const void* buffer, uint64_t firstSector, uint64_t sectorCount) = 0;
+  virtual Common::Error Flush() = 0;
   virtual uint32_t GetSectorSize() const = 0;
   virtual uint64_t GetSectorCount() const = 0;
   virtual void GetGeometry(Fdisk::Geometry& geometry) const = 0;
@@ -53,7 +54,7 @@ class VirtualDiskImpl {
 };
 
 // Geometry and sizes are taken from the implementation once, when the disk is
-// built; slot 5 goes to its read and write.
+// built; slot 5 goes to its read, write and flush.
 class VirtualDiskBase : public VirtualMachineDisk {
  public:
   explicit VirtualDiskBase(std::unique_ptr<VirtualDiskImpl> impl);

@@ -49,14 +49,19 @@ bool FileLocation::SameFile(const DiskLocation& other) const {
 }
 
 Common::Error OpenVhdxDisk(const std::shared_ptr<rio_dir>& dir, const std::u16string& name, uint32_t adapterType,
-                           std::shared_ptr<VirtualMachineDiskEx>& disk, const TrackerRef& tracker) {
+                           std::shared_ptr<VirtualMachineDiskEx>& disk, const TrackerRef& tracker, bool firstFill) {
   const auto open = [&](SharedDisk& opened) {
     auto impl = std::make_unique<VhdxDiskImpl>(adapterType);
     impl->Initialize(dir, name);
     impl->OpenDisk(tracker);
+    if (firstFill) impl->BeginFirstFill();
     return MakeVhdxDisk(std::move(impl), opened);
   };
-  return AcquireWiseDisk(DiskRegistry::Instance(), std::make_shared<FileLocation>(dir, name), open, disk);
+  const auto join = [&](SharedDisk& shared) {
+    // The registry holds nothing but the disks made above.
+    return firstFill ? Common::Success() : static_cast<MSVhdxVirtualMachineDiskEx&>(*shared).Vhdx().EndFirstFill();
+  };
+  return AcquireWiseDisk(DiskRegistry::Instance(), std::make_shared<FileLocation>(dir, name), open, disk, join);
 }
 
 Common::Error CreateVhdxDisk(rio_dir& dir, const std::u16string& name, uint64_t sectorCount, bool fixed,

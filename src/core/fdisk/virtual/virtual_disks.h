@@ -32,8 +32,12 @@ class FileLocation final : public DiskLocation {
 // Opens name in dir (the file writable, its parents read-only) or joins the
 // holders of an already open disk of the same file. tracker, which may be
 // null, answers change IDs; the first opening's tracker serves all holders.
+// firstFill starts a first fill (Vhdx::Disk::BeginFirstFill) when this call
+// opens the file; a holder that joins without it ends a fill under way, so
+// that its writes keep their barriers.
 Common::Error OpenVhdxDisk(const std::shared_ptr<rio_dir>& dir, const std::u16string& name, uint32_t adapterType,
-                           std::shared_ptr<VirtualMachineDiskEx>& disk, const TrackerRef& tracker = nullptr);
+                           std::shared_ptr<VirtualMachineDiskEx>& disk, const TrackerRef& tracker = nullptr,
+                           bool firstFill = false);
 
 // Creates a new VHDX file of sectorCount sectors of sectorSize bytes (512 or
 // 4096), dynamic unless fixed is set. The name must not exist yet; a failed

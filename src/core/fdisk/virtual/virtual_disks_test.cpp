@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -13,6 +14,7 @@
 
 #include "core/common/error_codes.h"
 #include "core/file/unix/posix_dir.h"
+#include "core/file/unix/posix_file.h"
 
 namespace {
 
@@ -140,6 +142,116 @@ TEST_F(VirtualDisksTest, FilesInOtherDirectoriesAreOtherDisks) {
   ASSERT_FALSE(top->IO(Fdisk::kIoWrite, written.data(), 0, 1));
   ASSERT_FALSE(other->IO(Fdisk::kIoRead, read.data(), 0, 1));
   EXPECT_EQ(read, std::vector<uint8_t>(512, 0));
+}
+
+// Files whose flushes are counted and can be made to fail.
+struct FlushLog {
+  int flushes = 0;
+  bool fail = false;
+};
+class CountingFile final : public posix_file {
+ public:
+  CountingFile(int fd, std::shared_ptr<FlushLog> log) : posix_file(fd, true), log_(std::move(log)) {}
+  bool Flush() override {
+    ++log_->flushes;
+    if (!log_->fail) return posix_file::Flush();
+    SetError(Common::MakeError(Code::kFileWrite, Msg::kFileWriteError, HV_SITE("Flush")));
+    return false;
+  }
+
+ private:
+  std::shared_ptr<FlushLog> log_;
+};
+class CountingDir final : public posix_dir {
+ public:
+  CountingDir(const std::string& path, std::shared_ptr<FlushLog> log) : posix_dir(path), log_(std::move(log)) {}
+  std::unique_ptr<rio_file> Open(const std::u16string& name, int flags, bool noLock, uint32_t mode) override {
+    std::unique_ptr<rio_file> file = posix_dir::Open(name, flags, noLock, mode);
+    if (!file) return file;
+    return std::make_unique<CountingFile>(::dup(static_cast<posix_base_file&>(*file).descriptor()), log_);
+  }
+
+ private:
+  std::shared_ptr<FlushLog> log_;
+};
+
+// One sector at the start of each 4 MiB block: every write allocates.
+Common::Error WriteBlock(VirtualMachineDisk& disk, uint64_t block, uint8_t value) {
+  std::vector<uint8_t> sector(512, value);
+  return disk.IO(Fdisk::kIoWrite, sector.data(), block * 8192, 1);
+}
+
+TEST_F(VirtualDisksTest, FirstFillFlushesOnceAndReportsAFailedFlush) {
+  Create(u"fill.vhdx");
+  auto log = std::make_shared<FlushLog>();
+  auto counting = std::make_shared<CountingDir>(root_, log);
+  Disk disk;
+  ASSERT_FALSE(OpenVhdxDisk(counting, u"fill.vhdx", 3, disk, nullptr, true));
+  for (uint64_t block = 0; block < 2; ++block) ASSERT_FALSE(WriteBlock(*disk, block, uint8_t(block + 1)));
+  EXPECT_EQ(log->flushes, 1);  // the header renewal only, not one per request
+  // The flush mode is where the agent learns of a failure.
+  log->fail = true;
+  const Common::Error failed = disk->IO(Fdisk::kIoFlush, nullptr, 0, 0);
+  EXPECT_EQ(failed.Code(), Code::kFileWrite) << Common::DescribeErrorChain(failed);
+  log->fail = false;
+  ASSERT_FALSE(disk->IO(Fdisk::kIoFlush, nullptr, 0, 0));
+  // After a flush that worked, the fill is over: barriers again.
+  int before = log->flushes;
+  ASSERT_FALSE(WriteBlock(*disk, 2, 3));
+  EXPECT_EQ(log->flushes, before + 1);
+  disk.reset();
+
+  // A normal opening of the same file orders its writes as ever.
+  ASSERT_FALSE(OpenVhdxDisk(counting, u"fill.vhdx", 3, disk));
+  before = log->flushes;
+  ASSERT_FALSE(WriteBlock(*disk, 3, 4));
+  EXPECT_EQ(log->flushes, before + 2);  // its header renewal and the barrier
+  std::vector<uint8_t> sector(512, 9);
+  ASSERT_FALSE(disk->IO(Fdisk::kIoWrite, sector.data(), 3 * 8192 + 8, 1));
+  disk.reset();
+
+  // Everything written is there, for us and for an independent reader.
+  std::vector<uint8_t> raw(kSectors * 512, 0);
+  for (uint64_t block = 0; block < 4; ++block) std::memset(&raw[block * 8192 * 512], int(block + 1), 512);
+  std::memset(&raw[(3 * 8192 + 8) * 512], 9, 512);
+  disk = Open(dir_, u"fill.vhdx");
+  std::vector<uint8_t> back(kSectors * 512);
+  ASSERT_FALSE(disk->IO(Fdisk::kIoRead, back.data(), 0, kSectors));
+  EXPECT_TRUE(back == raw);
+  disk.reset();
+  if (std::system("qemu-img --version >/dev/null 2>&1") == 0) {
+    std::ofstream(root_ + "/fill.raw", std::ios::binary).write(reinterpret_cast<const char*>(raw.data()), raw.size());
+    const std::string compare =
+        "qemu-img compare -q -f vhdx -F raw " + root_ + "/fill.vhdx " + root_ + "/fill.raw >/dev/null 2>&1";
+    EXPECT_EQ(std::system(compare.c_str()), 0);
+  }
+}
+
+TEST_F(VirtualDisksTest, HolderThatJoinsAFirstFillEndsIt) {
+  Create(u"shared.vhdx");
+  auto log = std::make_shared<FlushLog>();
+  auto counting = std::make_shared<CountingDir>(root_, log);
+  Disk filling, joining;
+  ASSERT_FALSE(OpenVhdxDisk(counting, u"shared.vhdx", 3, filling, nullptr, true));
+  ASSERT_FALSE(WriteBlock(*filling, 0, 1));
+  // A joining holder whose end-of-fill flush fails is kept out.
+  log->fail = true;
+  EXPECT_EQ(OpenVhdxDisk(counting, u"shared.vhdx", 3, joining).Code(), Code::kFileWrite);
+  EXPECT_FALSE(joining);
+  log->fail = false;
+  int before = log->flushes;
+  ASSERT_FALSE(OpenVhdxDisk(counting, u"shared.vhdx", 3, joining));
+  EXPECT_EQ(log->flushes, before + 1);  // what the fill wrote is made durable
+  before = log->flushes;
+  ASSERT_FALSE(WriteBlock(*filling, 1, 2));
+  EXPECT_EQ(log->flushes, before + 1);
+  // Another fill opener that joins does not start one on a shared disk.
+  Disk late;
+  ASSERT_FALSE(OpenVhdxDisk(counting, u"shared.vhdx", 3, late, nullptr, true));
+  before = log->flushes;
+  ASSERT_FALSE(WriteBlock(*late, 2, 3));
+  EXPECT_EQ(log->flushes, before + 1);
+  EXPECT_EQ(Registry().GetEntryCount(), baseline_ + 1);
 }
 
 TEST_F(VirtualDisksTest, FailedOpeningsRegisterNothing) {

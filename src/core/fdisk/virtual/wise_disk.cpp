@@ -16,9 +16,9 @@ VirtualMachineDiskEx& WiseDisk::Disk() const {
 
 Common::Error AcquireWiseDisk(const std::shared_ptr<DiskRegistry>& registry,
                               std::shared_ptr<const DiskLocation> location, const DiskRegistry::Opener& open,
-                              std::shared_ptr<VirtualMachineDiskEx>& wrapper) {
+                              std::shared_ptr<VirtualMachineDiskEx>& wrapper, const DiskRegistry::Joiner& join) {
   SharedDisk disk;
-  if (Common::Error error = registry->Acquire(std::move(location), open, disk)) return error;
+  if (Common::Error error = registry->Acquire(std::move(location), open, disk, join)) return error;
   try {
     // Once built, the handle owns the reference and gives it back.
     auto handle = std::make_unique<WiseDisk>(registry, std::move(disk));

@@ -72,9 +72,11 @@ class WiseDiskWrapper final : public VirtualWareRaw::VirtualMachineDiskExBase {
 };
 
 // Looks the location up in the registry, opening it with open when no live
-// disk is registered for the same file, and wraps the shared disk.
+// disk is registered for the same file (join runs on that one), and wraps
+// the shared disk.
 Common::Error AcquireWiseDisk(const std::shared_ptr<DiskRegistry>& registry,
                               std::shared_ptr<const DiskLocation> location, const DiskRegistry::Opener& open,
-                              std::shared_ptr<VirtualMachineDiskEx>& wrapper);
+                              std::shared_ptr<VirtualMachineDiskEx>& wrapper,
+                              const DiskRegistry::Joiner& join = nullptr);
 
 }  // namespace VirtualDisks

@@ -146,8 +146,19 @@ class DiskImpl final : public Disk {
     top_->WriteSectors(firstSector, count, buffer);
   }
   void Flush() override {
-    if (writable_) top_->GetParts().files->RawFile()->Flush();
+    if (!writable_) return;
+    top_->GetParts().files->RawFile()->Flush();
+    if (firstFill_) {
+      top_->GetParts().files->SetDataBarriers(true);
+      firstFill_ = false;
+    }
   }
+  void BeginFirstFill() override {
+    if (!writable_) return;
+    top_->GetParts().files->SetDataBarriers(false);
+    firstFill_ = true;
+  }
+  bool InFirstFill() const override { return firstFill_; }
   void GetMetadata(MetadataConsumer &consumer) override { top_->GetMetadata(consumer); }
   void SetMetadata(MetadataProvider &provider) override { top_->SetMetadata(provider); }
 
@@ -198,6 +209,7 @@ class DiskImpl final : public Disk {
 
   std::shared_ptr<DiskFileHierarchy> top_;
   bool writable_;
+  bool firstFill_ = false;
   Processor::AutoRef<VirtualWareRaw::FileTracker> tracker_;
   std::map<std::u16string, std::shared_ptr<Vhd::CollectingDiskAreaIntersection>> cache_;
 };

@@ -30,9 +30,16 @@ class Disk {
   virtual void Read(uint64_t firstSector, uint8_t* buffer, uint64_t count) = 0;
   virtual void Write(uint64_t firstSector, const uint8_t* buffer, uint64_t count) = 0;
   // Makes everything written so far durable (data, table, bitmaps, headers,
-  // file size). Releasing a writable disk does it too, but can only trace a
+  // file size) and ends a first fill. Releasing a writable disk does it too, but can only trace a
   // failure; call this to learn of one.
   virtual void Flush() = 0;
+  // A first fill: the disk was just created and is thrown away unless the
+  // fill finishes, so its write requests go without their barriers (their
+  // writes are issued in the same order). The next Flush, or the release,
+  // makes everything durable at once and ends the fill; when that flush
+  // fails the fill goes on and a later Flush tries again.
+  virtual void BeginFirstFill() = 0;
+  virtual bool InFirstFill() const = 0;
   virtual void GetMetadata(MetadataConsumer& consumer) = 0;
   virtual void SetMetadata(MetadataProvider& provider) = 0;
   virtual std::u16string GetCurrentChangeId() = 0;

@@ -5,12 +5,26 @@
 namespace Vhdx {
 namespace {
 
+// The data layer, whose flushes can be switched off.
+class DataLayerFile final : public ChangeTrackingFile {
+ public:
+  using ChangeTrackingFile::ChangeTrackingFile;
+  void Flush() override {
+    if (barriers_) ChangeTrackingFile::Flush();
+  }
+  void SetBarriers(bool on) { barriers_ = on; }
+
+ private:
+  bool barriers_ = true;
+};
+
 class ReadOnlyFileAssembly final : public FileAssembly {
  public:
   explicit ReadOnlyFileAssembly(std::shared_ptr<File> file) : file_(std::move(file)) {}
   std::shared_ptr<File> StructureFile() override { return file_; }
   std::shared_ptr<File> DataFile() override { return file_; }
   std::shared_ptr<File> RawFile() override { return file_; }
+  void SetDataBarriers(bool) override {}
 
  private:
   std::shared_ptr<File> file_;
@@ -22,7 +36,7 @@ class WritableFileAssembly final : public FileAssembly {
       : raw_(std::move(raw)),
         modifier_(std::make_shared<WriteFieldModifier>(raw_)),
         structure_(std::make_shared<ChangeTrackingFile>(raw_)),
-        data_(std::make_shared<ChangeTrackingFile>(raw_)) {
+        data_(std::make_shared<DataLayerFile>(raw_)) {
     structure_->AddObserver(
         std::make_shared<FileModificationObserver>(modifier_, FileModificationObserver::Kind::kFile));
     data_->AddObserver(std::make_shared<FileModificationObserver>(modifier_, FileModificationObserver::Kind::kData));
@@ -30,12 +44,13 @@ class WritableFileAssembly final : public FileAssembly {
   std::shared_ptr<File> StructureFile() override { return structure_; }
   std::shared_ptr<File> DataFile() override { return data_; }
   std::shared_ptr<File> RawFile() override { return raw_; }
+  void SetDataBarriers(bool on) override { data_->SetBarriers(on); }
 
  private:
   std::shared_ptr<File> raw_;
   std::shared_ptr<WriteFieldModifier> modifier_;
   std::shared_ptr<ChangeTrackingFile> structure_;
-  std::shared_ptr<ChangeTrackingFile> data_;
+  std::shared_ptr<DataLayerFile> data_;
 };
 
 }  // namespace

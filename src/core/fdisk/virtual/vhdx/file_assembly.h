@@ -18,6 +18,10 @@ class FileAssembly {
   // Writes here count as modifications of the virtual disk's data.
   virtual std::shared_ptr<File> DataFile() = 0;
   virtual std::shared_ptr<File> RawFile() = 0;
+  // Off: flushes of the data layer (the write path's barriers, which put a
+  // request's data before the table entries that point at it) do nothing.
+  // A flush of the raw file still makes everything durable.
+  virtual void SetDataBarriers(bool on) = 0;
 };
 
 // Every layer is the same write-protected view.

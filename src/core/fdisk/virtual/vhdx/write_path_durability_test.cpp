@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhdx/bat.h"
@@ -179,6 +180,78 @@ TEST_P(DurabilityTest, FailedFlushIsReportedAndLeavesTheFileConsistent) {
   disk.reset();
   std::vector<uint32_t> stamps = Stamps(core->Bytes());
   for (uint64_t s = 0; s < kSectors; ++s) ASSERT_EQ(stamps[s], s >= 10 && s < 10 + kBlock ? 2 : before[s]);
+}
+
+// A first fill drops the barriers of the data layer and nothing else: the
+// same writes in the same order, the header renewal still durable before the
+// first change, one flush at the end, and barriers again after it.
+TEST_P(DurabilityTest, FirstFillIssuesTheSameWritesWithOneFlushAtTheEnd) {
+  // The last block stays empty, for a request after the fill.
+  std::vector<Request> requests = MakeRequests(Differencing() ? 5 : 6, 12);
+  std::erase_if(requests, [](const Request& r) { return r.first + r.count > 3 * kBlock; });
+  ASSERT_GE(requests.size(), 4u);
+  auto run = [&](bool fill) {
+    auto core = std::make_shared<RecordingCoreFile>(image_);
+    auto disk = Open(core, true);
+    if (fill) disk->BeginFirstFill();
+    EXPECT_EQ(disk->InFirstFill(), fill);
+    for (size_t j = 0; j < requests.size(); ++j) {
+      core->request = static_cast<int>(j + 1);
+      std::vector<uint8_t> data(requests[j].count * 512);
+      FillStamped(data.data(), requests[j].first, requests[j].count, static_cast<uint32_t>(j + 1));
+      disk->Write(requests[j].first, data.data(), requests[j].count);
+    }
+    return std::make_pair(core, disk);
+  };
+  auto [plain, plainDisk] = run(false);
+  auto [filled, filledDisk] = run(true);
+  auto writes = [](const RecordingCoreFile& core) {
+    std::vector<std::tuple<int, uint64_t, size_t>> out;
+    for (const auto& op : core.ops)
+      if (op.kind != RecordingCoreFile::Op::kFlush) out.emplace_back(op.kind, op.offset, op.data.size());
+    return out;
+  };
+  EXPECT_EQ(writes(*filled), writes(*plain));
+  EXPECT_EQ(filled->Flushes(1), 1);  // the header renewal before the first change
+  for (int request = 2; request <= static_cast<int>(requests.size()); ++request) {
+    EXPECT_EQ(filled->Flushes(request), 0) << "request " << request;
+  }
+  EXPECT_EQ(Stamps(filled->Bytes()), Stamps(plain->Bytes()));
+
+  filled->request = 100;
+  filledDisk->Flush();
+  EXPECT_EQ(filled->Flushes(100), 1);
+  EXPECT_FALSE(filledDisk->InFirstFill());
+  // The fill is over: an allocating request has its barrier again.
+  filled->request = 101;
+  std::vector<uint8_t> data(512);
+  FillStamped(data.data(), kSectors - 1, 1, 50);
+  filledDisk->Write(kSectors - 1, data.data(), 1);
+  EXPECT_EQ(filled->Flushes(101), 1);
+}
+
+TEST_P(DurabilityTest, FirstFillKeepsGoingWhenItsFlushFailsAndTheReleaseFlushes) {
+  auto core = std::make_shared<RecordingCoreFile>(image_);
+  auto disk = Open(core, true);
+  disk->BeginFirstFill();
+  std::vector<uint8_t> data(kBlock * 512);
+  FillStamped(data.data(), kBlock, kBlock, 1);
+  disk->Write(kBlock, data.data(), kBlock);
+  core->failFlushes = true;
+  EXPECT_EQ(Thrown([&] { disk->Flush(); }).Code(), Code::kFileWrite);
+  EXPECT_TRUE(disk->InFirstFill());
+  // Still no barriers: a failed flush must not turn them on half-way.
+  core->failFlushes = false;
+  core->request = 1;
+  FillStamped(data.data(), 2 * kBlock, kBlock, 2);
+  disk->Write(2 * kBlock, data.data(), kBlock);
+  EXPECT_EQ(core->Flushes(1), 0);
+  core->request = 2;
+  disk.reset();
+  EXPECT_EQ(core->Flushes(2), 1);
+  EXPECT_EQ(core->ops.back().kind, RecordingCoreFile::Op::kFlush);
+  const std::vector<uint32_t> stamps = Stamps(core->Bytes());
+  for (uint64_t s = kBlock; s < 3 * kBlock; ++s) ASSERT_EQ(stamps[s], s < 2 * kBlock ? 1u : 2u) << "sector " << s;
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DurabilityTest, ::testing::Values(false, true),
