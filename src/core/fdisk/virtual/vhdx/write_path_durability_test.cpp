@@ -196,7 +196,7 @@ TEST_P(DurabilityTest, FirstFillIssuesTheSameWritesWithOneFlushAtTheEnd) {
     if (fill) disk->BeginFirstFill();
     EXPECT_EQ(disk->InFirstFill(), fill);
     for (size_t j = 0; j < requests.size(); ++j) {
-      core->request = static_cast<int>(j + 1);
+      core->step = static_cast<int>(j + 1);
       std::vector<uint8_t> data(requests[j].count * 512);
       FillStamped(data.data(), requests[j].first, requests[j].count, static_cast<uint32_t>(j + 1));
       disk->Write(requests[j].first, data.data(), requests[j].count);
@@ -218,12 +218,12 @@ TEST_P(DurabilityTest, FirstFillIssuesTheSameWritesWithOneFlushAtTheEnd) {
   }
   EXPECT_EQ(Stamps(filled->Bytes()), Stamps(plain->Bytes()));
 
-  filled->request = 100;
+  filled->step = 100;
   filledDisk->Flush();
   EXPECT_EQ(filled->Flushes(100), 1);
   EXPECT_FALSE(filledDisk->InFirstFill());
   // The fill is over: an allocating request has its barrier again.
-  filled->request = 101;
+  filled->step = 101;
   std::vector<uint8_t> data(512);
   FillStamped(data.data(), kSectors - 1, 1, 50);
   filledDisk->Write(kSectors - 1, data.data(), 1);
@@ -242,11 +242,11 @@ TEST_P(DurabilityTest, FirstFillKeepsGoingWhenItsFlushFailsAndTheReleaseFlushes)
   EXPECT_TRUE(disk->InFirstFill());
   // Still no barriers: a failed flush must not turn them on half-way.
   core->failFlushes = false;
-  core->request = 1;
+  core->step = 1;
   FillStamped(data.data(), 2 * kBlock, kBlock, 2);
   disk->Write(2 * kBlock, data.data(), kBlock);
   EXPECT_EQ(core->Flushes(1), 0);
-  core->request = 2;
+  core->step = 2;
   disk.reset();
   EXPECT_EQ(core->Flushes(2), 1);
   EXPECT_EQ(core->ops.back().kind, RecordingCoreFile::Op::kFlush);
