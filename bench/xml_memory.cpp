@@ -80,8 +80,12 @@ int main(int argc, char** argv) {
   try {
     auto root = Xml::LoadDocument(text, where);
     const size_t used = allocations - allocationsBefore;
-    std::printf("%s %zu bytes, %zu elements: %.2f allocations per element, peak %ld KiB (%ld KiB before reading)\n",
-                binary ? "binary" : "text", text.size(), elements, double(used) / double(elements), PeakKiB(), before);
+    const long peak = PeakKiB();
+    std::printf(
+        "%s %zu bytes, %zu elements: %.2f allocations and %.0f bytes of peak memory per element (peak %ld KiB, %ld KiB "
+        "before reading)\n",
+        binary ? "binary" : "text", text.size(), elements, double(used) / double(elements),
+        double(peak - before) * 1024 / double(elements), peak, before);
   } catch (const Common::Error& error) {
     std::printf("%s %zu bytes refused: 0x%X, peak %ld KiB\n", binary ? "binary" : "text", text.size(), error.Code(),
                 PeakKiB());

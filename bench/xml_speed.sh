@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Reading and writing back the sample machine files with this tree's XML
-# layer against the XML layer of an earlier commit (built here from its
-# sources, linked with this build's other libraries). Prints the ratio of CPU
-# times (below 1: this tree is faster), best of several alternating runs.
+# Reading, and reading and writing back, the sample machine files with this
+# tree's XML layer against the XML layer of an earlier commit (built here from
+# its sources, linked with this build's other libraries). Prints the ratios of
+# CPU times (below 1: this tree is faster), best of five alternating runs.
 #   bench/xml_speed.sh [PEER_COMMIT] [BUILD] [ROUNDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,14 +26,16 @@ done
 c++ -O2 "${objects[@]}" -o "$work/xml_speed_peer" -Wl,-rpath,"$PWD/$build/lib" "$build/lib/libhvengine.a" \
   -lnettle "$build/lib/libhvruntime.a" -licui18n -licuuc -licudata -ldl "$build/lib/libhvhost.so"
 files=(tests/data/vmc/*.vmc)
-best_new=
-best_peer=
-for _ in 1 2 3 4 5; do
-  read -r new size_new < <("$build/bin/xml_speed" "$rounds" "${files[@]}")
-  read -r old size_old < <("$work/xml_speed_peer" "$rounds" "${files[@]}")
-  [ "$size_new" = "$size_old" ] || { echo "the two builds wrote different documents" >&2; exit 1; }
-  best_new=$(awk -v a="$new" -v b="${best_new:-$new}" 'BEGIN { print (a < b ? a : b) }')
-  best_peer=$(awk -v a="$old" -v b="${best_peer:-$old}" 'BEGIN { print (a < b ? a : b) }')
+for mode in read rewrite; do
+  best_new=
+  best_peer=
+  for _ in 1 2 3 4 5; do
+    read -r new size_new < <("$build/bin/xml_speed" "$mode" "$rounds" "${files[@]}")
+    read -r old size_old < <("$work/xml_speed_peer" "$mode" "$rounds" "${files[@]}")
+    [ "$size_new" = "$size_old" ] || { echo "the two builds read or wrote different documents" >&2; exit 1; }
+    best_new=$(awk -v a="$new" -v b="${best_new:-$new}" 'BEGIN { print (a < b ? a : b) }')
+    best_peer=$(awk -v a="$old" -v b="${best_peer:-$old}" 'BEGIN { print (a < b ? a : b) }')
+  done
+  awk -v a="$best_new" -v b="$best_peer" -v peer="$peer" -v mode="$mode" \
+    'BEGIN { printf "%s machine files: %.2f times the time of %s\n", mode, a / b, peer }'
 done
-awk -v a="$best_new" -v b="$best_peer" -v peer="$peer" \
-  'BEGIN { printf "reading and writing back machine files: %.2f times the time of %s\n", a / b, peer }'
