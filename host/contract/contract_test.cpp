@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -261,33 +260,6 @@ TEST_P(HostRootModes, IdentifiersTellLinksOfOneFileFromOtherFiles) {
   ASSERT_FALSE(VirtualDisks::OpenVhdxDisk(root_, u"other.vhdx", 3, other));
   EXPECT_EQ(&one->GetGeometry(), &two->GetGeometry());
   EXPECT_NE(&one->GetGeometry(), &other->GetGeometry());
-}
-
-// Disk data moves by positioned requests where the host offers them, by
-// Seek then Read or Write elsewhere; a disk written one way reads the same
-// the other way.
-TEST_P(HostRootModes, DiskDataMatchesWhicheverWayItMoved) {
-  const uint64_t positioned = Counters().positioned;
-  constexpr uint64_t kSectors = 8 * 2048;
-  ASSERT_FALSE(VirtualDisks::CreateVhdxDisk(*root_, u"disk.vhdx", kSectors, false));
-  std::vector<uint8_t> written(24 * 512);
-  for (size_t i = 0; i < written.size(); ++i) written[i] = static_cast<uint8_t>(i * 31 + i / 512);
-  {
-    std::shared_ptr<VirtualMachineDiskEx> disk;
-    ASSERT_FALSE(VirtualDisks::OpenVhdxDisk(root_, u"disk.vhdx", 3, disk));
-    ASSERT_FALSE(disk->IO(Fdisk::kIoWrite, written.data(), 2040, 24));  // across a block boundary
-    ASSERT_FALSE(disk->IO(Fdisk::kIoWrite, written.data(), kSectors - 1, 1));
-  }
-  EXPECT_EQ(Counters().positioned > positioned, GetParam());
-
-  std::shared_ptr<VirtualMachineDiskEx> disk;
-  ASSERT_FALSE(VirtualDisks::OpenVhdxDisk(ContractCreateRoot(path_.c_str(), !GetParam()), u"disk.vhdx", 3, disk));
-  std::vector<uint8_t> read(written.size() + 512, 0xEE);
-  ASSERT_FALSE(disk->IO(Fdisk::kIoRead, read.data(), 2039, 25));
-  EXPECT_EQ(std::vector<uint8_t>(read.begin(), read.begin() + 512), std::vector<uint8_t>(512, 0));
-  EXPECT_TRUE(std::equal(written.begin(), written.end(), read.begin() + 512));
-  ASSERT_FALSE(disk->IO(Fdisk::kIoRead, read.data(), kSectors - 1, 1));
-  EXPECT_TRUE(std::equal(read.begin(), read.begin() + 512, written.begin()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Extras, HostRootModes, ::testing::Bool(),

@@ -53,7 +53,7 @@ class HostFile final : public rio_file {
 
   void Read(void* buffer, size_t size, size_t& transferred) override {
     ++counters.reads;
-    Transfer(false, -1, const_cast<void*>(buffer), size, transferred);
+    Transfer(false, -1, buffer, size, transferred);
   }
 
   void Write(const void* buffer, size_t size, size_t& transferred) override {

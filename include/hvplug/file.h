@@ -62,8 +62,9 @@ class file_object {
 // The slot order of every interface below is part of the binary contract:
 // the agent's objects are called through it, so nothing may be added to
 // them. What only some file layers offer (opening a subdirectory as an
-// object, an iterator's file identifier) is asked for through IOCTL and has
-// a fallback over the shared operations (core/file/dir_access.h).
+// object, an iterator's file identifier, reading and writing at an offset in
+// one request) is asked for through IOCTL and has a fallback over the shared
+// operations (core/file/dir_access.h, core/file/positioned_io.h).
 
 class sized_file : public virtual file_object {
  public:

@@ -113,8 +113,12 @@ class ScriptedFile final : public rio_file {
       return false;
     }
     if (how_ == answer::over_count) {
-      std::memset(r->buffer, '*', r->size);
-      r->transferred = r->size == 0 ? 0 : r->size + 100;
+      if (r->size == 0) {
+        r->transferred = 0;
+      } else {
+        std::memset(r->buffer, '*', r->size);
+        r->transferred = r->size + 100;
+      }
     }
     return true;  // without_count: claims success, fills in nothing
   }
