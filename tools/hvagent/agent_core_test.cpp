@@ -30,6 +30,7 @@ class MemoryDisk final : public VirtualMachineDisk {
   const Fdisk::Geometry& GetGeometry() const override { return geometry_; }
   Common::Error IO(uint32_t mode, void* buffer, uint64_t first, uint64_t count) override {
     if (first + count > GetSectorCount()) return Common::MakeError(kFailed, u"out of range", HV_SITE("IO"));
+    if (mode == Fdisk::kIoWrite && writesLeft-- == 0) return Common::MakeError(kIoFailed, u"no room", HV_SITE("IO"));
     uint8_t* at = data_.data() + first * sectorSize_;
     if (mode == Fdisk::kIoRead) std::memcpy(buffer, at, count * sectorSize_);
     if (mode == Fdisk::kIoWrite) std::memcpy(at, buffer, count * sectorSize_);
@@ -48,6 +49,7 @@ class MemoryDisk final : public VirtualMachineDisk {
   uint32_t GetAdapterType() const override { return 3; }
 
   std::vector<Extent> changes;
+  uint64_t writesLeft = UINT64_MAX;  // the write after these fails
   std::vector<uint8_t>& Bytes() { return data_; }
 
  private:
@@ -286,6 +288,58 @@ TEST_F(Folder, SectorsSurviveABackupAndARestore) {
     record.dataBytes -= sectorSize;
     fs::resize_file(path, 6ull * sectorSize);
     EXPECT_EQ(refusal().Code(), kChecksumMismatch);
+  }
+}
+
+// Small pieces make the restore hand buffers between its reader thread and
+// the writer many times (the thread sanitizer build runs this too).
+TEST_F(Folder, RestoreInManyPiecesWritesEverySectorAndStopsCleanly) {
+  constexpr uint64_t kSectors = 4096;
+  MemoryDisk source(512, kSectors);
+  std::mt19937 random(7);
+  for (uint64_t s = 0; s < kSectors; ++s) {
+    if (s % 1000 < 700) std::memset(&source.Bytes()[s * 512], static_cast<int>(random() | 1), 512);
+  }
+  DiskRecord record;
+  record.sectorSize = 512;
+  record.sectors = kSectors;
+  const std::string path = root_ + "/disk.data";
+  Progress progress("restore", 0, stderr, false);
+  Totals totals;
+  {
+    DataWriter writer(path);
+    BackupSectors(source, {{0, kSectors}}, writer, record, progress, totals);
+    record.dataBytes = writer.Bytes();
+    record.sha256 = writer.Close();
+  }
+  ASSERT_EQ(record.extents.size(), 5u);
+  for (uint64_t pieceBytes : {512ull, 3 * 4096ull, 1ull << 20}) {
+    MemoryDisk target(512, kSectors);
+    ApplyRecord(target, record, path, false, progress, totals, pieceBytes);
+    EXPECT_TRUE(target.Bytes() == source.Bytes()) << pieceBytes;
+  }
+  // A write that fails half-way stops the restore with its error while the
+  // next piece is being read.
+  MemoryDisk full(512, kSectors);
+  full.writesLeft = 20;
+  try {
+    ApplyRecord(full, record, path, false, progress, totals, 4096);
+    ADD_FAILURE() << "a failed write passed";
+  } catch (const Common::Error& error) {
+    EXPECT_NE(DescribeChain(error).find("no room"), std::string::npos) << DescribeChain(error);
+  }
+  // A changed byte in the last piece is found once the whole file was read.
+  {
+    std::fstream data(path, std::ios::in | std::ios::out | std::ios::binary);
+    data.seekp(static_cast<std::streamoff>(record.dataBytes - 1));
+    data.put('\x02');
+  }
+  MemoryDisk target(512, kSectors);
+  try {
+    ApplyRecord(target, record, path, false, progress, totals, 4096);
+    ADD_FAILURE() << "a changed byte passed";
+  } catch (const Common::Error& error) {
+    EXPECT_EQ(error.Code(), kChecksumMismatch);
   }
 }
 

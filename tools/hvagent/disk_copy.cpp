@@ -16,9 +16,6 @@ namespace Hvagent {
 namespace {
 
 constexpr uint64_t kChunkBytes = 4 << 20;
-// A restore writes in larger requests: the engine orders each request that
-// allocates blocks with a flush, so fewer requests mean fewer flushes.
-constexpr uint64_t kRestoreChunkBytes = 32 << 20;
 
 // A point's data file read front to back and hashed on the way, so that a
 // restore checks it while writing instead of in a pass of its own.
@@ -116,21 +113,27 @@ void BackupSectors(VirtualMachineDisk& disk, const std::vector<Extent>& ranges, 
 }
 
 void ApplyRecord(VirtualMachineDisk& disk, const DiskRecord& record, const std::string& dataPath, bool writeZeros,
-                 Progress& progress, Totals& totals) {
+                 Progress& progress, Totals& totals, uint64_t pieceBytes) {
   const uint32_t sectorSize = disk.GetSectorSize();
   if (sectorSize != record.sectorSize || disk.GetSectorCount() < record.sectors) {
     Fail(kFailed, "The disk at " + record.Place() + " does not have the size and sector size of the point.");
   }
-  const uint64_t chunk = kRestoreChunkBytes / sectorSize;
+  const uint64_t chunk = pieceBytes / sectorSize;
   std::vector<Extent> pieces;
   for (const Extent& extent : record.extents) {
     for (uint64_t at = extent.start; at < extent.start + extent.length; at += chunk) {
       pieces.push_back({at, std::min(chunk, extent.start + extent.length - at)});
     }
   }
+  // Buffers no larger than the largest request: a small point costs no
+  // large allocation.
+  uint64_t most = 0;
+  for (const Extent& piece : pieces) most = std::max(most, piece.length);
+  if (writeZeros) {
+    for (const Extent& run : record.zeroRuns) most = std::max(most, std::min(chunk, run.length));
+  }
   // The next piece is read and hashed while the engine writes this one.
-  std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(kRestoreChunkBytes),
-                                     std::vector<uint8_t>(kRestoreChunkBytes)};
+  std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(most * sectorSize), std::vector<uint8_t>(most * sectorSize)};
   InputFile input(dataPath, record.dataBytes);
   auto readPiece = [&](size_t i) { input.ReadExactly(buffers[i % 2].data(), pieces[i].length * sectorSize); };
   std::future<void> next;

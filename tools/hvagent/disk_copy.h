@@ -25,8 +25,10 @@ void BackupSectors(VirtualMachineDisk& disk, const std::vector<Extent>& ranges, 
                    Progress& progress, Totals& totals);
 
 // Writes record's stored extents (read from dataPath) onto disk, and its
-// zero runs when writeZeros is set (a new disk reads as zeros already).
+// zero runs when writeZeros is set (a new disk reads as zeros already), in
+// write requests of at most pieceBytes (a multiple of the sector size).
+inline constexpr uint64_t kRestorePieceBytes = 32 << 20;
 void ApplyRecord(VirtualMachineDisk& disk, const DiskRecord& record, const std::string& dataPath, bool writeZeros,
-                 Progress& progress, Totals& totals);
+                 Progress& progress, Totals& totals, uint64_t pieceBytes = kRestorePieceBytes);
 
 }  // namespace Hvagent

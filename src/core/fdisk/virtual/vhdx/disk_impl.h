@@ -30,8 +30,8 @@ class Disk {
   virtual void Read(uint64_t firstSector, uint8_t* buffer, uint64_t count) = 0;
   virtual void Write(uint64_t firstSector, const uint8_t* buffer, uint64_t count) = 0;
   // Makes everything written so far durable (data, table, bitmaps, headers,
-  // file size) and ends a first fill. Releasing a writable disk does it too, but can only trace a
-  // failure; call this to learn of one.
+  // file size) and ends a first fill. Releasing a writable disk does it
+  // too, but can only trace a failure; call this to learn of one.
   virtual void Flush() = 0;
   // A first fill: the disk was just created and is thrown away unless the
   // fill finishes, so its write requests go without their barriers (their
