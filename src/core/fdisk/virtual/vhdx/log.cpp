@@ -118,8 +118,7 @@ bool ReadEntry(const LogScanner& scanner, uint32_t position, bool keepOperations
   const uint64_t sectorCount = header.entryLength / kLogSector;
   const uint64_t sequence = header.sequenceNumber;
   const uint32_t stored = LoadLe32(sector + 4);
-  StoreLe32(sector + 4, 0);
-  uint32_t crc = Crc32c(0, sector, kLogSector);
+  uint32_t crc = Crc32cWithZeroedField(sector, kLogSector, 4);
 
   uint64_t additional = 0;
   if (header.descriptorCount > kDescriptorsInFirstSector) {
