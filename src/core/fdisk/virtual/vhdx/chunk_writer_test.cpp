@@ -27,15 +27,20 @@ struct Chunk {
   }
 };
 
+// A chunk writer of each kind over its own chunk.
+class ChunkWriters : public ::testing::Test {
+ protected:
+  Chunk plain;
+  NonDifferencingDiskChunkWriter fixed{plain.entries, kSectorsPerBlock, *plain.memory.file, kBlockSize};
+  Chunk child;
+  DifferencingDiskChunkWriter differencing{child.entries, kSectorsPerBlock, *child.memory.file, kBlockSize,
+                                           std::make_unique<NewBitmapStore>(*child.memory.file, child.entries[8])};
+  ChunkWriter* both[2] = {&fixed, &differencing};
+};
+
 // The writer each state gets, by kind of file: what both kinds share must
 // not depend on which kind asks.
-TEST(ChunkWriter, EachBlockStateGetsItsWriterInBothKindsOfFile) {
-  Chunk plain;
-  NonDifferencingDiskChunkWriter fixed(plain.entries, kSectorsPerBlock, *plain.memory.file, kBlockSize);
-  Chunk child;
-  DifferencingDiskChunkWriter differencing(child.entries, kSectorsPerBlock, *child.memory.file, kBlockSize,
-                                           std::make_unique<NewBitmapStore>(*child.memory.file, child.entries[8]));
-
+TEST_F(ChunkWriters, EachBlockStateGetsItsWriterInBothKindsOfFile) {
   for (uint32_t state : {kBlockNotPresent, kBlockUndefined, kBlockZero, kBlockUnmapped}) {
     SCOPED_TRACE(state);
     auto writer = fixed.CreateBlockWriter(state);
@@ -43,7 +48,7 @@ TEST(ChunkWriter, EachBlockStateGetsItsWriterInBothKindsOfFile) {
     writer = differencing.CreateBlockWriter(state);
     EXPECT_EQ(typeid(*writer), typeid(DifferencingDiskAllocatingBlockWriter));
   }
-  for (ChunkWriter* chunk : {static_cast<ChunkWriter*>(&fixed), static_cast<ChunkWriter*>(&differencing)}) {
+  for (ChunkWriter* chunk : both) {
     auto writer = chunk->CreateBlockWriter(kBlockFullyPresent);
     EXPECT_EQ(typeid(*writer), typeid(FullyPresentBlockWriter));
   }
@@ -52,17 +57,11 @@ TEST(ChunkWriter, EachBlockStateGetsItsWriterInBothKindsOfFile) {
 }
 
 // Refusals carry the code, the function and the file that raises them.
-TEST(ChunkWriter, UnusableStatesAreRefusedWithTheirCodes) {
-  Chunk plain;
-  NonDifferencingDiskChunkWriter fixed(plain.entries, kSectorsPerBlock, *plain.memory.file, kBlockSize);
-  Chunk child;
-  DifferencingDiskChunkWriter differencing(child.entries, kSectorsPerBlock, *child.memory.file, kBlockSize,
-                                           std::make_unique<NewBitmapStore>(*child.memory.file, child.entries[8]));
-
+TEST_F(ChunkWriters, UnusableStatesAreRefusedWithTheirCodes) {
   const Common::Error partial = VhdxTest::Thrown([&] { fixed.CreateBlockWriter(kBlockPartiallyPresent); });
   EXPECT_EQ(partial.Code(), Code::kPartiallyPresentInNonDifferencing);
   EXPECT_STREQ(partial.Function(), "CreateBlockWriter");
-  for (ChunkWriter* chunk : {static_cast<ChunkWriter*>(&fixed), static_cast<ChunkWriter*>(&differencing)}) {
+  for (ChunkWriter* chunk : both) {
     for (uint32_t state : {4u, 5u}) {
       const Common::Error unknown = VhdxTest::Thrown([&] { chunk->CreateBlockWriter(state); });
       EXPECT_EQ(unknown.Code(), Code::kUnknownBlockState) << state;
