@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/common/error.h"
@@ -10,6 +12,21 @@
 #include "core/xml/text_writer.h"
 
 namespace XmlFuzz {
+
+// Reads input as a document: null when the reader refuses it with a coded
+// error (the expected outcome for most inputs); aborts when it neither throws
+// nor returns a tree.
+inline std::unique_ptr<Xml::Tag> ReadOrNull(std::string_view input) {
+  Xml::ReadPosition where;
+  std::unique_ptr<Xml::Tag> tree;
+  try {
+    tree = Xml::LoadDocument(input, where);
+  } catch (const Common::Error&) {
+    return nullptr;
+  }
+  if (!tree) std::abort();
+  return tree;
+}
 
 // Writes tree with flags, reads it back and aborts unless the same tree comes
 // back. A tree the writers refuse (for example a name from binary XML) passes.

@@ -188,13 +188,7 @@ class BinaryReader {
 
 void ReadBinaryXml(std::string_view data, xml_reader_interface& sink, size_t& stopped) {
   BinaryReader reader(data, sink);
-  try {
-    reader.Run();
-  } catch (...) {
-    stopped = reader.Offset();
-    throw;
-  }
-  stopped = reader.Offset();
+  RunToEnd(reader, stopped);
 }
 
 }  // namespace Xml

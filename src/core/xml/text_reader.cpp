@@ -416,13 +416,7 @@ class TextReader {
 
 void ReadTextXml(std::string_view text, xml_reader_interface& sink, size_t& stopped) {
   TextReader reader(text, sink);
-  try {
-    reader.Run();
-  } catch (...) {
-    stopped = reader.Offset();
-    throw;
-  }
-  stopped = reader.Offset();
+  RunToEnd(reader, stopped);
 }
 
 std::u16string DecodeSourceText(std::string_view raw, bool preserve) {

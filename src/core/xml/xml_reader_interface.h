@@ -1,6 +1,7 @@
 // The events that the XML readers report while they parse a document.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -41,5 +42,18 @@ class xml_reader_interface {
   // Everything after the root.
   virtual void SourceEpilog(std::string_view) {}
 };
+
+// Runs a reader to the end and sets stopped to the offset it reached, also
+// when it throws, so that a caller can say where a document went wrong.
+template <class Reader>
+void RunToEnd(Reader& reader, size_t& stopped) {
+  try {
+    reader.Run();
+  } catch (...) {
+    stopped = reader.Offset();
+    throw;
+  }
+  stopped = reader.Offset();
+}
 
 }  // namespace Xml

@@ -81,23 +81,9 @@ class MSVhdxVirtualMachineDisk final : public VirtualDiskBase {
   VhdxDiskImpl& Vhdx() const { return static_cast<VhdxDiskImpl&>(Impl()); }
 };
 
-class MSVhdxVirtualMachineDiskEx final : public VirtualWareRaw::VirtualMachineDiskExBase {
+class MSVhdxVirtualMachineDiskEx final : public ForwardingDiskEx<MSVhdxVirtualMachineDisk> {
  public:
-  explicit MSVhdxVirtualMachineDiskEx(std::unique_ptr<MSVhdxVirtualMachineDisk> disk) : disk_(std::move(disk)) {}
-
-  uint32_t GetSectorSize() const override { return disk_->GetSectorSize(); }
-  uint64_t GetSectorCount() const override { return disk_->GetSectorCount(); }
-  const Fdisk::Geometry& GetGeometry() const override { return disk_->GetGeometry(); }
-  Common::Error IO(uint32_t mode, void* buffer, uint64_t firstSector, uint64_t sectorCount) override {
-    return disk_->IO(mode, buffer, firstSector, sectorCount);
-  }
-  Common::Error GetPlatformHandle(intptr_t& handle) override { return disk_->GetPlatformHandle(handle); }
-  Common::Error GetCurrentChangeID(std::u16string& changeId) override { return disk_->GetCurrentChangeID(changeId); }
-  Common::Error GetChangedSectors(const std::u16string& changeId, const Fdisk::SectorRange& range,
-                                  std::vector<Fdisk::SectorRange>& changed) override {
-    return disk_->GetChangedSectors(changeId, range, changed);
-  }
-  uint32_t GetAdapterType() const override { return disk_->GetAdapterType(); }
+  using ForwardingDiskEx::ForwardingDiskEx;
 
   Common::Error GetMetadataKeys(std::vector<Fdisk::MetadataKey>& keys) override;
   Common::Error GetMetadata(const Fdisk::MetadataKey& key, std::vector<uint8_t>& value) override;
@@ -105,9 +91,6 @@ class MSVhdxVirtualMachineDiskEx final : public VirtualWareRaw::VirtualMachineDi
   Common::Error SetMetadata(const Fdisk::MetadataKey& key, const std::vector<uint8_t>& value) override;
 
   VhdxDiskImpl& Vhdx() const { return disk_->Vhdx(); }
-
- private:
-  std::unique_ptr<MSVhdxVirtualMachineDisk> disk_;
 };
 
 // Builds the shared disk over an implementation; fails with the

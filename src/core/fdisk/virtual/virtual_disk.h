@@ -80,4 +80,29 @@ class VirtualDiskBase : public VirtualMachineDisk {
   uint32_t adapterType_;
 };
 
+// An extended disk handed out over a held disk: every sector slot goes to
+// it. The metadata slots are the subclass's to give.
+template <class Held>
+class ForwardingDiskEx : public VirtualWareRaw::VirtualMachineDiskExBase {
+ public:
+  explicit ForwardingDiskEx(std::unique_ptr<Held> disk) : disk_(std::move(disk)) {}
+
+  uint32_t GetSectorSize() const override { return disk_->GetSectorSize(); }
+  uint64_t GetSectorCount() const override { return disk_->GetSectorCount(); }
+  const Fdisk::Geometry& GetGeometry() const override { return disk_->GetGeometry(); }
+  Common::Error IO(uint32_t mode, void* buffer, uint64_t firstSector, uint64_t sectorCount) override {
+    return disk_->IO(mode, buffer, firstSector, sectorCount);
+  }
+  Common::Error GetPlatformHandle(intptr_t& handle) override { return disk_->GetPlatformHandle(handle); }
+  Common::Error GetCurrentChangeID(std::u16string& changeId) override { return disk_->GetCurrentChangeID(changeId); }
+  Common::Error GetChangedSectors(const std::u16string& changeId, const Fdisk::SectorRange& range,
+                                  std::vector<Fdisk::SectorRange>& changed) override {
+    return disk_->GetChangedSectors(changeId, range, changed);
+  }
+  uint32_t GetAdapterType() const override { return disk_->GetAdapterType(); }
+
+ protected:
+  std::unique_ptr<Held> disk_;
+};
+
 }  // namespace VirtualDisks

@@ -37,23 +37,10 @@ class WiseDisk final : public VirtualMachineDisk {
 };
 
 // The object handed out: every slot goes to the shared disk.
-class WiseDiskWrapper final : public VirtualWareRaw::VirtualMachineDiskExBase {
+class WiseDiskWrapper final : public ForwardingDiskEx<WiseDisk> {
  public:
-  explicit WiseDiskWrapper(std::unique_ptr<WiseDisk> disk) : disk_(std::move(disk)) {}
+  using ForwardingDiskEx::ForwardingDiskEx;
 
-  uint32_t GetSectorSize() const override { return disk_->GetSectorSize(); }
-  uint64_t GetSectorCount() const override { return disk_->GetSectorCount(); }
-  const Fdisk::Geometry& GetGeometry() const override { return disk_->GetGeometry(); }
-  Common::Error IO(uint32_t mode, void* buffer, uint64_t firstSector, uint64_t sectorCount) override {
-    return disk_->IO(mode, buffer, firstSector, sectorCount);
-  }
-  Common::Error GetPlatformHandle(intptr_t& handle) override { return disk_->GetPlatformHandle(handle); }
-  Common::Error GetCurrentChangeID(std::u16string& changeId) override { return disk_->GetCurrentChangeID(changeId); }
-  Common::Error GetChangedSectors(const std::u16string& changeId, const Fdisk::SectorRange& range,
-                                  std::vector<Fdisk::SectorRange>& changed) override {
-    return disk_->GetChangedSectors(changeId, range, changed);
-  }
-  uint32_t GetAdapterType() const override { return disk_->GetAdapterType(); }
   Common::Error GetMetadataKeys(std::vector<Fdisk::MetadataKey>& keys) override {
     return disk_->Disk().GetMetadataKeys(keys);
   }
@@ -66,9 +53,6 @@ class WiseDiskWrapper final : public VirtualWareRaw::VirtualMachineDiskExBase {
   Common::Error SetMetadata(const Fdisk::MetadataKey& key, const std::vector<uint8_t>& value) override {
     return disk_->Disk().SetMetadata(key, value);
   }
-
- private:
-  std::unique_ptr<WiseDisk> disk_;
 };
 
 // Looks the location up in the registry, opening it with open when no live

@@ -4,7 +4,7 @@
 
 namespace Vhdx {
 
-std::unique_ptr<BlockWriter> NonDifferencingDiskChunkWriter::CreateBlockWriter(uint32_t blockInChunk) {
+std::unique_ptr<BlockWriter> ChunkWriter::CreateBlockWriter(uint32_t blockInChunk) {
   switch (BatEntry{entries_[blockInChunk]}.State()) {
     case kBlockNotPresent:
     case kBlockUndefined:
@@ -14,10 +14,14 @@ std::unique_ptr<BlockWriter> NonDifferencingDiskChunkWriter::CreateBlockWriter(u
     case kBlockFullyPresent:
       return CreatePresentWriter(blockInChunk);
     case kBlockPartiallyPresent:
-      ThrowPartiallyPresentInNonDifferencing("CreateBlockWriter");
+      return CreatePartialWriter(blockInChunk);
     default:
       ThrowUnknownBlockState("CreateBlockWriter");
   }
+}
+
+std::unique_ptr<BlockWriter> NonDifferencingDiskChunkWriter::CreatePartialWriter(uint32_t) {
+  ThrowPartiallyPresentInNonDifferencing("CreateBlockWriter");
 }
 
 std::unique_ptr<BlockWriter> NonDifferencingDiskChunkWriter::CreateAllocatingWriter(uint32_t blockInChunk) {
@@ -29,21 +33,9 @@ void DifferencingDiskChunkWriter::Place() {
   if (store_->Changed()) modified_ = true;
 }
 
-std::unique_ptr<BlockWriter> DifferencingDiskChunkWriter::CreateBlockWriter(uint32_t blockInChunk) {
-  switch (BatEntry{entries_[blockInChunk]}.State()) {
-    case kBlockNotPresent:
-    case kBlockUndefined:
-    case kBlockZero:
-    case kBlockUnmapped:
-      return CreateAllocatingWriter(blockInChunk);
-    case kBlockFullyPresent:
-      return CreatePresentWriter(blockInChunk);
-    case kBlockPartiallyPresent:
-      return std::make_unique<BitmappedBlockWriter>(dataFile_, BatEntry{entries_[blockInChunk]}.FileOffset(),
-                                                    entries_[blockInChunk], BlockBitmap(blockInChunk));
-    default:
-      ThrowUnknownBlockState("CreateBlockWriter");
-  }
+std::unique_ptr<BlockWriter> DifferencingDiskChunkWriter::CreatePartialWriter(uint32_t blockInChunk) {
+  return std::make_unique<BitmappedBlockWriter>(dataFile_, BatEntry{entries_[blockInChunk]}.FileOffset(),
+                                                entries_[blockInChunk], BlockBitmap(blockInChunk));
 }
 
 std::unique_ptr<BlockWriter> DifferencingDiskChunkWriter::CreateAllocatingWriter(uint32_t blockInChunk) {

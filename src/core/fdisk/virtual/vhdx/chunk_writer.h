@@ -27,12 +27,14 @@ class ChunkWriter {
   // Whether Place gave the chunk a new bitmap block (and its entry a new value).
   virtual bool BitmapPlaced() const = 0;
   // By the block's state; entries in states 4, 5 fail with "Unknown block state.".
-  virtual std::unique_ptr<BlockWriter> CreateBlockWriter(uint32_t blockInChunk) = 0;
+  std::unique_ptr<BlockWriter> CreateBlockWriter(uint32_t blockInChunk);
   bool Modified() const { return modified_; }
   void SetModified() { modified_ = true; }
 
  protected:
   virtual std::unique_ptr<BlockWriter> CreateAllocatingWriter(uint32_t blockInChunk) = 0;
+  // For a partially present block, which only a differencing file may hold.
+  virtual std::unique_ptr<BlockWriter> CreatePartialWriter(uint32_t blockInChunk) = 0;
   std::unique_ptr<BlockWriter> CreatePresentWriter(uint32_t blockInChunk) {
     return std::make_unique<FullyPresentBlockWriter>(dataFile_, BatEntry{entries_[blockInChunk]}.FileOffset());
   }
@@ -51,10 +53,10 @@ class NonDifferencingDiskChunkWriter final : public ChunkWriter {
   void Commit() override {}
   bool Pending() const override { return false; }
   bool BitmapPlaced() const override { return false; }
-  std::unique_ptr<BlockWriter> CreateBlockWriter(uint32_t blockInChunk) override;
 
  protected:
   std::unique_ptr<BlockWriter> CreateAllocatingWriter(uint32_t blockInChunk) override;
+  std::unique_ptr<BlockWriter> CreatePartialWriter(uint32_t blockInChunk) override;
 };
 
 class DifferencingDiskChunkWriter final : public ChunkWriter {
@@ -66,10 +68,10 @@ class DifferencingDiskChunkWriter final : public ChunkWriter {
   void Commit() override { store_->Commit(); }
   bool Pending() const override { return store_->Pending(); }
   bool BitmapPlaced() const override { return store_->Changed(); }
-  std::unique_ptr<BlockWriter> CreateBlockWriter(uint32_t blockInChunk) override;
 
  protected:
   std::unique_ptr<BlockWriter> CreateAllocatingWriter(uint32_t blockInChunk) override;
+  std::unique_ptr<BlockWriter> CreatePartialWriter(uint32_t blockInChunk) override;
 
  private:
   BitmapPtr BlockBitmap(uint32_t blockInChunk) {

@@ -20,10 +20,6 @@ void ReadOnlyFile::Read(uint64_t offset, size_t size, void* buffer) {
 }
 
 uint64_t ReadOnlyFile::GetSize() { return file_->GetSize(); }
-void ReadOnlyFile::Write(uint64_t, size_t, const void*) { ThrowReadOnly("Write"); }
-void ReadOnlyFile::WriteZero(uint64_t, uint64_t) { ThrowReadOnly("WriteZero"); }
-void ReadOnlyFile::Expand(uint64_t) { ThrowReadOnly("Expand"); }
-void ReadOnlyFile::Flush() { ThrowReadOnly("Flush"); }
 
 void WriteableFile::Write(uint64_t offset, size_t size, const void* buffer) {
   if (size == 0) return;
@@ -40,10 +36,5 @@ void WriteableFile::Expand(uint64_t newSize) {
 }
 
 void WriteableFile::Flush() { Core().Flush(); }
-
-void WriteProtectedFile::Write(uint64_t, size_t, const void*) { ThrowReadOnly("Write"); }
-void WriteProtectedFile::WriteZero(uint64_t, uint64_t) { ThrowReadOnly("WriteZero"); }
-void WriteProtectedFile::Expand(uint64_t) { ThrowReadOnly("Expand"); }
-void WriteProtectedFile::Flush() { ThrowReadOnly("Flush"); }
 
 }  // namespace Vhdx

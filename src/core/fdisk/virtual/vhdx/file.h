@@ -27,17 +27,27 @@ class File {
   virtual void Flush() = 0;
 };
 
-// The host file, read-only: writes fail with "The file is read-only.".
-class ReadOnlyFile : public File {
+[[noreturn]] void ThrowReadOnly(const char* function);
+
+// Base over which every modification fails with "The file is read-only.".
+template <class Base>
+class RefusingWrites : public Base {
+ public:
+  using Base::Base;
+
+  void Write(uint64_t, size_t, const void*) override { ThrowReadOnly("Write"); }
+  void WriteZero(uint64_t, uint64_t) override { ThrowReadOnly("WriteZero"); }
+  void Expand(uint64_t) override { ThrowReadOnly("Expand"); }
+  void Flush() override { ThrowReadOnly("Flush"); }
+};
+
+// The host file, read-only.
+class ReadOnlyFile : public RefusingWrites<File> {
  public:
   explicit ReadOnlyFile(std::shared_ptr<CoreFile> file) : file_(std::move(file)) {}
 
   void Read(uint64_t offset, size_t size, void* buffer) override;
   uint64_t GetSize() override;
-  void Write(uint64_t offset, size_t size, const void* buffer) override;
-  void WriteZero(uint64_t offset, uint64_t length) override;
-  void Expand(uint64_t newSize) override;
-  void Flush() override;
 
  protected:
   CoreFile& Core() { return *file_; }
@@ -75,17 +85,10 @@ class FileDecorator : public File {
   std::shared_ptr<File> inner_;
 };
 
-// Reads pass; every modification fails with "The file is read-only.".
-class WriteProtectedFile : public FileDecorator {
+// Reads pass to the decorated file; modifications are refused.
+class WriteProtectedFile : public RefusingWrites<FileDecorator> {
  public:
-  using FileDecorator::FileDecorator;
-
-  void Write(uint64_t offset, size_t size, const void* buffer) override;
-  void WriteZero(uint64_t offset, uint64_t length) override;
-  void Expand(uint64_t newSize) override;
-  void Flush() override;
+  using RefusingWrites::RefusingWrites;
 };
-
-[[noreturn]] void ThrowReadOnly(const char* function);
 
 }  // namespace Vhdx

@@ -7,37 +7,35 @@
 namespace Vhdx {
 namespace {
 
-class ReadOnlyFileRegionImpl final : public ReadOnlyFileRegion {
+// What both plain regions do: hold the slice and read it, bounds-checked.
+template <class Interface>
+class SliceRegion : public Interface {
  public:
-  ReadOnlyFileRegionImpl(std::shared_ptr<File> file, FileArea area) : file_(std::move(file)), area_(area) {}
+  SliceRegion(std::shared_ptr<File> file, FileArea area) : file_(std::move(file)), area_(area) {}
   FileArea GetArea() const override { return area_; }
   void Read(RegionRange range, void* buffer) override {
     CheckBound(area_, range.offset, range.size);
     file_->Read(area_.offset + range.offset, range.size, buffer);
   }
 
- private:
+ protected:
   std::shared_ptr<File> file_;
   FileArea area_;
 };
 
-class WritableFileRegionImpl final : public WritableFileRegion {
+class ReadOnlyFileRegionImpl final : public SliceRegion<ReadOnlyFileRegion> {
  public:
-  WritableFileRegionImpl(std::shared_ptr<File> file, FileArea area) : file_(std::move(file)), area_(area) {}
-  FileArea GetArea() const override { return area_; }
-  void Read(RegionRange range, void* buffer) override {
-    CheckBound(area_, range.offset, range.size);
-    file_->Read(area_.offset + range.offset, range.size, buffer);
-  }
+  using SliceRegion::SliceRegion;
+};
+
+class WritableFileRegionImpl final : public SliceRegion<WritableFileRegion> {
+ public:
+  using SliceRegion::SliceRegion;
   void Write(RegionRange range, const void* buffer) override {
     CheckBound(area_, range.offset, range.size);
     file_->Write(area_.offset + range.offset, range.size, buffer);
   }
   void Flush() override { file_->Flush(); }
-
- private:
-  std::shared_ptr<File> file_;
-  FileArea area_;
 };
 
 class ExpandableFileRegionImpl final : public ExpandableFileRegion {

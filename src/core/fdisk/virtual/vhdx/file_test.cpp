@@ -49,10 +49,18 @@ TEST(RawFile, ShortReadsFullDisksAndReadOnlyAreReported) {
   WriteProtectedFile protectedFile(std::make_shared<WriteableFile>(core));
   for (File* file : std::initializer_list<File*>{&readOnly, &protectedFile}) {
     EXPECT_NO_THROW(file->Read(0, 64, buffer));
-    for (auto attempt : std::initializer_list<std::function<void()>>{
-             [&] { file->Write(0, 1, buffer); }, [&] { file->WriteZero(0, 1); }, [&] { file->Expand(1000); },
-             [&] { file->Flush(); }})
-      EXPECT_EQ(Failure(attempt), "0x4000C The file is read-only.");
+    const std::pair<const char*, std::function<void()>> attempts[] = {
+        {"Write", [&] { file->Write(0, 1, buffer); }},
+        {"WriteZero", [&] { file->WriteZero(0, 1); }},
+        {"Expand", [&] { file->Expand(1000); }},
+        {"Flush", [&] { file->Flush(); }}};
+    for (const auto& [function, attempt] : attempts) {
+      const Common::Error error = VhdxTest::Thrown(attempt);
+      EXPECT_EQ(VhdxTest::CodeAndMessage(error), "0x4000C The file is read-only.") << function;
+      // Records name the refused operation and the file that raises them.
+      EXPECT_STREQ(error.Function(), function);
+      EXPECT_STREQ(error.Source(), "core/fdisk/virtual/vhdx/file");
+    }
   }
   EXPECT_EQ(core->GetSize(), 100u);
 }
