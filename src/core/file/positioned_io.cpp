@@ -20,6 +20,25 @@ bool Offers(rio_file& file) {
   return false;
 }
 
+// One request at offset: the positioned request where the file offers it,
+// otherwise a seek and then the file's own Read or Write (`moveHere`).
+template <class Request, class Buffer, class MoveHere>
+size_t Transfer(rio_file& file, bool positioned, uint64_t offset, Buffer buffer, size_t size, MoveHere moveHere) {
+  size_t transferred = 0;
+  if (positioned) {
+    Request request;
+    request.offset = offset;
+    request.buffer = buffer;
+    request.size = size;
+    // A short count on a full disk comes back as a success.
+    if (file.IOCTL(&request)) transferred = request.transferred;
+  } else {
+    file.Seek(static_cast<int64_t>(offset));
+    if (!file.Failed()) moveHere(buffer, size, transferred);
+  }
+  return std::min(transferred, size);
+}
+
 }  // namespace
 
 PositionedFile::PositionedFile(rio_file& file) : file_(file) {
@@ -30,33 +49,16 @@ PositionedFile::PositionedFile(rio_file& file) : file_(file) {
 
 size_t PositionedFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
   if (!Reachable(offset)) return 0;
-  if (positionedReads_) {
-    file_ioctl_read_at request;
-    request.offset = offset;
-    request.buffer = buffer;
-    request.size = size;
-    return file_.IOCTL(&request) ? std::min(request.transferred, size) : 0;
-  }
-  size_t transferred = 0;
-  file_.Seek(static_cast<int64_t>(offset));
-  if (!file_.Failed()) file_.Read(buffer, size, transferred);
-  return std::min(transferred, size);
+  return Transfer<file_ioctl_read_at>(
+      file_, positionedReads_, offset, buffer, size,
+      [this](void* data, size_t count, size_t& done) { file_.Read(data, count, done); });
 }
 
 size_t PositionedFile::WriteAt(uint64_t offset, const void* buffer, size_t size) {
   if (!Reachable(offset)) return 0;
-  if (positionedWrites_) {
-    file_ioctl_write_at request;
-    request.offset = offset;
-    request.buffer = buffer;
-    request.size = size;
-    // A short count on a full disk comes back as a success.
-    return file_.IOCTL(&request) ? std::min(request.transferred, size) : 0;
-  }
-  size_t transferred = 0;
-  file_.Seek(static_cast<int64_t>(offset));
-  if (!file_.Failed()) file_.Write(buffer, size, transferred);
-  return std::min(transferred, size);
+  return Transfer<file_ioctl_write_at>(
+      file_, positionedWrites_, offset, buffer, size,
+      [this](const void* data, size_t count, size_t& done) { file_.Write(data, count, done); });
 }
 
 // Offsets a seek cannot reach fail alike on both paths.
