@@ -31,7 +31,10 @@ std::string_view TagSource::AttributeMarkup() const {
 
 std::string_view TagSource::Tail() const {
   const std::string_view text = document_text->text;
-  return comment ? Through(text, begin, "-->") : Through(text, tailBegin, ">");
+  if (!comment) return Through(text, tailBegin, ">");
+  // The end is sought after "<!--", which itself may read "-->" in "<!-->".
+  const size_t end = text.find("-->", begin + 4);
+  return text.substr(begin, end + 3 - begin);
 }
 
 std::string_view TagSource::EndTag() const { return Through(document_text->text, endTagBegin, ">"); }
