@@ -97,13 +97,18 @@ TEST(SourceForm, NewElementsFollowTheLayout) {
   auto root = Load(document);
   ASSERT_TRUE(root);
   AppendChild(*root->Children[0], Testing::Element("item", u"2"));
+  // Before the first child and between two: the layout read there moves on.
+  InsertChild(*root->Children[0], 0, Testing::Element("item", u"0"));
+  InsertChild(*root->Children[0], 2, Testing::Element("item", u"1.5"));
   AppendChild(*root->Children[1], Testing::Element("first"));
   Tag* deeper = AppendChild(*root->Children[2], Testing::Element("deeper"));
   AppendChild(*deeper, Testing::Element("leaf", u"v"))->Attributes["type"] = u"string";
   const std::string expected =
       "<r>\r\n"
       "  <list>\r\n"
+      "    <item>0</item>\r\n"
       "    <item>1</item>\r\n"
+      "    <item>1.5</item>\r\n"
       "    <item>2</item>\r\n"
       "  </list>\r\n"
       "  <none>\r\n"
@@ -119,7 +124,7 @@ TEST(SourceForm, NewElementsFollowTheLayout) {
 
   // Removing an element keeps the layout of the lines around it.
   RemoveChild(*root, 1);
-  RemoveChild(*root->Children[0], 0);
+  for (int i = 0; i < 3; ++i) RemoveChild(*root->Children[0], 0);
   EXPECT_EQ(Rewritten(*root),
             "<r>\r\n"
             "  <list>\r\n"
