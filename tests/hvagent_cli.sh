@@ -133,7 +133,7 @@ grep -q "no longer knows change ID 3" out.txt || fail "a lost change ID was not 
 expect 0 restore repo "$work/restored" lost
 same "$work/restored/lost/data.vhdx" "$dat.expected"
 
-# --- a differencing disk whose parent the tracker does not follow -----------
+# --- a differencing disk over parents the tracker did not follow -----------
 # make_child CHILD PARENT: turns CHILD, a new disk as the engine makes it,
 # into a differencing disk of PARENT (a file beside it) by editing its
 # metadata region in place (the engine refuses to set these items itself).
@@ -169,22 +169,49 @@ make_child() {
   poke $((region + 32 + 32 * count)) 2d5fd3a80bb34d45abf7d3d84834ab0c$(le $((512 << 10)) 4)$(le $at 4)$(le 4 4)00000000 "$child"
   poke $((region + 10)) "$(le $((count + 1)) 2)" "$child"
 }
+# A chain of three files: base <- mid <- child, each holding data of its own.
 mkdir diff
 vmd=$("$agent" create-vm "$work/diff" chained)
-"$hvdisk" create "$work/diff/chained/base.vhdx" 16M >/dev/null
-put "$work/diff/chained/base.vhdx" b.bin 0
-"$hvdisk" create "$work/diff/chained/child.vhdx" 16M >/dev/null
-make_child "$work/diff/chained/child.vhdx" "$work/diff/chained/base.vhdx"
-cp "$work/diff/chained/base.vhdx.expected" "$work/diff/chained/child.vhdx.expected"
-truncate -s 16M "$work/diff/chained/child.vhdx.expected"
-expect 0 attach-disk "$vmd" "$work/diff/chained/child.vhdx"
+chain=$work/diff/chained
+truncate -s 16M "$chain/child.vhdx.expected"
+# layer FILE DATA OFFSET: writes DATA into one file of the chain and into
+# the image of what the child reads. A parent takes no writes once a child
+# links to it (its data write GUID would change).
+layer() {
+  "$hvdisk" write "$1" "$2" --offset "$3" >/dev/null
+  dd if="$2" of="$chain/child.vhdx.expected" bs=4096 seek=$(($3 / 4096)) conv=notrunc status=none
+}
+for f in base mid child; do "$hvdisk" create "$chain/$f.vhdx" 16M >/dev/null; done
+layer "$chain/base.vhdx" b.bin 0
+make_child "$chain/mid.vhdx" "$chain/base.vhdx"
+layer "$chain/mid.vhdx" c.bin $((4 << 20))
+make_child "$chain/child.vhdx" "$chain/mid.vhdx"
+layer "$chain/child.vhdx" c.bin $((12 << 20))
+expect 0 attach-disk "$vmd" "$chain/child.vhdx"
 expect 0 backup "$vmd" repodiff
-put "$work/diff/chained/child.vhdx" c.bin $((4 << 20))
+grep -q "follows $chain/mid.vhdx" out.txt || fail "the first backup did not track the middle of the chain"
+grep -q "follows $chain/base.vhdx" out.txt || fail "the first backup did not track the base of the chain"
+# The point's change ID covers the whole chain: the snapshot knows all three.
+id=$(grep -m1 '"change_id"' repodiff/point-000001/manifest.json | tr -dc 0-9)
+for f in base mid child; do
+  grep -q "$chain/$f.vhdx" "repodiff/tracker/change-$id.snap" || fail "change ID $id does not cover $f.vhdx"
+done
+cp "$chain/child.vhdx.expected" diff1.raw
+# One sector rewritten over the child's data and one page in a block no
+# file of the chain held: the increment holds exactly those.
+head -c 512 /dev/urandom >s.bin
+layer "$chain/child.vhdx" s.bin $((12 << 20))
+head -c 4096 /dev/urandom >p.bin
+layer "$chain/child.vhdx" p.bin $((8 << 20))
 expect 0 backup "$vmd" repodiff
-grep -q "stored whole: the tracker does not follow a file it builds on" out.txt ||
-  fail "a differencing disk over an untracked parent was not stored whole with its reason"
-expect 0 restore repodiff "$work/restored" chained
-same "$work/restored/chained/child.vhdx" "$work/diff/chained/child.vhdx.expected"
+grep -q "changed since change ID $id" out.txt || fail "the second backup of a differencing disk was not incremental"
+stored=$("$agent" points repodiff --json | grep stored_bytes | tail -1 | tr -dc 0-9)
+[ "$stored" -ge 4608 ] && [ "$stored" -le $((4608 + 8192)) ] ||
+  fail "the increment of a differencing disk stored $stored bytes for 4608 changed"
+expect 0 restore repodiff "$work/restored" chained1 --point 1
+expect 0 restore repodiff "$work/restored" chained2
+same "$work/restored/chained1/child.vhdx" diff1.raw
+same "$work/restored/chained2/child.vhdx" "$chain/child.vhdx.expected"
 
 # --- a backup killed with SIGKILL at random moments -------------------------
 before=$(points repo)

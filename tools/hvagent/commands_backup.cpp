@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "agent_error.h"
 #include "commands.h"
@@ -88,6 +90,84 @@ void ForgetUnusedChangeIds(const Repository& repo) {
   }
 }
 
+// The file a "not tracked" error in error's chain names, else "".
+std::string UntrackedFile(const Common::Error& error) {
+  for (Common::Error e = error; e.IsFailure(); e = e.Cause()) {
+    if (e.Code() != ::Code::kFileNotTracked) continue;
+    const char16_t* name = e.GetWide("fileName");
+    return name ? Common::Utf16ToUtf8(name) : std::string();
+  }
+  return {};
+}
+
+// Files a run may add to what the tracker follows: deeper than any real chain.
+constexpr size_t kMostFollowed = 64;
+
+// Fills plan's record and the ranges to store, against the previous point's
+// record of the same disk when base has one. follow(file) tracks a file the
+// plug-in found untracked and tells whether that was new: then the plan
+// must be made again under a new change ID (the return value).
+bool PlanDisk(PlannedDisk& plan, size_t index, const Manifest* base, const std::string& whyWhole,
+              const std::string& changeId, const std::function<bool(const std::string&)>& follow) {
+  DiskRecord& record = plan.record;
+  record = {};
+  plan.ranges.clear();
+  record.bus = BusName(plan.machineDisk.place.bus);
+  record.controller = plan.machineDisk.place.controller;
+  record.device = plan.machineDisk.place.device;
+  record.file = plan.machineDisk.file;
+  record.fileName = BaseName(record.file);
+  record.sectorSize = plan.raw->GetSectorSize();
+  record.sectors = plan.raw->GetSectorCount();
+  record.changeId = changeId;
+  record.dataFile = "disk-" + std::to_string(index) + ".data";
+  record.reason = whyWhole;
+  const DiskRecord* previous = nullptr;
+  if (base) {
+    for (const DiskRecord& old : base->disks) {
+      if (old.Place() == record.Place() && old.file == record.file && old.sectorSize == record.sectorSize &&
+          old.sectors == record.sectors) {
+        previous = &old;
+      }
+    }
+    if (!previous) record.reason = "it is not in point " + std::to_string(base->point) + " as it is now";
+  }
+  if (previous) {
+    try {
+      plan.ranges = ChangedSectors(*plan.raw, previous->changeId);
+      record.since = previous->changeId;
+      record.reason.clear();
+      return false;
+    } catch (const Common::Error& error) {
+      if (ChainHas(error, ::Code::kTrackerUnknownChangeId)) {
+        record.reason = "the tracker no longer knows change ID " + previous->changeId;
+      } else if (ChainHas(error, ::Code::kFileNotTracked)) {
+        const std::string file = UntrackedFile(error);
+        if (!file.empty() && follow(file)) return true;
+        // A differencing disk's changes include its parents', and this one
+        // could not be tracked.
+        Common::Error cause = error;
+        while (cause.Code() != ::Code::kFileNotTracked) cause = cause.Cause();
+        record.reason = "the tracker does not follow a file it builds on (" +
+                        Common::Utf16ToUtf8(Common::FormatErrorMessage(cause)) + ")";
+      } else {
+        throw;
+      }
+    }
+  }
+  record.since = "*";
+  plan.ranges = ChangedSectors(*plan.raw, "*");
+  // The next backup compares with this change ID: a file of the disk's chain
+  // that the tracker does not follow would then make it whole again.
+  try {
+    ChangedSectors(*plan.raw, changeId);
+  } catch (const Common::Error& error) {
+    const std::string file = UntrackedFile(error);
+    if (!file.empty() && follow(file)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int RunBackup(const Context& context, const CommandLine& line) {
@@ -115,59 +195,32 @@ int RunBackup(const Context& context, const CommandLine& line) {
     Check(HvTrackFile(U16(repo.TrackerDir()), U16(disk.file)), "Cannot track '" + disk.file + "'.");
     disks.push_back({std::move(disk), nullptr, {}, {}});
   }
-  // One snapshot for every disk: the point's change ID.
-  std::u16string changeId;
-  Check(tracker->GetCurrentChangeId(changeId), "Cannot get a change ID from the file tracker.");
+  for (PlannedDisk& plan : disks) plan.raw = OpenRaw(*plan.machineDisk.disk);
+  // One snapshot for every disk: the point's change ID. A file the plug-in
+  // names as untracked (a parent of a differencing disk) is tracked too and
+  // the change ID taken again, so that it covers the whole chain; a file is
+  // added once per run, so a chain that stays untrackable cannot loop.
+  std::set<std::string> followed;
+  std::string changeId;
+  for (;;) {
+    std::u16string id;
+    Check(tracker->GetCurrentChangeId(id), "Cannot get a change ID from the file tracker.");
+    changeId = Common::Utf16ToUtf8(id);
+    bool again = false;
+    for (size_t i = 0; i < disks.size(); ++i) {
+      again |= PlanDisk(disks[i], i, base ? &*base : nullptr, whyWhole, changeId, [&](const std::string& file) {
+        if (followed.size() >= kMostFollowed || !followed.insert(file).second) return false;
+        Check(HvTrackFile(U16(repo.TrackerDir()), U16(file)), "Cannot track '" + file + "'.");
+        std::printf("the tracker now follows %s, which a disk builds on\n", file.c_str());
+        return true;
+      });
+    }
+    if (!again) break;
+  }
 
   uint64_t total = 0;
-  for (size_t i = 0; i < disks.size(); ++i) {
-    PlannedDisk& plan = disks[i];
-    plan.raw = OpenRaw(*plan.machineDisk.disk);
-    DiskRecord& record = plan.record;
-    record.bus = BusName(plan.machineDisk.place.bus);
-    record.controller = plan.machineDisk.place.controller;
-    record.device = plan.machineDisk.place.device;
-    record.file = plan.machineDisk.file;
-    record.fileName = BaseName(record.file);
-    record.sectorSize = plan.raw->GetSectorSize();
-    record.sectors = plan.raw->GetSectorCount();
-    record.changeId = Common::Utf16ToUtf8(changeId);
-    record.dataFile = "disk-" + std::to_string(i) + ".data";
-    record.reason = whyWhole;
-    const DiskRecord* previous = nullptr;
-    if (base) {
-      for (const DiskRecord& old : base->disks) {
-        if (old.Place() == record.Place() && old.file == record.file && old.sectorSize == record.sectorSize &&
-            old.sectors == record.sectors) {
-          previous = &old;
-        }
-      }
-      if (!previous) record.reason = "it is not in point " + std::to_string(base->point) + " as it is now";
-    }
-    if (previous) {
-      try {
-        plan.ranges = ChangedSectors(*plan.raw, previous->changeId);
-        record.since = previous->changeId;
-        record.reason.clear();
-      } catch (const Common::Error& error) {
-        if (ChainHas(error, ::Code::kTrackerUnknownChangeId)) {
-          record.reason = "the tracker no longer knows change ID " + previous->changeId;
-        } else if (ChainHas(error, ::Code::kFileNotTracked)) {
-          // A differencing disk's changes include its parents', which the
-          // tracker may not follow.
-          Common::Error cause = error;
-          while (cause.Code() != ::Code::kFileNotTracked) cause = cause.Cause();
-          record.reason = "the tracker does not follow a file it builds on (" +
-                          Common::Utf16ToUtf8(Common::FormatErrorMessage(cause)) + ")";
-        } else {
-          throw;
-        }
-      }
-    }
-    if (record.since.empty()) {
-      record.since = "*";
-      plan.ranges = ChangedSectors(*plan.raw, "*");
-    }
+  for (const PlannedDisk& plan : disks) {
+    const DiskRecord& record = plan.record;
     if (record.since == "*") {
       std::printf("disk %s (%s): stored whole: %s\n", record.Place().c_str(), record.file.c_str(),
                   record.reason.c_str());
