@@ -69,6 +69,16 @@ class InputFile {
 
 }  // namespace
 
+Writeback::Writeback(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+
+Writeback::~Writeback() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void Writeback::Start() const {
+  if (fd_ >= 0) ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 uint64_t SectorsIn(const std::vector<Extent>& extents) {
   uint64_t total = 0;
   for (const Extent& e : extents) total += e.length;
@@ -113,7 +123,7 @@ void BackupSectors(VirtualMachineDisk& disk, const std::vector<Extent>& ranges, 
 }
 
 void ApplyRecord(VirtualMachineDisk& disk, const DiskRecord& record, const std::string& dataPath, bool writeZeros,
-                 Progress& progress, Totals& totals, uint64_t pieceBytes) {
+                 Progress& progress, Totals& totals, uint64_t pieceBytes, const Writeback* writeback) {
   const uint32_t sectorSize = disk.GetSectorSize();
   if (sectorSize != record.sectorSize || disk.GetSectorCount() < record.sectors) {
     Fail(kFailed, "The disk at " + record.Place() + " does not have the size and sector size of the point.");
@@ -135,7 +145,12 @@ void ApplyRecord(VirtualMachineDisk& disk, const DiskRecord& record, const std::
   // The next piece is read and hashed while the engine writes this one.
   std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(most * sectorSize), std::vector<uint8_t>(most * sectorSize)};
   InputFile input(dataPath, record.dataBytes);
-  auto readPiece = [&](size_t i) { input.ReadExactly(buffers[i % 2].data(), pieces[i].length * sectorSize); };
+  // The helper thread also starts the writeback of the pieces written so
+  // far: the call may wait for the disk's queue, and the writer need not.
+  auto readPiece = [&](size_t i) {
+    if (writeback) writeback->Start();
+    input.ReadExactly(buffers[i % 2].data(), pieces[i].length * sectorSize);
+  };
   std::future<void> next;
   if (!pieces.empty()) readPiece(0);
   for (size_t i = 0; i < pieces.size(); ++i) {
