@@ -120,6 +120,12 @@ std::string Utf16Le(const std::string& utf8, bool byteOrderMark) {
   return bytes;
 }
 
+std::optional<std::u16string> ValueAt(Configuration& config, const std::string& path, const char* attribute) {
+  std::u16string value;
+  const bool found = attribute ? config.GetAttribute(path, attribute, value) : config.GetValue(path, value);
+  return found ? std::optional(value) : std::nullopt;
+}
+
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
   std::vector<uint8_t> bytes(size);
   uint32_t x = seed * 2654435761u + 1;
