@@ -35,12 +35,8 @@ TEST(ProcessorSignature, ExtendedFieldsCountForFamilies6And15Only) {
 }
 
 std::shared_ptr<VirtualMachineDiskEx> FirstDisk(SafeVM& vm) {
-  AutoRef<SafeHardDiskCollection> disks;
-  AutoRef<SafeHardDisk> disk;
-  Common::Error error = vm.GetHardDisks(disks);
-  if (!error) error = disks->GetItem(0, disk);
-  EXPECT_FALSE(error) << Common::DescribeErrorChain(error);
-  return error ? nullptr : VmTest::SectorDisk(disk);
+  AutoRef<SafeHardDisk> disk = VmTest::DiskAt(vm, 0);
+  return disk ? VmTest::SectorDisk(disk) : nullptr;
 }
 
 // Several callers open one machine while another reads its disk: each gets

@@ -105,6 +105,15 @@ std::vector<DiskInfo> ListDisks(const AutoRef<SafeVM>& vm, Common::Error* error)
   return list;
 }
 
+AutoRef<SafeHardDisk> DiskAt(SafeVM& vm, uint32_t index) {
+  AutoRef<SafeHardDiskCollection> disks;
+  AutoRef<SafeHardDisk> disk;
+  Common::Error error = vm.GetHardDisks(disks);
+  if (!error) error = disks->GetItem(index, disk);
+  EXPECT_FALSE(error) << Common::DescribeErrorChain(error);
+  return disk;
+}
+
 std::shared_ptr<VirtualMachineDiskEx> SectorDisk(const AutoRef<SafeHardDisk>& disk) {
   AutoRef<SafeRawHardDisk> raw;
   std::shared_ptr<VirtualMachineDiskEx> sectors;

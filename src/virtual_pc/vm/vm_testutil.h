@@ -43,6 +43,9 @@ struct DiskInfo {
 };
 std::vector<DiskInfo> ListDisks(const AutoRef<SafeVM>& vm, Common::Error* error = nullptr);
 
+// The machine's disk at a place in its list.
+AutoRef<SafeHardDisk> DiskAt(SafeVM& vm, uint32_t index);
+
 // The sector disk of a machine disk, through its raw disk.
 std::shared_ptr<VirtualMachineDiskEx> SectorDisk(const AutoRef<SafeHardDisk>& disk);
 
