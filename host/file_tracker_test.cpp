@@ -150,11 +150,8 @@ TEST_F(FileTrackerTest, SparseFilesAndUnknownIds) {
   // A damaged snapshot is refused, not trusted: cut short, or a kept piece
   // longer than a kept piece may be.
   std::string name = root_ + "/state/change-" + Common::Utf16ToUtf8(id) + ".snap";
-  std::string good;
-  {
-    std::ifstream in(name, std::ios::binary);
-    good.assign(std::istreambuf_iterator<char>(in), {});
-  }
+  std::ifstream in(name, std::ios::binary);
+  const std::string good(std::istreambuf_iterator<char>(in), {});
   std::ofstream(name, std::ios::trunc | std::ios::binary) << good.substr(0, good.size() - 3);
   EXPECT_EQ(tracker_->GetChangedFile(id, File(), changed).Code(), Code::kTrackerStateInvalid);
   std::string bad = good;

@@ -7,11 +7,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "core/common/error.h"
 #include "hvplug/entry.h"
 #include "hvplug/file_services.h"
 #include "hvplug/resource_api.h"
@@ -19,17 +19,7 @@
 
 namespace PluginTesting {
 
-inline std::string Describe(const Common::Error& error) {
-  std::string text;
-  for (Common::Error e = error; e.IsFailure(); e = e.Cause()) {
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%06X ", e.Code());
-    text += code;
-    for (char16_t c : e.Message()) text += c < 0x80 ? static_cast<char>(c) : '?';
-    text += '\n';
-  }
-  return text;
-}
+inline std::string Describe(const Common::Error& error) { return Common::DescribeErrorChain(error); }
 
 inline std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 

@@ -8,8 +8,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 
+#include "../../tests/thrown.h"
 #include "agent_error.h"
 #include "disk_copy.h"
 #include "options.h"
@@ -20,6 +22,7 @@ namespace Hvagent {
 namespace {
 
 namespace fs = std::filesystem;
+using HvTest::Thrown;
 
 // A disk in memory that answers changed sectors from a list it is given.
 class MemoryDisk final : public VirtualMachineDisk {
@@ -148,29 +151,22 @@ TEST(Manifests, RoundTripAndRefuseWhatDoesNotAddUp) {
   EXPECT_EQ(back.disks[0].Place(), "scsi:1:14");
   EXPECT_EQ(back.StoredBytes(), 3u * 4096);
 
-  auto refused = [](Manifest bad) {
-    try {
-      ManifestFromJson(ManifestToJson(bad), "bad");
-    } catch (const Common::Error& error) {
-      return error.Code() == kRepositoryDamaged;
-    }
-    return false;
+  const std::function<void(Manifest&)> breakages[] = {
+      [](Manifest& b) { b.disks[0].dataBytes += 1; },  // the data file would not hold the extents
+      [](Manifest& b) {
+        b.disks[0].extents = {{10, 2}, {0, 1}};
+      },  // out of order
+      [](Manifest& b) {
+        b.disks[0].extents = {{999, 2}};
+      },  // past the disk's end
+      [](Manifest& b) { b.disks[0].fileName = "../escape.vhdx"; },
+      [](Manifest& b) { b.kind = "full"; },  // a full point builds on nothing
   };
-  Manifest bad = m;
-  bad.disks[0].dataBytes += 1;  // the data file would not hold the extents
-  EXPECT_TRUE(refused(bad));
-  bad = m;
-  bad.disks[0].extents = {{10, 2}, {0, 1}};  // out of order
-  EXPECT_TRUE(refused(bad));
-  bad = m;
-  bad.disks[0].extents = {{999, 2}};  // past the disk's end
-  EXPECT_TRUE(refused(bad));
-  bad = m;
-  bad.disks[0].fileName = "../escape.vhdx";
-  EXPECT_TRUE(refused(bad));
-  bad = m;
-  bad.kind = "full";  // a full point builds on nothing
-  EXPECT_TRUE(refused(bad));
+  for (size_t i = 0; i < std::size(breakages); ++i) {
+    Manifest bad = m;
+    breakages[i](bad);
+    EXPECT_EQ(HvTest::ThrownCode([&] { ManifestFromJson(ManifestToJson(bad), "bad"); }), kRepositoryDamaged) << i;
+  }
   EXPECT_THROW(ManifestFromJson("{\"format\":", "cut"), Common::Error);
 }
 
@@ -211,25 +207,30 @@ TEST_F(Folder, PointsAppearWholeAndChainsNeedEveryLink) {
   // One changed byte in a data file: named by the verification.
   const std::string name = repo.PointDir(2) + "/disk-0.data";
   { std::fstream(name, std::ios::in | std::ios::out | std::ios::binary).put('e'); }
-  try {
-    repo.VerifyData(repo.Load(2));
-    ADD_FAILURE() << "a changed byte passed";
-  } catch (const Common::Error& error) {
-    EXPECT_EQ(error.Code(), kChecksumMismatch);
-    EXPECT_NE(DescribeChain(error).find(name), std::string::npos);
-  }
+  const Common::Error changed = Thrown([&] { repo.VerifyData(repo.Load(2)); });
+  EXPECT_EQ(changed.Code(), kChecksumMismatch);
+  EXPECT_NE(DescribeChain(changed).find(name), std::string::npos);
   // A changed manifest is refused by its own checksum.
   { std::ofstream(repo.PointDir(1) + "/manifest.json", std::ios::app) << " "; }
   EXPECT_THROW(repo.Load(1), Common::Error);
   // A point removed from the middle: the later one cannot be restored.
   fs::remove_all(repo.PointDir(2));
   EXPECT_EQ(repo.Points(), (std::vector<uint64_t>{1, 3}));
-  try {
-    repo.Chain(3);
-    ADD_FAILURE() << "a broken chain passed";
-  } catch (const Common::Error& error) {
-    EXPECT_NE(DescribeChain(error).find("point 2"), std::string::npos) << DescribeChain(error);
-  }
+  const std::string broken = DescribeChain(Thrown([&] { repo.Chain(3); }));
+  EXPECT_NE(broken.find("point 2"), std::string::npos) << broken;
+}
+
+// Backs the ranges of a disk up into a data file; the record describes it.
+DiskRecord Backup(MemoryDisk& disk, const std::vector<Extent>& ranges, const std::string& path, Totals& totals) {
+  DiskRecord record;
+  record.sectorSize = disk.GetSectorSize();
+  record.sectors = disk.GetSectorCount();
+  Progress progress("backup", 0, stderr, false);
+  DataWriter writer(path);
+  BackupSectors(disk, ranges, writer, record, progress, totals);
+  record.dataBytes = writer.Bytes();
+  record.sha256 = writer.Close();
+  return record;
 }
 
 TEST_F(Folder, SectorsSurviveABackupAndARestore) {
@@ -240,18 +241,10 @@ TEST_F(Folder, SectorsSurviveABackupAndARestore) {
     for (uint64_t s : {0ull, 1ull, 5ull, 2047ull, 2048ull, 2999ull}) {
       for (uint32_t i = 0; i < sectorSize; ++i) source.Bytes()[s * sectorSize + i] = static_cast<uint8_t>(random() | 1);
     }
-    DiskRecord record;
-    record.sectorSize = sectorSize;
-    record.sectors = 3000;
     const std::string path = root_ + "/" + std::to_string(sectorSize) + ".data";
     Progress progress("backup", 0, stderr, false);
     Totals totals;
-    {
-      DataWriter writer(path);
-      BackupSectors(source, {{0, 10}, {2000, 1000}}, writer, record, progress, totals);
-      record.dataBytes = writer.Bytes();
-      record.sha256 = writer.Close();
-    }
+    DiskRecord record = Backup(source, {{0, 10}, {2000, 1000}}, path, totals);
     EXPECT_EQ(record.extents, (std::vector<Extent>{{0, 2}, {5, 1}, {2047, 2}, {2999, 1}}));
     EXPECT_EQ(record.zeroRuns, (std::vector<Extent>{{2, 3}, {6, 4}, {2000, 47}, {2049, 950}}));
     EXPECT_EQ(totals.stored, 6ull * sectorSize);
@@ -270,14 +263,7 @@ TEST_F(Folder, SectorsSurviveABackupAndARestore) {
       data.seekp(static_cast<std::streamoff>(5 * sectorSize + 7));
       data.put('\x01');
     }
-    auto refusal = [&] {
-      try {
-        ApplyRecord(target, record, path, false, progress, totals);
-      } catch (const Common::Error& error) {
-        return error;
-      }
-      return Common::Success();
-    };
+    auto refusal = [&] { return Thrown([&] { ApplyRecord(target, record, path, false, progress, totals); }); };
     Common::Error error = refusal();
     EXPECT_EQ(error.Code(), kChecksumMismatch);
     EXPECT_NE(DescribeChain(error).find(path), std::string::npos) << DescribeChain(error);
@@ -300,18 +286,10 @@ TEST_F(Folder, RestoreInManyPiecesWritesEverySectorAndStopsCleanly) {
   for (uint64_t s = 0; s < kSectors; ++s) {
     if (s % 1000 < 700) std::memset(&source.Bytes()[s * 512], static_cast<int>(random() | 1), 512);
   }
-  DiskRecord record;
-  record.sectorSize = 512;
-  record.sectors = kSectors;
   const std::string path = root_ + "/disk.data";
   Progress progress("restore", 0, stderr, false);
   Totals totals;
-  {
-    DataWriter writer(path);
-    BackupSectors(source, {{0, kSectors}}, writer, record, progress, totals);
-    record.dataBytes = writer.Bytes();
-    record.sha256 = writer.Close();
-  }
+  const DiskRecord record = Backup(source, {{0, kSectors}}, path, totals);
   ASSERT_EQ(record.extents.size(), 5u);
   // The writeback runs on the reader thread; one of a file that cannot be
   // opened does nothing.
@@ -327,12 +305,9 @@ TEST_F(Folder, RestoreInManyPiecesWritesEverySectorAndStopsCleanly) {
   // next piece is being read.
   MemoryDisk full(512, kSectors);
   full.writesLeft = 20;
-  try {
-    ApplyRecord(full, record, path, false, progress, totals, 4096);
-    ADD_FAILURE() << "a failed write passed";
-  } catch (const Common::Error& error) {
-    EXPECT_NE(DescribeChain(error).find("no room"), std::string::npos) << DescribeChain(error);
-  }
+  const std::string failed =
+      DescribeChain(Thrown([&] { ApplyRecord(full, record, path, false, progress, totals, 4096); }));
+  EXPECT_NE(failed.find("no room"), std::string::npos) << failed;
   // A changed byte in the last piece is found once the whole file was read.
   {
     std::fstream data(path, std::ios::in | std::ios::out | std::ios::binary);
@@ -340,12 +315,8 @@ TEST_F(Folder, RestoreInManyPiecesWritesEverySectorAndStopsCleanly) {
     data.put('\x02');
   }
   MemoryDisk target(512, kSectors);
-  try {
-    ApplyRecord(target, record, path, false, progress, totals, 4096);
-    ADD_FAILURE() << "a changed byte passed";
-  } catch (const Common::Error& error) {
-    EXPECT_EQ(error.Code(), kChecksumMismatch);
-  }
+  EXPECT_EQ(HvTest::ThrownCode([&] { ApplyRecord(target, record, path, false, progress, totals, 4096); }),
+            kChecksumMismatch);
 }
 
 TEST(ProgressLine, DrawsAtMostTenTimesASecondAndOnlyWhenLive) {

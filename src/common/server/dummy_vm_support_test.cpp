@@ -116,10 +116,9 @@ TEST_F(DummyTest, PropertiesAreCheckedTogetherAndKeptOnlyWhenAccepted) {
       u"<Password>secret</Password></VirtualMachine>");
   ASSERT_TRUE(vm);
   ASSERT_EQ(support_->checks.size(), 1u);
-  EXPECT_EQ(support_->checks[0].Name, u"web01");
-  EXPECT_EQ(support_->checks[0].Storage, u"/srv/vms");
-  EXPECT_EQ(support_->checks[0].Login, u"admin");
-  EXPECT_EQ(support_->checks[0].Password, u"secret");
+  const auto& check = support_->checks[0];
+  EXPECT_EQ((std::vector{check.Name, check.Storage, check.Login, check.Password}),
+            (std::vector<std::u16string>{u"web01", u"/srv/vms", u"admin", u"secret"}));
   EXPECT_EQ(Property(vm, u"Login"), u"admin");
 
   auto properties = vm.Query<VirtualWareRaw::PropertySet>();

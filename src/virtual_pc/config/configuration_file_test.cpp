@@ -18,6 +18,7 @@ namespace VirtualWareRaw {
 namespace {
 
 using VmTest::Utf16Le;
+using VmTest::ValueAt;
 
 // Takes `room` bytes, then reports short counts as a full disk does.
 class FullDisk final : public o_file {
@@ -53,9 +54,7 @@ TEST(ConfigurationFile, FlushesToAFileAndReadsItBack) {
             "</preferences>\r\n");
   ASSERT_TRUE(file->Rewind());
   ConfigurationParserImpl back(static_cast<i_file&>(*file));
-  std::u16string value;
-  EXPECT_TRUE(back.GetValue("preferences.hardware.memory.ram_size", value));
-  EXPECT_EQ(value, u"128");
+  EXPECT_EQ(ValueAt(back, "preferences.hardware.memory.ram_size"), u"128");
 
   auto without = Common::CreateMemoryFile();
   ASSERT_TRUE(config.Flush(*without, false));
@@ -70,14 +69,6 @@ TEST(ConfigurationFile, AFullDiskIsLeftInTheFile) {
   EXPECT_STREQ(disk.GetError().Function(), "Write");
   // A file that already failed is not written to.
   EXPECT_FALSE(config.Flush(disk, true));
-}
-
-TEST(ConfigurationFile, ParseFailuresKeepTheReadError) {
-  auto file = Common::CreateMemoryFile();
-  size_t written = 0;
-  file->Write("<preferences>\n<a>", 17, written);
-  ASSERT_TRUE(file->Rewind());
-  ExpectParseFailureAt(*file, u"2", u"4");
 }
 
 // --- machine files written by other programs ---------------------------------
@@ -152,27 +143,21 @@ struct Foreign {
   std::unique_ptr<ConfigurationParserImpl> config;
 };
 
-TEST(ForeignMachineFiles, ComeBackByteForByte) {
+// Read and written back, a sample is the same byte for byte; a changed value
+// is then the only difference.
+TEST(ForeignMachineFiles, ComeBackByteForByteButForAChangedValue) {
   for (const Sample& sample : kSamples) {
     SCOPED_TRACE(sample.name);
     Foreign foreign(sample);
     if (!foreign.config) continue;
-    const std::string written = foreign.Flushed();
+    std::string written = foreign.Flushed();
     EXPECT_EQ(written, foreign.expected);
     EXPECT_TRUE(Differences(foreign.original, written).empty());
-  }
-}
-
-TEST(ForeignMachineFiles, AChangedValueIsTheOnlyDifference) {
-  for (const Sample& sample : kSamples) {
-    SCOPED_TRACE(sample.name);
-    Foreign foreign(sample);
-    if (!foreign.config) continue;
-    std::u16string old;
-    ASSERT_TRUE(foreign.config->GetValue("preferences.hardware.memory.ram_size", old));
+    const std::optional<std::u16string> old = ValueAt(*foreign.config, "preferences.hardware.memory.ram_size");
+    ASSERT_TRUE(old);
     foreign.config->SetValue("preferences.hardware.memory.ram_size", u"4096");
-    const std::string written = foreign.Flushed();
-    foreign.Replace(">" + Xml::ToUtf8(old) + "<", ">4096<");
+    written = foreign.Flushed();
+    foreign.Replace(">" + Xml::ToUtf8(*old) + "<", ">4096<");
     EXPECT_EQ(written, foreign.expected);
     EXPECT_EQ(Differences(foreign.original, written), std::vector<std::string>{"preferences.hardware.memory.ram_size"});
   }
@@ -181,13 +166,9 @@ TEST(ForeignMachineFiles, AChangedValueIsTheOnlyDifference) {
 TEST(ForeignMachineFiles, ValuesSurviveAsWritten) {
   Foreign foreign(kSamples[1]);
   ASSERT_TRUE(foreign.config);
-  std::u16string value;
-  EXPECT_TRUE(foreign.config->GetValue("preferences.notes", value));
-  EXPECT_EQ(value, u" ");
-  EXPECT_TRUE(foreign.config->GetValue("preferences.description", value));
-  EXPECT_EQ(value, u"First line\r\nsecond line");
-  EXPECT_TRUE(foreign.config->GetValue("preferences.banner", value));
-  EXPECT_EQ(value, u"  two\r\n  lines  ");
+  EXPECT_EQ(ValueAt(*foreign.config, "preferences.notes"), u" ");
+  EXPECT_EQ(ValueAt(*foreign.config, "preferences.description"), u"First line\r\nsecond line");
+  EXPECT_EQ(ValueAt(*foreign.config, "preferences.banner"), u"  two\r\n  lines  ");
   // Written by the standard writer, each value still reads back the same.
   const std::string before = foreign.Flushed();
   foreign.config->ForgetSourceForm();
@@ -226,16 +207,12 @@ TEST(ForeignMachineFiles, AddedAndRemovedElementsKeepTheRest) {
 }
 
 TEST(ForeignMachineFiles, NewLinesFollowTheFilesIndentation) {
-  const std::string original = SampleFile("tabbed_utf16.vmc");
-  ASSERT_FALSE(original.empty()) << "tests/data/vmc not found";
-  auto file = FileWith(original);
-  ConfigurationParserImpl config(static_cast<i_file&>(*file));
-  auto location = config.Open("preferences.hardware.pci_bus.ide_adapter.ide_controller", "id", u"0", false)
+  Foreign foreign(kSamples[0]);
+  ASSERT_TRUE(foreign.config);
+  auto location = foreign.config->Open("preferences.hardware.pci_bus.ide_adapter.ide_controller", "id", u"0", false)
                       ->Open("location", "id", u"1", true);
   location->SetValue("pathname.relative", u"second.vhdx");
-  Xml::StringOutput output;
-  config.FlushTo(output, true);
-  const std::string text = Xml::TranscodeUtf16(output.text);
+  const std::string text = Xml::TranscodeUtf16(foreign.Flushed());
   EXPECT_NE(text.find("\t\t\t\t\t</location>\r\n"
                       "\t\t\t\t\t<location id=\"1\">\r\n"
                       "\t\t\t\t\t\t<pathname>\r\n"
@@ -248,11 +225,11 @@ TEST(ForeignMachineFiles, NewLinesFollowTheFilesIndentation) {
 }
 
 TEST(ForeignMachineFiles, ABrokenFileGivesTheLineAndColumn) {
+  ExpectParseFailureAt(*FileWith("<preferences>\n<a>"), u"2", u"4");  // cut short
   std::string text = Xml::TranscodeUtf16(SampleFile("tabbed_utf16.vmc"));
   ASSERT_NE(text.find("</memory>"), std::string::npos);
   text.replace(text.find("</memory>"), 9, "</memroy>");
-  auto file = FileWith(Utf16Le(text));
-  ExpectParseFailureAt(*file, u"25", u"5");
+  ExpectParseFailureAt(*FileWith(Utf16Le(text)), u"25", u"5");
 }
 
 }  // namespace

@@ -7,11 +7,13 @@
 #include "core/xml/xml_text.h"
 #include "thrown.h"
 #include "virtual_pc/vm/vm_template.h"
+#include "virtual_pc/vm/vm_testutil.h"
 
 namespace VirtualWareRaw {
 namespace {
 
 using HvTest::Thrown;
+using VmTest::ValueAt;
 
 std::u16string MessageOf(Common::MessageId id) {
   const char16_t* text = Common::GetMessage(id);
@@ -46,21 +48,17 @@ class ConfigurationTest : public ::testing::Test {
 };
 
 TEST_F(ConfigurationTest, ReadsTheTemplateByKeyPath) {
-  std::u16string value;
-  EXPECT_TRUE(config_->GetValue("preferences.hardware.memory.ram_size", value));
-  EXPECT_EQ(value, u"128");
-  EXPECT_TRUE(config_->GetAttribute("preferences.hardware.memory.ram_size", "type", value));
-  EXPECT_EQ(value, u"integer");
-  EXPECT_FALSE(config_->GetValue("hardware.memory.ram_size", value));  // must start at the root
-  EXPECT_FALSE(config_->GetValue("preferences.hardware.memory.nothing", value));
-  EXPECT_FALSE(config_->GetAttribute("preferences.hardware.memory.ram_size", "unit", value));
-  EXPECT_TRUE(config_->GetValue("preferences.hardware.firmware.value", value));
-  EXPECT_EQ(value, u"bios");
+  EXPECT_EQ(ValueAt(*config_, "preferences.hardware.memory.ram_size"), u"128");
+  EXPECT_EQ(ValueAt(*config_, "preferences.hardware.memory.ram_size", "type"), u"integer");
+  EXPECT_FALSE(ValueAt(*config_, "hardware.memory.ram_size"));  // must start at the root
+  EXPECT_FALSE(ValueAt(*config_, "preferences.hardware.memory.nothing"));
+  EXPECT_FALSE(ValueAt(*config_, "preferences.hardware.memory.ram_size", "unit"));
+  EXPECT_EQ(ValueAt(*config_, "preferences.hardware.firmware.value"), u"bios");
 
   auto hardware = config_->Open("preferences.hardware", "", u"", false);
   ASSERT_TRUE(hardware);
-  EXPECT_TRUE(hardware->GetValue("memory.ram_size", value));  // a view starts below its element
-  EXPECT_FALSE(hardware->GetValue("hardware.memory.ram_size", value));
+  EXPECT_TRUE(ValueAt(*hardware, "memory.ram_size"));  // a view starts below its element
+  EXPECT_FALSE(ValueAt(*hardware, "hardware.memory.ram_size"));
   EXPECT_EQ(config_->Open("preferences.software", "", u"", false), nullptr);
 }
 
@@ -89,13 +87,10 @@ TEST_F(ConfigurationTest, CreatesControllersByAttribute) {
 
   auto nth = config_->OpenNth(controller, 1);
   ASSERT_TRUE(nth);
-  std::u16string value;
-  EXPECT_TRUE(nth->GetValue("location.pathname.relative", value));
-  EXPECT_EQ(value, u"disk.vhdx");
+  EXPECT_EQ(ValueAt(*nth, "location.pathname.relative"), u"disk.vhdx");
   EXPECT_EQ(config_->OpenNth(controller, 2), nullptr);
   // The remembered bare path still means the first controller.
-  EXPECT_TRUE(config_->GetAttribute(controller, "location", value));
-  EXPECT_EQ(value, u"0");
+  EXPECT_EQ(ValueAt(*config_, controller, "location"), u"0");
 
   Xml::Tag* adapter = config_->OpenTag("preferences.hardware.pci_bus.ide_adapter");
   ASSERT_EQ(adapter->Children.size(), 2u);
@@ -120,15 +115,10 @@ TEST_F(ConfigurationTest, ChangedTemplateKeepsWhatItDidNotAddress) {
   std::vector<std::string> names;
   for (const auto& child : hardware.Children) names.push_back(child->Name);
   EXPECT_EQ(names, (std::vector<std::string>{"firmware", "memory", "pci_bus", "zz_new"}));
-  std::u16string value;
-  EXPECT_TRUE(back.GetValue("preferences.hardware.firmware.value", value));
-  EXPECT_EQ(value, u"bios");
-  EXPECT_TRUE(back.GetAttribute("preferences.hardware.firmware.value", "type", value));
-  EXPECT_EQ(value, u"string");
-  EXPECT_TRUE(back.GetValue("preferences.hardware.memory.ram_size", value));
-  EXPECT_EQ(value, u"256");
-  EXPECT_TRUE(back.GetValue("preferences.hardware.zz_new", value));
-  EXPECT_EQ(value, u"a  b\nc");
+  EXPECT_EQ(ValueAt(back, "preferences.hardware.firmware.value"), u"bios");
+  EXPECT_EQ(ValueAt(back, "preferences.hardware.firmware.value", "type"), u"string");
+  EXPECT_EQ(ValueAt(back, "preferences.hardware.memory.ram_size"), u"256");
+  EXPECT_EQ(ValueAt(back, "preferences.hardware.zz_new"), u"a  b\nc");
   EXPECT_TRUE(back.OpenTag("preferences.hardware.pci_bus.scsi_adapter.scsi_controller"));
   // Written again unchanged, the file is the same.
   Xml::StringOutput again;
@@ -141,13 +131,11 @@ TEST(Configuration, CreatesTheRootOnFirstWrite) {
   Xml::StringOutput nothing;
   config.FlushTo(nothing, true);
   EXPECT_EQ(nothing.text, "");
-  std::u16string value;
-  EXPECT_FALSE(config.GetValue("preferences.hardware.memory.ram_size", value));
+  EXPECT_FALSE(ValueAt(config, "preferences.hardware.memory.ram_size"));
   config.SetValue("preferences.hardware.memory.ram_size", u"64");
   ASSERT_TRUE(config.rootTag());
   EXPECT_EQ(config.rootTag()->Name, "preferences");
-  EXPECT_TRUE(config.GetValue("preferences.hardware.memory.ram_size", value));
-  EXPECT_EQ(value, u"64");
+  EXPECT_EQ(ValueAt(config, "preferences.hardware.memory.ram_size"), u"64");
 
   Common::Error error = Thrown([&] { config.SetValue("machine.memory", u"1"); });
   EXPECT_EQ(error.Code(), Code::kConfigurationError);
@@ -183,8 +171,7 @@ TEST(Configuration, RemovesAndMovesElements) {
   ConfigurationParserImpl config("<r><a>1</a> <b>2</b> <c/></r>");
   config.Open("r.b", "", u"", false)->Remove();
   EXPECT_EQ(Xml::Segments(*config.rootTag()), (Xml::TextSegments{u"", u"", u""}));
-  std::u16string value;
-  EXPECT_FALSE(config.GetValue("r.b", value));
+  EXPECT_FALSE(ValueAt(config, "r.b"));
 
   // A separate document moved in as a child; the document is left empty.
   ConfigurationParserImpl part;
@@ -192,16 +179,15 @@ TEST(Configuration, RemovesAndMovesElements) {
   auto c = config.Open("r.c", "", u"", false);
   c->AddChild(part);
   EXPECT_EQ(part.rootTag(), nullptr);
-  EXPECT_TRUE(config.GetValue("r.c.location.pathname.absolute", value));
-  EXPECT_EQ(value, u"/d.vhdx");
+  EXPECT_EQ(ValueAt(config, "r.c.location.pathname.absolute"), u"/d.vhdx");
 
   // A view moved within its document keeps viewing the element.
   auto a = config.Open("r.a", "", u"", false);
   EXPECT_EQ(Thrown([&] { a->AddChild(config); }).Message(), MessageOf(Msg::kConfigAddIntoItself));
   c->AddChild(*a);
   a->SetValue("x", u"y");
-  EXPECT_TRUE(config.GetValue("r.c.a.x", value));
-  EXPECT_FALSE(config.GetValue("r.a", value));
+  EXPECT_TRUE(ValueAt(config, "r.c.a.x"));
+  EXPECT_FALSE(ValueAt(config, "r.a"));
 }
 
 TEST(Configuration, ReportsWhereParsingStopped) {
@@ -238,9 +224,7 @@ class PieceInput final : public Xml::XmlInput {
 TEST(Configuration, LoadsFromAnInputAndReportsItsFailure) {
   PieceInput good("<preferences><a>x</a></preferences>", false);
   ConfigurationParserImpl config(good);
-  std::u16string value;
-  EXPECT_TRUE(config.GetValue("preferences.a", value));
-  EXPECT_EQ(value, u"x");
+  EXPECT_EQ(ValueAt(config, "preferences.a"), u"x");
 
   PieceInput bad("<preferences>", true);
   Common::Error error = Thrown([&] { ConfigurationParserImpl failing(bad); });

@@ -2,10 +2,8 @@
 #include "virtual_pc/server/server.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -14,6 +12,7 @@
 #include "hvplug/file_services.h"
 #include "hvplug/virtual_machine_disk.h"
 #include "virtual_pc/server/server_properties.h"
+#include "virtual_pc/vm/vm_testutil.h"
 
 namespace {
 
@@ -35,46 +34,32 @@ TEST(ProcessorSignature, ExtendedFieldsCountForFamilies6And15Only) {
   }
 }
 
-std::string Describe(const Common::Error& error) { return Common::DescribeErrorChain(error); }
-
 std::shared_ptr<VirtualMachineDiskEx> FirstDisk(SafeVM& vm) {
-  AutoRef<SafeHardDiskCollection> disks;
-  AutoRef<SafeHardDisk> disk;
-  AutoRef<SafeRawHardDisk> raw;
-  std::shared_ptr<VirtualMachineDiskEx> opened;
-  Common::Error error = vm.GetHardDisks(disks);
-  if (!error) error = disks->GetItem(0, disk);
-  if (!error) error = disk->GetRawDisk(raw);
-  if (!error) error = raw->GetDisk(opened);
-  EXPECT_FALSE(error) << Describe(error);
-  return opened;
+  AutoRef<SafeHardDisk> disk = VmTest::DiskAt(vm, 0);
+  return disk ? VmTest::SectorDisk(disk) : nullptr;
 }
 
 // Several callers open one machine while another reads its disk: each gets
 // a machine of its own over the one opened disk, and nothing races.
 TEST(ServerThreads, OneMachineOpenedFromManyThreadsSharesItsDisk) {
-  char pattern[] = "/tmp/hvthreadsXXXXXX";
-  const std::string dir = ::mkdtemp(pattern);
-  const std::u16string vmcPath = Common::Utf8ToUtf16(dir + "/m/m.vmc");
+  ServerTest::Scratch scratch;
+  const std::u16string vmcPath = Common::Utf8ToUtf16(scratch / "m/m.vmc");
   AutoRef<SafeVirtualServer> server = VirtualPC::CreateServer();
   ASSERT_FALSE(server.Query<FileServicesClient>()->SetFileServices(HostCreateFileServices()));
-  std::vector<uint8_t> written(64 * 512);
-  for (size_t i = 0; i < written.size(); ++i) written[i] = static_cast<uint8_t>(i * 13 + i / 512);
+  const std::vector<uint8_t> written = VmTest::Pattern(64 * 512, 1);
   {
     AutoRef<SafeVM> vm;
-    Common::Error error = server->CreateVM(Common::Utf8ToUtf16(dir), u"m", 0, vm);
-    ASSERT_FALSE(error) << Describe(error);
+    HV_OK(server->CreateVM(scratch.wpath(), u"m", 0, vm));
     AutoRef<SafeHardDisk> disk;
-    error = vm->AddHardDisk(u"d.vhdx", 0, 0, 0, 16 << 20, 512, 0, 0, disk);
-    ASSERT_FALSE(error) << Describe(error);
+    HV_OK(vm->AddHardDisk(u"d.vhdx", 0, 0, 0, 16 << 20, 512, 0, 0, disk));
     std::shared_ptr<VirtualMachineDiskEx> opened = FirstDisk(*vm);
     ASSERT_TRUE(opened);
-    ASSERT_FALSE(opened->IO(Fdisk::kIoWrite, written.data(), 0, 64));
-    ASSERT_FALSE(vm.Query<SafeVMAccess>()->Close());
+    HV_OK(opened->IO(Fdisk::kIoWrite, const_cast<uint8_t*>(written.data()), 0, 64));
+    HV_OK(vm.Query<SafeVMAccess>()->Close());
   }
 
   AutoRef<SafeVM> readerVM;
-  ASSERT_FALSE(server->GetRegisteredVM(vmcPath, readerVM));
+  HV_OK(server->GetRegisteredVM(vmcPath, readerVM));
   std::shared_ptr<VirtualMachineDiskEx> shared = FirstDisk(*readerVM);
   ASSERT_TRUE(shared);
   const size_t entriesBefore = VirtualDisks::DiskRegistry::Instance()->GetEntryCount();
@@ -109,8 +94,7 @@ TEST(ServerThreads, OneMachineOpenedFromManyThreadsSharesItsDisk) {
   EXPECT_EQ(failures.load(), 0);
   shared.reset();
   readerVM.Reset();
-  ASSERT_FALSE(server->RemoveVM(vmcPath));
-  std::filesystem::remove_all(dir);
+  HV_OK(server->RemoveVM(vmcPath));
 }
 
 }  // namespace

@@ -239,11 +239,7 @@ TEST_F(ForeignMachineTest, DisksAnswerChangeIdsThroughTheAgentsTracker) {
   for (const bool withTracker : {false, true}) {
     const VirtualPC::HostAccess host{host_.root, withTracker ? tracker : AutoRef<FileTracker>()};
     AutoRef<SafeVM> vm = Open(host, Common::Utf8ToUtf16(vmc_));
-    AutoRef<SafeHardDiskCollection> disks;
-    HV_OK(vm->GetHardDisks(disks));
-    AutoRef<SafeHardDisk> disk;
-    HV_OK(disks->GetItem(0, disk));
-    auto sectors = SectorDisk(disk);
+    auto sectors = SectorDisk(DiskAt(*vm, 0));
     ASSERT_TRUE(sectors);
     std::u16string changeId;
     const Common::Error error = sectors->GetCurrentChangeID(changeId);

@@ -151,10 +151,7 @@ TEST_F(MachineTest, DisksOnBothBusesKeepTheirDataAcrossReopening) {
                                           {Common::Utf8ToUtf16(dir + "/DATA.VHDX"), 1, 3, 14}}));
   // What removing the machine deletes.
   EXPECT_EQ(GetVMFiles(*again), (TextList{Common::Utf8ToUtf16(dir + "/disks.vmc"), disks[0].file, disks[1].file}));
-  AutoRef<SafeHardDiskCollection> collection;
-  HV_OK(again->GetHardDisks(collection));
-  AutoRef<SafeHardDisk> disk;
-  HV_OK(collection->GetItem(1, disk));
+  AutoRef<SafeHardDisk> disk = DiskAt(*again, 1);
   uint32_t type = 9;
   HV_OK(disk->GetHardDiskType(type));
   EXPECT_EQ(type, 0u);
@@ -171,8 +168,7 @@ TEST_F(MachineTest, DisksOnBothBusesKeepTheirDataAcrossReopening) {
   intptr_t handle = 0;
   EXPECT_EQ(once->GetPlatformHandle(handle).Code(), Code::kCodeNotImplemented);
 
-  HV_OK(collection->GetItem(0, disk));
-  auto first = SectorDisk(disk);
+  auto first = SectorDisk(DiskAt(*again, 0));
   back.assign(512 * 8, 0);
   HV_OK(first->IO(Fdisk::kIoRead, back.data(), 6000, 8));
   EXPECT_EQ(back, Pattern(512 * 8, 1));

@@ -105,6 +105,15 @@ std::vector<DiskInfo> ListDisks(const AutoRef<SafeVM>& vm, Common::Error* error)
   return list;
 }
 
+AutoRef<SafeHardDisk> DiskAt(SafeVM& vm, uint32_t index) {
+  AutoRef<SafeHardDiskCollection> disks;
+  AutoRef<SafeHardDisk> disk;
+  Common::Error error = vm.GetHardDisks(disks);
+  if (!error) error = disks->GetItem(index, disk);
+  EXPECT_FALSE(error) << Common::DescribeErrorChain(error);
+  return disk;
+}
+
 std::shared_ptr<VirtualMachineDiskEx> SectorDisk(const AutoRef<SafeHardDisk>& disk) {
   AutoRef<SafeRawHardDisk> raw;
   std::shared_ptr<VirtualMachineDiskEx> sectors;
@@ -118,6 +127,12 @@ std::string Utf16Le(const std::string& utf8, bool byteOrderMark) {
   std::string bytes = byteOrderMark ? "\xFF\xFE" : "";
   for (char16_t c : Common::Utf8ToUtf16(utf8)) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
   return bytes;
+}
+
+std::optional<std::u16string> ValueAt(Configuration& config, const std::string& path, const char* attribute) {
+  std::u16string value;
+  const bool found = attribute ? config.GetAttribute(path, attribute, value) : config.GetValue(path, value);
+  return found ? std::optional(value) : std::nullopt;
 }
 
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/server/server_testutil.h"
 #include "core/common/error.h"
+#include "hvplug/configuration.h"
 #include "hvplug/virtualware.h"
 #include "virtual_pc/vm/vm.h"
 
@@ -41,11 +43,17 @@ struct DiskInfo {
 };
 std::vector<DiskInfo> ListDisks(const AutoRef<SafeVM>& vm, Common::Error* error = nullptr);
 
+// The machine's disk at a place in its list.
+AutoRef<SafeHardDisk> DiskAt(SafeVM& vm, uint32_t index);
+
 // The sector disk of a machine disk, through its raw disk.
 std::shared_ptr<VirtualMachineDiskEx> SectorDisk(const AutoRef<SafeHardDisk>& disk);
 
 // UTF-8 text as UTF-16LE bytes, after the byte order mark if asked for.
 std::string Utf16Le(const std::string& utf8, bool byteOrderMark = true);
+
+// A configuration's value at a path, or the named attribute there; none where absent.
+std::optional<std::u16string> ValueAt(Configuration& config, const std::string& path, const char* attribute = nullptr);
 
 // A byte pattern that differs per sector and per seed.
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed);
