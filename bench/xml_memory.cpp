@@ -1,9 +1,11 @@
 // Memory of a tag tree: reads one document of empty elements and prints the
 // heap allocations per element and the peak resident size.
 //
-//   xml_memory BYTES [text|binary] [flat|nested]
+//   xml_memory BYTES [text|binary] [flat|nested|indented]
 //
-// flat: BYTES of <a/> below one root; nested: chains of 100 <a> elements.
+// flat: BYTES of <a/> below one root; nested: chains of 100 <a> elements;
+// indented: the same chains with each element on a line of its own,
+// indented by its depth, as machine files are.
 #include <sys/resource.h>
 
 #include <atomic>
@@ -35,18 +37,20 @@ static long PeakKiB() {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: xml_memory BYTES [text|binary] [flat|nested]\n");
+    std::fprintf(stderr, "usage: xml_memory BYTES [text|binary] [flat|nested|indented]\n");
     return 2;
   }
   const size_t bytes = std::strtoull(argv[1], nullptr, 0);
   const bool binary = argc > 2 && std::string(argv[2]) == "binary";
-  const bool nested = argc > 3 && std::string(argv[3]) == "nested";
+  const std::string shape = argc > 3 ? argv[3] : "flat";
+  const bool nested = shape == "nested" || shape == "indented";
+  const bool indented = shape == "indented";
   std::string text = "<r>";
   size_t elements = 1;
   while (text.size() + 4 < bytes) {
     if (nested) {
-      for (int i = 0; i < 100; ++i) text += "<a>";
-      for (int i = 0; i < 100; ++i) text += "</a>";
+      for (int i = 0; i < 100; ++i) text += (indented ? "\n" + std::string(i, ' ') : "") + "<a>";
+      for (int i = 99; i >= 0; --i) text += "</a>" + (indented ? "\n" + std::string(i, ' ') : "");
       elements += 100;
     } else {
       text += "<a/>";
@@ -82,10 +86,11 @@ int main(int argc, char** argv) {
     const size_t used = allocations - allocationsBefore;
     const long peak = PeakKiB();
     std::printf(
-        "%s %zu bytes, %zu elements: %.2f allocations and %.0f bytes of peak memory per element (peak %ld KiB, %ld KiB "
+        "%s %s %zu bytes, %zu elements: %.2f allocations and %.0f bytes of peak memory per element (peak %ld KiB, %ld "
+        "KiB "
         "before reading)\n",
-        binary ? "binary" : "text", text.size(), elements, double(used) / double(elements),
-        double(peak - before) * 1024 / double(elements), peak, before);
+        binary ? "binary" : "text", binary ? "flat" : shape.c_str(), text.size(), elements,
+        double(used) / double(elements), double(peak - before) * 1024 / double(elements), peak, before);
   } catch (const Common::Error& error) {
     std::printf("%s %zu bytes refused: 0x%X, peak %ld KiB\n", binary ? "binary" : "text", text.size(), error.Code(),
                 PeakKiB());

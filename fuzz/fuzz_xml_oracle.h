@@ -50,7 +50,7 @@ inline void NormalizeComments(Xml::Tag& root) {
     Xml::Tag* tag = pending.back();
     pending.pop_back();
     if (tag->Name == Xml::kCommentName) {
-      tag->Text = {Xml::CommentText(*tag)};
+      tag->Text = Xml::CommentText(*tag);
       tag->Attributes.clear();
       tag->Children.clear();
       continue;

@@ -20,10 +20,10 @@ namespace {
 void Edit(Xml::Tag& root) {
   for (auto& child : root.Children) {
     if (child->Name == Xml::kCommentName) continue;
-    child->Text[0] = u" new  value\n";
+    child->Text = u" new  value\n";
     break;
   }
-  Xml::InsertChild(root, root.Children.size() / 2, std::make_unique<Xml::Tag>("added"))->Text[0] = u"v";
+  Xml::InsertChild(root, root.Children.size() / 2, std::make_unique<Xml::Tag>("added"))->Text = u"v";
   if (root.Children.size() > 2) Xml::RemoveChild(root, 0);
 }
 

@@ -104,11 +104,8 @@ class HostRootTest : public ::testing::Test {
 TEST_F(HostRootTest, DocumentsTravelThroughHostFiles) {
   auto root = std::make_unique<Xml::Tag>();
   root->Name = "preferences";
-  root->Text = {u"text ", u""};
-  root->Children.push_back(std::make_unique<Xml::Tag>());
-  root->Children.back()->Name = "hardware";
-  root->Children.back()->Text = {u"inner"};
-  root->Children.back()->Parent = root.get();
+  root->Text = u"text ";
+  Xml::AppendChild(*root, std::make_unique<Xml::Tag>("hardware"))->Text = u"inner";
   for (unsigned flags : {0u, unsigned(Xml::kWriteBinary)}) {
     const uint64_t writes = Counters().writes, reads = Counters().reads;
     {
@@ -124,7 +121,7 @@ TEST_F(HostRootTest, DocumentsTravelThroughHostFiles) {
     EXPECT_EQ(back->Name, "preferences");
     ASSERT_EQ(back->Children.size(), 1u);
     EXPECT_EQ(back->Children[0]->Name, "hardware");
-    EXPECT_EQ(back->Children[0]->Text.front(), u"inner");
+    EXPECT_EQ(back->Children[0]->Text, u"inner");
     EXPECT_GT(Counters().writes, writes);
     EXPECT_GT(Counters().reads, reads);
   }

@@ -4,7 +4,10 @@
 #include <unicode/locid.h>
 
 #include <cmath>
+#include <span>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "core/common/error.h"
 #include "core/common/trace.h"
@@ -17,10 +20,27 @@ namespace {
 
 const std::u16string kQ(1, kFormatQuote);
 
+// A pattern, its arguments and the text they make.
+struct Case {
+  std::u16string pattern;
+  std::vector<Variant> args;
+  std::u16string text;
+};
+// A single argument and the text it makes.
+using Pair = std::pair<Variant, std::u16string_view>;
+
 class MessageFormatTest : public ::testing::Test {
  protected:
   std::u16string F(std::u16string_view pattern, std::initializer_list<Variant> args = {}) {
     return format_.Format(pattern, args);
+  }
+  void Check(std::initializer_list<Case> cases) {
+    for (const Case& c : cases)
+      EXPECT_EQ(format_.Format(c.pattern, std::span<const Variant>(c.args)), c.text) << Common::Utf16ToUtf8(c.pattern);
+  }
+  void Each(std::u16string_view pattern, std::initializer_list<Pair> cases) {
+    for (const Pair& c : cases)
+      EXPECT_EQ(F(pattern, {c.first}), c.second) << Common::Utf16ToUtf8(pattern) << " case " << &c - cases.begin();
   }
   MessageFormatImpl format_;
 };
@@ -40,40 +60,31 @@ class ScopedLocale {
 };
 
 TEST_F(MessageFormatTest, PlainPlaceholdersAndLiterals) {
-  EXPECT_EQ(F(u"{0}"), u"{0}");
-  EXPECT_EQ(F(u"a, b, {0}.", {u"x"}), u"a, b, x.");
-  EXPECT_EQ(F(u"{1}-{0}", {u"x", u"y"}), u"y-x");
-  EXPECT_EQ(F(u"{0} and {1}", {u"x"}), u"x and {1}");
-  EXPECT_EQ(F(u"{3,number,hex}", {1}), u"{3}");
-  EXPECT_EQ(F(u"{ 0 }", {u"x"}), u"x");
-  // Not ours: stays as written.
-  EXPECT_EQ(F(u"{lambda()#1}", {u"x"}), u"{lambda()#1}");
-  EXPECT_EQ(F(u"{}", {u"x"}), u"{}");
-  // Unterminated: the collected text stands.
-  EXPECT_EQ(F(u"open {0,choice,0<x", {1}), u"open {0,choice,0<x");
-  EXPECT_EQ(F(u"tail {", {1}), u"tail {");
-  // Unknown keywords write nothing.
-  EXPECT_EQ(F(u"[{0,nonsense}]", {1}), u"[]");
+  Check({Case{u"{0}", {}, u"{0}"}, Case{u"a, b, {0}.", {u"x"}, u"a, b, x."}, Case{u"{1}-{0}", {u"x", u"y"}, u"y-x"},
+         Case{u"{0} and {1}", {u"x"}, u"x and {1}"}, Case{u"{3,number,hex}", {1}, u"{3}"}, Case{u"{ 0 }", {u"x"}, u"x"},
+         // Not ours: stays as written.
+         Case{u"{lambda()#1}", {u"x"}, u"{lambda()#1}"}, Case{u"{}", {u"x"}, u"{}"},
+         // Unterminated: the collected text stands.
+         Case{u"open {0,choice,0<x", {1}, u"open {0,choice,0<x"}, Case{u"tail {", {1}, u"tail {"},
+         // Unknown keywords write nothing.
+         Case{u"[{0,nonsense}]", {1}, u"[]"}});
 }
 
 TEST_F(MessageFormatTest, QuotingMakesBracesPlain) {
-  EXPECT_EQ(F(u"a" + kQ + u"{" + kQ + u"b", {u"x"}), u"a{b");
-  EXPECT_EQ(F(kQ + u"{0}" + kQ + u" {0}", {u"x"}), u"{0} x");
-  EXPECT_EQ(F(u"x" + kQ + u"}" + kQ, {}), u"x}");
-  // Inside a choice a quoted "|" belongs to the text.
-  EXPECT_EQ(F(u"{0,choice,0<a" + kQ + u"|" + kQ + u"b|5<c}", {3}), u"a|b");
+  Check({Case{u"a" + kQ + u"{" + kQ + u"b", {u"x"}, u"a{b"}, Case{kQ + u"{0}" + kQ + u" {0}", {u"x"}, u"{0} x"},
+         Case{u"x" + kQ + u"}" + kQ, {}, u"x}"},
+         // Inside a choice a quoted "|" belongs to the text.
+         Case{u"{0,choice,0<a" + kQ + u"|" + kQ + u"b|5<c}", {3}, u"a|b"}});
 }
 
 TEST_F(MessageFormatTest, NestedPatternsUseTheSameArguments) {
-  const std::u16string pattern = u"Disk{1,choice,0< on {1}}.";
-  EXPECT_EQ(F(pattern, {u"d", u"host"}), u"Disk on host.");
-  EXPECT_EQ(F(pattern, {u"d", u""}), u"Disk.");
-  EXPECT_EQ(F(u"{0,choice,0< '{0}'}", {5}), u" '5'");
-  EXPECT_EQ(F(u"{0,choice,0< '{0}'}", {0}), u"");
-  // A value with choice syntax in it stays a value.
-  EXPECT_EQ(F(u"{0,choice,0<[{0}]|2#two}", {u"a|2#b"}), u"[a|2#b]");
-  // The argument number itself may come from a nested placeholder.
-  EXPECT_EQ(F(u"{{0}}", {u"1", u"second"}), u"second");
+  Check({Case{u"Disk{1,choice,0< on {1}}.", {u"d", u"host"}, u"Disk on host."},
+         Case{u"Disk{1,choice,0< on {1}}.", {u"d", u""}, u"Disk."}, Case{u"{0,choice,0< '{0}'}", {5}, u" '5'"},
+         Case{u"{0,choice,0< '{0}'}", {0}, u""},
+         // A value with choice syntax in it stays a value.
+         Case{u"{0,choice,0<[{0}]|2#two}", {u"a|2#b"}, u"[a|2#b]"},
+         // The argument number itself may come from a nested placeholder.
+         Case{u"{{0}}", {u"1", u"second"}, u"second"}});
 }
 
 TEST_F(MessageFormatTest, DeepNestingStaysBounded) {
@@ -103,19 +114,12 @@ TEST_F(MessageFormatTest, MultiplyingPatternsStopAtTheOutputLimit) {
 }
 
 TEST_F(MessageFormatTest, ChoiceEntries) {
-  EXPECT_EQ(F(u"{0,choice,0< x}", {0}), u"");
-  EXPECT_EQ(F(u"{0,choice,0< x}", {5}), u" x");
-  const std::u16string files = u"{0,choice,0#no files|1#one file|1<many files}";
-  EXPECT_EQ(F(files, {0}), u"no files");
-  EXPECT_EQ(F(files, {1u}), u"one file");
-  EXPECT_EQ(F(files, {int64_t{2}}), u"many files");
-  EXPECT_EQ(F(files, {-1}), u"");
-  EXPECT_EQ(F(u"{0,choice,10>small|10\u2264ten|10<big}", {3.5}), u"small");
-  EXPECT_EQ(F(u"{0,choice,10>small|10\u2264ten|10<big}", {10.0}), u"ten");
-  EXPECT_EQ(F(u"{0,choice,-1.5#neg|0<pos}", {-1.5}), u"neg");
   // Texts count by their length; booleans as 0 and 1.
-  EXPECT_EQ(F(files, {u"abc"}), u"many files");
-  EXPECT_EQ(F(files, {true}), u"one file");
+  Each(u"{0,choice,0#no files|1#one file|1<many files}",
+       {Pair{0, u"no files"}, Pair{1u, u"one file"}, Pair{int64_t{2}, u"many files"}, Pair{-1, u""},
+        Pair{u"abc", u"many files"}, Pair{true, u"one file"}});
+  Each(u"{0,choice,10>small|10\u2264ten|10<big}", {Pair{3.5, u"small"}, Pair{10.0, u"ten"}});
+  EXPECT_EQ(F(u"{0,choice,-1.5#neg|0<pos}", {-1.5}), u"neg");
   // An entry whose limit is no number never matches.
   EXPECT_EQ(F(u"{0,choice,x#bad|0<good}", {1}), u"good");
 }
@@ -132,8 +136,7 @@ TEST_F(MessageFormatTest, ConcordFormsUnderRuleZero) {
 TEST_F(MessageFormatTest, ConcordFormsUnderRuleOne) {
   // The built-in English table holds rule 1.
   const std::u16string p = u"{0,concord,0#file|1#files}";
-  EXPECT_EQ(F(p, {1}), u"file");
-  for (double n : {0.0, 2.0, 21.0, 1.5}) EXPECT_EQ(F(p, {n}), u"files") << n;
+  Each(p, {Pair{1, u"file"}, Pair{0.0, u"files"}, Pair{2.0, u"files"}, Pair{21.0, u"files"}, Pair{1.5, u"files"}});
   format_.SetPluralRule(1);
   EXPECT_EQ(F(p, {21}), u"files");
   // Without a matching entry the last text is used.
@@ -142,21 +145,15 @@ TEST_F(MessageFormatTest, ConcordFormsUnderRuleOne) {
 }
 
 TEST_F(MessageFormatTest, Numbers) {
-  EXPECT_EQ(F(u"0x{0,number,hex}", {255}), u"0xFF");
-  EXPECT_EQ(F(u"{0,number,hex}", {-1}), u"FFFFFFFF");
-  EXPECT_EQ(F(u"{0,number,hex}", {UINT64_MAX}), u"FFFFFFFFFFFFFFFF");
-  EXPECT_EQ(F(u"{0,number,simple}", {1234567}), u"1234567");
-  EXPECT_EQ(F(u"{0,number,simple}", {int64_t{-42}}), u"-42");
-  EXPECT_EQ(F(u"{0,number}", {1234567}), u"1,234,567");
-  EXPECT_EQ(F(u"{0}", {1234.5}), u"1,234.5");
-  EXPECT_EQ(F(u"{0,number,integer,000}", {7}), u"007");
-  // Commas of an ICU pattern need quoting.
-  EXPECT_EQ(F(u"{0,number,integer," + kQ + u"#,##0.00" + kQ + u"}", {1234.5}), u"1,234.50");
   // Texts that read as numbers are numbers; others stay texts.
-  EXPECT_EQ(F(u"{0,number,hex}", {u"255"}), u"FF");
-  EXPECT_EQ(F(u"{0,number,hex}", {u"0x10"}), u"10");
-  EXPECT_EQ(F(u"{0,number}", {u"disk"}), u"disk");
-  EXPECT_EQ(F(u"{0,number,hex}", {1.5}), u"");
+  Each(u"{0,number,hex}", {Pair{-1, u"FFFFFFFF"}, Pair{UINT64_MAX, u"FFFFFFFFFFFFFFFF"}, Pair{u"255", u"FF"},
+                           Pair{u"0x10", u"10"}, Pair{1.5, u""}});
+  Check({Case{u"0x{0,number,hex}", {255}, u"0xFF"}, Case{u"{0,number,simple}", {1234567}, u"1234567"},
+         Case{u"{0,number,simple}", {int64_t{-42}}, u"-42"}, Case{u"{0,number}", {1234567}, u"1,234,567"},
+         Case{u"{0}", {1234.5}, u"1,234.5"}, Case{u"{0,number,integer,000}", {7}, u"007"},
+         Case{u"{0,number}", {u"disk"}, u"disk"},
+         // Commas of an ICU pattern need quoting.
+         Case{u"{0,number,integer," + kQ + u"#,##0.00" + kQ + u"}", {1234.5}, u"1,234.50"}});
 }
 
 TEST_F(MessageFormatTest, NumbersFollowTheLocale) {
@@ -170,20 +167,13 @@ TEST_F(MessageFormatTest, NumbersFollowTheLocale) {
 
 TEST(SizeFormat, UnitsChangeAtTheirThresholds) {
   SizeFormatImpl size;
-  EXPECT_EQ(size.Format(0), u"0 bytes");
-  EXPECT_EQ(size.Format(999), u"999 bytes");
-  EXPECT_EQ(size.Format(1000), u"0.977 KB");
-  EXPECT_EQ(size.Format(1023), u"0.999 KB");
-  EXPECT_EQ(size.Format(1024), u"1 KB");
-  EXPECT_EQ(size.Format(1536), u"1.5 KB");
-  EXPECT_EQ(size.Format(10 * 1024 + 512), u"10.5 KB");
-  EXPECT_EQ(size.Format(999 * 1024), u"999 KB");
-  EXPECT_EQ(size.Format(999 * 1024 + 1), u"0.976 MB");
-  EXPECT_EQ(size.Format(3ull << 30), u"3 GB");
-  EXPECT_EQ(size.Format(999ull << 30), u"999 GB");
-  EXPECT_EQ(size.Format((999ull << 30) + 1), u"0.976 TB");
-  EXPECT_EQ(size.Format(2000ull << 40), u"2,000 TB");
-  EXPECT_EQ(size.Format(UINT64_MAX), u"16,777,216 TB");
+  using Size = std::pair<uint64_t, std::u16string_view>;
+  for (const auto& [bytes, text] :
+       {Size{0, u"0 bytes"}, Size{999, u"999 bytes"}, Size{1000, u"0.977 KB"}, Size{1023, u"0.999 KB"},
+        Size{1024, u"1 KB"}, Size{1536, u"1.5 KB"}, Size{10 * 1024 + 512, u"10.5 KB"}, Size{999 * 1024, u"999 KB"},
+        Size{999 * 1024 + 1, u"0.976 MB"}, Size{3ull << 30, u"3 GB"}, Size{999ull << 30, u"999 GB"},
+        Size{(999ull << 30) + 1, u"0.976 TB"}, Size{2000ull << 40, u"2,000 TB"}, Size{UINT64_MAX, u"16,777,216 TB"}})
+    EXPECT_EQ(size.Format(bytes), text) << bytes;
   // Forced units and digits.
   EXPECT_EQ(size.Format(1536, SizeFormat::kBytes), u"1,536 bytes");
   EXPECT_EQ(size.Format(1536, SizeFormat::kMB, 3), u"0.001 MB");
@@ -194,37 +184,27 @@ TEST(SizeFormat, UnitsChangeAtTheirThresholds) {
 
 TEST(SizeFormat, ParsesNumbersWithUnits) {
   SizeFormatImpl size;
-  size_t used = 0;
-  EXPECT_EQ(size.Parse(u"1.5 GB", &used), 1.5 * (1 << 30));
-  EXPECT_EQ(used, 6u);
-  EXPECT_EQ(size.Parse(u"2kb", &used), 2048);
-  EXPECT_EQ(used, 3u);
-  EXPECT_EQ(size.Parse(u"12 bytes", &used), 12);
-  EXPECT_EQ(used, 8u);
-  EXPECT_EQ(size.Parse(u"7 apples", &used), 7);
-  EXPECT_EQ(used, 1u);
-  size.Parse(u"GB", &used);
-  EXPECT_EQ(used, 0u);
+  using Parsed = std::tuple<std::u16string_view, double, size_t>;
+  for (const auto& [text, value, length] :
+       {Parsed{u"1.5 GB", 1.5 * (1 << 30), 6}, Parsed{u"2kb", 2048, 3}, Parsed{u"12 bytes", 12, 8},
+        Parsed{u"7 apples", 7, 1}, Parsed{u"GB", 0, 0}}) {
+    size_t used = 9;
+    EXPECT_EQ(size.Parse(text, &used), value) << Common::Utf16ToUtf8(std::u16string(text));
+    EXPECT_EQ(used, length);
+  }
 }
 
 TEST_F(MessageFormatTest, SizePlaceholders) {
-  EXPECT_EQ(F(u"{0,size}", {uint64_t{1023}}), u"0.999 KB");
+  Each(u"{0,size}", {Pair{uint64_t{1023}, u"0.999 KB"}, Pair{u"1048576", u"1 MB"}, Pair{-5, u"0 bytes"},
+                     Pair{u"lots", u"<unknown>"}});
   EXPECT_EQ(F(u"{0,size,bytes}", {uint64_t{1536}}), u"1,536 bytes");
-  EXPECT_EQ(F(u"{0,size}", {u"1048576"}), u"1 MB");
-  EXPECT_EQ(F(u"{0,size}", {-5}), u"0 bytes");
-  EXPECT_EQ(F(u"{0,size}", {u"lots"}), u"<unknown>");
 }
 
 TEST_F(MessageFormatTest, TimeSpans) {
-  EXPECT_EQ(F(u"{0,time_span}", {3723000}), u"01:02:03");
-  EXPECT_EQ(F(u"{0,time_span}", {0u}), u"00:00:00");
-  EXPECT_EQ(F(u"{0,time_span}", {int64_t{100} * 3600000}), u"100:00:00");
-  EXPECT_EQ(F(u"{0,time_span}", {3723999.9}), u"01:02:03");
-  EXPECT_EQ(F(u"{0,time_span}", {-61000}), u"-00:01:01");
-  EXPECT_EQ(F(u"{0,time_span}", {u"59999"}), u"00:00:59");
-  EXPECT_EQ(F(u"{0,time_span}", {true}), u"<invalid time span>");
-  EXPECT_EQ(F(u"{0,time_span}", {Variant::Date(5)}), u"<invalid time span>");
-  EXPECT_EQ(F(u"{0,time_span}", {std::nan("")}), u"<invalid time span>");
+  Each(u"{0,time_span}", {Pair{3723000, u"01:02:03"}, Pair{0u, u"00:00:00"}, Pair{int64_t{100} * 3600000, u"100:00:00"},
+                          Pair{3723999.9, u"01:02:03"}, Pair{-61000, u"-00:01:01"}, Pair{u"59999", u"00:00:59"},
+                          Pair{true, u"<invalid time span>"}, Pair{Variant::Date(5), u"<invalid time span>"},
+                          Pair{std::nan(""), u"<invalid time span>"}});
   TimeSpanFormat span;
   std::u16string out;
   span.Format(out, 3723045, true);
@@ -233,16 +213,12 @@ TEST_F(MessageFormatTest, TimeSpans) {
 
 TEST_F(MessageFormatTest, DatesAndTimes) {
   const Variant date = Variant::Date(1e12);  // 2001-09-09 01:46:40 UTC
-  EXPECT_EQ(F(u"{0,date}", {date}), u"9/9/01");
-  EXPECT_EQ(F(u"{0,date,medium}", {date}), u"Sep 9, 2001");
-  EXPECT_EQ(F(u"{0,date,long}", {date}), u"September 9, 2001");
-  EXPECT_EQ(F(u"{0,time}", {date}), u"1:46\u202FAM");
-  EXPECT_EQ(F(u"{0,time,medium}", {date}), u"1:46:40\u202FAM");
-  // The formatter follows style changes between calls.
-  EXPECT_EQ(F(u"{0,date}", {date}), u"9/9/01");
-  EXPECT_EQ(F(u"{0,date_time}", {date}), u"9/9/01, 1:46:40\u202FAM");
-  EXPECT_EQ(F(u"{0}", {date}), u"9/9/01, 1:46:40\u202FAM");
-  EXPECT_EQ(F(u"{0,date}", {true}), u"<invalid date>");
+  // In this order the formatter must follow style changes between calls.
+  Check({Case{u"{0,date}", {date}, u"9/9/01"}, Case{u"{0,date,medium}", {date}, u"Sep 9, 2001"},
+         Case{u"{0,date,long}", {date}, u"September 9, 2001"}, Case{u"{0,time}", {date}, u"1:46\u202FAM"},
+         Case{u"{0,time,medium}", {date}, u"1:46:40\u202FAM"}, Case{u"{0,date}", {date}, u"9/9/01"},
+         Case{u"{0,date_time}", {date}, u"9/9/01, 1:46:40\u202FAM"}, Case{u"{0}", {date}, u"9/9/01, 1:46:40\u202FAM"},
+         Case{u"{0,date}", {true}, u"<invalid date>"}});
   DateFormatICU machine(DateFormat::kDateTime, DateFormat::kMachine);
   std::u16string out;
   ASSERT_TRUE(machine.Format(1e12, out));
@@ -275,11 +251,9 @@ TEST_F(MessageFormatTest, EllipsisNeverExceedsItsLimit) {
 
 TEST_F(MessageFormatTest, PathEllipsisKeepsTheEnds) {
   const std::u16string path = u"/home/user/a/b/c/file.txt";  // 25 characters
-  EXPECT_EQ(F(u"{0,path_ellipsis,30}", {path}), path);
-  EXPECT_EQ(F(u"{0,path_ellipsis,19}", {path}), u"/.../a/b/c/file.txt");
-  EXPECT_EQ(F(u"{0,path_ellipsis,14}", {path}), u"/.../file.txt");
-  EXPECT_EQ(F(u"{0,path_ellipsis,10}", {path}), u"...ile.txt");
-  EXPECT_EQ(F(u"{0,path_ellipsis,20}", {u"dir/one/two/three/name"}), u"dir/.../three/name");
+  Check({Case{u"{0,path_ellipsis,30}", {path}, path}, Case{u"{0,path_ellipsis,19}", {path}, u"/.../a/b/c/file.txt"},
+         Case{u"{0,path_ellipsis,14}", {path}, u"/.../file.txt"}, Case{u"{0,path_ellipsis,10}", {path}, u"...ile.txt"},
+         Case{u"{0,path_ellipsis,20}", {u"dir/one/two/three/name"}, u"dir/.../three/name"}});
   for (int limit = 4; limit < 25; ++limit) {
     const std::u16string text = F(u"{0,path_ellipsis," + Common::Utf8ToUtf16(std::to_string(limit)) + u"}", {path});
     EXPECT_LE(text.size(), static_cast<size_t>(limit)) << limit;
@@ -292,10 +266,10 @@ TEST_F(MessageFormatTest, ErrorsByStyle) {
       Common::MakeErrorWithArgs(Code::kFileRead, u"Cannot read '{0}'.", HV_SITE("Read"), "path", {u"/x"});
   const Common::Error outer =
       Common::Wrap(Common::MakeError(Code::kOpenVirtualDiskFailed, u"Open failed.", HV_SITE("OpenDisk")), inner);
-  EXPECT_EQ(F(u"{0,error,code}", {inner}), u"0x40001");
-  EXPECT_EQ(F(u"{0,error,message}", {inner}), u"Cannot read '/x'.");
-  EXPECT_EQ(F(u"{0,error,field,path}", {inner}), u"/x");
-  EXPECT_EQ(F(u"{0,error,field,nothing}", {inner}), u"");
+  Check({Case{u"{0,error,code}", {inner}, u"0x40001"}, Case{u"{0,error,message}", {inner}, u"Cannot read '/x'."},
+         Case{u"{0,error,field,path}", {inner}, u"/x"}, Case{u"{0,error,field,nothing}", {inner}, u""},
+         // Not an error: reported, and the value is still shown.
+         Case{u"{0,error}", {u"text"}, u"text"}});
   EXPECT_EQ(F(u"{0,error,tag}", {inner}).substr(0, 2), u"0x");
   const std::u16string line = Common::Utf8ToUtf16(std::to_string(inner.Line()));
   EXPECT_EQ(F(u"{0,error}", {inner}),
@@ -303,8 +277,6 @@ TEST_F(MessageFormatTest, ErrorsByStyle) {
   const std::u16string full = F(u"{0}", {outer});
   EXPECT_EQ(full.find(u"Open failed.\n    OpenDisk : processor/message_format_test("), 0u);
   EXPECT_NE(full.find(u"\nCannot read '/x'."), std::u16string::npos);
-  // Not an error: reported, and the value is still shown.
-  EXPECT_EQ(F(u"{0,error}", {u"text"}), u"text");
 }
 
 class Named final : public TextSource {
@@ -317,13 +289,10 @@ class Named final : public TextSource {
 
 TEST_F(MessageFormatTest, PlainValuesOfEveryTag) {
   const uint8_t bytes[] = {1};
-  EXPECT_EQ(F(u"{0}", {Variant::Binary(bytes)}), u"<binary data>");
-  EXPECT_EQ(F(u"{0}", {Variant()}), u"<void>");
-  EXPECT_EQ(F(u"{0}|{1}", {true, false}), u"true|false");
-  EXPECT_EQ(F(u"{0}", {"ident"}), u"ident");
-  EXPECT_EQ(F(u"{0}", {Variant::Nested(Variant(1))}), u"<unknown>");
-  EXPECT_EQ(F(u"{0}", {Variant(MakeRef<Interface, Interface>())}), u"<unknown interface>");
-  EXPECT_EQ(F(u"{0}", {Variant(MakeRef<Interface, Named>())}), u"named object");
+  Each(u"{0}", {Pair{Variant::Binary(bytes), u"<binary data>"}, Pair{Variant(), u"<void>"}, Pair{true, u"true"},
+                Pair{false, u"false"}, Pair{"ident", u"ident"}, Pair{Variant::Nested(Variant(1)), u"<unknown>"},
+                Pair{Variant(MakeRef<Interface, Interface>()), u"<unknown interface>"},
+                Pair{Variant(MakeRef<Interface, Named>()), u"named object"}});
 }
 
 TEST_F(MessageFormatTest, BufferFormatTruncatesAndReportsTheLength) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "core/common/error.h"
 #include "processor/runtime.h"
 #include "processor/singleton.h"
@@ -41,27 +43,20 @@ TEST(StringEnum, UnknownValueThrowsWithBothArguments) {
   EXPECT_EQ(Common::FormatErrorMessage(e), u"Failed to convert value '5' of enumerator 'Colour' to a string value.");
 }
 
-TEST(VariantTypes, TheTypeEnumerationNamesEveryTag) {
+TEST(VariantTypes, ConstructionSetsTheTagThatNamesItself) {
+  using Tag = std::tuple<Variant, Variant::Type, const char*>;
+  for (const auto& [value, type, name] :
+       {Tag{Variant(), Variant::TEmpty, "TEmpty"}, Tag{1.5, Variant::TDouble, "TDouble"},
+        Tag{-1, Variant::TLong, "TLong"}, Tag{1u, Variant::TULong, "TULong"},
+        Tag{int64_t{-1}, Variant::TLong64, "TLong64"}, Tag{uint64_t{1}, Variant::TULong64, "TULong64"},
+        Tag{true, Variant::TBool, "TBool"}, Tag{u"text", Variant::TString, "TString"},
+        Tag{"name", Variant::TIdentifier, "TIdentifier"}, Tag{Variant::Date(1), Variant::TDate, "TDate"},
+        Tag{Variant::Nested(Variant(1)), Variant::TVariant, "TVariant"}}) {
+    EXPECT_EQ(value.GetType(), type) << name;
+    EXPECT_STREQ(Variant::TypeName(type), name);
+  }
   EXPECT_EQ(Variant::TypeEnum().Name(), "Type");
   EXPECT_EQ(Variant::TypeEnum().Entries().size(), 14u);
-  EXPECT_STREQ(Variant::TypeName(Variant::TDate), "TDate");
-  EXPECT_STREQ(Variant::TypeName(Variant::TDouble), "TDouble");
-  EXPECT_STREQ(Variant::TypeName(Variant::TIdentifier), "TIdentifier");
-  EXPECT_STREQ(Variant::TypeName(Variant::TEmpty), "TEmpty");
-}
-
-TEST(VariantTypes, ConstructionSetsTheTag) {
-  EXPECT_EQ(Variant().GetType(), Variant::TEmpty);
-  EXPECT_EQ(Variant(1.5).GetType(), Variant::TDouble);
-  EXPECT_EQ(Variant(-1).GetType(), Variant::TLong);
-  EXPECT_EQ(Variant(1u).GetType(), Variant::TULong);
-  EXPECT_EQ(Variant(int64_t{-1}).GetType(), Variant::TLong64);
-  EXPECT_EQ(Variant(uint64_t{1}).GetType(), Variant::TULong64);
-  EXPECT_EQ(Variant(true).GetType(), Variant::TBool);
-  EXPECT_EQ(Variant(u"text").GetType(), Variant::TString);
-  EXPECT_EQ(Variant("name").GetType(), Variant::TIdentifier);
-  EXPECT_EQ(Variant::Date(1).GetType(), Variant::TDate);
-  EXPECT_EQ(Variant::Nested(Variant(1)).GetType(), Variant::TVariant);
 }
 
 TEST(VariantGetters, RequireTheExactTag) {
@@ -79,18 +74,14 @@ TEST(VariantGetters, RequireTheExactTag) {
 }
 
 TEST(VariantText, ConvertsEachTag) {
-  EXPECT_EQ(Variant(u"abc").ToString(), u"abc");
-  EXPECT_EQ(Variant().ToString(), u"");
-  EXPECT_EQ(Variant(true).ToString(), u"true");
-  EXPECT_EQ(Variant(false).ToString(), u"false");
-  EXPECT_EQ(Variant("ident\xC3\xA4").ToString(), u"ident\u00E4");
-  EXPECT_EQ(Variant(1234567).ToString(), u"1,234,567");
-  EXPECT_EQ(Variant(1.5).ToString(), u"1.5");
-  EXPECT_EQ(Variant(int64_t{-9000000000}).ToString(), u"-9000000000");
-  EXPECT_EQ(Variant(UINT64_MAX).ToString(), u"18446744073709551615");
-  EXPECT_EQ(Variant::Date(0.0).ToString(), u"");
-  // 2001-09-09 01:46:40 UTC.
-  EXPECT_EQ(Variant::Date(1e12).ToString(), u"9/9/01, 1:46:40\u202FAM");
+  using Text = std::pair<Variant, std::u16string_view>;
+  for (const auto& [value, text] :
+       {Text{u"abc", u"abc"}, Text{Variant(), u""}, Text{true, u"true"}, Text{false, u"false"},
+        Text{"ident\xC3\xA4", u"ident\u00E4"}, Text{1234567, u"1,234,567"}, Text{1.5, u"1.5"},
+        Text{int64_t{-9000000000}, u"-9000000000"}, Text{UINT64_MAX, u"18446744073709551615"},
+        Text{Variant::Date(0.0), u""},
+        Text{Variant::Date(1e12), u"9/9/01, 1:46:40\u202FAM"}})  // 2001-09-09 01:46:40 UTC
+    EXPECT_EQ(value.ToString(), text) << Common::Utf16ToUtf8(std::u16string(text));
 }
 
 TEST(VariantText, NestedAndErrorValuesDoNotConvert) {
@@ -103,23 +94,19 @@ TEST(VariantText, NestedAndErrorValuesDoNotConvert) {
 
 TEST(VariantText, Base64PadsPartialGroups) {
   const uint8_t bytes[] = {'M', 'a', 'n', 'M', 'a'};
-  EXPECT_EQ(Variant::Binary(std::span(bytes, 1)).ToString(), u"TQ==");
-  EXPECT_EQ(Variant::Binary(std::span(bytes, 2)).ToString(), u"TWE=");
-  EXPECT_EQ(Variant::Binary(std::span(bytes, 3)).ToString(), u"TWFu");
-  EXPECT_EQ(Variant::Binary(std::span(bytes, 5)).ToString(), u"TWFuTWE=");
-  EXPECT_EQ(Variant::Binary({}).ToString(), u"");
+  const std::u16string_view expected[] = {u"", u"TQ==", u"TWE=", u"TWFu", u"TWFuTQ==", u"TWFuTWE="};
+  for (size_t n = 0; n <= 5; ++n) EXPECT_EQ(Variant::Binary(std::span(bytes, n)).ToString(), expected[n]) << n;
   const uint8_t high[] = {0xFB, 0xFF};
   EXPECT_EQ(EncodeBase64(high), u"+/8=");
 }
 
 TEST(VariantNumber, TextsConvertOnlyWhenWhollyRead) {
-  EXPECT_EQ(Variant(u"0x1F").ToDouble(), 31);
-  EXPECT_EQ(Variant(u" 42 ").ToDouble(), 42);
-  EXPECT_EQ(Variant("17").ToDouble(), 17);
-  EXPECT_EQ(Variant(u"18446744073709551615").ToDouble(), 18446744073709551615.0);
-  EXPECT_EQ(Variant(u"1.5 GB").ToDouble(), 1.5 * 1024 * 1024 * 1024);
-  EXPECT_EQ(Variant(u"2 kb").ToDouble(), 2048);
-  EXPECT_EQ(Variant(u"2.25").ToDouble(), 2.25);
+  using Number = std::pair<Variant, double>;
+  for (const auto& [text, number] :
+       {Number{u"0x1F", 31}, Number{u" 42 ", 42}, Number{"17", 17},
+        Number{u"18446744073709551615", 18446744073709551615.0}, Number{u"1.5 GB", 1.5 * 1024 * 1024 * 1024},
+        Number{u"2 kb", 2048}, Number{u"2.25", 2.25}})
+    EXPECT_EQ(text.ToDouble(), number) << number;
   for (const char16_t* bad : {u"12abc", u"", u"  ", u"-5", u"abc", u"0x", u"0xZZ", u"1.5 GBX", u"x12"}) {
     const Common::Error e = Thrown([&] { Variant(bad).ToDouble(); });
     EXPECT_EQ(e.Code(), Code::kFormatConversionError) << Common::Utf16ToUtf8(bad);
@@ -129,10 +116,10 @@ TEST(VariantNumber, TextsConvertOnlyWhenWhollyRead) {
 }
 
 TEST(VariantNumber, NumericTagsConvert) {
-  EXPECT_EQ(Variant(-3).ToDouble(), -3);
-  EXPECT_EQ(Variant(4000000000u).ToDouble(), 4e9);
-  EXPECT_EQ(Variant(true).ToDouble(), 1);
-  EXPECT_EQ(Variant::Date(5).ToDouble(), 5);
+  using Number = std::pair<Variant, double>;
+  for (const auto& [value, number] :
+       {Number{-3, -3}, Number{4000000000u, 4e9}, Number{true, 1}, Number{Variant::Date(5), 5}})
+    EXPECT_EQ(value.ToDouble(), number) << number;
   EXPECT_EQ(Thrown([] { Variant().ToDouble(); }).Code(), Code::kFormatConversionError);
   EXPECT_EQ(Thrown([] { Variant::Binary({}).ToDouble(); }).Code(), Code::kFormatConversionError);
 }

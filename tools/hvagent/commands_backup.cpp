@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -369,6 +370,8 @@ int RunRestore(const Context& context, const CommandLine& line) {
   const std::string location = AbsolutePath(line.args[1]);
   MakeFolders(location);
   StagingFolder staging(location);
+  // Declared before the machine: destroyed after the plug-in closed the disks.
+  std::vector<std::unique_ptr<Writeback>> writebacks;
   AutoRef<SafeVM> vm;
   Check(plugin.Server().CreateVM(U16(staging.Path()), U16(line.args[2]), 0, vm));
   const std::string stagedVmc = Property(vm, "FileName");
@@ -404,15 +407,18 @@ int RunRestore(const Context& context, const CommandLine& line) {
     if (raw->GetSectorCount() != top.sectors || raw->GetSectorSize() != top.sectorSize) {
       Fail(kFailed, "The new disk at " + top.Place() + " does not have the size of the one backed up.");
     }
+    writebacks.push_back(std::make_unique<Writeback>(Folder(stagedVmc) + "/" + BaseName(top.fileName)));
     bool first = true;
     for (const auto& [p, record] : layers) {
-      ApplyRecord(*raw, *record, repo.PointDir(p) + "/" + record->dataFile, !first, *progress, totals);
+      ApplyRecord(*raw, *record, repo.PointDir(p) + "/" + record->dataFile, !first, *progress, totals,
+                  kRestorePieceBytes, writebacks.back().get());
       first = false;
     }
     Check(raw->IO(Fdisk::kIoFlush, nullptr, 0, 0), "Cannot flush the disk at " + top.Place() + ".");
   }
   CloseMachine(vm);
   vm = {};
+  writebacks.clear();  // before the plug-in opens (and locks) the disks again
 
   // Every checksum matched: move the machine into place, then let the
   // plug-in record its disks' paths there.

@@ -16,6 +16,7 @@ namespace Hvagent {
 namespace {
 
 constexpr uint64_t kChunkBytes = 4 << 20;
+constexpr size_t kHashSlice = 256 << 10;
 
 // A point's data file read front to back and hashed on the way, so that a
 // restore checks it while writing instead of in a pass of its own.
@@ -35,17 +36,23 @@ class InputFile {
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
+  // Hashes each slice right after reading it, while it is still in the
+  // processor's cache, rather than the whole piece from memory afterwards.
   void ReadExactly(uint8_t* data, size_t size) {
-    uint8_t* at = data;
-    for (size_t left = size; left;) {
-      ssize_t got = ::read(fd_, at, left);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) Fail(kIoFailed, "Cannot read '" + path_ + "'.", errno);
-      if (got == 0) Mismatch();
-      at += got;
-      left -= static_cast<size_t>(got);
+    for (size_t slice = 0; slice < size; slice += kHashSlice) {
+      uint8_t* const begin = data + slice;
+      const size_t length = std::min(kHashSlice, size - slice);
+      uint8_t* at = begin;
+      for (size_t left = length; left;) {
+        ssize_t got = ::read(fd_, at, left);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) Fail(kIoFailed, "Cannot read '" + path_ + "'.", errno);
+        if (got == 0) Mismatch();
+        at += got;
+        left -= static_cast<size_t>(got);
+      }
+      hash_.Update(begin, length);
     }
-    hash_.Update(data, size);
     done_ += size;
   }
   // Throws unless the whole file was read and its digest is the expected one.
@@ -68,6 +75,16 @@ class InputFile {
 };
 
 }  // namespace
+
+Writeback::Writeback(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+
+Writeback::~Writeback() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void Writeback::Start() const {
+  if (fd_ >= 0) ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
 
 uint64_t SectorsIn(const std::vector<Extent>& extents) {
   uint64_t total = 0;
@@ -113,7 +130,7 @@ void BackupSectors(VirtualMachineDisk& disk, const std::vector<Extent>& ranges, 
 }
 
 void ApplyRecord(VirtualMachineDisk& disk, const DiskRecord& record, const std::string& dataPath, bool writeZeros,
-                 Progress& progress, Totals& totals, uint64_t pieceBytes) {
+                 Progress& progress, Totals& totals, uint64_t pieceBytes, const Writeback* writeback) {
   const uint32_t sectorSize = disk.GetSectorSize();
   if (sectorSize != record.sectorSize || disk.GetSectorCount() < record.sectors) {
     Fail(kFailed, "The disk at " + record.Place() + " does not have the size and sector size of the point.");
@@ -135,7 +152,12 @@ void ApplyRecord(VirtualMachineDisk& disk, const DiskRecord& record, const std::
   // The next piece is read and hashed while the engine writes this one.
   std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(most * sectorSize), std::vector<uint8_t>(most * sectorSize)};
   InputFile input(dataPath, record.dataBytes);
-  auto readPiece = [&](size_t i) { input.ReadExactly(buffers[i % 2].data(), pieces[i].length * sectorSize); };
+  // The helper thread also starts the writeback of the pieces written so
+  // far: the call may wait for the disk's queue, and the writer need not.
+  auto readPiece = [&](size_t i) {
+    if (writeback) writeback->Start();
+    input.ReadExactly(buffers[i % 2].data(), pieces[i].length * sectorSize);
+  };
   std::future<void> next;
   if (!pieces.empty()) readPiece(0);
   for (size_t i = 0; i < pieces.size(); ++i) {

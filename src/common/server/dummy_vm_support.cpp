@@ -228,9 +228,7 @@ class DummyVM final : public virtual SafeVM, public virtual PropertySet {
       const std::u16string name = Common::Utf8ToUtf16(child->Name);
       if (name != kName && name != kStorage && name != kLogin && name != kPassword)
         Common::Throw(PropertyNotSupported("SetProperty", name));
-      std::u16string value;
-      for (const std::u16string& piece : child->Text) value += piece;
-      changes[name] = value;
+      changes[name] = Xml::JoinedText(*child);
     }
     if (changes.empty()) return;
     if (!changes.count(kName) && !changes.count(kStorage))
@@ -392,15 +390,10 @@ void DummyVMSupport::CreateAlias(const std::u16string& description) {
     HV_ASSERT_TEXT("aliasTag && idTag");
     HV_THROW(Code::kCreateObjectFailed, Msg::kCreateObjectFailed, "CreateObject");
   }
-  const auto textOf = [](const Xml::Tag& tag) {
-    std::u16string text;
-    for (const std::u16string& piece : tag.Text) text += piece;
-    return text;
-  };
-  const std::u16string alias = textOf(*aliasTag);
-  const std::u16string id = textOf(*idTag);
+  const std::u16string alias = Xml::JoinedText(*aliasTag);
+  const std::u16string id = Xml::JoinedText(*idTag);
   if (alias.empty() || id.empty()) {
-    HV_ASSERT_TEXT("!aliasTag->Text.empty() && !idTag->Text.empty()");
+    HV_ASSERT_TEXT("!alias.empty() && !id.empty()");
     HV_THROW(Code::kCreateObjectFailed, Msg::kCreateObjectFailed, "CreateObject");
   }
   std::lock_guard<std::recursive_mutex> lock(mutex_);

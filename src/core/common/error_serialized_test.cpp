@@ -12,34 +12,21 @@ using Common::Error;
 // Builds serialized records field by field.
 struct Writer {
   std::string bytes = std::string(1, '\x01');
-  Writer& Code(uint32_t code) {
-    for (int i = 0; i < 4; ++i) bytes += static_cast<char>(code >> (8 * i));
+  Writer& Le(uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) bytes += static_cast<char>(value >> (8 * i));
     return *this;
   }
-  Writer& Site(uint64_t site) {
-    for (int i = 0; i < 8; ++i) bytes += static_cast<char>(site >> (8 * i));
-    return *this;
-  }
+  Writer& Code(uint32_t code) { return Le(code, 4); }
+  Writer& Site(uint64_t site) { return Le(site, 8); }
   Writer& Text(const std::string& text) {
     bytes += text;
-    bytes += '\0';
-    return *this;
+    return Le(0, 1);
   }
-  Writer& Number(const std::string& name, uint64_t value) {
-    Text(name);
-    bytes += 'N';
-    return Site(value);
-  }
-  Writer& Narrow(const std::string& name, const std::string& value) {
-    Text(name);
-    bytes += 'A';
-    return Text(value);
-  }
-  Writer& Wide(const std::string& name, const std::string& utf8) {
-    Text(name);
-    bytes += 'W';
-    return Text(utf8);
-  }
+  // An argument: its name, a type letter and the value.
+  Writer& Arg(const std::string& name, char type) { return Text(name).Le(static_cast<uint8_t>(type), 1); }
+  Writer& Number(const std::string& name, uint64_t value) { return Arg(name, 'N').Site(value); }
+  Writer& Narrow(const std::string& name, const std::string& value) { return Arg(name, 'A').Text(value); }
+  Writer& Wide(const std::string& name, const std::string& utf8) { return Arg(name, 'W').Text(utf8); }
   Writer& EndArgs() { return Text(""); }
 };
 
@@ -102,8 +89,7 @@ TEST(SerializedErrorTest, BadRecordEndsTheParseKeepingEarlierOnes) {
 
   Writer badType;
   badType.Code(Code::kFileRead).Site(1).Text("first").EndArgs();
-  badType.Code(Code::kEndOfFile).Site(2).Text("second").Text("x");
-  badType.bytes += 'Q';
+  badType.Code(Code::kEndOfFile).Site(2).Text("second").Arg("x", 'Q');
   EXPECT_TRUE(Common::ErrorFromSerialized(badType.bytes.data(), badType.bytes.size()).Cause().IsSuccess());
 
   Writer badUtf8;

@@ -132,20 +132,6 @@ TEST(ErrorTest, LongChainsReleaseWithoutRecursion) {
     chain = std::move(next);
   }
   chain = Error();  // must not overflow the stack
-  SUCCEED();
-}
-
-TEST(Utf8Test, CleanAndMalformedSequences) {
-  bool clean = false;
-  EXPECT_EQ(Common::Utf8ToUtf16("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", &clean), u"a\u00E9\u20AC\U0001F600");
-  EXPECT_TRUE(clean);
-  EXPECT_EQ(Common::Utf8ToUtf16("\xC0\xAF", &clean), u"\xFFFD");  // over-long '/'
-  EXPECT_FALSE(clean);
-  Common::Utf8ToUtf16("\xE2\x82", &clean);  // truncated
-  EXPECT_FALSE(clean);
-  Common::Utf8ToUtf16("\xFF", &clean);
-  EXPECT_FALSE(clean);
-  EXPECT_EQ(Common::Utf16ToUtf8(u"\u00E9\U0001F600"), "\xC3\xA9\xF0\x9F\x98\x80");
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "core/common/assert.h"
+#include "core/common/error_codes.h"
 #include "core/common/trace.h"
+#include "core/common/unix/safe_close.h"
 
 namespace {
 
@@ -44,17 +46,14 @@ TEST(MessageTableTest, CatalogueHeaderRejection) {
 }
 
 TEST(AssertSettingsTest, Parsing) {
-  EXPECT_EQ(Common::ParseAssertSettings(nullptr), Common::kAssertDefault);
-  EXPECT_EQ(Common::ParseAssertSettings(""), Common::kAssertDefault);
-
-  EXPECT_EQ(Common::ParseAssertSettings("log stack"), Common::kAssertLog | Common::kAssertStack);
-  EXPECT_EQ(Common::ParseAssertSettings("0x20"), Common::kAssertAbort);
-  EXPECT_EQ(Common::ParseAssertSettings("44"), 0x44);
-  EXPECT_EQ(Common::ParseAssertSettings("quiet"), -1);
-  EXPECT_EQ(Common::ParseAssertSettings("log quiet"), -1);
-  EXPECT_EQ(Common::ParseAssertSettings("break  debug\tevent msgbox abort"),
-            Common::kAssertBreak | Common::kAssertDebug | Common::kAssertEvent | Common::kAssertMsgBox |
-                Common::kAssertAbort);
+  using namespace Common;
+  using Setting = std::pair<const char*, int>;
+  for (const auto& [text, flags] :
+       {Setting{nullptr, kAssertDefault}, Setting{"", kAssertDefault}, Setting{"log stack", kAssertLog | kAssertStack},
+        Setting{"0x20", kAssertAbort}, Setting{"44", 0x44}, Setting{"quiet", -1}, Setting{"log quiet", -1},
+        Setting{"break  debug\tevent msgbox abort",
+                kAssertBreak | kAssertDebug | kAssertEvent | kAssertMsgBox | kAssertAbort}})
+    EXPECT_EQ(ParseAssertSettings(text), flags) << (text ? text : "null");
 }
 
 struct Captured {
@@ -108,19 +107,13 @@ TEST(TraceTest, ThresholdFormattingAndCallbacks) {
   EXPECT_EQ(seen[0], u"Error occurred while searching in the file.@45");
 }
 
-}  // namespace
-
-#include "core/common/error_codes.h"
-#include "core/common/unix/safe_close.h"
-
-namespace {
-
 TEST(SafeCloseTest, ModeFromEnvironmentText) {
-  EXPECT_EQ(Common::ParseSafeCloseMode(nullptr), Common::kSafeCloseAbort);
-  EXPECT_EQ(Common::ParseSafeCloseMode("abort"), Common::kSafeCloseAbort);
-  EXPECT_EQ(Common::ParseSafeCloseMode("abort,break"), Common::kSafeCloseBreak);
-  EXPECT_EQ(Common::ParseSafeCloseMode("off"), Common::kSafeCloseReturn);
-  EXPECT_EQ(Common::ParseSafeCloseMode(""), Common::kSafeCloseReturn);
+  using namespace Common;
+  using Mode = std::pair<const char*, SafeCloseMode>;
+  for (const auto& [text, mode] :
+       {Mode{nullptr, kSafeCloseAbort}, Mode{"abort", kSafeCloseAbort}, Mode{"abort,break", kSafeCloseBreak},
+        Mode{"off", kSafeCloseReturn}, Mode{"", kSafeCloseReturn}})
+    EXPECT_EQ(ParseSafeCloseMode(text), mode) << (text ? text : "null");
 }
 
 TEST(SafeCloseDeathTest, BadDescriptorStopsTheProcessByDefault) {

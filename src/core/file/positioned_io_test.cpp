@@ -35,16 +35,19 @@ std::string Exercise(rio_file& file, PositionedFile& at) {
   return seen;
 }
 
-TEST(PositionedFile, BothPathsTransferTheSameAndOnlyTheFallbackMovesThePosition) {
+// A file that takes the requests and one that does not.
+class PositionedFileTest : public ::testing::Test {
+ protected:
   ScratchDir scratch;
-  posix_dir dir(scratch.path());
-  auto posix = dir.Open(u"f", O_RDWR | O_CREAT, false, 0600);
+  std::unique_ptr<rio_file> posix = posix_dir(scratch.path()).Open(u"f", O_RDWR | O_CREAT, false, 0600);
+  std::unique_ptr<Common::MemoryFile> memory = Common::CreateMemoryFile();
+};
+
+TEST_F(PositionedFileTest, BothPathsTransferTheSameAndOnlyTheFallbackMovesThePosition) {
   ASSERT_TRUE(posix);
   PositionedFile direct(*posix);
   EXPECT_TRUE(direct.PositionedReads());
   EXPECT_TRUE(direct.PositionedWrites());
-
-  auto memory = Common::CreateMemoryFile();
   PositionedFile fallback(*memory);
   EXPECT_FALSE(fallback.PositionedReads());
   EXPECT_FALSE(fallback.PositionedWrites());
@@ -59,12 +62,8 @@ TEST(PositionedFile, BothPathsTransferTheSameAndOnlyTheFallbackMovesThePosition)
   EXPECT_EQ(memory->SeekRelative(0), 9000);  // where the last read went
 }
 
-TEST(PositionedFile, OffsetsBeyondAnySeekFailAlikeOnBothPaths) {
-  ScratchDir scratch;
-  posix_dir dir(scratch.path());
-  auto posix = dir.Open(u"f", O_RDWR | O_CREAT, false, 0600);
+TEST_F(PositionedFileTest, OffsetsBeyondAnySeekFailAlikeOnBothPaths) {
   ASSERT_TRUE(posix);
-  auto memory = Common::CreateMemoryFile();
   for (rio_file* file : {static_cast<rio_file*>(posix.get()), static_cast<rio_file*>(memory.get())}) {
     PositionedFile at(*file);
     char buffer[4] = {'x', 'x', 'x', 'x'};
@@ -132,31 +131,26 @@ class ScriptedFile final : public rio_file {
 };
 
 TEST(PositionedFile, ForeignAnswersAreCheckedBeforeTheyAreTrusted) {
-  char buffer[4] = {};
-  {
-    // Success without the count set: not taken as support.
-    ScriptedFile file(ScriptedFile::answer::without_count);
+  using answer = ScriptedFile::answer;
+  const struct {
+    answer how;
+    bool positioned;
+    std::string read;  // at offset 2
+    int asked;
+    uint32_t code;
+  } cases[] = {
+      {answer::without_count, false, "cdef", 1, 0},      // success without the count set is no support
+      {answer::over_count, true, "****", 2, 0},          // a count above the request is cut to it
+      {answer::failure, false, "", 1, Code::kFileRead},  // any failure but not supported stays and stops the file
+  };
+  for (const auto& c : cases) {
+    ScriptedFile file(c.how);
     PositionedFile at(file);
-    EXPECT_FALSE(at.PositionedReads());
-    EXPECT_EQ(at.ReadAt(2, buffer, 4), 4u);
-    EXPECT_EQ(std::string(buffer, 4), "cdef");
-    EXPECT_EQ(file.asked_, 1);  // asked once, at the start
-  }
-  {
-    // A count above the request is cut to it.
-    ScriptedFile file(ScriptedFile::answer::over_count);
-    PositionedFile at(file);
-    EXPECT_TRUE(at.PositionedReads());
-    EXPECT_EQ(at.ReadAt(2, buffer, 4), 4u);
-  }
-  {
-    // Any failure but not supported stays stored and stops the file.
-    ScriptedFile file(ScriptedFile::answer::failure);
-    PositionedFile at(file);
-    EXPECT_FALSE(at.PositionedReads());
-    EXPECT_EQ(file.GetError().Code(), Code::kFileRead);
-    EXPECT_EQ(at.ReadAt(0, buffer, 4), 0u);
-    EXPECT_EQ(file.asked_, 1);
+    EXPECT_EQ(at.PositionedReads(), c.positioned);
+    char buffer[4] = {};
+    EXPECT_EQ(std::string(buffer, at.ReadAt(2, buffer, 4)), c.read);
+    EXPECT_EQ(file.asked_, c.asked);
+    EXPECT_EQ(file.GetError().Code(), c.code);
   }
 }
 

@@ -35,11 +35,7 @@ void binary_reader::StartTag(const std::string& name) {
 
 void binary_reader::EndTag() {
   HV_ASSERT(tagStack.size());
-  if (tagStack.empty()) return;
-  Tag* tag = tagStack.back();
-  tagStack.pop_back();
-  // A source that lost step with the segments would mislead the writer.
-  if (tag->Source && tag->Source->texts.size() != tag->Text.size()) tag->Source = nullptr;
+  if (!tagStack.empty()) tagStack.pop_back();
 }
 
 void binary_reader::Attribute(const std::string& name, const std::u16string& value) {
@@ -51,9 +47,8 @@ void binary_reader::Attribute(const std::string& name, const std::u16string& val
 void binary_reader::Text(const std::u16string& value) {
   HV_ASSERT(tagStack.size());
   if (tagStack.empty()) return;
-  HV_ASSERT(tagStack.back()->Text.size());
-  if (tagStack.back()->Text.empty()) return;
-  tagStack.back()->Text.back() = value;
+  Tag& tag = *tagStack.back();
+  (tag.Children.empty() ? tag.Text : tag.Children.back()->Tail) = value;
 }
 
 void binary_reader::FurtherItem(const std::string&) {}
@@ -82,7 +77,10 @@ void binary_reader::SourceTagEnd(std::string_view raw, bool empty) {
 
 void binary_reader::SourceText(std::string_view raw, bool blank, bool preserve) {
   if (TagSource* source = TopSource()) {
-    source->texts.push_back(Xml::SourceText(Offset(raw), static_cast<uint32_t>(raw.size()), blank, preserve));
+    // The segment after the last child so far.
+    const Xml::SourceText segment(Offset(raw), static_cast<uint32_t>(raw.size()), blank, preserve);
+    Tag& tag = *tagStack.back();
+    (tag.Children.empty() ? source->text : tag.Children.back()->TailSource) = segment;
   }
 }
 
@@ -90,7 +88,7 @@ void binary_reader::SourceComment(std::string_view raw) {
   if (TagSource* source = TopSource()) {
     source->comment = true;
     source->begin = source->tailBegin = Offset(raw);
-    source->texts.push_back(Xml::SourceText(source->begin, 0, false, false));
+    source->text = Xml::SourceText(source->begin, 0, false, false);
   }
 }
 

@@ -35,10 +35,10 @@ TEST(BinaryXml, ReadsVersion1) {
   ASSERT_TRUE(root);
   EXPECT_EQ(root->Name, "r");
   EXPECT_EQ(root->Attributes["k"], u"vw");
-  EXPECT_EQ(root->Text, (TextSegments{u"a", u"\u00E9", u""}));
+  EXPECT_EQ(Segments(*root), (TextSegments{u"a", u"\u00E9", u""}));
   ASSERT_EQ(root->Children.size(), 2u);
   EXPECT_EQ(root->Children[1]->Name, "c");
-  EXPECT_EQ(root->Children[1]->Text[0], u"x");
+  EXPECT_EQ(root->Children[1]->Text, u"x");
 }
 
 class Recorder final : public xml_reader_interface {
@@ -73,7 +73,7 @@ TEST(BinaryXml, ReadsVersion2WithItems) {
   EXPECT_EQ(stopped, data.size());
   auto root = Load(data);
   ASSERT_TRUE(root);
-  EXPECT_EQ(root->Text, (TextSegments{u"ab", u"", u""}));
+  EXPECT_EQ(Segments(*root), (TextSegments{u"ab", u"", u""}));
 }
 
 TEST(BinaryXml, RefusesUnknownVersionsWithoutReadingOn) {

@@ -20,21 +20,19 @@ class BinaryWriter {
     out_ += kBinarySignature;
     out_ += '\x01';
     out_ += '\x01';
-    // Children are written between the texts of their parent; the stack
-    // holds each open element and the index of its next child.
-    std::vector<std::pair<const Tag*, size_t>> open;
+    // Children are written between the texts of their parent (a child's
+    // tail after it); the stack holds each open element and its next child.
+    std::vector<std::pair<const Tag*, ChildList::const_iterator>> open;
     Head(root, open);
     while (!open.empty()) {
       auto& [tag, next] = open.back();
-      if (next == tag->Children.size()) {
+      if (next == tag->Children.end()) {
+        const Tag* closed = tag;
         open.pop_back();
-        if (!open.empty()) {
-          auto& [parent, index] = open.back();
-          Text(parent->Text[index]);
-        }
+        if (!open.empty()) Text(closed->Tail);
         continue;
       }
-      const Tag& child = *tag->Children[next++];
+      const Tag& child = **next++;
       Head(child, open);
       if (out_.size() >= kFlushSize) {
         WriteAll(output_, out_);
@@ -72,16 +70,16 @@ class BinaryWriter {
   }
 
   // Name, attributes, text count and first text; the element stays open.
-  void Head(const Tag& tag, std::vector<std::pair<const Tag*, size_t>>& open) {
+  void Head(const Tag& tag, std::vector<std::pair<const Tag*, ChildList::const_iterator>>& open) {
     Name(tag.Name);
     out_ += static_cast<char>(tag.Attributes.size());
     for (const auto& [name, value] : tag.Attributes) {
       Name(name);
       Text(value);
     }
-    Integer(static_cast<uint32_t>(tag.Text.size()));
-    Text(tag.Text[0]);
-    open.emplace_back(&tag, 0);
+    Integer(static_cast<uint32_t>(tag.Children.size() + 1));
+    Text(tag.Text);
+    open.emplace_back(&tag, tag.Children.begin());
   }
 
   static constexpr size_t kFlushSize = 64 * 1024;

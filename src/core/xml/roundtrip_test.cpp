@@ -72,12 +72,12 @@ class TreeMaker {
   void Fill(Tag& tag, int depth, size_t& budget) {
     for (size_t n = Pick(4); n > 0; --n) tag.Attributes[Name()] = Text();
     if (Pick(8) == 0) tag.Attributes["xml:space"] = u"preserve";
-    tag.Text[0] = Text();
+    tag.Text = Text();
     while (depth < 6 && budget > 0 && Pick(3) != 0) {
       --budget;
       Tag* child = AppendChild(tag, std::make_unique<Tag>(Name()));
       Fill(*child, depth + 1, budget);
-      tag.Text.back() = Text();
+      child->Tail = Text();
     }
   }
 
@@ -120,7 +120,7 @@ TEST(RoundTrip, LargeDocumentsStayLinear) {
   auto wide = std::make_unique<Tag>("r");
   // About 50 bytes a child when written.
   for (size_t i = 0; i < kMaxDocumentSize / 64; ++i) {
-    AppendChild(*wide, std::make_unique<Tag>("c"))->Text[0] = u"v  " + std::u16string(30, u'x');
+    AppendChild(*wide, std::make_unique<Tag>("c"))->Text = u"v  " + std::u16string(30, u'x');
   }
   auto deep = std::make_unique<Tag>("r");
   Tag* at = deep.get();

@@ -54,13 +54,13 @@ TEST(SourceForm, ValuesReadAsWritten) {
   std::vector<std::string> names;
   for (const auto& child : root->Children) names.push_back(child->Name);
   EXPECT_EQ(names, (std::vector<std::string>{"!--", "empty", "pair", "value", "text", "cdata", "kept", "blank"}));
-  EXPECT_EQ(root->Children[0]->Text[0], u"inside");
-  EXPECT_EQ(root->Children[3]->Text[0], u"12");
-  EXPECT_EQ(root->Children[4]->Text[0], u"a & b  ");
-  EXPECT_EQ(root->Children[5]->Text[0], u"x\r\ny");
-  EXPECT_EQ(root->Children[6]->Text[0], u" 1\r\n 2 ");
-  EXPECT_EQ(root->Children[7]->Text[0], u" ");  // whitespace alone is a value of one space
-  EXPECT_EQ(root->Text[0], u"");                // beside children it is layout
+  EXPECT_EQ(root->Children[0]->Text, u"inside");
+  EXPECT_EQ(root->Children[3]->Text, u"12");
+  EXPECT_EQ(root->Children[4]->Text, u"a & b  ");
+  EXPECT_EQ(root->Children[5]->Text, u"x\r\ny");
+  EXPECT_EQ(root->Children[6]->Text, u" 1\r\n 2 ");
+  EXPECT_EQ(root->Children[7]->Text, u" ");  // whitespace alone is a value of one space
+  EXPECT_EQ(root->Text, u"");                // beside children it is layout
 }
 
 TEST(SourceForm, OnlyWhatChangedIsWrittenAnew) {
@@ -72,14 +72,14 @@ TEST(SourceForm, OnlyWhatChangedIsWrittenAnew) {
     ASSERT_NE(at, std::string::npos) << from;
     expected.replace(at, from.size(), to);
   };
-  root->Children[3]->Text[0] = u"256";
+  root->Children[3]->Text = u"256";
   replace(">12<", ">256<");
   root->Attributes["a"] = u"x y";
   root->Attributes["c"] = u"new";
   replace("a=\"1\" >", "a=\"x y\" c=\"new\" >");
-  root->Children[1]->Text[0] = u"now";  // <empty /> gets content
+  root->Children[1]->Text = u"now";  // <empty /> gets content
   replace("<empty />", "<empty >now</empty>");
-  root->Children[0]->Text[0] = u"a--b";
+  root->Children[0]->Text = u"a--b";
   replace("<!--inside-->", "<!--a-\u200B-b -->");
   EXPECT_EQ(Rewritten(*root), expected);
 }
@@ -97,13 +97,18 @@ TEST(SourceForm, NewElementsFollowTheLayout) {
   auto root = Load(document);
   ASSERT_TRUE(root);
   AppendChild(*root->Children[0], Testing::Element("item", u"2"));
+  // Before the first child and between two: the layout read there moves on.
+  InsertChild(*root->Children[0], 0, Testing::Element("item", u"0"));
+  InsertChild(*root->Children[0], 2, Testing::Element("item", u"1.5"));
   AppendChild(*root->Children[1], Testing::Element("first"));
   Tag* deeper = AppendChild(*root->Children[2], Testing::Element("deeper"));
   AppendChild(*deeper, Testing::Element("leaf", u"v"))->Attributes["type"] = u"string";
   const std::string expected =
       "<r>\r\n"
       "  <list>\r\n"
+      "    <item>0</item>\r\n"
       "    <item>1</item>\r\n"
+      "    <item>1.5</item>\r\n"
       "    <item>2</item>\r\n"
       "  </list>\r\n"
       "  <none>\r\n"
@@ -119,7 +124,7 @@ TEST(SourceForm, NewElementsFollowTheLayout) {
 
   // Removing an element keeps the layout of the lines around it.
   RemoveChild(*root, 1);
-  RemoveChild(*root->Children[0], 0);
+  for (int i = 0; i < 3; ++i) RemoveChild(*root->Children[0], 0);
   EXPECT_EQ(Rewritten(*root),
             "<r>\r\n"
             "  <list>\r\n"
@@ -159,18 +164,18 @@ TEST(SourceForm, MarkupIsKeptWhileAValueReadsTheSame) {
   auto root = Load(document);
   ASSERT_TRUE(root);
   EXPECT_EQ(root->Attributes["b"], u"1 2");
-  EXPECT_EQ(root->Children[0]->Text[0], u"A<b>c");
-  EXPECT_EQ(root->Children[1]->Text[0], u" \n ");
-  EXPECT_EQ(root->Children[2]->Text[0], u" two words ");
+  EXPECT_EQ(root->Children[0]->Text, u"A<b>c");
+  EXPECT_EQ(root->Children[1]->Text, u" \n ");
+  EXPECT_EQ(root->Children[2]->Text, u" two words ");
   for (Tag* tag : {root.get(), root->Children[0].get(), root->Children[1].get(), root->Children[2].get()}) {
-    const std::u16string value = tag->Text[0];
-    tag->Text[0] = u"changed";
-    tag->Text[0] = value;
+    const std::u16string value = tag->Text;
+    tag->Text = u"changed";
+    tag->Text = value;
   }
   root->Attributes["a"] = u"x&y";
   EXPECT_EQ(Rewritten(*root), document);
 
-  root->Children[1]->Text[0] = u" ";  // read with its line end, so no longer the same
+  root->Children[1]->Text = u" ";  // read with its line end, so no longer the same
   root->Attributes["b"] = u"1  2";
   const std::string written = Rewritten(*root);
   EXPECT_NE(written.find("<p xml:space='preserve'>&#32;</p>"), std::string::npos) << written;

@@ -39,75 +39,122 @@ std::string_view TagSource::Tail() const {
 
 std::string_view TagSource::EndTag() const { return Through(document_text->text, endTagBegin, ">"); }
 
-Tag::~Tag() {
-  ChildList pending = std::move(Children);
-  while (!pending.empty()) {
-    std::unique_ptr<Tag> tag = std::move(pending.back());
-    pending.pop_back();
-    for (auto& child : tag->Children) pending.push_back(std::move(child));
-    tag->Children.clear();
+ChildList::~ChildList() { clear(); }
+
+void ChildList::clear() {
+  // Each child's children are spliced in before its next sibling, so that
+  // every tag is destroyed with no children and no sibling left.
+  std::unique_ptr<Tag> chain = std::move(first_);
+  last_ = nullptr;
+  while (chain) {
+    ChildList& children = chain->Children;
+    if (children.first_) {
+      children.last_->next_ = std::move(chain->next_);
+      chain->next_ = std::move(children.first_);
+      children.last_ = nullptr;
+    }
+    chain = std::move(chain->next_);
   }
+}
+
+size_t ChildList::size() const {
+  size_t count = 0;
+  for (const Tag* tag = first_.get(); tag; tag = tag->next_.get()) ++count;
+  return count;
+}
+
+std::pair<Tag*, Tag*> ChildList::Find(size_t index) const {
+  Tag* previous = nullptr;
+  Tag* tag = first_.get();
+  for (; tag && index; --index) {
+    previous = tag;
+    tag = tag->next_.get();
+  }
+  return {tag, previous};
+}
+
+std::unique_ptr<Tag>& ChildList::SlotAfter(Tag* previous) { return previous ? previous->next_ : first_; }
+
+std::unique_ptr<Tag>& ChildList::operator[](size_t index) { return SlotAfter(Find(index).second); }
+
+const std::unique_ptr<Tag>& ChildList::operator[](size_t index) const {
+  return const_cast<ChildList*>(this)->SlotAfter(Find(index).second);
+}
+
+Tag* ChildList::Link(Tag* previous, std::unique_ptr<Tag> child) {
+  std::unique_ptr<Tag>& slot = SlotAfter(previous);
+  child->next_ = std::move(slot);
+  if (!child->next_) last_ = child.get();
+  slot = std::move(child);
+  return slot.get();
 }
 
 namespace {
 
-// The source texts of tag while they still match its segments.
-decltype(TagSource::texts)* TrackedTexts(Tag& tag) {
-  if (!tag.Source || tag.Source->texts.size() != tag.Text.size()) return nullptr;
-  return &tag.Source->texts;
+// Readies child to go in after `previous` (null: first) with an empty text
+// segment after it; see InsertChild.
+void PrepareInsert(Tag& parent, Tag* previous, Tag& child) {
+  child.Parent = &parent;
+  child.Tail.clear();
+  child.TailSource = SourceText();
+  if (parent.Source) {
+    // The segment before the new child is new layout; the one read there
+    // moves behind it.
+    SourceText& before = previous ? previous->TailSource : parent.Source->text;
+    child.TailSource = std::exchange(before, SourceText());
+    if (!previous && parent.Children.empty()) {
+      SourceText& closing = child.TailSource;
+      if (closing.blank && parent.Text == u" ") parent.Text.clear();
+      // "<a/>" or "<a></a>" had no layout to keep before the closing tag.
+      if (closing.size == 0) closing.known = false;
+    }
+  }
 }
 
 }  // namespace
 
 Tag* InsertChild(Tag& parent, size_t position, std::unique_ptr<Tag> child) {
-  HV_ASSERT(HoldsInvariant(parent));
-  if (position > parent.Children.size()) position = parent.Children.size();
-  auto* texts = TrackedTexts(parent);
-  child->Parent = &parent;
-  Tag* raw = child.get();
-  parent.Children.insert(parent.Children.begin() + static_cast<std::ptrdiff_t>(position), std::move(child));
-  parent.Text.insert(parent.Text.begin() + static_cast<std::ptrdiff_t>(position) + 1, std::u16string());
-  if (texts) {
-    // The segment before the new child is new layout; the one read there
-    // moves behind it.
-    texts->insert(texts->begin() + static_cast<std::ptrdiff_t>(position), SourceText());
-    if (parent.Children.size() == 1) {
-      SourceText& closing = (*texts)[1];
-      if (closing.blank && parent.Text[0] == u" ") parent.Text[0].clear();
-      // "<a/>" or "<a></a>" had no layout to keep before the closing tag.
-      if (closing.size == 0) closing.known = false;
-    }
-  }
-  return raw;
+  auto [at, previous] = parent.Children.Find(position);
+  if (!at) previous = parent.Children.back();
+  PrepareInsert(parent, previous, *child);
+  return parent.Children.Link(previous, std::move(child));
+}
+
+Tag* AppendChild(Tag& parent, std::unique_ptr<Tag> child) {
+  Tag* previous = parent.Children.back();
+  PrepareInsert(parent, previous, *child);
+  return parent.Children.Link(previous, std::move(child));
 }
 
 std::unique_ptr<Tag> RemoveChild(Tag& parent, size_t index) {
-  if (index >= parent.Children.size() || !HoldsInvariant(parent)) {
-    HV_ASSERT_TEXT("index < Children.size() && Text.size() == Children.size() + 1");
+  auto [at, previous] = parent.Children.Find(index);
+  if (!at) {
+    HV_ASSERT_TEXT("index < Children.size()");
     return nullptr;
   }
-  auto* texts = TrackedTexts(parent);
-  std::unique_ptr<Tag> child = std::move(parent.Children[index]);
-  parent.Children.erase(parent.Children.begin() + static_cast<std::ptrdiff_t>(index));
-  std::u16string& before = parent.Text[index];
-  std::u16string after = std::move(parent.Text[index + 1]);
-  parent.Text.erase(parent.Text.begin() + static_cast<std::ptrdiff_t>(index) + 1);
+  std::unique_ptr<Tag>& slot = parent.Children.SlotAfter(previous);
+  std::unique_ptr<Tag> child = std::move(slot);
+  slot = std::move(child->next_);
+  if (parent.Children.last_ == child.get()) parent.Children.last_ = previous;
+  std::u16string& before = previous ? previous->Tail : parent.Text;
+  std::u16string after = std::move(child->Tail);
+  child->Tail.clear();
   if (!before.empty() && !after.empty() && before.back() == u' ' && after.front() == u' ') {
     after.erase(0, 1);
   } else if (index == 0 && before.empty() && !after.empty() && after.front() == u' ') {
     after.erase(0, 1);
   }
   before += after;
-  if (texts) {
-    SourceText& kept = (*texts)[index];
-    SourceText& next = (*texts)[index + 1];
+  if (parent.Source) {
+    SourceText& kept = previous ? previous->TailSource : parent.Source->text;
+    const SourceText& next = child->TailSource;
     if (kept.known && kept.blank && next.known && next.blank) {
-      kept = std::move(next);
+      kept = next;
     } else {
       kept = SourceText();  // the joined text is written from its value
     }
-    texts->erase(texts->begin() + static_cast<std::ptrdiff_t>(index) + 1);
   }
+  child->TailSource = SourceText();
   child->Parent = nullptr;
   return child;
 }
@@ -115,11 +162,25 @@ std::unique_ptr<Tag> RemoveChild(Tag& parent, size_t index) {
 size_t IndexInParent(const Tag& child) {
   const Tag* parent = child.Parent;
   if (!parent) return 0;
-  for (size_t i = 0; i < parent->Children.size(); ++i) {
-    if (parent->Children[i].get() == &child) return i;
+  size_t index = 0;
+  for (const auto& sibling : parent->Children) {
+    if (sibling.get() == &child) return index;
+    ++index;
   }
   HV_ASSERT_TEXT("child is among its parent's children");
   return 0;
+}
+
+TextSegments Segments(const Tag& tag) {
+  TextSegments segments{tag.Text};
+  for (const auto& child : tag.Children) segments.push_back(child->Tail);
+  return segments;
+}
+
+std::u16string JoinedText(const Tag& tag) {
+  std::u16string text = tag.Text;
+  for (const auto& child : tag.Children) text += child->Tail;
+  return text;
 }
 
 void DropSource(Tag& root) {
@@ -140,13 +201,14 @@ bool SameTree(const Tag& a, const Tag& b) {
   while (!pending.empty()) {
     auto [x, y] = pending.back();
     pending.pop_back();
-    if (x->Name != y->Name || x->Attributes != y->Attributes || x->Text != y->Text ||
-        x->Children.size() != y->Children.size()) {
-      return false;
+    if (x->Name != y->Name || x->Attributes != y->Attributes || x->Text != y->Text) return false;
+    auto i = x->Children.begin();
+    auto j = y->Children.begin();
+    for (; i != x->Children.end() && j != y->Children.end(); ++i, ++j) {
+      if ((*i)->Tail != (*j)->Tail) return false;
+      pending.emplace_back(i->get(), j->get());
     }
-    for (size_t i = 0; i < x->Children.size(); ++i) {
-      pending.emplace_back(x->Children[i].get(), y->Children[i].get());
-    }
+    if (i != x->Children.end() || j != y->Children.end()) return false;
   }
   return true;
 }

@@ -1,19 +1,19 @@
 // The tag tree that XML documents are read into and written from.
 //
-// Each element holds one more text segment than it has children: Text[0] is
-// the text before the first child, Text[i + 1] the text after child i.
+// An element's text before its first child is its Text; the text after a
+// child is that child's Tail.
 #pragma once
 
 #include <boost/container/flat_map.hpp>
-#include <boost/container/small_vector.hpp>
-#include <boost/container/vector.hpp>
 #include <boost/smart_ptr/intrusive_ptr.hpp>
 #include <boost/smart_ptr/intrusive_ref_counter.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace Xml {
@@ -22,8 +22,8 @@ namespace Xml {
 // Readers refuse deeper or larger documents; writers refuse trees that the
 // readers would refuse, so that everything written reads back.
 // Machine files are a few kilobytes. The size cap bounds the memory of a
-// tree too (an empty element read from text costs under 300 bytes at the
-// peak of reading, a capped document about 70 MB); the element cap is what a
+// tree too (an element read from text costs under 240 bytes at the
+// peak of reading, a capped document about 55 MB); the element cap is what a
 // text document of that size can hold ("<a/>" is the shortest element) and
 // also holds for the more compact binary XML.
 inline constexpr size_t kMaxDepth = 1000;
@@ -80,11 +80,9 @@ struct TagSource {
   uint32_t begin = 0;        // '<'; a comment's whole markup starts here
   uint32_t tailBegin = 0;    // whitespace and ">" or "/>" (after the attributes)
   uint32_t endTagBegin = 0;  // "</name>" as read
+  SourceText text;           // of Tag::Text; the tail's is Tag::TailSource
   bool empty = false;        // written as <name/>
   bool comment = false;
-  // Parallel to Text; InsertChild and RemoveChild keep it so. Most elements
-  // hold one segment, which lives inside the tag.
-  boost::container::small_vector<SourceText, 1> texts;
 
   // The document around the root element; null on every other element.
   const DocumentSource* Document() const {
@@ -99,36 +97,111 @@ struct TagSource {
   }
 };
 
-// Text segments; a leaf element's one segment lives inside the tag, so that
-// a tree costs one allocation per element.
-using TextSegments = boost::container::small_vector<std::u16string, 1>;
-
 // Attributes sorted by name bytes, in one array: elements of machine files
 // have at most a few.
 using AttributeMap = boost::container::flat_map<std::string, std::u16string>;
 
 struct Tag;
-// Child counts are bounded by kMaxElements, so 32 bits hold them.
-using ChildList = boost::container::vector<std::unique_ptr<Tag>, void,
-                                           boost::container::vector_options_t<boost::container::stored_size<uint32_t>>>;
+
+// The children of an element, linked through the children themselves so
+// that an element costs one allocation however many children it has.
+// Walking is cheap; indexing and size() walk from the first child.
+// Children are added and taken out with InsertChild and RemoveChild.
+class ChildList {
+ public:
+  template <class Slot>
+  class Iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = std::unique_ptr<Tag>;
+    using difference_type = std::ptrdiff_t;
+    using pointer = Slot*;
+    using reference = Slot&;
+    Iterator() = default;
+    explicit Iterator(Slot* slot) : slot_(slot && *slot ? slot : nullptr) {}
+    Slot& operator*() const { return *slot_; }
+    Slot* operator->() const { return slot_; }
+    Iterator& operator++();
+    Iterator operator++(int) {
+      Iterator before = *this;
+      ++*this;
+      return before;
+    }
+    bool operator==(const Iterator& other) const { return slot_ == other.slot_; }
+    bool operator!=(const Iterator& other) const { return slot_ != other.slot_; }
+
+   private:
+    Slot* slot_ = nullptr;  // null at the end
+  };
+  using iterator = Iterator<std::unique_ptr<Tag>>;
+  using const_iterator = Iterator<const std::unique_ptr<Tag>>;
+
+  ChildList() = default;
+  ChildList(const ChildList&) = delete;
+  ChildList& operator=(const ChildList&) = delete;
+  ~ChildList();
+
+  iterator begin() { return iterator(&first_); }
+  iterator end() { return iterator(); }
+  const_iterator begin() const { return const_iterator(&first_); }
+  const_iterator end() const { return const_iterator(); }
+  bool empty() const { return !first_; }
+  size_t size() const;
+  std::unique_ptr<Tag>& operator[](size_t index);
+  const std::unique_ptr<Tag>& operator[](size_t index) const;
+  Tag* back() const { return last_; }
+  // Tears the children down without recursion.
+  void clear();
+
+ private:
+  friend Tag* InsertChild(Tag& parent, size_t position, std::unique_ptr<Tag> child);
+  friend Tag* AppendChild(Tag& parent, std::unique_ptr<Tag> child);
+  friend std::unique_ptr<Tag> RemoveChild(Tag& parent, size_t index);
+  // The slot that holds the child after `previous` (null: the first).
+  std::unique_ptr<Tag>& SlotAfter(Tag* previous);
+  // Links child in after `previous` (null: first).
+  Tag* Link(Tag* previous, std::unique_ptr<Tag> child);
+  // The child `index` and the one before it (null for the first), or a
+  // null child past the end.
+  std::pair<Tag*, Tag*> Find(size_t index) const;
+  std::unique_ptr<Tag> first_;
+  Tag* last_ = nullptr;
+};
 
 struct Tag {
-  Tag() : Text(1) {}
-  explicit Tag(std::string name) : Name(std::move(name)), Text(1) {}
+  Tag() = default;
+  explicit Tag(std::string name) : Name(std::move(name)) {}
   Tag(const Tag&) = delete;
   Tag& operator=(const Tag&) = delete;
-  // Tears the subtree down without recursion.
-  virtual ~Tag();
+  virtual ~Tag() = default;
 
   std::string Name;  // UTF-8
   AttributeMap Attributes;
   ChildList Children;
-  TextSegments Text;
+  // The text before the first child (all of it in an element without
+  // children), and the text after this element in its parent. The segments
+  // of an element are thus its Text and the Tail of each child.
+  std::u16string Text;
+  std::u16string Tail;
   Tag* Parent = nullptr;
   // Set by the text reader, pointing into the same allocation (SourcedTag);
   // no part of the tree's value (SameTree ignores it).
   TagSource* Source = nullptr;
+  // How Tail stood in the parent's document; read only while the parent
+  // has its Source.
+  SourceText TailSource;
+
+ private:
+  friend class ChildList;
+  friend std::unique_ptr<Tag> RemoveChild(Tag& parent, size_t index);
+  std::unique_ptr<Tag> next_;  // the next sibling
 };
+
+template <class Slot>
+ChildList::Iterator<Slot>& ChildList::Iterator<Slot>::operator++() {
+  slot_ = (*slot_)->next_ ? &(*slot_)->next_ : nullptr;
+  return *this;
+}
 
 // A tag read from text, allocated together with its source form.
 struct SourcedTag final : Tag {
@@ -136,16 +209,19 @@ struct SourcedTag final : Tag {
   TagSource source;
 };
 
-inline bool HoldsInvariant(const Tag& tag) { return tag.Text.size() == tag.Children.size() + 1; }
+// The text segments of tag in document order: one more than it has
+// children.
+using TextSegments = std::vector<std::u16string>;
+TextSegments Segments(const Tag& tag);
+// All of them joined.
+std::u16string JoinedText(const Tag& tag);
 
 // Inserts child at position (0 = before the first child) with an empty text
 // segment after it, and returns it. The layout read before that position
 // stays after the new child (the closing tag keeps its indentation); a
 // parent that read as whitespace alone gives that whitespace up to layout.
 Tag* InsertChild(Tag& parent, size_t position, std::unique_ptr<Tag> child);
-inline Tag* AppendChild(Tag& parent, std::unique_ptr<Tag> child) {
-  return InsertChild(parent, parent.Children.size(), std::move(child));
-}
+Tag* AppendChild(Tag& parent, std::unique_ptr<Tag> child);
 
 // Takes child `index` out of parent and joins the text around it, so that
 // the spaces an indented document had around the child do not double up.

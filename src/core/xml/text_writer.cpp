@@ -124,18 +124,19 @@ class TextWriter {
   // Line end and indentation unit of new layout: those before the root's
   // first child, when the document has any.
   void FindLayout(const Tag& root) {
-    if (!root.Source || root.Source->texts.empty()) return;
-    const std::string_view raw = root.Source->Raw(root.Source->texts[0]);
+    if (!root.Source) return;
+    const std::string_view raw = root.Source->Raw(root.Source->text);
     const size_t end = LineBreak(raw);
     if (end == std::string_view::npos || !Blank(raw)) return;
     lineEnd_ = raw[end] == '\r' ? "\r" : (end > 0 && raw[end - 1] == '\r' ? "\r\n" : "\n");
     unit_ = raw.substr(end + 1);
   }
 
-  static bool Usable(const TagSource& source, const SourceText& segment, const Tag& tag, size_t i) {
+  // Whether segment, read in tag's source, still reads as value.
+  static bool Usable(const TagSource& source, const SourceText& segment, const Tag& tag, const std::u16string& value) {
     if (!segment.known) return false;
-    if (segment.blank) return tag.Text[i] == (tag.Children.empty() ? u" " : u"");
-    return DecodeSourceText(source.Raw(segment), segment.preserve) == tag.Text[i];
+    if (segment.blank) return value == (tag.Children.empty() ? u" " : u"");
+    return DecodeSourceText(source.Raw(segment), segment.preserve) == value;
   }
 
   void SourceStartTag(const Tag& tag, const TagSource& source, bool closed) {
@@ -183,10 +184,9 @@ class TextWriter {
   // element starts on, for layout written around new content.
   void SourceElement(const Tag& tag, const std::string& indent, bool preserveAround) {
     const TagSource* source = tag.Source && tag.Source->Name() == tag.Name ? tag.Source : nullptr;
-    const bool tracked = source && source->texts.size() == tag.Text.size();
     if (tag.Name == kCommentName) {
-      if (tracked && source->comment && tag.Attributes.empty() && tag.Children.empty() &&
-          CommentValue(source->Tail()) == tag.Text[0]) {
+      if (source && source->comment && tag.Attributes.empty() && tag.Children.empty() &&
+          CommentValue(source->Tail()) == tag.Text) {
         out_ += source->Tail();
       } else {
         Comment(tag);
@@ -194,7 +194,7 @@ class TextWriter {
       return;
     }
     const bool preserve = preserveAround || IsPreserve(tag);
-    const bool closed = tracked && source->empty && tag.Children.empty() && tag.Text[0].empty();
+    const bool closed = source && source->empty && tag.Children.empty() && tag.Text.empty();
     if (source) {
       SourceStartTag(tag, *source, closed);
     } else {
@@ -208,24 +208,29 @@ class TextWriter {
     }
     if (closed) return;
     const std::string inner = indent + unit_;
-    for (size_t i = 0; i <= tag.Children.size(); ++i) {
-      const bool last = i == tag.Children.size();
+    // Each segment: the text, then each child's tail.
+    const std::u16string* value = &tag.Text;
+    const SourceText* segment = source ? &source->text : nullptr;
+    for (auto child = tag.Children.begin();; ++child) {
+      const bool last = child == tag.Children.end();
       std::string childIndent = inner;
-      if (tracked && Usable(*source, source->texts[i], tag, i)) {
-        const std::string_view raw = source->Raw(source->texts[i]);
+      if (segment && Usable(*source, *segment, tag, *value)) {
+        const std::string_view raw = source->Raw(*segment);
         out_ += raw;
         const size_t end = LineBreak(raw);
-        if (!last && source->texts[i].blank && end != std::string_view::npos) childIndent = raw.substr(end + 1);
+        if (!last && segment->blank && end != std::string_view::npos) childIndent = raw.substr(end + 1);
       } else {
-        EscapeText(tag.Text[i], false, out_);
-        if (lineEnd_ && !preserve && !tag.Children.empty() && tag.Text[i].empty()) {
+        EscapeText(*value, false, out_);
+        if (lineEnd_ && !preserve && !tag.Children.empty() && value->empty()) {
           out_ += lineEnd_;
           out_ += last ? indent : inner;
         }
       }
       if (last) break;
-      SourceElement(*tag.Children[i], childIndent, preserve);
+      SourceElement(**child, childIndent, preserve);
       Flush();
+      value = &(*child)->Tail;
+      if (segment) segment = &(*child)->TailSource;
     }
     if (source && !source->empty) {
       out_ += source->EndTag();
@@ -254,14 +259,16 @@ class TextWriter {
     // Layout goes only where there is no text, so that the reader, which
     // drops whitespace between tags, gets the same tree back.
     const bool layout = indented_ && !preserve;
-    for (size_t i = 0; i < tag.Children.size(); ++i) {
-      EscapeText(tag.Text[i], false, out_);
-      if (layout && tag.Text[i].empty()) Indent(level + 1);
-      Element(*tag.Children[i], level + 1, preserve);
+    const std::u16string* value = &tag.Text;
+    for (const auto& child : tag.Children) {
+      EscapeText(*value, false, out_);
+      if (layout && value->empty()) Indent(level + 1);
+      Element(*child, level + 1, preserve);
       Flush();
+      value = &child->Tail;
     }
-    EscapeText(tag.Text.back(), false, out_);
-    if (layout && !tag.Children.empty() && tag.Text.back().empty()) Indent(level);
+    EscapeText(*value, false, out_);
+    if (layout && !tag.Children.empty() && value->empty()) Indent(level);
     out_ += "</";
     out_ += tag.Name;
     out_ += '>';
@@ -307,8 +314,7 @@ class Utf16Output final : public XmlOutput {
 }  // namespace
 
 std::u16string CommentText(const Tag& comment) {
-  std::u16string text;
-  for (const auto& segment : comment.Text) text += segment;
+  const std::u16string text = JoinedText(comment);
   std::u16string safe;
   for (size_t i = 0, width; i < text.size(); i += width) {
     if (!IsXmlChar(text, i, width)) {

@@ -24,10 +24,6 @@ void CheckBeforeWriting(const Tag& root, const char* function,
       HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlTooManyElements, function, "count",
                     {ToUtf16(std::to_string(kMaxElements))});
     }
-    if (!HoldsInvariant(*tag)) {
-      HV_ASSERT(tag->Text.size() == (tag->Children.size() + 1));
-      HV_THROW_ARGS(Code::kXmlFormatError, Msg::kXmlBrokenTree, function, "name", {ToUtf16(tag->Name)});
-    }
     if (!each(*tag, depth)) continue;
     for (const auto& child : tag->Children) pending.emplace_back(child.get(), depth + 1);
   }

@@ -29,7 +29,7 @@ std::unique_ptr<Tag> Load(std::string_view data) {
 
 std::unique_ptr<Tag> Element(const std::string& name, std::u16string text) {
   auto tag = std::make_unique<Tag>(name);
-  tag->Text[0] = std::move(text);
+  tag->Text = std::move(text);
   return tag;
 }
 

@@ -1,8 +1,9 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "processor/runtime.h"
 #include "processor/singleton.h"
@@ -108,12 +109,8 @@ TEST(RefObjectTest, TryAddRefDoesNotReviveAndNullDerefThrows) {
   EXPECT_EQ(plain.RefCount(), 0);
 
   AutoRef<First> null;
-  try {
-    (void)null->FirstValue();
-    FAIL() << "no exception";
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "Attempt to use null reference.");
-  }
+  EXPECT_THAT([&] { (void)null->FirstValue(); },
+              testing::ThrowsMessage<std::invalid_argument>(testing::StrEq("Attempt to use null reference.")));
 }
 
 TEST(RefObjectTest, ConcurrentAddRefAndReleaseDestroyOnce) {
@@ -230,10 +227,6 @@ TEST(SingletonShutdownTest, RevivalRaceNeverYieldsTwoLiveObjects) {
   EXPECT_FALSE(S::HasInstance());
 }
 
-}  // namespace
-
-namespace {
-
 // A slot's callback keeps an owning pointer in its context.
 struct SlotContext {
   Processor::RefObject* held = nullptr;
@@ -272,7 +265,7 @@ TEST(RefSlotTest, TrackingSlotSeesTheObjectDieAndPlainSlotDoesNot) {
   out = nullptr;
   Processor::GetSlot(slot, &out);  // dead: the callback is not asked
   EXPECT_EQ(out, nullptr);
-  Processor::DestroySlot(slot);   // frees the proxy with its last hold
+  Processor::DestroySlot(slot);  // frees the proxy with its last hold
 
   auto* plainObject = Processor::CreateObject<Obj>();
   SlotContext plain;

@@ -189,13 +189,9 @@ std::unique_ptr<Configuration> ConfigurationImpl::Open(const std::string& path, 
   return View(create ? CreateTag(path, attribute, value) : OpenTag(path, attribute, value));
 }
 
-void ConfigurationImpl::GetText(std::u16string& text) {
-  text = tag_ && !tag_->Text.empty() ? tag_->Text[0] : std::u16string();
-}
+void ConfigurationImpl::GetText(std::u16string& text) { text = tag_ ? tag_->Text : std::u16string(); }
 
-void ConfigurationImpl::SetValue(const std::string& path, const std::u16string& text) {
-  CreateTag(path)->Text[0] = text;
-}
+void ConfigurationImpl::SetValue(const std::string& path, const std::u16string& text) { CreateTag(path)->Text = text; }
 
 void ConfigurationImpl::SetAttribute(const std::string& name, const std::u16string& value) {
   RequireTag("SetAttribute").Attributes[name] = value;
@@ -208,7 +204,7 @@ void ConfigurationImpl::SetAttribute(const std::string& path, const std::string&
 bool ConfigurationImpl::GetValue(const std::string& path, std::u16string& text) {
   Tag* tag = OpenTag(path);
   if (!tag) return false;
-  text = tag->Text[0];
+  text = tag->Text;
   return true;
 }
 

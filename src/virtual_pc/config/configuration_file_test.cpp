@@ -103,7 +103,7 @@ void CollectDifferences(const Xml::Tag& a, const Xml::Tag& b, std::string path, 
   auto id = a.Attributes.find("id");
   if (id != a.Attributes.end()) path += "[" + Xml::ToUtf8(id->second) + "]";
   if (a.Name != b.Name || a.Children.size() != b.Children.size()) return out.push_back(path + " shape");
-  if (a.Text != b.Text || a.Attributes != b.Attributes) out.push_back(path);
+  if (Xml::Segments(a) != Xml::Segments(b) || a.Attributes != b.Attributes) out.push_back(path);
   for (size_t i = 0; i < a.Children.size(); ++i) CollectDifferences(*a.Children[i], *b.Children[i], path + ".", out);
 }
 

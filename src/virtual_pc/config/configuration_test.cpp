@@ -182,7 +182,7 @@ TEST(Configuration, RefusesEmptyPathsAndUnsupportedOperations) {
 TEST(Configuration, RemovesAndMovesElements) {
   ConfigurationParserImpl config("<r><a>1</a> <b>2</b> <c/></r>");
   config.Open("r.b", "", u"", false)->Remove();
-  EXPECT_EQ(config.rootTag()->Text, (Xml::TextSegments{u"", u"", u""}));
+  EXPECT_EQ(Xml::Segments(*config.rootTag()), (Xml::TextSegments{u"", u"", u""}));
   std::u16string value;
   EXPECT_FALSE(config.GetValue("r.b", value));
 

@@ -56,7 +56,7 @@ std::optional<std::u16string> ChildValue(const Xml::Tag& tag, std::string_view p
     if (!current) return std::nullopt;
     path = dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
   }
-  return current->Text.front();
+  return current->Text;
 }
 
 std::optional<uint64_t> ParseDecimal(std::u16string_view text) {

@@ -62,7 +62,7 @@ class MachineLayout {
 
 // The first child named name, or null.
 Xml::Tag* FindChild(const Xml::Tag& parent, std::string_view name);
-// Text[0] of the element at a dotted path below tag; nothing when missing.
+// The text of the element at a dotted path below tag; nothing when missing.
 std::optional<std::u16string> ChildValue(const Xml::Tag& tag, std::string_view path);
 // A whole decimal number, or nothing.
 std::optional<uint64_t> ParseDecimal(std::u16string_view text);

@@ -133,7 +133,7 @@ TEST(DiskRegistryTest, WrapperForwardsEverySlot) {
   EXPECT_EQ(disk->GetMetadata({u"x", 1}, *std::make_unique<std::vector<uint8_t>>()).Code(), Code::kNotImplemented);
 }
 
-TEST(DiskRegistryTest, FailedOpeningRegistersNothing) {
+TEST(DiskRegistryTest, FailedOpeningRegistersNothingAndDisksOutliveTheRegistry) {
   auto registry = std::make_shared<DiskRegistry>();
   Files files;
   std::shared_ptr<VirtualMachineDiskEx> disk;
@@ -158,16 +158,8 @@ TEST(DiskRegistryTest, FailedOpeningRegistersNothing) {
   // The file opens normally afterwards.
   ASSERT_TRUE(Open(registry, files, 0, disk).IsSuccess());
   EXPECT_EQ(registry->GetEntryCount(), 1u);
-}
-
-TEST(DiskRegistryTest, DisksOutliveTheirRegistryHandle) {
-  Files files;
-  std::shared_ptr<VirtualMachineDiskEx> disk;
-  {
-    auto registry = std::make_shared<DiskRegistry>();
-    ASSERT_TRUE(Open(registry, files, 0, disk).IsSuccess());
-  }
-  // The handle keeps the registry alive, so releasing still works.
+  // The disk's handle keeps the registry alive, so releasing after it works.
+  registry.reset();
   disk.reset();
   EXPECT_EQ(files.live[0], 0);
 }

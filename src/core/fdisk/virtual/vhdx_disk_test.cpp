@@ -1,15 +1,12 @@
 #include "core/fdisk/virtual/vhdx_disk.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "core/common/error_codes.h"
 #include "core/common/guid.h"
 #include "core/fdisk/virtual/disk_parameters.h"
 #include "core/fdisk/virtual/vhdx/disk_impl.h"
+#include "core/fdisk/virtual/vhdx/hierarchy_testutil.h"
 #include "core/fdisk/virtual/vhdx/metadata.h"
 #include "core/fdisk/virtual/vhdx/vhdx_testutil.h"
 
@@ -19,18 +16,22 @@ using VirtualDisks::TrackerRef;
 constexpr uint64_t kSectors = 64 * 2048;  // 64 MiB
 constexpr uint32_t kAdapter = 3;
 
+// The sectors changed since `id` within `range`, as (start, length) pairs.
+std::vector<std::pair<uint64_t, uint64_t>> Changed(VirtualMachineDiskEx& disk, const std::u16string& id,
+                                                   Fdisk::SectorRange range) {
+  std::vector<Fdisk::SectorRange> changed;
+  EXPECT_FALSE(disk.GetChangedSectors(id, range, changed));
+  std::vector<std::pair<uint64_t, uint64_t>> pairs;
+  for (const Fdisk::SectorRange& r : changed) pairs.emplace_back(r.start, r.length);
+  return pairs;
+}
+
 class VhdxDiskTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/hvwrapXXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    const std::vector<uint8_t> image = VhdxTest::MakeDiskImage(kSectors * 512);
-    std::ofstream(Path(), std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override { VhdxTest::WriteWholeFile(Path(), VhdxTest::MakeDiskImage(kSectors * 512)); }
 
-  std::string Path() const { return dir_ + "/disk.vhdx"; }
-  std::u16string State() const { return Common::Utf8ToUtf16(dir_ + "/tracker"); }
+  std::string Path() const { return dir_ / "disk.vhdx"; }
+  std::u16string State() const { return Common::Utf8ToUtf16(dir_ / "tracker"); }
 
   Fdisk::SharedPtr<VirtualMachineDiskEx> Open(const TrackerRef& tracker = nullptr) {
     auto impl = std::make_unique<VirtualDisks::VhdxDiskImpl>(kAdapter);
@@ -40,7 +41,7 @@ class VhdxDiskTest : public ::testing::Test {
     return disk;
   }
 
-  std::string dir_;
+  VhdxTest::TempDir dir_;
 };
 
 TEST_F(VhdxDiskTest, ReportsSizesAndTheAdaptersGeometry) {
@@ -191,28 +192,13 @@ TEST_F(VhdxDiskTest, ChangedSectorsComeFromTheFileTracker) {
 
   // The block's 64 KiB piece is mostly zeros, so the tracker kept it whole
   // and knows the two sectors written; the first block does not count.
-  std::vector<Fdisk::SectorRange> changed;
-  ASSERT_FALSE(disk->GetChangedSectors(first, {0, kSectors}, changed));
-  ASSERT_EQ(changed.size(), 1u);
-  EXPECT_EQ(changed[0].start, 3 * 8192 + 300u);
-  EXPECT_EQ(changed[0].length, 2u);
+  using Pairs = std::vector<std::pair<uint64_t, uint64_t>>;
+  EXPECT_EQ(Changed(*disk, first, {0, kSectors}), (Pairs{{3 * 8192 + 300, 2}}));
   // Clipped to the range asked for; nothing outside it.
-  changed.clear();
-  ASSERT_FALSE(disk->GetChangedSectors(first, {3 * 8192 + 301, 1000}, changed));
-  ASSERT_EQ(changed.size(), 1u);
-  EXPECT_EQ(changed[0].start, 3 * 8192 + 301u);
-  EXPECT_EQ(changed[0].length, 1u);
-  changed.clear();
-  ASSERT_FALSE(disk->GetChangedSectors(first, {0, 3 * 8192}, changed));
-  EXPECT_TRUE(changed.empty());
-
+  EXPECT_EQ(Changed(*disk, first, {3 * 8192 + 301, 1000}), (Pairs{{3 * 8192 + 301, 1}}));
+  EXPECT_TRUE(Changed(*disk, first, {0, 3 * 8192}).empty());
   // "*": every allocated block.
-  ASSERT_FALSE(disk->GetChangedSectors(u"*", {0, kSectors}, changed));
-  ASSERT_EQ(changed.size(), 2u);
-  EXPECT_EQ(changed[0].start, 0u);
-  EXPECT_EQ(changed[0].length, 8192u);
-  EXPECT_EQ(changed[1].start, 3 * 8192u);
-  EXPECT_EQ(changed[1].length, 8192u);
+  EXPECT_EQ(Changed(*disk, u"*", {0, kSectors}), (Pairs{{0, 8192}, {3 * 8192, 8192}}));
 }
 
 TEST_F(VhdxDiskTest, WithoutTrackerOnlyEverythingChangedIsKnown) {
@@ -223,8 +209,7 @@ TEST_F(VhdxDiskTest, WithoutTrackerOnlyEverythingChangedIsKnown) {
   std::vector<Fdisk::SectorRange> changed;
   EXPECT_EQ(disk->GetChangedSectors(u"1", {0, kSectors}, changed).Code(), Code::kFileTrackerNotFound);
   EXPECT_TRUE(changed.empty());
-  EXPECT_FALSE(disk->GetChangedSectors(u"*", {0, kSectors}, changed));
-  EXPECT_TRUE(changed.empty());  // nothing written, nothing allocated
+  EXPECT_TRUE(Changed(*disk, u"*", {0, kSectors}).empty());  // nothing written, nothing allocated
 }
 
 }  // namespace

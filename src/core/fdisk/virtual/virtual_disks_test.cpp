@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/common/error_codes.h"
+#include "core/fdisk/virtual/vhdx/hierarchy_testutil.h"
 #include "core/file/unix/posix_dir.h"
 #include "core/file/unix/posix_file.h"
 
@@ -29,16 +30,11 @@ constexpr uint64_t kSectors = 16 * 2048;  // 16 MiB
 class VirtualDisksTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/hvdisksXXXXXX";
-    root_ = ::mkdtemp(pattern);
-    fs::create_directory(root_ + "/other");
-    dir_ = std::make_shared<posix_dir>(root_);
+    fs::create_directory(root_ / "other");
+    dir_ = std::make_shared<posix_dir>(root_.path);
     baseline_ = Registry().GetEntryCount();
   }
-  void TearDown() override {
-    EXPECT_EQ(Registry().GetEntryCount(), baseline_);
-    fs::remove_all(root_);
-  }
+  void TearDown() override { EXPECT_EQ(Registry().GetEntryCount(), baseline_); }
   static DiskRegistry& Registry() { return *DiskRegistry::Instance(); }
   Disk Open(const std::shared_ptr<rio_dir>& dir, const std::u16string& name) {
     Disk disk;
@@ -51,16 +47,16 @@ class VirtualDisksTest : public ::testing::Test {
     ASSERT_FALSE(error) << Common::DescribeErrorChain(error);
   }
 
-  std::string root_;
+  VhdxTest::TempDir root_;
   std::shared_ptr<rio_dir> dir_;
   size_t baseline_ = 0;
 };
 
 TEST_F(VirtualDisksTest, CreatesDynamicAndFixedDisksThatOpen) {
   Create(u"dynamic.vhdx", 10ull << 21);  // 10 GiB
-  EXPECT_EQ(fs::file_size(root_ + "/dynamic.vhdx"), 4u << 20);
+  EXPECT_EQ(fs::file_size(root_ / "dynamic.vhdx"), 4u << 20);
   Create(u"fixed.vhdx", 6 * 2048, true);  // 6 MiB: two 4 MiB blocks
-  EXPECT_EQ(fs::file_size(root_ + "/fixed.vhdx"), (3u + 1u + 8u) << 20);
+  EXPECT_EQ(fs::file_size(root_ / "fixed.vhdx"), (3u + 1u + 8u) << 20);
 
   Disk disk = Open(dir_, u"fixed.vhdx");
   ASSERT_TRUE(disk);
@@ -72,7 +68,7 @@ TEST_F(VirtualDisksTest, CreatesDynamicAndFixedDisksThatOpen) {
   disk.reset();
   if (std::system("qemu-img --version >/dev/null 2>&1") == 0) {
     for (const char* name : {"/dynamic.vhdx", "/fixed.vhdx"}) {
-      const std::string check = "qemu-img check -q -f vhdx " + root_ + name;
+      const std::string check = "qemu-img check -q -f vhdx " + root_.path + name;
       EXPECT_EQ(std::system(check.c_str()), 0) << name;
     }
   }
@@ -88,30 +84,30 @@ TEST_F(VirtualDisksTest, CreatesDisksOfEitherSectorSize) {
     EXPECT_EQ(disk->GetSectorCount(), 1000u);
   }
   EXPECT_EQ(CreateVhdxDisk(*dir_, u"s1024.vhdx", 1000, false, 1024).Code(), Code::kDiskSectorSizeNotSupported);
-  EXPECT_FALSE(fs::exists(root_ + "/s1024.vhdx"));
+  EXPECT_FALSE(fs::exists(root_ / "s1024.vhdx"));
 }
 
 TEST_F(VirtualDisksTest, CreationRefusesBadSizesAndExistingFiles) {
   EXPECT_EQ(CreateVhdxDisk(*dir_, u"zero.vhdx", 0, false).Code(), Code::kDiskSizeNotSupported);
   EXPECT_EQ(CreateVhdxDisk(*dir_, u"huge.vhdx", (64ull << 31) + 1, false).Code(), Code::kDiskSizeNotSupported);
-  EXPECT_FALSE(fs::exists(root_ + "/zero.vhdx"));
-  EXPECT_FALSE(fs::exists(root_ + "/huge.vhdx"));
+  EXPECT_FALSE(fs::exists(root_ / "zero.vhdx"));
+  EXPECT_FALSE(fs::exists(root_ / "huge.vhdx"));
 
-  std::ofstream(root_ + "/taken.vhdx") << "keep me";
+  std::ofstream(root_ / "taken.vhdx") << "keep me";
   const Common::Error taken = CreateVhdxDisk(*dir_, u"taken.vhdx", kSectors, false);
   EXPECT_EQ(taken.Code(), Code::kVhdxCreateFailed);
   EXPECT_TRUE(taken.Cause().IsFailure());
-  EXPECT_EQ(fs::file_size(root_ + "/taken.vhdx"), 7u);
+  EXPECT_EQ(fs::file_size(root_ / "taken.vhdx"), 7u);
   // The directory is usable afterwards.
   Create(u"next.vhdx");
 }
 
 TEST_F(VirtualDisksTest, OpeningsOfOneFileShareOneDiskWhateverTheirName) {
   Create(u"disk.vhdx");
-  ASSERT_EQ(::link((root_ + "/disk.vhdx").c_str(), (root_ + "/link.vhdx").c_str()), 0);
+  ASSERT_EQ(::link((root_ / "disk.vhdx").c_str(), (root_ / "link.vhdx").c_str()), 0);
   Disk a = Open(dir_, u"disk.vhdx");
   // Another directory object on the same folder, and a second name of the file.
-  Disk b = Open(std::make_shared<posix_dir>(root_), u"disk.vhdx");
+  Disk b = Open(std::make_shared<posix_dir>(root_.path), u"disk.vhdx");
   Disk c = Open(dir_, u"link.vhdx");
   ASSERT_TRUE(a && b && c);
   EXPECT_EQ(Registry().GetEntryCount(), baseline_ + 1);
@@ -133,9 +129,9 @@ TEST_F(VirtualDisksTest, OpeningsOfOneFileShareOneDiskWhateverTheirName) {
 
 TEST_F(VirtualDisksTest, FilesInOtherDirectoriesAreOtherDisks) {
   Create(u"disk.vhdx");
-  fs::copy_file(root_ + "/disk.vhdx", root_ + "/other/disk.vhdx");
+  fs::copy_file(root_ / "disk.vhdx", root_ / "other/disk.vhdx");
   Disk top = Open(dir_, u"disk.vhdx");
-  Disk other = Open(std::make_shared<posix_dir>(root_ + "/other"), u"disk.vhdx");
+  Disk other = Open(std::make_shared<posix_dir>(root_ / "other"), u"disk.vhdx");
   ASSERT_TRUE(top && other);
   EXPECT_EQ(Registry().GetEntryCount(), baseline_ + 2);
   std::vector<uint8_t> written(512, 0x3C), read(512, 0xFF);
@@ -184,7 +180,7 @@ Common::Error WriteBlock(VirtualMachineDisk& disk, uint64_t block, uint8_t value
 TEST_F(VirtualDisksTest, FirstFillFlushesOnceAndReportsAFailedFlush) {
   Create(u"fill.vhdx");
   auto log = std::make_shared<FlushLog>();
-  auto counting = std::make_shared<CountingDir>(root_, log);
+  auto counting = std::make_shared<CountingDir>(root_.path, log);
   Disk disk;
   ASSERT_FALSE(OpenVhdxDisk(counting, u"fill.vhdx", 3, disk, nullptr, true));
   for (uint64_t block = 0; block < 2; ++block) ASSERT_FALSE(WriteBlock(*disk, block, uint8_t(block + 1)));
@@ -220,9 +216,9 @@ TEST_F(VirtualDisksTest, FirstFillFlushesOnceAndReportsAFailedFlush) {
   EXPECT_TRUE(back == raw);
   disk.reset();
   if (std::system("qemu-img --version >/dev/null 2>&1") == 0) {
-    std::ofstream(root_ + "/fill.raw", std::ios::binary).write(reinterpret_cast<const char*>(raw.data()), raw.size());
+    std::ofstream(root_ / "fill.raw", std::ios::binary).write(reinterpret_cast<const char*>(raw.data()), raw.size());
     const std::string compare =
-        "qemu-img compare -q -f vhdx -F raw " + root_ + "/fill.vhdx " + root_ + "/fill.raw >/dev/null 2>&1";
+        "qemu-img compare -q -f vhdx -F raw " + root_ / "fill.vhdx" + " " + root_ / "fill.raw" + " >/dev/null 2>&1";
     EXPECT_EQ(std::system(compare.c_str()), 0);
   }
 }
@@ -230,7 +226,7 @@ TEST_F(VirtualDisksTest, FirstFillFlushesOnceAndReportsAFailedFlush) {
 TEST_F(VirtualDisksTest, HolderThatJoinsAFirstFillEndsIt) {
   Create(u"shared.vhdx");
   auto log = std::make_shared<FlushLog>();
-  auto counting = std::make_shared<CountingDir>(root_, log);
+  auto counting = std::make_shared<CountingDir>(root_.path, log);
   Disk filling, joining;
   ASSERT_FALSE(OpenVhdxDisk(counting, u"shared.vhdx", 3, filling, nullptr, true));
   ASSERT_FALSE(WriteBlock(*filling, 0, 1));
@@ -255,7 +251,7 @@ TEST_F(VirtualDisksTest, HolderThatJoinsAFirstFillEndsIt) {
 }
 
 TEST_F(VirtualDisksTest, FailedOpeningsRegisterNothing) {
-  std::ofstream(root_ + "/text.vhdx") << std::string(1 << 20, 'x');
+  std::ofstream(root_ / "text.vhdx") << std::string(1 << 20, 'x');
   Disk disk;
   const Common::Error notVhdx = OpenVhdxDisk(dir_, u"text.vhdx", 3, disk);
   EXPECT_TRUE(notVhdx.IsFailure());
@@ -278,7 +274,7 @@ TEST_F(VirtualDisksTest, ThreadsOpeningAndReleasingRealFilesLeaveTheRegistryAsIt
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      auto dir = std::make_shared<posix_dir>(root_);  // one directory object per thread
+      auto dir = std::make_shared<posix_dir>(root_.path);  // one directory object per thread
       for (int i = 0; i < 40; ++i) {
         const std::u16string name = u"t" + std::u16string(1, char16_t(u'0' + (i + t) % 3)) + u".vhdx";
         Disk disk;

@@ -20,6 +20,7 @@ namespace {
 
 using FileTest::ScratchDir;
 using namespace std::chrono_literals;
+using change = dir_notification_handler::change;
 
 // Generous: the watcher checks each directory about once a second.
 constexpr auto kPatience = 20s;
@@ -27,11 +28,10 @@ constexpr auto kPatience = 20s;
 class Recorder : public dir_notification_handler {
  public:
   void OnDirectoryChanged(rio_dir& dir, change what) override {
-    std::u16string path;
-    dir.GetPath(path);
     std::lock_guard<std::mutex> lock(mutex_);
     events_.push_back(what);
-    paths_.push_back(path);
+    paths_.push_back(FileTest::PathOf(dir));
+    owned.reset();  // a handler may destroy its directory from inside the call
     changed_.notify_all();
   }
 
@@ -48,6 +48,7 @@ class Recorder : public dir_notification_handler {
     std::lock_guard<std::mutex> lock(mutex_);
     return paths_;
   }
+  std::unique_ptr<posix_dir> owned;
 
  private:
   std::mutex mutex_;
@@ -112,12 +113,8 @@ TEST(DirWatcher, FiresOncePerChangeAndRegistration) {
     ASSERT_TRUE(WaitForChecks(3));
     EXPECT_EQ(recorder->Events().size(), 2u);
 
-    const auto events = recorder->Events();
-    EXPECT_EQ(events[0], dir_notification_handler::change::modified);
-    EXPECT_EQ(events[1], dir_notification_handler::change::modified);
-    std::u16string watchedPath;
-    watched.GetPath(watchedPath);
-    EXPECT_EQ(recorder->Paths()[0], watchedPath);
+    EXPECT_EQ(recorder->Events(), (std::vector<change>{change::modified, change::modified}));
+    EXPECT_EQ(recorder->Paths()[0], FileTest::PathOf(watched));
     EXPECT_TRUE(idle->Events().empty());
   }  // destroying the directories unregisters them
 
@@ -138,9 +135,7 @@ TEST(DirWatcher, ReportsADirectoryAppearingAndDisappearing) {
   ASSERT_TRUE(absent.EnableNotification(recorder));
   ASSERT_EQ(rmdir((scratch / "later").c_str()), 0);
   ASSERT_TRUE(recorder->WaitFor(2));
-  EXPECT_EQ(recorder->Events(),
-            (std::vector<dir_notification_handler::change>{dir_notification_handler::change::created,
-                                                           dir_notification_handler::change::removed}));
+  EXPECT_EQ(recorder->Events(), (std::vector<change>{change::created, change::removed}));
 }
 
 TEST(DirWatcher, ShutdownLeavesNoThreadBehind) {
@@ -163,30 +158,13 @@ TEST(DirWatcher, ShutdownLeavesNoThreadBehind) {
   EXPECT_EQ(ThreadCount(), before + 1);
 }
 
-// A handler may destroy its directory from inside the call.
-class SelfDestroyer : public dir_notification_handler {
- public:
-  std::unique_ptr<posix_dir> dir;
-  std::mutex mutex;
-  std::condition_variable done;
-  bool called = false;
-  void OnDirectoryChanged(rio_dir&, change) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    dir.reset();
-    called = true;
-    done.notify_all();
-  }
-};
-
 TEST(DirWatcher, AHandlerMayDestroyItsDirectory) {
   ScratchDir scratch;
-  auto handler = std::make_shared<SelfDestroyer>();
-  handler->dir = std::make_unique<posix_dir>(scratch.path());
-  ASSERT_TRUE(handler->dir->EnableNotification(handler));
+  auto handler = std::make_shared<Recorder>();
+  handler->owned = std::make_unique<posix_dir>(scratch.path());
+  ASSERT_TRUE(handler->owned->EnableNotification(handler));
   Touch(scratch.path(), 5000);
-  std::unique_lock<std::mutex> lock(handler->mutex);
-  EXPECT_TRUE(handler->done.wait_for(lock, kPatience, [&] { return handler->called; }));
-  lock.unlock();
+  EXPECT_TRUE(handler->WaitFor(1));
   FileLayer::ShutdownDirectoryWatcher();
   EXPECT_FALSE(FileLayer::DirectoryWatcherRunning());
 }

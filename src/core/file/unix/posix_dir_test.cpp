@@ -11,9 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
-#include <optional>
 #include <string>
-#include <tuple>
 
 #include "core/common/error.h"
 #include "core/file/dir_access.h"
@@ -22,13 +20,11 @@
 
 namespace {
 
-using FileTest::Narrow;
-using FileTest::ReadWholeFile;
-using FileTest::ScratchDir;
-using FileTest::WriteWholeFile;
+using namespace FileTest;
+using Entries = std::map<std::u16string, entry_type>;
 
-std::map<std::u16string, entry_type> List(i_dir::iterator* it) {
-  std::map<std::u16string, entry_type> entries;
+Entries List(i_dir::iterator *it) {
+  Entries entries;
   if (!it) return entries;
   while (!it->Failed()) {
     entries[it->GetName()] = it->GetType();
@@ -37,27 +33,14 @@ std::map<std::u16string, entry_type> List(i_dir::iterator* it) {
   return entries;
 }
 
-// Restores an environment variable when the test ends.
-class SavedVariable {
- public:
-  explicit SavedVariable(const char* name) : name_(name) {
-    if (const char* value = std::getenv(name)) value_ = value;
-  }
-  ~SavedVariable() {
-    if (value_)
-      setenv(name_, value_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> value_;
+// A scratch directory and its directory object.
+class PosixDir : public ::testing::Test {
+ protected:
+  ScratchDir scratch;
+  posix_dir dir{scratch.path()};
 };
 
-TEST(PosixDir, EntryOperationsAndTheirErrors) {
-  ScratchDir scratch;
-  posix_dir dir(scratch.path());
+TEST_F(PosixDir, EntryOperationsAndTheirErrors) {
   EXPECT_TRUE(dir.CreateDir(u"vm", nullptr));
   struct stat st {};
   ASSERT_EQ(stat((scratch / "vm").c_str(), &st), 0);
@@ -65,8 +48,8 @@ TEST(PosixDir, EntryOperationsAndTheirErrors) {
   umask(mask);
   EXPECT_EQ(st.st_mode & 0777, 0755u & ~mask);
 
-  EXPECT_FALSE(dir.CreateDir(u"vm", nullptr));
-  EXPECT_EQ(dir.TakeError().Code(), Code::kFileExists);  // already exists
+  EXPECT_EQ(FailureCode(dir, dir.CreateDir(u"vm", nullptr)),
+            Code::kFileExists);  // already exists
 
   WriteWholeFile(scratch / "vm/a.vmc", "x");
   EXPECT_TRUE(dir.Rename(u"vm/a.vmc", u"vm/b.vmc"));
@@ -83,30 +66,25 @@ TEST(PosixDir, EntryOperationsAndTheirErrors) {
   EXPECT_EQ(st.st_nlink, 2u);
   std::u16string resolved;
   EXPECT_TRUE(dir.ResolveSymLinks(u"vm/link", resolved));
-  char* real = realpath((scratch / "vm/b.vmc").c_str(), nullptr);
+  char *real = realpath((scratch / "vm/b.vmc").c_str(), nullptr);
   EXPECT_EQ(Narrow(resolved), real);
   std::free(real);
 
-  EXPECT_FALSE(dir.RemoveDir(u"vm"));
-  EXPECT_EQ(dir.TakeError().Code(), Code::kFileDelete);  // not empty: the operation's own code
+  EXPECT_EQ(FailureCode(dir, dir.RemoveDir(u"vm")),
+            Code::kFileDelete);  // not empty: the operation's own code
   EXPECT_TRUE(dir.SetUnixPermissions(u"vm/b.vmc", 0600));
   ASSERT_EQ(stat((scratch / "vm/b.vmc").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   EXPECT_TRUE(dir.SetUnixOwner(u"vm/b.vmc", getuid(), getgid()));
-  EXPECT_FALSE(dir.SetUnixPermissions(u"vm/none", 0600));
-  EXPECT_EQ(dir.TakeError().Code(), Code::kFileNotFound);
-  EXPECT_FALSE(dir.SetDOSAttributes(u"vm/b.vmc", 1));
-  EXPECT_EQ(dir.TakeError().Code(), Code::kNotSupported);
+  EXPECT_EQ(FailureCode(dir, dir.SetUnixPermissions(u"vm/none", 0600)), Code::kFileNotFound);
+  EXPECT_EQ(FailureCode(dir, dir.SetDOSAttributes(u"vm/b.vmc", 1)), Code::kNotSupported);
 
-  for (const char16_t* name : {u"vm/b.vmc", u"vm/hard", u"vm/link"}) EXPECT_TRUE(dir.Remove(name));
+  for (const char16_t *name : {u"vm/b.vmc", u"vm/hard", u"vm/link"}) EXPECT_TRUE(dir.Remove(name));
   EXPECT_TRUE(dir.RemoveDir(u"vm"));
-  EXPECT_FALSE(dir.Remove(u"vm"));
-  EXPECT_EQ(dir.TakeError().Code(), Code::kFileNotFound);
+  EXPECT_EQ(FailureCode(dir, dir.Remove(u"vm")), Code::kFileNotFound);
 }
 
-TEST(PosixDir, AFailedDirectoryDoesNothingUntilTheErrorIsTaken) {
-  ScratchDir scratch;
-  posix_dir dir(scratch.path());
+TEST_F(PosixDir, AFailedDirectoryDoesNothingUntilTheErrorIsTaken) {
   EXPECT_FALSE(dir.Remove(u"missing"));
   EXPECT_FALSE(dir.CreateDir(u"made", nullptr));
   EXPECT_FALSE(dir.Open(u"new", O_RDWR | O_CREAT, false, 0600));
@@ -115,20 +93,17 @@ TEST(PosixDir, AFailedDirectoryDoesNothingUntilTheErrorIsTaken) {
   EXPECT_FALSE(dir.GetPath(path));
   EXPECT_EQ(access((scratch / "made").c_str(), F_OK), -1);
   EXPECT_EQ(access((scratch / "new").c_str(), F_OK), -1);
-  EXPECT_EQ(dir.TakeError().Code(), Code::kFileNotFound);  // still the first failure
+  EXPECT_EQ(dir.TakeError().Code(),
+            Code::kFileNotFound);  // still the first failure
   EXPECT_TRUE(dir.CreateDir(u"made", nullptr));
 }
 
-TEST(PosixDir, NamesJoinRelativeToTheDirectory) {
-  EXPECT_EQ(FileLayer::JoinPath("/a/b", "c"), "/a/b/c");
-  EXPECT_EQ(FileLayer::JoinPath("/a/b", "../c"), "/a/c");
-  EXPECT_EQ(FileLayer::JoinPath("/a/b", "./c//d/"), "/a/b/c/d");
-  EXPECT_EQ(FileLayer::JoinPath("/a", "../../.."), "/");
-  EXPECT_EQ(FileLayer::JoinPath("/a/b", "/x/y"), "/x/y");
-  EXPECT_EQ(FileLayer::JoinPath("/", "x"), "/x");
-  EXPECT_EQ(FileLayer::JoinPath("", "x"), "x");
+TEST_F(PosixDir, NamesJoinRelativeToTheDirectory) {
+  const char *cases[][3] = {{"/a/b", "c", "/a/b/c"}, {"/a/b", "../c", "/a/c"}, {"/a/b", "./c//d/", "/a/b/c/d"},
+                            {"/a", "../../..", "/"}, {"/a/b", "/x/y", "/x/y"}, {"/", "x", "/x"},
+                            {"", "x", "x"}};
+  for (const auto &[base, name, joined] : cases) EXPECT_EQ(FileLayer::JoinPath(base, name), joined) << name;
 
-  ScratchDir scratch;
   WriteWholeFile(scratch / "top", "top file");
   ASSERT_EQ(mkdir((scratch / "sub").c_str(), 0755), 0);
   posix_dir sub(scratch / "sub");
@@ -140,37 +115,29 @@ TEST(PosixDir, NamesJoinRelativeToTheDirectory) {
   std::u16string cut = FileLayer::FileNameFromSystem(scratch / "top");
   cut += u'\0';
   cut += u"ignored";
-  EXPECT_FALSE(root.Open(cut, O_RDONLY, false, 0));
-  EXPECT_EQ(root.TakeError().Code(), Code::kFileNotFound);
-  EXPECT_FALSE(root.Remove(cut));
-  EXPECT_EQ(root.TakeError().Code(), Code::kFileNotFound);
+  EXPECT_EQ(FailureCode(root, root.Open(cut, O_RDONLY, false, 0)), Code::kFileNotFound);
+  EXPECT_EQ(FailureCode(root, root.Remove(cut)), Code::kFileNotFound);
   EXPECT_EQ(ReadWholeFile(scratch / "top"), "top file");
 }
 
-TEST(PosixDir, ListingSkipsDotEntriesAndReportsTypes) {
-  ScratchDir scratch;
+TEST_F(PosixDir, ListingSkipsDotEntriesAndReportsTypes) {
   WriteWholeFile(scratch / "disk.vhdx", "d");
   WriteWholeFile(scratch / "config.vmc", "c");
   ASSERT_EQ(mkdir((scratch / "folder").c_str(), 0755), 0);
   ASSERT_EQ(symlink("disk.vhdx", (scratch / "link").c_str()), 0);
   ASSERT_EQ(mkfifo((scratch / "pipe").c_str(), 0600), 0);
-  posix_dir dir(scratch.path());
 
   auto all = dir.GetIterator();
   ASSERT_TRUE(all);
-  const auto entries = List(all.get());
+  EXPECT_EQ(List(all.get()), (Entries{{u"disk.vhdx", entry_type::file},
+                                      {u"config.vmc", entry_type::file},
+                                      {u"folder", entry_type::directory},
+                                      {u"link", entry_type::symlink},
+                                      {u"pipe", entry_type::fifo}}));
   EXPECT_EQ(all->GetError().Code(), Code::kEndOfFile);
-  const std::map<std::u16string, entry_type> expected{{u"disk.vhdx", entry_type::file},
-                                                      {u"config.vmc", entry_type::file},
-                                                      {u"folder", entry_type::directory},
-                                                      {u"link", entry_type::symlink},
-                                                      {u"pipe", entry_type::fifo}};
-  EXPECT_EQ(entries, expected);
-
-  auto vhdx = dir.GetIterator(u"*.vhdx");
-  EXPECT_EQ(List(vhdx.get()), (std::map<std::u16string, entry_type>{{u"disk.vhdx", entry_type::file}}));
-  auto folders = dir.GetIterator(u"*", i_dir::type_bit(entry_type::directory));
-  EXPECT_EQ(List(folders.get()), (std::map<std::u16string, entry_type>{{u"folder", entry_type::directory}}));
+  EXPECT_EQ(List(dir.GetIterator(u"*.vhdx").get()), (Entries{{u"disk.vhdx", entry_type::file}}));
+  EXPECT_EQ(List(dir.GetIterator(u"*", i_dir::type_bit(entry_type::directory)).get()),
+            (Entries{{u"folder", entry_type::directory}}));
 
   // A plain name looks the one entry up.
   auto one = dir.GetIterator(u"config.vmc");
@@ -205,9 +172,7 @@ TEST(PosixDir, ListingSkipsDotEntriesAndReportsTypes) {
   EXPECT_EQ(Narrow(self->GetName()), std::string(FileLayer::LastComponent(scratch.path())));
 }
 
-TEST(PosixDir, AnEmptyDirectoryEndsAtOnce) {
-  ScratchDir scratch;
-  posix_dir dir(scratch.path());
+TEST_F(PosixDir, AnEmptyDirectoryEndsAtOnceAndAMissingOneFails) {
   auto it = dir.GetIterator();
   ASSERT_TRUE(it);
   EXPECT_TRUE(it->Failed());
@@ -217,104 +182,84 @@ TEST(PosixDir, AnEmptyDirectoryEndsAtOnce) {
 
   posix_dir missing(scratch / "gone");
   EXPECT_FALSE(missing.GetIterator());
-  EXPECT_EQ(missing.GetError().Code(), Code::kFileNotFound);
   EXPECT_STREQ(missing.GetError().Function(), "GetIterator");
+  EXPECT_EQ(missing.TakeError().Code(), Code::kFileNotFound);
+  uint64_t total = 1, free = 1, available = 1;
+  EXPECT_EQ(FailureCode(missing, missing.GetDriveSize(total, free, available)), Code::kFileNotFound);
+  EXPECT_EQ(total + free + available, 0u);  // ENOENT wins over the read code
 }
 
-TEST(PosixDir, OpenDirChecksTheEntry) {
-  ScratchDir scratch;
+TEST_F(PosixDir, OpenDirChecksTheEntry) {
   WriteWholeFile(scratch / "file", "x");
   ASSERT_EQ(mkdir((scratch / "sub").c_str(), 0755), 0);
-  posix_dir dir(scratch.path());
   auto sub = dir.OpenDir(u"sub");
   ASSERT_TRUE(sub);
-  std::u16string path;
-  EXPECT_TRUE(sub->GetPath(path));
-  EXPECT_EQ(Narrow(path), scratch / "sub");
-  EXPECT_FALSE(dir.OpenDir(u"file"));
-  EXPECT_EQ(dir.TakeError().Code(), Code::kFileOpen);
-  EXPECT_FALSE(dir.OpenDir(u"none"));
-  EXPECT_EQ(dir.TakeError().Code(), Code::kFileNotFound);
+  EXPECT_EQ(Narrow(PathOf(*sub)), scratch / "sub");
+  EXPECT_EQ(FailureCode(dir, dir.OpenDir(u"file")), Code::kFileOpen);
+  EXPECT_EQ(FailureCode(dir, dir.OpenDir(u"none")), Code::kFileNotFound);
 
-  // The same through the control request, and a listing by a pattern with a path.
+  // The same through the control request, and a listing by a pattern with a
+  // path.
   WriteWholeFile(scratch / "sub/a.vhdx", "x");
   WriteWholeFile(scratch / "sub/b.vmc", "x");
   dir_ioctl_open_dir request;
   request.name = u"sub";
   ASSERT_TRUE(dir.IOCTL(&request));
   ASSERT_TRUE(request.dir);
-  EXPECT_TRUE(request.dir->GetPath(path));
-  EXPECT_EQ(Narrow(path), scratch / "sub");
+  EXPECT_EQ(Narrow(PathOf(*request.dir)), scratch / "sub");
   auto listed = dir.GetIterator(u"sub/*.vhdx");
   ASSERT_TRUE(listed);
   EXPECT_EQ(listed->GetName(), u"a.vhdx");
   EXPECT_FALSE(listed->Next());
-  EXPECT_FALSE(dir.GetIterator(u"file/*"));
-  EXPECT_EQ(dir.TakeError().Code(), Code::kFileOpen);  // not a directory
+  EXPECT_EQ(FailureCode(dir, dir.GetIterator(u"file/*")),
+            Code::kFileOpen);  // not a directory
 }
 
-TEST(PosixDir, SpecialDirectories) {
-  SavedVariable home("HOME");
-  posix_dir dir("/");
-  std::u16string path;
+TEST_F(PosixDir, SpecialDirectories) {
+  struct SavedHome {  // restored when the test ends
+    const char *set = std::getenv("HOME");
+    std::string value = set ? set : "";
+    ~SavedHome() { set ? setenv("HOME", value.c_str(), 1) : unsetenv("HOME"); }
+  } saved;
 
   unsetenv("HOME");
-  EXPECT_FALSE(dir.OpenSpecialDir(144));
-  EXPECT_EQ(dir.TakeError().Code(), Code::kFileOpen);
+  EXPECT_EQ(FailureCode(dir, dir.OpenSpecialDir(144)), Code::kFileOpen);
   setenv("HOME", "relative/home", 1);
-  EXPECT_FALSE(dir.OpenSpecialDir(145));
-  EXPECT_EQ(dir.TakeError().Code(), Code::kFileOpen);
+  EXPECT_EQ(FailureCode(dir, dir.OpenSpecialDir(145)), Code::kFileOpen);
   setenv("HOME", "/home/someone", 1);
-  auto homeDir = dir.OpenSpecialDir(144);
-  ASSERT_TRUE(homeDir);
-  EXPECT_TRUE(homeDir->GetPath(path));
-  EXPECT_EQ(path, u"/home/someone");
-
-  const std::pair<uint32_t, std::u16string> fixed[] = {{143, u"/var/lib"}, {149, u"/tmp"}, {156, u"/var/log"}};
-  for (const auto& [id, expected] : fixed) {
+  const std::pair<uint32_t, std::u16string> cases[] = {
+      {144, u"/home/someone"}, {143, u"/var/lib"}, {149, u"/tmp"}, {156, u"/var/log"}};
+  for (const auto &[id, expected] : cases) {
     auto special = dir.OpenSpecialDir(id);
-    ASSERT_TRUE(special);
-    EXPECT_TRUE(special->GetPath(path));
-    EXPECT_EQ(path, expected);
+    EXPECT_EQ(special ? PathOf(*special) : u"", expected) << id;
   }
   EXPECT_FALSE(dir.OpenSpecialDir(150));
   EXPECT_EQ(dir.GetError().Code(), Code::kNotSupported);
   EXPECT_STREQ(dir.GetError().Function(), "OpenSpecialDir");
 }
 
-TEST(PosixDir, DriveSize) {
-  ScratchDir scratch;
-  posix_dir dir(scratch.path());
+TEST_F(PosixDir, DriveSize) {
   uint64_t total = 0, free = 0, available = 0;
   EXPECT_TRUE(dir.GetDriveSize(total, free, available));
   EXPECT_GT(total, 0u);
   EXPECT_LE(free, total);
   EXPECT_LE(available, free);
-
-  posix_dir missing(scratch / "gone");
-  EXPECT_FALSE(missing.GetDriveSize(total, free, available));
-  EXPECT_EQ(total + free + available, 0u);
-  EXPECT_EQ(missing.GetError().Code(), Code::kFileNotFound);  // ENOENT wins over the read code
 }
 
-TEST(PosixDir, Comparison) {
+TEST_F(PosixDir, Comparison) {
   posix_dir a("/srv/vm"), same("/srv/vm"), below("/srv/vm/disks"), sibling("/srv/vmx"), root("/");
-  const std::tuple<posix_dir*, posix_dir*, int> cases[] = {{&a, &a, 0},     {&a, &same, 0},    {&a, &below, 1},
-                                                           {&below, &a, 2}, {&a, &sibling, 2}, {&root, &a, 1},
-                                                           {&a, nullptr, 2}};
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    auto [left, right, expected] = cases[i];
-    EXPECT_EQ(left->Compare(right), expected) << "case " << i;
-  }
+  const struct {
+    posix_dir *left, *right;
+    int expected;
+  } cases[] = {{&a, &a, 0},       {&a, &same, 0}, {&a, &below, 1}, {&below, &a, 2},
+               {&a, &sibling, 2}, {&root, &a, 1}, {&a, nullptr, 2}};
+  for (const auto &c : cases) EXPECT_EQ(c.left->Compare(c.right), c.expected) << &c - cases;
 }
 
-TEST(PosixDir, FileSystemTypeAndNearestExistingAncestor) {
+TEST_F(PosixDir, FileSystemTypeAndNearestExistingAncestor) {
   EXPECT_STREQ(FileLayer::FileSystemTypeName(0xEF53), "ext2");
   EXPECT_STREQ(FileLayer::FileSystemTypeName(0x58465342), "xfs");
   EXPECT_STREQ(FileLayer::FileSystemTypeName(0x12345678), "");
-
-  ScratchDir scratch;
-  posix_dir dir(scratch.path());
   dir_ioctl_fs_type type;
   ASSERT_TRUE(dir.IOCTL(&type));
   struct statfs info {};
@@ -349,7 +294,7 @@ TEST(PosixDir, FileSystemTypeAndNearestExistingAncestor) {
   EXPECT_STREQ(dir.GetError().Function(), "IOCTL");
 }
 
-TEST(PosixDir, ByteNamesSurviveARoundTripUnderUtf8) {
+TEST_F(PosixDir, ByteNamesSurviveARoundTripUnderUtf8) {
   FileLayer::UseFileNameConverter("UTF-8");
   EXPECT_EQ(FileLayer::FileNameToSystem(u"\uF8E9x"), "\xE9x");
   EXPECT_EQ(FileLayer::FileNameFromSystem("\xE9x"), u"\uF8E9x");
@@ -361,19 +306,14 @@ TEST(PosixDir, ByteNamesSurviveARoundTripUnderUtf8) {
     EXPECT_EQ(FileLayer::FileNameToSystem(FileLayer::FileNameFromSystem(name)), name) << byte;
   }
 
-  ScratchDir scratch;
   WriteWholeFile(scratch / "\xE9", "latin-1 name");
-  posix_dir dir(scratch.path());
   auto it = dir.GetIterator();
   ASSERT_TRUE(it);
   ASSERT_FALSE(it->Failed());
   EXPECT_EQ(it->GetName(), u"\uF8E9");
   auto file = dir.Open(it->GetName(), O_RDONLY, false, 0);
   ASSERT_TRUE(file) << Common::DescribeErrorChain(dir.GetError());
-  char buffer[32] = {};
-  size_t got = 0;
-  file->Read(buffer, sizeof buffer, got);
-  EXPECT_EQ(std::string(buffer, got), "latin-1 name");
+  EXPECT_EQ(ReadText(*file, 32), "latin-1 name");
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <cstring>
 #include <string>
 
 #include "core/common/error_codes.h"
@@ -17,18 +16,32 @@
 
 namespace {
 
-using FileTest::Child;
-using FileTest::Narrow;
-using FileTest::ReadText;
-using FileTest::ReadWholeFile;
-using FileTest::ScratchDir;
-using FileTest::WriteText;
-using FileTest::WriteWholeFile;
+using namespace FileTest;
 
-TEST(PosixFile, ReadWriteSeekAndSize) {
+// A scratch directory and its directory object; "f" is the file under test.
+class PosixFile : public ::testing::Test {
+ protected:
+  // Writes "f" and opens it without the implicit lock.
+  std::unique_ptr<rio_file> OpenWith(const std::string &contents, int flags) {
+    WriteWholeFile(scratch / "f", contents);
+    return dir.Open(u"f", flags, true, 0);
+  }
+  // A child process that holds "f" open, then takes the range locks.
+  std::unique_ptr<Child> Holder(int flags, bool noLock, std::function<bool(rio_file &)> locks = nullptr) {
+    auto child = std::make_unique<Child>([=, this] {
+      static std::unique_ptr<rio_file> held;  // kept open until the child exits
+      held = dir.Open(u"f", flags, noLock, 0);
+      return held && (!locks || locks(*held)) ? 0 : 1;
+    });
+    EXPECT_TRUE(child->Ready());
+    return child;
+  }
   ScratchDir scratch;
-  posix_dir dir(scratch.path());
-  auto file = dir.Open(u"data.bin", O_RDWR | O_CREAT, false, 0644);
+  posix_dir dir{scratch.path()};
+};
+
+TEST_F(PosixFile, ReadWriteSeekAndSize) {
+  auto file = dir.Open(u"f", O_RDWR | O_CREAT, false, 0644);
   ASSERT_TRUE(file) << Common::DescribeErrorChain(dir.GetError());
   EXPECT_EQ(WriteText(*file, "hello world"), 11u);
   EXPECT_EQ(file->Seek(6), 6);
@@ -51,17 +64,14 @@ TEST(PosixFile, ReadWriteSeekAndSize) {
   EXPECT_FALSE(file->Failed());
 }
 
-TEST(PosixFile, EveryOperationIsInertAfterAFailureUntilTheErrorIsTaken) {
-  ScratchDir scratch;
-  WriteWholeFile(scratch / "f", "0123456789");
-  posix_dir dir(scratch.path());
-  auto file = dir.Open(u"f", O_RDWR, true, 0);
+TEST_F(PosixFile, EveryOperationIsInertAfterAFailureUntilTheErrorIsTaken) {
+  auto file = OpenWith("0123456789", O_RDWR);
   ASSERT_TRUE(file);
   EXPECT_EQ(file->Seek(-1), 0);  // EINVAL
   ASSERT_TRUE(file->Failed());
   EXPECT_EQ(file->GetError().Code(), Code::kFileSeek);
   EXPECT_STREQ(file->GetError().Function(), "Seek");
-  const Common::ErrorRecord* first = file->GetError().Record();
+  const Common::ErrorRecord *first = file->GetError().Record();
 
   char buffer[4] = {'x', 'x', 'x', 'x'};
   size_t moved = 99;
@@ -82,18 +92,15 @@ TEST(PosixFile, EveryOperationIsInertAfterAFailureUntilTheErrorIsTaken) {
   EXPECT_EQ(file->GetError().Record(), first);
   EXPECT_EQ(ReadWholeFile(scratch / "f"), "0123456789");
 
-  const Common::Error taken = file->TakeError();
-  EXPECT_EQ(taken.Code(), Code::kFileSeek);
+  EXPECT_EQ(file->TakeError().Code(), Code::kFileSeek);
   EXPECT_FALSE(file->Failed());
   EXPECT_EQ(file->Seek(2), 2);
   EXPECT_EQ(ReadText(*file, 3), "234");
 }
 
-TEST(PosixFile, OpenFailureCarriesCodePathAndErrno) {
-  ScratchDir scratch;
-  posix_dir dir(scratch.path());
+TEST_F(PosixFile, OpenFailureCarriesCodePathAndErrno) {
   EXPECT_FALSE(dir.Open(u"missing", O_RDONLY, false, 0));
-  const Common::Error& error = dir.GetError();
+  const Common::Error &error = dir.GetError();
   EXPECT_EQ(error.Code(), Code::kFileNotFound);
   EXPECT_EQ(Common::FormatErrorMessage(error), u"The specified file does not exist.");
   EXPECT_STREQ(error.Function(), "Open");
@@ -104,112 +111,76 @@ TEST(PosixFile, OpenFailureCarriesCodePathAndErrno) {
   EXPECT_EQ(error.Cause().GetNumber("code"), static_cast<uint64_t>(ENOENT));
 }
 
-TEST(PosixFile, ImplicitLockKeepsAnotherProcessOutAndTheContentsUntouched) {
-  ScratchDir scratch;
-  const std::string path = scratch / "disk.vhdx";
-  WriteWholeFile(path, "precious contents");
-  Child holder([&] {
-    posix_dir dir(scratch.path());
-    static std::unique_ptr<rio_file> held;  // kept open until the child exits
-    held = dir.Open(u"disk.vhdx", O_RDWR, false, 0);
-    return held ? 0 : 1;
-  });
-  ASSERT_TRUE(holder.Ready());
-
-  posix_dir dir(scratch.path());
+TEST_F(PosixFile, ImplicitLockKeepsAnotherProcessOutAndTheContentsUntouched) {
+  WriteWholeFile(scratch / "f", "precious contents");
+  auto holder = Holder(O_RDWR, false);
   for (int flags : {O_WRONLY | O_TRUNC, O_RDONLY}) {
-    EXPECT_FALSE(dir.Open(u"disk.vhdx", flags, false, 0));
+    EXPECT_FALSE(dir.Open(u"f", flags, false, 0));
     const Common::Error error = dir.TakeError();
     EXPECT_EQ(error.Code(), Code::kAccessDenied);
     EXPECT_EQ(Common::FormatErrorMessage(error), u"Access to the file is denied.");
     EXPECT_EQ(error.Cause().Code(), Code::kFileLock);  // the lock error
   }
-  EXPECT_EQ(ReadWholeFile(path), "precious contents");
+  EXPECT_EQ(ReadWholeFile(scratch / "f"), "precious contents");
   // Without the implicit lock the file opens.
-  EXPECT_TRUE(dir.Open(u"disk.vhdx", O_RDONLY, true, 0));
-  EXPECT_EQ(holder.Release(), 0);
+  EXPECT_TRUE(dir.Open(u"f", O_RDONLY, true, 0));
+  EXPECT_EQ(holder->Release(), 0);
 
   // Once the holder is gone the deferred truncation happens after locking.
-  auto file = dir.Open(u"disk.vhdx", O_WRONLY | O_TRUNC, false, 0);
+  auto file = dir.Open(u"f", O_WRONLY | O_TRUNC, false, 0);
   ASSERT_TRUE(file) << Common::DescribeErrorChain(dir.GetError());
-  EXPECT_EQ(ReadWholeFile(path), "");
+  EXPECT_EQ(ReadWholeFile(scratch / "f"), "");
 }
 
-TEST(PosixFile, ReadersShareTheImplicitLock) {
-  ScratchDir scratch;
+TEST_F(PosixFile, ReadersShareTheImplicitLock) {
   WriteWholeFile(scratch / "f", "abc");
-  Child reader([&] {
-    posix_dir dir(scratch.path());
-    static std::unique_ptr<rio_file> held;
-    held = dir.Open(u"f", O_RDONLY, false, 0);
-    return held ? 0 : 1;
-  });
-  ASSERT_TRUE(reader.Ready());
-  posix_dir dir(scratch.path());
+  auto reader = Holder(O_RDONLY, false);
   EXPECT_TRUE(dir.Open(u"f", O_RDONLY, false, 0));
   EXPECT_FALSE(dir.Open(u"f", O_RDWR, false, 0));
-  EXPECT_EQ(reader.Release(), 0);
+  EXPECT_EQ(reader->Release(), 0);
 }
 
-TEST(PosixFile, RangeLocksConflictOnlyWhereTheyOverlap) {
-  ScratchDir scratch;
-  WriteWholeFile(scratch / "f", std::string(1000, 'a'));
-  Child holder([&] {
-    posix_dir dir(scratch.path());
-    static std::unique_ptr<rio_file> held;
-    held = dir.Open(u"f", O_RDWR, true, 0);
-    if (!held || !held->LockExclusive(0, 100, false) || !held->LockShared(500, 100, false)) return 1;
-    return 0;
-  });
-  ASSERT_TRUE(holder.Ready());
-
-  posix_dir dir(scratch.path());
-  auto file = dir.Open(u"f", O_RDWR, true, 0);
+TEST_F(PosixFile, RangeLocksConflictOnlyWhereTheyOverlap) {
+  auto file = OpenWith(std::string(1000, 'a'), O_RDWR);
   ASSERT_TRUE(file);
-  EXPECT_FALSE(file->LockExclusive(50, 10, false));
-  EXPECT_EQ(file->TakeError().Code(), Code::kFileLock);
-  EXPECT_FALSE(file->LockShared(99, 1, false));
-  EXPECT_EQ(file->TakeError().Code(), Code::kFileLock);
+  auto holder = Holder(O_RDWR, true, [](rio_file &held) {
+    return held.LockExclusive(0, 100, false) && held.LockShared(500, 100, false);
+  });
+  EXPECT_EQ(FailureCode(*file, file->LockExclusive(50, 10, false)), Code::kFileLock);
+  EXPECT_EQ(FailureCode(*file, file->LockShared(99, 1, false)), Code::kFileLock);
   EXPECT_TRUE(file->LockShared(100, 100, false));  // adjacent, not overlapping
   EXPECT_TRUE(file->LockShared(550, 10, false));   // readers share
-  EXPECT_FALSE(file->LockExclusive(550, 10, false));
-  file->TakeError();
-  EXPECT_FALSE(file->LockExclusive(0, 0, false));  // length 0: to the end, overlaps both
-  file->TakeError();
+  EXPECT_EQ(FailureCode(*file, file->LockExclusive(550, 10, false)), Code::kFileLock);
+  EXPECT_EQ(FailureCode(*file, file->LockExclusive(0, 0, false)),
+            Code::kFileLock);  // to the end, overlaps both
   EXPECT_TRUE(file->Unlock(100, 100));
-  EXPECT_EQ(holder.Release(), 0);
+  EXPECT_EQ(holder->Release(), 0);
   // The holder's locks went with its descriptor.
   EXPECT_TRUE(file->LockExclusive(0, 0, false));
 }
 
-TEST(PosixFile, WritePastTheFileSizeLimitReturnsAShortCountWithoutError) {
-  ScratchDir scratch;
-  const int code = FileTest::RunInChild([&] {
+TEST_F(PosixFile, WritePastTheFileSizeLimitReturnsAShortCountWithoutError) {
+  const int code = RunInChild([&] {
     const rlimit limit{4096, 4096};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
-    posix_dir dir(scratch.path());
-    auto file = dir.Open(u"big", O_WRONLY | O_CREAT, false, 0600);  // SIGXFSZ is ignored from here on
+    auto file = dir.Open(u"big", O_WRONLY | O_CREAT, false,
+                         0600);  // SIGXFSZ is ignored from here on
     if (!file) return 11;
     const std::string block(8192, 'z');
     size_t written = 0;
     file->Write(block.data(), block.size(), written);
-    if (written != 4096) return 12;
-    if (file->Failed()) return 13;
+    if (written != 4096 || file->Failed()) return 12;
     // The next write is attempted normally and is short again.
     file->Write(block.data(), 1, written);
-    if (written != 0 || file->Failed()) return 14;
-    return 0;
+    return written != 0 || file->Failed() ? 13 : 0;
   });
   EXPECT_EQ(code, 0);
   EXPECT_EQ(ReadWholeFile(scratch / "big").size(), 4096u);
 }
 
 // The data they move is checked against the fallback in positioned_io_test.
-TEST(PosixFile, PositionedTransfersAnswerTheProbeAndStoreTheirFailures) {
-  ScratchDir scratch;
-  WriteWholeFile(scratch / "f", "0123");
-  posix_dir dir(scratch.path());
-  auto file = dir.Open(u"f", O_RDONLY, true, 0);
+TEST_F(PosixFile, PositionedTransfersAnswerTheProbeAndStoreTheirFailures) {
+  auto file = OpenWith("0123", O_RDONLY);
   ASSERT_TRUE(file);
   // Asking with size 0 moves nothing and answers with a count of 0.
   file_ioctl_read_at get;
@@ -239,20 +210,15 @@ TEST(PosixFile, PositionedTransfersAnswerTheProbeAndStoreTheirFailures) {
   EXPECT_EQ(ReadWholeFile(scratch / "f"), "0123");
 }
 
-TEST(PosixFile, ControlRequests) {
-  ScratchDir scratch;
-  posix_dir dir(scratch.path());
-  auto file = dir.Open(u"f", O_RDWR | O_CREAT, true, 0600);
-  ASSERT_TRUE(file);
+TEST_F(PosixFile, ControlRequests) {
   const std::string block(64 * 1024, 'q');
-  size_t written = 0;
-  file->Write(block.data(), block.size(), written);
+  auto file = OpenWith(block, O_RDWR);
+  ASSERT_TRUE(file);
 
   // Appending: a write after seeking back still lands at the end.
   file_ioctl_append append;
   EXPECT_TRUE(file->IOCTL(&append));
-  file->Seek(0);
-  file->Write("END", 3, written);
+  EXPECT_EQ(WriteText(*file, "END"), 3u);
   EXPECT_EQ(file->GetSize(), block.size() + 3);
 
   file_ioctl_times times;
@@ -284,7 +250,8 @@ TEST(PosixFile, ControlRequests) {
     file->Seek(0);
     EXPECT_EQ(ReadText(*file, 4), std::string(4, '\0'));
   } else {
-    EXPECT_EQ(file->TakeError().Code(), Code::kNotSupported);  // the file system cannot punch holes
+    EXPECT_EQ(file->TakeError().Code(),
+              Code::kNotSupported);  // the file system cannot punch holes
   }
 
   // Physical location: data maps to a sector, the punched hole to none.

@@ -125,10 +125,11 @@ TEST(OpenDisk, ReportsParametersAndKind) {
   }
 }
 
-// Replaces the GUID of a metadata entry of an engine-made image.
-void SetEntryGuid(std::vector<uint8_t>& bytes, size_t index, const char* guid, uint32_t flags) {
+// An engine-made image whose metadata entry `index` has another GUID and flags.
+std::vector<uint8_t> WithEntry(std::vector<uint8_t> bytes, size_t index, const char* guid, uint32_t flags) {
   VhdxTest::PutGuid(bytes, MetadataEntryAt(index), guid);
   VhdxTest::Put32(bytes, MetadataEntryAt(index) + 24, flags);
+  return bytes;
 }
 
 Common::Error OpenError(const std::vector<uint8_t>& bytes) {
@@ -138,34 +139,25 @@ Common::Error OpenError(const std::vector<uint8_t>& bytes) {
 TEST(OpenDisk, MissingRequiredParameters) {
   const char* unknown = "01234567-89AB-CDEF-0123-456789ABCDEF";
   std::vector<uint8_t> bytes = VhdxTest::MakeDiskImage(100 * kMB);
-  std::vector<uint8_t> noSize = bytes;
-  SetEntryGuid(noSize, 1, unknown, 0);
+  const std::vector<uint8_t> noSize = WithEntry(bytes, 1, unknown, 0);
   EXPECT_EQ(CodeAndMessage(OpenError(noSize)), "0x3C001D Disk size is not defined in metadata.");
-  SetEntryGuid(noSize, 3, unknown, 0);
-  EXPECT_EQ(CodeAndMessage(OpenError(noSize)), "0x3C001C Logical sector size is not defined in metadata.");
-  std::vector<uint8_t> noParameters = bytes;
-  SetEntryGuid(noParameters, 0, unknown, 0);
-  EXPECT_EQ(CodeAndMessage(OpenError(noParameters)), "0x3C001E File parameters are not defined in metadata.");
-  std::vector<uint8_t> noPhysical = bytes;
-  SetEntryGuid(noPhysical, 4, unknown, 0);
-  EXPECT_EQ(OpenImage(noPhysical, false).disk->GetParts().physicalSectorSize, 0u);
+  EXPECT_EQ(CodeAndMessage(OpenError(WithEntry(noSize, 3, unknown, 0))),
+            "0x3C001C Logical sector size is not defined in metadata.");
+  EXPECT_EQ(CodeAndMessage(OpenError(WithEntry(bytes, 0, unknown, 0))),
+            "0x3C001E File parameters are not defined in metadata.");
+  EXPECT_EQ(OpenImage(WithEntry(bytes, 4, unknown, 0), false).disk->GetParts().physicalSectorSize, 0u);
 }
 
 TEST(OpenDisk, MetadataItemsAreChecked) {
   std::vector<uint8_t> bytes = VhdxTest::MakeDiskImage(100 * kMB);
-  std::vector<uint8_t> twice = bytes;
-  SetEntryGuid(twice, 1, "CAA16737-FA36-4D43-B3B6-33F0AA44E76B", 4);
-  EXPECT_EQ(CodeAndMessage(OpenError(twice)),
+  EXPECT_EQ(CodeAndMessage(OpenError(WithEntry(bytes, 1, "CAA16737-FA36-4D43-B3B6-33F0AA44E76B", 4))),
             "0x3C0026 Multiple metadata entries with ID 'CAA16737-FA36-4D43-B3B6-33F0AA44E76B' for a value that "
             "allows only one metadata entry are present in the file.");
 
-  std::vector<uint8_t> required = bytes;
-  SetEntryGuid(required, 2, "01234567-89AB-CDEF-0123-456789ABCDEF", 4);
-  EXPECT_EQ(CodeAndMessage(OpenError(required)),
+  EXPECT_EQ(CodeAndMessage(OpenError(WithEntry(bytes, 2, "01234567-89AB-CDEF-0123-456789ABCDEF", 4))),
             "0x3C0027 Metadata with ID '01234567-89AB-CDEF-0123-456789ABCDEF' and flags 4 are required to be "
             "recognized.");
-  SetEntryGuid(required, 2, "01234567-89AB-CDEF-0123-456789ABCDEF", 2);
-  EXPECT_NO_THROW(OpenImage(required, false));
+  EXPECT_NO_THROW(OpenImage(WithEntry(bytes, 2, "01234567-89AB-CDEF-0123-456789ABCDEF", 2), false));
 
   std::vector<uint8_t> longParameters = bytes;
   VhdxTest::Put32(longParameters, MetadataEntryAt(0) + 20, 12);

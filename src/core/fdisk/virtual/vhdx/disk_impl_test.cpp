@@ -1,7 +1,6 @@
 #include "core/fdisk/virtual/vhdx/disk_impl.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -33,8 +32,6 @@ uint8_t RootByte(uint64_t s) { return static_cast<uint8_t>(0x10 + s * 7); }
 class ChainTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/hvchainXXXXXX";
-    dir_ = ::mkdtemp(pattern);
     WriteWholeFile(Root(), MakeDiskImage(kRootSectors * 512));
     {
       auto root = OpenDisk(Root(), true);
@@ -57,11 +54,9 @@ class ChainTest : public ::testing::Test {
     SetImageEntry(top, 1, kBlockFullyPresent, AppendBlock(top, 0xC0));
     WriteWholeFile(Top(), top);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string Root() const { return dir_ + "/root.vhdx"; }
-  std::string Mid() const { return dir_ + "/mid.avhdx"; }
-  std::string Top() const { return dir_ + "/top.avhdx"; }
+  std::string Root() const { return dir_ / "root.vhdx"; }
+  std::string Mid() const { return dir_ / "mid.avhdx"; }
+  std::string Top() const { return dir_ / "top.avhdx"; }
 
   // What each sector of the chain reads as before any write to top.
   static uint8_t Expected(uint64_t s) {
@@ -73,7 +68,7 @@ class ChainTest : public ::testing::Test {
     return RootByte(s);  // block 2: mid does not hold it
   }
 
-  std::string dir_;
+  TempDir dir_;
 };
 
 TEST_F(ChainTest, ReadsEveryBlockStateAcrossThreeLevels) {
@@ -142,23 +137,23 @@ TEST_F(ChainTest, WritingIntoAZeroBlockKeepsItsOtherSectorsZero) {
   for (uint64_t s = 0; s < kBlock; ++s) ASSERT_EQ(data[s * 512 + 7], s == 3 ? 0xEE : 0) << "sector " << s;
 }
 
+std::vector<DiskArea> Changes(Disk& disk, const std::u16string& since, DiskArea range) {
+  VectorCollector<DiskArea> out;
+  disk.GetChanges(since, range, out);
+  return out.values;
+}
+
 TEST_F(ChainTest, AllChangesMergeEveryLevel) {
   auto disk = OpenDisk(Top(), false);
-  VectorCollector<DiskArea> out;
-  disk->GetChanges(u"*", {0, kTopSectors}, out);
-  EXPECT_EQ(out.values, Areas({{0, kRootSectors}}));  // root is fully written; top adds block 1 inside it
-  VectorCollector<DiskArea> part;
-  disk->GetChanges(u"*", {kRootSectors - 10, 100}, part);
-  EXPECT_EQ(part.values, Areas({{kRootSectors - 10, kRootSectors}}));
-  VectorCollector<DiskArea> none;
-  disk->GetChanges(u"*", {kRootSectors + 1, 100}, none);
-  EXPECT_TRUE(none.values.empty());
-  EXPECT_EQ(HvTest::Thrown([&] { disk->GetChanges(u"7", {0, 1}, none); }).Code(), Code::kFileTrackerNotFound);
+  EXPECT_EQ(Changes(*disk, u"*", {0, kTopSectors}), Areas({{0, kRootSectors}}));  // root holds every sector
+  EXPECT_EQ(Changes(*disk, u"*", {kRootSectors - 10, 100}), Areas({{kRootSectors - 10, kRootSectors}}));
+  EXPECT_TRUE(Changes(*disk, u"*", {kRootSectors + 1, 100}).empty());
+  EXPECT_EQ(HvTest::Thrown([&] { Changes(*disk, u"7", {0, 1}); }).Code(), Code::kFileTrackerNotFound);
   EXPECT_EQ(HvTest::Thrown([&] { disk->GetCurrentChangeId(); }).Code(), Code::kFileTrackerNotFound);
 }
 
 TEST_F(ChainTest, TrackerReportsWritesOfEveryLevelSinceAChangeId) {
-  const std::u16string state = Common::Utf8ToUtf16(dir_ + "/tracker");
+  const std::u16string state = Common::Utf8ToUtf16(dir_ / "tracker");
   for (const std::string& file : {Root(), Mid(), Top()}) ASSERT_FALSE(HvTrackFile(state, Common::Utf8ToUtf16(file)));
   Processor::AutoRef<VirtualWareRaw::FileTracker> tracker;
   ASSERT_FALSE(HvCreateFileTracker(state, tracker));
@@ -176,30 +171,23 @@ TEST_F(ChainTest, TrackerReportsWritesOfEveryLevelSinceAChangeId) {
   WriteWholeFile(Mid(), mid);
 
   auto disk = OpenDisk(Top(), false, tracker);
-  VectorCollector<DiskArea> out;
-  disk->GetChanges(before, {0, kTopSectors}, out);
   // Top's two new blocks grew the file: all of their sectors. The tracker
   // reports the rewritten BAT entry by entry, so the empty entries beside
   // them (blocks 2, 4, 5) do not count. Top's new sector bitmap block changed
   // as a whole: it also reports fully present block 1, whose bits it holds.
   // Mid's changed range lies inside block 3.
-  EXPECT_EQ(out.values, Areas({{0, 2 * kBlock}, {3 * kBlock, 4 * kBlock}}));
-  std::u16string after = disk->GetCurrentChangeId();
-  VectorCollector<DiskArea> none;
-  disk->GetChanges(after, {0, kTopSectors}, none);
-  EXPECT_TRUE(none.values.empty());
+  EXPECT_EQ(Changes(*disk, before, {0, kTopSectors}), Areas({{0, 2 * kBlock}, {3 * kBlock, 4 * kBlock}}));
+  EXPECT_TRUE(Changes(*disk, disk->GetCurrentChangeId(), {0, kTopSectors}).empty());
   // Answers are cached per change ID: a second query does not ask the tracker.
-  std::filesystem::remove_all(dir_ + "/tracker");
-  VectorCollector<DiskArea> again;
-  disk->GetChanges(before, {10, 20}, again);
-  EXPECT_EQ(again.values, Areas({{10, 30}}));
+  std::filesystem::remove_all(dir_ / "tracker");
+  EXPECT_EQ(Changes(*disk, before, {10, 20}), Areas({{10, 30}}));
 }
 
 // Zeros written over sectors the child has not written: the payload bytes
 // were zeros already, only the sector bitmap changes, and what the sectors
 // read changes from the parent's data to zeros.
 TEST_F(ChainTest, BitmapOnlyChangeIsReported) {
-  const std::u16string state = Common::Utf8ToUtf16(dir_ + "/tracker");
+  const std::u16string state = Common::Utf8ToUtf16(dir_ / "tracker");
   for (const std::string& file : {Root(), Mid(), Top()}) ASSERT_FALSE(HvTrackFile(state, Common::Utf8ToUtf16(file)));
   Processor::AutoRef<VirtualWareRaw::FileTracker> tracker;
   ASSERT_FALSE(HvCreateFileTracker(state, tracker));
@@ -219,11 +207,9 @@ TEST_F(ChainTest, BitmapOnlyChangeIsReported) {
   std::vector<uint8_t> back(512);
   disk->Read(6, back.data(), 1);
   EXPECT_EQ(back[0], 0);
-  VectorCollector<DiskArea> out;
-  disk->GetChanges(before, {0, kTopSectors}, out);
   // The tracker reports the changed word of the bitmap: the bits of
   // sectors 0 to 63.
-  EXPECT_EQ(out.values, Areas({{0, 64}}));
+  EXPECT_EQ(Changes(*disk, before, {0, kTopSectors}), Areas({{0, 64}}));
 }
 
 TEST_F(ChainTest, ParentSearchFailures) {
@@ -239,8 +225,8 @@ TEST_F(ChainTest, ParentSearchFailures) {
   EXPECT_EQ(error.Cause().Code(), Code::kParentLinkageMismatch);
   std::filesystem::remove(Mid());
   EXPECT_EQ(HvTest::Thrown([&] { OpenDisk(Top(), false); }).Code(), Code::kParentNotFound);
-  EXPECT_EQ(HvTest::Thrown([&] { OpenDisk(dir_ + "/nowhere/x.vhdx", false); }).Code(), Code::kOpenVhdxDirectoryFailed);
-  EXPECT_EQ(HvTest::Thrown([&] { OpenDisk(dir_ + "/missing.vhdx", false); }).Code(), Code::kOpenVhdxFileFailed);
+  EXPECT_EQ(HvTest::Thrown([&] { OpenDisk(dir_ / "nowhere/x.vhdx", false); }).Code(), Code::kOpenVhdxDirectoryFailed);
+  EXPECT_EQ(HvTest::Thrown([&] { OpenDisk(dir_ / "missing.vhdx", false); }).Code(), Code::kOpenVhdxFileFailed);
 }
 
 TEST(ParentPathTest, LocatorPathsMapToLocalCandidates) {

@@ -1,6 +1,9 @@
 #include "core/fdisk/virtual/vhdx/hierarchy_testutil.h"
 
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "core/fdisk/virtual/vhdx/le_bytes.h"
@@ -89,5 +92,12 @@ void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes) 
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/hvtestXXXXXX";
+  path = ::mkdtemp(pattern);
+}
+
+TempDir::~TempDir() { std::filesystem::remove_all(path); }
 
 }  // namespace VhdxTest

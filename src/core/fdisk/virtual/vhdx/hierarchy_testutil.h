@@ -33,4 +33,12 @@ uint64_t AppendBitmap(std::vector<uint8_t>& bytes, uint8_t pattern);
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
+// A fresh directory under /tmp, removed with its contents at the end.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+  std::string path;
+};
+
 }  // namespace VhdxTest

@@ -15,7 +15,9 @@ using namespace Vhdx;
 uint32_t WriteLogEntry(std::vector<uint8_t>& file, uint64_t logOffset, uint32_t position, const LogEntrySpec& entry) {
   const uint32_t count = static_cast<uint32_t>(entry.descriptors.size());
   const uint32_t additional =
-      count > kDescriptorsInFirstSector ? (count - kDescriptorsInFirstSector + kDescriptorsPerSector - 1) / kDescriptorsPerSector : 0;
+      count > kDescriptorsInFirstSector
+          ? (count - kDescriptorsInFirstSector + kDescriptorsPerSector - 1) / kDescriptorsPerSector
+          : 0;
   uint32_t dataSectors = 0;
   for (const auto& d : entry.descriptors) dataSectors += d.zero ? 0 : 1;
   const uint32_t sectors = 1 + additional + dataSectors;
@@ -61,19 +63,10 @@ uint32_t WriteLogEntry(std::vector<uint8_t>& file, uint64_t logOffset, uint32_t 
 }
 
 LogDescriptor DataDescriptor(uint64_t fileOffset, uint8_t value) {
-  LogDescriptor d;
-  d.fileOffset = fileOffset;
-  d.sector.assign(kLogSector, value);
-  return d;
+  return {false, fileOffset, 0, std::vector<uint8_t>(kLogSector, value)};
 }
 
-LogDescriptor ZeroDescriptor(uint64_t fileOffset, uint64_t length) {
-  LogDescriptor d;
-  d.zero = true;
-  d.fileOffset = fileOffset;
-  d.zeroLength = length;
-  return d;
-}
+LogDescriptor ZeroDescriptor(uint64_t fileOffset, uint64_t length) { return {true, fileOffset, length, {}}; }
 
 void SetHeaderLog(std::vector<uint8_t>& file, const Common::Guid& logGuid, uint64_t logOffset, uint32_t logLength) {
   MemoryFile memory(std::move(file));

@@ -3,11 +3,9 @@
 // left there, or the parent's data, or zeros; parents never change; "*"
 // changes cover every written sector and no block that was never written.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <random>
 
@@ -39,7 +37,11 @@ constexpr uint64_t kChunk = 1ull << 23;
 class RandomIo {
  public:
   RandomIo(std::string path, uint32_t sectorSize, uint64_t sectors, const Model* parent, uint32_t seed)
-      : path_(std::move(path)), sectorSize_(sectorSize), sectors_(sectors), parent_(parent), seed_(seed),
+      : path_(std::move(path)),
+        sectorSize_(sectorSize),
+        sectors_(sectors),
+        parent_(parent),
+        seed_(seed),
         random_(seed) {}
 
   // Offsets near block, chunk and disk ends, or anywhere.
@@ -47,10 +49,17 @@ class RandomIo {
     const uint64_t sectorsPerBlock = (4u << 20) / sectorSize_;
     uint64_t base;
     switch (random_() % 4) {
-      case 0: base = random_() % (sectors_ / sectorsPerBlock) * sectorsPerBlock; break;
-      case 1: base = kChunk < sectors_ ? kChunk : sectors_ / 2; break;
-      case 2: base = sectors_; break;
-      default: return random_() % sectors_;
+      case 0:
+        base = random_() % (sectors_ / sectorsPerBlock) * sectorsPerBlock;
+        break;
+      case 1:
+        base = kChunk < sectors_ ? kChunk : sectors_ / 2;
+        break;
+      case 2:
+        base = sectors_;
+        break;
+      default:
+        return random_() % sectors_;
     }
     uint64_t jitter = random_() % 64;
     return std::min(random_() % 2 && base >= jitter ? base - jitter : base + jitter, sectors_ - 1);
@@ -122,12 +131,7 @@ class RandomIo {
 
 class RandomIoTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/hvrandomXXXXXX";
-    dir_ = ::mkdtemp(pattern);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string dir_;
+  TempDir dir_;
 };
 
 // Every written sector lies in a reported area; every reported area lies in
@@ -151,7 +155,7 @@ void ExpectChangesCover(Disk& disk, const Model& written, uint64_t sectors, uint
 }
 
 TEST_F(RandomIoTest, DynamicDiskMatchesTheModel) {
-  const std::string path = dir_ + "/dynamic.vhdx";
+  const std::string path = dir_ / "dynamic.vhdx";
   WriteWholeFile(path, MakeDiskImage(kSectors * 512));
   RandomIo io(path, 512, kSectors, nullptr, 11);
   io.Run(1500);
@@ -161,20 +165,15 @@ TEST_F(RandomIoTest, DynamicDiskMatchesTheModel) {
 }
 
 TEST_F(RandomIoTest, FourKSectorDiskMatchesTheModel) {
-  const std::string path = dir_ + "/4k.vhdx";
+  const std::string path = dir_ / "4k.vhdx";
   const uint64_t sectors = (300ull << 20) / 4096;
-  auto core = std::make_shared<MemoryCoreFile>();
-  {
-    WriteableFile file(core);
-    WriteNewDiskFile(file, {sectors * 4096, 4096, false});
-  }
-  WriteWholeFile(path, core->Bytes());
+  WriteWholeFile(path, MakeDiskImage(sectors * 4096, false, 4096));
   RandomIo io(path, 4096, sectors, nullptr, 12);
   io.Run(300);
 }
 
 TEST_F(RandomIoTest, DifferencingChainMatchesTheModelAndLeavesParentsAlone) {
-  const std::string root = dir_ + "/root.vhdx", child = dir_ + "/child.avhdx", grandchild = dir_ + "/top.avhdx";
+  const std::string root = dir_ / "root.vhdx", child = dir_ / "child.avhdx", grandchild = dir_ / "top.avhdx";
   WriteWholeFile(root, MakeDiskImage(kSectors * 512));
   RandomIo rootIo(root, 512, kSectors, nullptr, 21);
   rootIo.Run(150);

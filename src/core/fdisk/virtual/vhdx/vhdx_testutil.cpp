@@ -5,8 +5,8 @@
 #include "core/fdisk/virtual/vhdx/crc32c.h"
 #include "core/fdisk/virtual/vhdx/disk_file.h"
 #include "core/fdisk/virtual/vhdx/header.h"
-#include "core/fdisk/virtual/vhdx/metadata_table.h"
 #include "core/fdisk/virtual/vhdx/le_bytes.h"
+#include "core/fdisk/virtual/vhdx/metadata_table.h"
 #include "core/fdisk/virtual/vhdx/region_table.h"
 
 namespace VhdxTest {
@@ -17,9 +17,9 @@ MemoryFile::MemoryFile(std::vector<uint8_t> bytes)
 
 std::shared_ptr<Vhdx::File> MemoryFile::ReadOnly() const { return std::make_shared<Vhdx::ReadOnlyFile>(core); }
 
-std::vector<uint8_t> MakeDiskImage(uint64_t virtualSize, bool fixed) {
+std::vector<uint8_t> MakeDiskImage(uint64_t virtualSize, bool fixed, uint32_t sectorSize) {
   MemoryFile memory;
-  Vhdx::WriteNewDiskFile(*memory.file, {virtualSize, 512, fixed});
+  Vhdx::WriteNewDiskFile(*memory.file, {virtualSize, sectorSize, fixed});
   return std::move(memory.Bytes());
 }
 
@@ -33,7 +33,8 @@ OpenedImage OpenImage(std::vector<uint8_t> bytes, bool writable) {
 void SetRawMetadata(std::vector<uint8_t>& bytes, const Vhdx::MetadataDescriptor& descriptor,
                     const std::vector<uint8_t>& value) {
   MemoryFile memory(std::move(bytes));
-  auto region = Vhdx::MakeThrowingExpandableFileRegion(Vhdx::MakeWritableFileRegion(memory.file, {kMetadataRegion, 1 << 20}));
+  auto region =
+      Vhdx::MakeThrowingExpandableFileRegion(Vhdx::MakeWritableFileRegion(memory.file, {kMetadataRegion, 1 << 20}));
   Vhdx::MakeMetadataModifier(region)->Set(descriptor, value.data(), static_cast<uint32_t>(value.size()));
   bytes = std::move(memory.Bytes());
 }
@@ -51,9 +52,15 @@ void FixRegionTableChecksums(std::vector<uint8_t>& bytes) {
   for (uint64_t offset : Vhdx::kRegionTableOffsets) FixChecksum(bytes, offset, Vhdx::kRegionTableSize, offset + 4);
 }
 
-void Put16(std::vector<uint8_t>& bytes, size_t offset, uint16_t value) { Vhdx::StoreLe16(bytes.data() + offset, value); }
-void Put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value) { Vhdx::StoreLe32(bytes.data() + offset, value); }
-void Put64(std::vector<uint8_t>& bytes, size_t offset, uint64_t value) { Vhdx::StoreLe64(bytes.data() + offset, value); }
+void Put16(std::vector<uint8_t>& bytes, size_t offset, uint16_t value) {
+  Vhdx::StoreLe16(bytes.data() + offset, value);
+}
+void Put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value) {
+  Vhdx::StoreLe32(bytes.data() + offset, value);
+}
+void Put64(std::vector<uint8_t>& bytes, size_t offset, uint64_t value) {
+  Vhdx::StoreLe64(bytes.data() + offset, value);
+}
 void PutGuid(std::vector<uint8_t>& bytes, size_t offset, const char* text) {
   Common::ParseGuid(text)->Store(bytes.data() + offset);
 }

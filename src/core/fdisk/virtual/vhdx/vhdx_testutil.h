@@ -72,7 +72,7 @@ struct ListedChanges final : Vhd::ChangedFile {
 };
 
 // A new VHDX file made by the engine, in memory.
-std::vector<uint8_t> MakeDiskImage(uint64_t virtualSize, bool fixed = false);
+std::vector<uint8_t> MakeDiskImage(uint64_t virtualSize, bool fixed = false, uint32_t sectorSize = 512);
 // Where things are in such an image.
 inline constexpr size_t kMetadataRegion = 2 << 20;
 inline constexpr size_t MetadataEntryAt(size_t index) { return kMetadataRegion + 32 + 32 * index; }

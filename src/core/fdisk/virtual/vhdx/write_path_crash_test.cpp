@@ -37,14 +37,11 @@ Request NthRequest(uint32_t seed, uint32_t n) {
 class CrashTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/hvcrashXXXXXX";
-    dir_ = ::mkdtemp(pattern);
     std::vector<uint8_t> top = MakeDiskImage(kSectors * 512);
-    if (GetParam()) MakeStampedParent(dir_, kSectors, top);
+    if (GetParam()) MakeStampedParent(dir_.path, kSectors, top);
     WriteWholeFile(Top(), top);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Top() const { return dir_ + (GetParam() ? "/top.avhdx" : "/top.vhdx"); }
+  std::string Top() const { return dir_ / (GetParam() ? "top.avhdx" : "top.vhdx"); }
 
   // Stamps of every sector; fails the test when the disk does not open or read.
   std::vector<uint32_t> Stamps() {
@@ -96,7 +93,7 @@ class CrashTest : public ::testing::TestWithParam<bool> {
     return completed;
   }
 
-  std::string dir_;
+  TempDir dir_;
 };
 
 TEST_P(CrashTest, KilledWriterLeavesEverySectorOldOrNew) {

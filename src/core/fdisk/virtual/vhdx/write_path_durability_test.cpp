@@ -1,11 +1,9 @@
 // Durability of writes: the order of writes and barriers, a simulated power
 // loss at every point of a run of requests, and failing flushes.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <random>
 #include <set>
 #include <tuple>
@@ -44,14 +42,11 @@ std::vector<Request> MakeRequests(uint32_t seed, int count) {
 class DurabilityTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/hvdurableXXXXXX";
-    dir_ = ::mkdtemp(pattern);
     image_ = MakeDiskImage(kSectors * 512);
-    if (Differencing()) MakeStampedParent(dir_, kSectors, image_);
+    if (Differencing()) MakeStampedParent(dir_.path, kSectors, image_);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
   bool Differencing() const { return GetParam(); }
-  std::string TopPath() const { return dir_ + "/top.avhdx"; }
+  std::string TopPath() const { return dir_ / "top.avhdx"; }
 
   std::shared_ptr<Disk> Open(std::shared_ptr<CoreFile> core, bool writable) {
     return OpenDisk(TopPath(), std::move(core), writable);
@@ -66,7 +61,7 @@ class DurabilityTest : public ::testing::TestWithParam<bool> {
     return stamps;
   }
 
-  std::string dir_;
+  TempDir dir_;
   std::vector<uint8_t> image_;
 };
 
