@@ -33,16 +33,20 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/common/byte_order.h"
@@ -150,10 +154,14 @@ size_t ReadAt(int fd, uint8_t* buffer, size_t size, uint64_t offset, const std::
   return done;
 }
 
-class Snapshotter {
+// Hashes and, where it pays, compresses the pieces of one read; one per
+// thread, as a compression context serves one caller at a time.
+class PieceCoder {
  public:
-  Snapshotter() : cctx_(ZSTD_createCCtx(), ZSTD_freeCCtx), frame_(ZSTD_compressBound(kPieceSize)) {}
+  PieceCoder() : cctx_(ZSTD_createCCtx(), ZSTD_freeCCtx), frame_(ZSTD_compressBound(kPieceSize)) {}
 
+  // Pieces are set by index, so coders on several threads can share a
+  // snapshot's vectors; kept frames go to a map of the coder's own.
   void AddPiece(FileSnapshot& snapshot, uint64_t index, const uint8_t* data, size_t length) {
     snapshot.hashes[index] = XXH3_64bits(data, length);
     if (AllZero(data, length)) {
@@ -167,8 +175,21 @@ class Snapshotter {
       return;
     }
     snapshot.kinds[index] = kKept;
-    snapshot.kept.emplace(index, std::string(reinterpret_cast<const char*>(frame_.data()), n));
+    kept.emplace(index, std::string(reinterpret_cast<const char*>(frame_.data()), n));
   }
+
+  std::map<uint64_t, std::string> kept;
+
+ private:
+  std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> cctx_;
+  std::vector<uint8_t> frame_;
+};
+
+class Snapshotter {
+ public:
+  // Reads of kReadSize are shared out among this many threads (the caller's
+  // included): hashing and compressing cost more than the reads.
+  static unsigned Threads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 4u); }
 
   FileSnapshot Take(const std::string& path) {
     FileSnapshot snapshot;
@@ -185,27 +206,30 @@ class Snapshotter {
     if (pieces > kMaxPieces) Fail(Code::kTrackerIoFailed, Msg::kTrackerIoFailed, "TakeSnapshot", path, EFBIG);
     snapshot.kinds.assign(pieces, kZero);
     snapshot.hashes.assign(pieces, 0);
-    std::vector<uint8_t> buffer(kReadSize);
-    const std::vector<uint8_t> zeros(kPieceSize);
-    const uint64_t zeroHash = XXH3_64bits(zeros.data(), kPieceSize);
-    for (uint64_t offset = 0; offset < snapshot.size;) {
-      // Holes read as zeros: skip them without reading.
-      off_t data = ::lseek(fd.fd, static_cast<off_t>(offset), SEEK_DATA);
-      uint64_t next = data < 0 ? snapshot.size : std::min<uint64_t>(static_cast<uint64_t>(data), snapshot.size);
-      for (; offset + kPieceSize <= next; offset += kPieceSize) {
-        snapshot.hashes[offset / kPieceSize] = zeroHash;
+
+    const uint64_t reads = (snapshot.size + kReadSize - 1) / kReadSize;
+    const unsigned threads = static_cast<unsigned>(std::min<uint64_t>(Threads(), std::max<uint64_t>(reads, 1)));
+    std::vector<PieceCoder> coders(threads);
+    std::atomic<uint64_t> next{0};
+    std::mutex failedMutex;
+    std::exception_ptr failed;
+    auto work = [&](PieceCoder& coder) {
+      try {
+        std::vector<uint8_t> buffer(kReadSize);
+        for (uint64_t read; (read = next.fetch_add(1)) < reads;) ReadPieces(fd.fd, path, read, buffer, coder, snapshot);
+      } catch (...) {
+        std::lock_guard lock(failedMutex);
+        if (!failed) failed = std::current_exception();
+        next = reads;  // the others stop after their current read
       }
-      if (offset >= snapshot.size) break;
-      size_t want = static_cast<size_t>(std::min(kReadSize, snapshot.size - offset));
-      size_t got = ReadAt(fd.fd, buffer.data(), want, offset, path);
-      // A file cut short while reading: the missing tail reads as zeros.
-      std::memset(buffer.data() + got, 0, want - got);
-      for (size_t at = 0; at < want; at += kPieceSize) {
-        uint64_t index = (offset + at) / kPieceSize;
-        AddPiece(snapshot, index, buffer.data() + at, static_cast<size_t>(snapshot.PieceLength(index)));
-      }
-      offset += want;
-    }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned i = 1; i < threads; ++i) helpers.emplace_back(work, std::ref(coders[i]));
+    work(coders[0]);
+    for (std::thread& helper : helpers) helper.join();
+    if (failed) std::rethrow_exception(failed);
+    for (PieceCoder& coder : coders) snapshot.kept.merge(coder.kept);
+
     struct stat after;
     if (::fstat(fd.fd, &after) == 0 && StampOf(after) == StampOf(before)) {
       snapshot.stamp = StampOf(before);
@@ -215,8 +239,30 @@ class Snapshotter {
   }
 
  private:
-  std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> cctx_;
-  std::vector<uint8_t> frame_;
+  // The pieces of read number `read`: holes read as zeros, so the pieces
+  // before the first data in it are zero pieces, not read.
+  static void ReadPieces(int fd, const std::string& path, uint64_t read, std::vector<uint8_t>& buffer,
+                         PieceCoder& coder, FileSnapshot& snapshot) {
+    static const uint64_t zeroHash = [] {
+      const std::vector<uint8_t> zeros(kPieceSize);
+      return XXH3_64bits(zeros.data(), kPieceSize);
+    }();
+    const uint64_t begin = read * kReadSize, end = std::min(snapshot.size, begin + kReadSize);
+    uint64_t offset = begin;
+    const off_t data = ::lseek(fd, static_cast<off_t>(begin), SEEK_DATA);
+    if (data < 0 && errno != ENXIO) Fail(Code::kTrackerIoFailed, Msg::kTrackerIoFailed, "TakeSnapshot", path, errno);
+    const uint64_t firstData = data < 0 ? end : std::min<uint64_t>(static_cast<uint64_t>(data), end);
+    for (; offset + kPieceSize <= firstData; offset += kPieceSize) snapshot.hashes[offset / kPieceSize] = zeroHash;
+    if (offset >= end) return;
+    const size_t want = static_cast<size_t>(end - offset);
+    const size_t got = ReadAt(fd, buffer.data(), want, offset, path);
+    // A file cut short while reading: the missing tail reads as zeros.
+    std::memset(buffer.data() + got, 0, want - got);
+    for (size_t at = 0; at < want; at += kPieceSize) {
+      const uint64_t index = (offset + at) / kPieceSize;
+      coder.AddPiece(snapshot, index, buffer.data() + at, static_cast<size_t>(snapshot.PieceLength(index)));
+    }
+  }
 };
 
 std::string Absolute(const std::string& path) {

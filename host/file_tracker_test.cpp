@@ -127,6 +127,39 @@ TEST_F(FileTrackerTest, OneSetByteAnywhereKeepsAPieceFromCountingAsZeros) {
   EXPECT_EQ(Changed(id), expected);
 }
 
+// Several threads share out a snapshot's reads (1 MiB each): pieces of
+// every kind in every read, holes ending inside a read and a short last
+// piece must each be kept and compared in their own place, whether the
+// snapshot is read back from its file or reused in memory.
+TEST_F(FileTrackerTest, PiecesOfEveryReadLandInTheirPlace) {
+  const uint64_t mib = 1 << 20, reads = 6;
+  ASSERT_EQ(::truncate(file_.c_str(), 0), 0);
+  std::string table(65536, '\0');
+  for (size_t i = 0; i < table.size(); i += 8) table[i] = static_cast<char>(1 + i % 7);
+  for (uint64_t r = 0; r < reads; ++r) {
+    Write(r * mib + 2 * 65536, Random(65536, static_cast<unsigned>(r)));  // after a hole of two pieces
+    Write(r * mib + 3 * 65536, table);
+  }
+  Write(reads * mib + 1000, "tail");  // a short last piece after a hole
+  ASSERT_FALSE(HvTrackFile(State(), File()));
+  const std::u16string id = ChangeId();
+  Ranges expected;
+  for (uint64_t r = 0; r < reads; ++r) {
+    Write(r * mib + 65536 + 100, "h");
+    expected.push_back({r * mib + 65536 + 96, r * mib + 65536 + 104});
+    if (r == reads - 1) {
+      Write(r * mib + 2 * 65536 + 5, "d");
+      expected.push_back({r * mib + 2 * 65536, r * mib + 3 * 65536});
+    }
+    Write(r * mib + 3 * 65536 + 12, "t");
+    expected.push_back({r * mib + 3 * 65536 + 8, r * mib + 3 * 65536 + 16});
+  }
+  Write(reads * mib + 1002, "l");
+  expected.push_back({reads * mib + 1000, reads * mib + 1004});
+  EXPECT_EQ(Changed(id), expected);
+  EXPECT_EQ(Changed(id, nullptr, false), expected);
+}
+
 TEST_F(FileTrackerTest, SparseFilesAndUnknownIds) {
   // Holes are snapshotted without reading them; a table entry written into
   // one is reported as that entry alone.

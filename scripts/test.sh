@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the normal build (unit, script and
 # interop tests), the AddressSanitizer + UndefinedBehaviorSanitizer build
-# (unit tests), the server's threads test and the agent's restore (whose
-# reader thread runs beside the plug-in's writes) under ThreadSanitizer, and
+# (unit tests), the server's threads test and the agent's backup and restore
+# (the backup hashes on a thread of its own and its tracker snapshots on
+# several; the restore's reader runs beside the plug-in's writes) under
+# ThreadSanitizer, and
 # a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,13 +24,13 @@ echo "== sanitizer tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE interop
 
-echo "== thread sanitizer: one machine opened from many threads; restores that read ahead while they write"
+echo "== thread sanitizer: one machine opened from many threads; backups that hash beside their writes; restores that read ahead while they write"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-fsanitize=thread \
   -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
 ninja -C build-tsan -j"$jobs" test_virtual_pc test_hvagent
 export HVPLUG_LIB_DIR="$PWD/build-tsan/lib" TSAN_OPTIONS=halt_on_error=1
 build-tsan/bin/test_virtual_pc --gtest_filter='ServerThreads.*'
-build-tsan/bin/test_hvagent --gtest_filter='Folder.*Restore*'
+build-tsan/bin/test_hvagent --gtest_filter='Folder.*Restore*:Folder.DataWriter*'
 bash scripts/restore_threads.sh build-tsan
 unset HVPLUG_LIB_DIR TSAN_OPTIONS
 

@@ -169,40 +169,88 @@ Manifest ManifestFromJson(const std::string& text, const std::string& source) {
   Fail(kRepositoryDamaged, "The manifest '" + source + "' is damaged.");
 }
 
-DataWriter::DataWriter(std::string path) : path_(std::move(path)), buffer_(kWriteBuffer) {
+DataWriter::DataWriter(std::string path) : path_(std::move(path)) {
   fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd_ < 0) Fail(kIoFailed, "Cannot create '" + path_ + "'.", errno);
+  hasher_ = std::thread([this] {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return stop_ || toHash_; });
+      if (!toHash_) return;
+      const uint8_t* data = toHash_->data();
+      const size_t size = toHashBytes_;
+      lock.unlock();
+      hash_.Update(data, size);
+      lock.lock();
+      toHash_ = nullptr;
+      changed_.notify_all();
+    }
+  });
 }
 
 DataWriter::~DataWriter() {
+  {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !toHash_; });
+    stop_ = true;
+  }
+  changed_.notify_all();
+  hasher_.join();
   if (fd_ >= 0) ::close(fd_);
 }
 
 void DataWriter::Write(const uint8_t* data, size_t size) {
-  hash_.Update(data, size);
   bytes_ += size;
   while (size) {
-    size_t n = std::min(size, buffer_.size() - used_);
-    std::memcpy(buffer_.data() + used_, data, n);
+    std::vector<uint8_t>& buffer = buffers_[current_];
+    if (buffer.empty()) buffer.resize(kWriteBuffer);
+    if (used_ == buffer.size()) {
+      Drain();
+      continue;
+    }
+    size_t n = std::min(size, buffer.size() - used_);
+    std::memcpy(buffer.data() + used_, data, n);
     used_ += n;
     data += n;
     size -= n;
-    if (used_ == buffer_.size()) Drain();
   }
 }
 
+void DataWriter::WaitForHash() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return !toHash_; });
+}
+
 void DataWriter::Drain() {
-  for (size_t done = 0; done < used_;) {
-    ssize_t put = ::write(fd_, buffer_.data() + done, used_ - done);
+  // The other buffer's hash ends before this one's starts: the digest sees
+  // the bytes in file order.
+  WaitForHash();
+  const std::vector<uint8_t>& full = buffers_[current_];
+  const size_t used = used_;
+  {
+    std::lock_guard lock(mutex_);
+    toHash_ = &full;
+    toHashBytes_ = used;
+  }
+  changed_.notify_all();
+  for (size_t done = 0; done < used;) {
+    ssize_t put = ::write(fd_, full.data() + done, used - done);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) Fail(kIoFailed, "Cannot write '" + path_ + "'.", put < 0 ? errno : ENOSPC);
     done += static_cast<size_t>(put);
   }
+  // Start the writeback now, without waiting for it: the disk writes while
+  // the next buffer is read, and the flush at the end finds little left to
+  // do. A failure here shows at that flush.
+  if (used) ::sync_file_range(fd_, static_cast<off_t>(written_), static_cast<off_t>(used), SYNC_FILE_RANGE_WRITE);
+  written_ += used;
+  current_ ^= 1;
   used_ = 0;
 }
 
 std::string DataWriter::Close() {
   Drain();
+  WaitForHash();
   if (::fsync(fd_) != 0) Fail(kIoFailed, "Cannot write '" + path_ + "'.", errno);
   ::close(fd_);
   fd_ = -1;

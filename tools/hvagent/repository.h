@@ -4,10 +4,13 @@
 // not at all.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runs.h"
@@ -52,6 +55,10 @@ std::string ManifestToJson(const Manifest& manifest);
 Manifest ManifestFromJson(const std::string& text, const std::string& source);
 
 // Appends sectors to a data file, hashing them on the way.
+// A data file written front to back and hashed on the way. A full buffer
+// is hashed on a thread of its own while this one writes it out and fills
+// the other, and each write starts the file's writeback, so that hashing,
+// writing and the final flush overlap the reads that feed it.
 class DataWriter {
  public:
   explicit DataWriter(std::string path);
@@ -65,12 +72,23 @@ class DataWriter {
 
  private:
   void Drain();
+  void WaitForHash();
   std::string path_;
   int fd_ = -1;
-  std::vector<uint8_t> buffer_;
+  std::vector<uint8_t> buffers_[2];
+  int current_ = 0;
   size_t used_ = 0;
   uint64_t bytes_ = 0;
+  uint64_t written_ = 0;
   Sha256 hash_;
+  // Hashes the buffer last written; declared last so that it stops before
+  // the buffers it reads are freed.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const std::vector<uint8_t>* toHash_ = nullptr;
+  size_t toHashBytes_ = 0;
+  bool stop_ = false;
+  std::thread hasher_;
 };
 
 class Repository;
