@@ -7,6 +7,7 @@
 #   bench/xml_memory.sh [BUILD] [PEER_COMMIT]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/xml_peer.sh
 build=${1:-build}
 peer=${2:-}
 ninja -C "$build" xml_memory >/dev/null
@@ -14,19 +15,7 @@ programs=("$build/bin/xml_memory")
 if [ -n "$peer" ]; then
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
-  git archive "$peer" src/core/xml | tar -x -C "$work"
-  cp bench/xml_memory.cpp "$work/bench_xml_memory.cpp"
-  flags=(-std=c++20 -O2 -g -DNDEBUG -I"$work/src" -Iinclude -Isrc -I"$build/generated")
-  objects=()
-  for source in "$work"/src/core/xml/*.cpp "$work/bench_xml_memory.cpp"; do
-    case $source in *_test.cpp | *testutil.cpp) continue ;; esac
-    object="$work/$(basename "$source" .cpp).o"
-    c++ "${flags[@]}" -c "$source" -o "$object"
-    objects+=("$object")
-  done
-  # The peer's XML objects come first, so that none of this build's is taken.
-  c++ -O2 "${objects[@]}" -o "$work/xml_memory_peer" -Wl,-rpath,"$PWD/$build/lib" "$build/lib/libhvengine.a" \
-    -lnettle "$build/lib/libhvruntime.a" -licui18n -licuuc -licudata -ldl "$build/lib/libhvhost.so"
+  build_xml_peer "$peer" "$build" xml_memory "$work"
   programs+=("$work/xml_memory_peer")
 fi
 run() {

@@ -6,25 +6,14 @@
 #   bench/xml_speed.sh [PEER_COMMIT] [BUILD] [ROUNDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/xml_peer.sh
 peer=${1:-3b6f3d8}
 build=${2:-build}
 rounds=${3:-3000}
 ninja -C "$build" xml_speed >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-git archive "$peer" src/core/xml | tar -x -C "$work"
-cp bench/xml_speed.cpp "$work/bench_xml_speed.cpp"
-flags=(-std=c++20 -O2 -g -DNDEBUG -I"$work/src" -Iinclude -Isrc -I"$build/generated")
-objects=()
-for source in "$work"/src/core/xml/*.cpp "$work/bench_xml_speed.cpp"; do
-  case $source in *_test.cpp | *testutil.cpp) continue ;; esac
-  object="$work/$(basename "$source" .cpp).o"
-  c++ "${flags[@]}" -c "$source" -o "$object"
-  objects+=("$object")
-done
-# The peer's XML objects come first, so that none of this build's is taken.
-c++ -O2 "${objects[@]}" -o "$work/xml_speed_peer" -Wl,-rpath,"$PWD/$build/lib" "$build/lib/libhvengine.a" \
-  -lnettle "$build/lib/libhvruntime.a" -licui18n -licuuc -licudata -ldl "$build/lib/libhvhost.so"
+build_xml_peer "$peer" "$build" xml_speed "$work"
 files=(tests/data/vmc/*.vmc)
 for mode in read rewrite; do
   best_new=
