@@ -54,7 +54,6 @@ std::string ManifestToJson(const Manifest& manifest);
 // Throws kRepositoryDamaged (naming source) when the text is not a manifest.
 Manifest ManifestFromJson(const std::string& text, const std::string& source);
 
-// Appends sectors to a data file, hashing them on the way.
 // A data file written front to back and hashed on the way. A full buffer
 // is hashed on a thread of its own while this one writes it out and fills
 // the other, and each write starts the file's writeback, so that hashing,
