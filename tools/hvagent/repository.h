@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "runs.h"
-#include "sha256.h"
+#include "digest.h"
 
 namespace Hvagent {
 
@@ -33,6 +33,7 @@ struct DiskRecord {
   std::string dataFile;
   uint64_t dataBytes = 0;
   std::string sha256;
+  std::string xxh3;  // empty in points written before it was recorded
 
   std::string Place() const { return bus + ":" + std::to_string(controller) + ":" + std::to_string(device); }
 };
@@ -65,8 +66,8 @@ class DataWriter {
   DataWriter(const DataWriter&) = delete;
   DataWriter& operator=(const DataWriter&) = delete;
   void Write(const uint8_t* data, size_t size);
-  // Writes what is buffered, flushes the file to disk; returns the SHA-256.
-  std::string Close();
+  // Writes what is buffered, flushes the file to disk; returns its digests.
+  Digests Close();
   uint64_t Bytes() const { return bytes_; }
 
  private:
@@ -79,7 +80,8 @@ class DataWriter {
   size_t used_ = 0;
   uint64_t bytes_ = 0;
   uint64_t written_ = 0;
-  Sha256 hash_;
+  Sha256 sha256_;
+  Xxh3 xxh3_;
   // Hashes the buffer last written; declared last so that it stops before
   // the buffers it reads are freed.
   std::mutex mutex_;
@@ -130,7 +132,7 @@ class Repository {
   // throws kPointMissing when one of them is gone.
   std::vector<Manifest> Chain(uint64_t point) const;
   // Throws kChecksumMismatch naming the first data file whose content does
-  // not match its manifest.
+  // not match either digest of its manifest.
   void VerifyData(const Manifest& manifest, const std::function<void(uint64_t)>& onBytes = {}) const;
 
  private:
