@@ -14,6 +14,7 @@
 
 #include "agent_error.h"
 #include "digest.h"
+#include "io_buffer.h"
 
 namespace Hvagent {
 
@@ -45,8 +46,7 @@ class PieceReader {
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
     size_t most = 0;
     for (size_t bytes : pieces_) most = std::max(most, bytes);
-    // Left uninitialised: every byte is read before it is used.
-    for (size_t i = 0; i < std::min(kReadAhead, pieces_.size()); ++i) buffers_.emplace_back(new uint8_t[most]);
+    for (size_t i = 0; i < std::min(kReadAhead, pieces_.size()); ++i) buffers_.emplace_back(most);
     thread_ = std::thread([this] { Run(); });
   }
   ~PieceReader() {
@@ -66,7 +66,7 @@ class PieceReader {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return ready_ > taken_ || failure_; });
     if (ready_ <= taken_) std::rethrow_exception(failure_);
-    return buffers_[taken_++ % buffers_.size()].get();
+    return buffers_[taken_++ % buffers_.size()].data();
   }
   // The piece taken last is written: its buffer may be read into again.
   void Release() {
@@ -102,7 +102,7 @@ class PieceReader {
           writeback_->Start();
           sinceWriteback = 0;
         }
-        uint8_t* const buffer = buffers_[i % buffers_.size()].get();
+        uint8_t* const buffer = buffers_[i % buffers_.size()].data();
         // Each slice is hashed right after it is read, while it is still in
         // the processor's cache.
         for (size_t slice = 0; slice < pieces_[i]; slice += kHashSlice) {
@@ -167,7 +167,7 @@ class PieceReader {
   const Writeback* const writeback_;
   int fd_ = -1;
   uint64_t read_ = 0;  // the reader thread's alone
-  std::vector<std::unique_ptr<uint8_t[]>> buffers_;
+  std::vector<IoBuffer> buffers_;
   std::mutex mutex_;
   std::condition_variable changed_;
   size_t ready_ = 0, taken_ = 0, released_ = 0;
@@ -207,7 +207,7 @@ void BackupSectors(VirtualMachineDisk& disk, const std::vector<Extent>& ranges, 
                    Progress& progress, Totals& totals) {
   const uint32_t sectorSize = disk.GetSectorSize();
   const uint64_t chunk = kChunkBytes / sectorSize;
-  std::vector<uint8_t> buffer(kChunkBytes);
+  IoBuffer buffer(kChunkBytes);
   for (const Extent& range : ranges) {
     for (uint64_t at = range.start; at < range.start + range.length;) {
       const uint64_t count = std::min(chunk, range.start + range.length - at);

@@ -205,8 +205,8 @@ DataWriter::~DataWriter() {
 void DataWriter::Write(const uint8_t* data, size_t size) {
   bytes_ += size;
   while (size) {
-    std::vector<uint8_t>& buffer = buffers_[current_];
-    if (buffer.empty()) buffer.resize(kWriteBuffer);
+    IoBuffer& buffer = buffers_[current_];
+    if (buffer.empty()) buffer = IoBuffer(kWriteBuffer);
     if (used_ == buffer.size()) {
       Drain();
       continue;
@@ -228,7 +228,7 @@ void DataWriter::Drain() {
   // The other buffer's hash ends before this one's starts: the digest sees
   // the bytes in file order.
   WaitForHash();
-  const std::vector<uint8_t>& full = buffers_[current_];
+  const IoBuffer& full = buffers_[current_];
   const size_t used = used_;
   {
     std::lock_guard lock(mutex_);

@@ -15,6 +15,7 @@
 
 #include "runs.h"
 #include "digest.h"
+#include "io_buffer.h"
 
 namespace Hvagent {
 
@@ -75,7 +76,7 @@ class DataWriter {
   void WaitForHash();
   std::string path_;
   int fd_ = -1;
-  std::vector<uint8_t> buffers_[2];
+  IoBuffer buffers_[2];
   int current_ = 0;
   size_t used_ = 0;
   uint64_t bytes_ = 0;
@@ -86,7 +87,7 @@ class DataWriter {
   // the buffers it reads are freed.
   std::mutex mutex_;
   std::condition_variable changed_;
-  const std::vector<uint8_t>* toHash_ = nullptr;
+  const IoBuffer* toHash_ = nullptr;
   size_t toHashBytes_ = 0;
   bool stop_ = false;
   std::thread hasher_;
