@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # hvagent against qemu-img on the same disk in the same run, side by side:
 #  1. a full backup of a SIZE disk with a quarter of it allocated, against
-#     `qemu-img convert -O raw` of that disk; hvagent's resident memory;
+#     `qemu-img convert -O raw` of that disk, alone and followed by `sync -f`
+#     of its output; hvagent's resident memory;
 #  2. an incremental backup after 1% of the sectors changed: its time beyond
 #     the tracker's own snapshot, against the full backup's, and the bytes it
 #     stores against the bytes changed;
@@ -41,19 +42,25 @@ done
 echo "disk: ${gib} GiB, $((pieces * 64)) MiB allocated, file $(du -m "$disk" | cut -f1) MiB"
 sync
 
-# 1. Full backups and qemu-img convert -O raw, alternating; the best of two each.
+# 1. Full backups and qemu-img convert -O raw, alternating; the best of two
+# each. A backup ends durable, so the peer is also timed followed by
+# `sync -f` of its output.
 best() { awk 'BEGIN { m = 1e9 } { if ($1 < m) m = $1 } END { print m }'; }
-: >agent.txt; : >qemu.txt; : >rss_all.txt
+: >agent.txt; : >qemu.txt; : >qemu_sync.txt; : >rss_all.txt
 for run in 1 2; do
   rm -rf repo out.raw
   seconds nice -n 19 "$agent" backup "$vmc" repo >>agent.txt
   cat rss.txt >>rss_all.txt
   seconds nice -n 19 qemu-img convert -O raw "$disk" out.raw >>qemu.txt
+  rm -f out.raw
+  seconds nice -n 19 sh -c "qemu-img convert -O raw '$disk' out.raw && sync -f out.raw" >>qemu_sync.txt
 done
 full=$(best <agent.txt)
 qemu=$(best <qemu.txt)
+qemu_sync=$(best <qemu_sync.txt)
 rss=$(sort -n rss_all.txt | tail -1)
-echo "full backup: hvagent ${full}s, qemu-img convert -O raw ${qemu}s; throughput ratio $(ratio "$qemu" "$full")x;" \
+echo "full backup: hvagent ${full}s, qemu-img convert -O raw ${qemu}s, the same then sync -f ${qemu_sync}s;" \
+     "throughput ratio $(ratio "$qemu" "$full")x, against the durable peer $(ratio "$qemu_sync" "$full")x;" \
      "hvagent peak RSS $((rss / 1024)) MiB"
 
 # 2. 1% of the sectors changed, inside the allocated data.
