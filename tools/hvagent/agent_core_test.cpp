@@ -136,6 +136,7 @@ Manifest SampleManifest(uint64_t point, uint64_t base) {
   d.dataFile = "disk-0.data";
   d.dataBytes = 3 * 4096;
   d.sha256 = "x";
+  d.xxh3 = "y";
   m.disks.push_back(d);
   return m;
 }
@@ -149,6 +150,7 @@ TEST(Manifests, RoundTripAndRefuseWhatDoesNotAddUp) {
   EXPECT_EQ(back.disks[0].extents, m.disks[0].extents);
   EXPECT_EQ(back.disks[0].zeroRuns, m.disks[0].zeroRuns);
   EXPECT_EQ(back.disks[0].Place(), "scsi:1:14");
+  EXPECT_EQ(back.disks[0].xxh3, "y");  // else restores would fall back to SHA-256 unseen
   EXPECT_EQ(back.StoredBytes(), 3u * 4096);
 
   const std::function<void(Manifest&)> breakages[] = {
