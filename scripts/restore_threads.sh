@@ -13,7 +13,8 @@ trap 'rm -rf "$work"' EXIT
 vmc=$("$agent" create-vm "$work/vms" source)
 "$agent" add-disk "$vmc" disk.vhdx --size 128M >/dev/null
 disk=$(dirname "$vmc")/disk.vhdx
-# 80 MiB in two runs: three write requests of at most 32 MiB.
+# 80 MiB in two runs: ten write requests of at most 8 MiB, more than the
+# reader keeps buffers for.
 head -c $((48 << 20)) /dev/urandom >"$work/a.bin"
 head -c $((32 << 20)) /dev/urandom >"$work/b.bin"
 "$hvdisk" write "$disk" "$work/a.bin" >/dev/null

@@ -136,6 +136,7 @@ Manifest SampleManifest(uint64_t point, uint64_t base) {
   d.dataFile = "disk-0.data";
   d.dataBytes = 3 * 4096;
   d.sha256 = "x";
+  d.xxh3 = "y";
   m.disks.push_back(d);
   return m;
 }
@@ -149,6 +150,7 @@ TEST(Manifests, RoundTripAndRefuseWhatDoesNotAddUp) {
   EXPECT_EQ(back.disks[0].extents, m.disks[0].extents);
   EXPECT_EQ(back.disks[0].zeroRuns, m.disks[0].zeroRuns);
   EXPECT_EQ(back.disks[0].Place(), "scsi:1:14");
+  EXPECT_EQ(back.disks[0].xxh3, "y");  // else restores would fall back to SHA-256 unseen
   EXPECT_EQ(back.StoredBytes(), 3u * 4096);
 
   const std::function<void(Manifest&)> breakages[] = {
@@ -175,7 +177,9 @@ void WritePoint(Repository& repo, const Manifest& m, const std::string& data) {
   DataWriter out(writer.PathOf("disk-0.data"));
   out.Write(reinterpret_cast<const uint8_t*>(data.data()), data.size());
   Manifest copy = m;
-  copy.disks[0].sha256 = out.Close();
+  Digests digests = out.Close();
+  copy.disks[0].sha256 = digests.sha256;
+  copy.disks[0].xxh3 = digests.xxh3;
   writer.Commit(copy);
 }
 
@@ -204,6 +208,10 @@ TEST_F(Folder, PointsAppearWholeAndChainsNeedEveryLink) {
   EXPECT_FALSE(fs::exists(root_ + "/repo/.incomplete-99999"));
 
   Repository repo(root_ + "/repo", false, false);
+  // Verification holds the data to both digests, as a restore reads XXH3.
+  Manifest wrongXxh3 = repo.Load(3);
+  wrongXxh3.disks[0].xxh3[0] ^= 1;
+  EXPECT_EQ(HvTest::ThrownCode([&] { repo.VerifyData(wrongXxh3); }), kChecksumMismatch);
   // One changed byte in a data file: named by the verification.
   const std::string name = repo.PointDir(2) + "/disk-0.data";
   { std::fstream(name, std::ios::in | std::ios::out | std::ios::binary).put('e'); }
@@ -229,7 +237,9 @@ DiskRecord Backup(MemoryDisk& disk, const std::vector<Extent>& ranges, const std
   DataWriter writer(path);
   BackupSectors(disk, ranges, writer, record, progress, totals);
   record.dataBytes = writer.Bytes();
-  record.sha256 = writer.Close();
+  Digests digests = writer.Close();
+  record.sha256 = digests.sha256;
+  record.xxh3 = digests.xxh3;
   return record;
 }
 
@@ -248,11 +258,14 @@ TEST_F(Folder, DataWriterDigestIsThatOfTheBytesInOrder) {
     writer.Write(reinterpret_cast<const uint8_t*>(piece.data()), size);
     all += piece;
   }
-  const std::string digest = writer.Close();
+  const Digests digests = writer.Close();
   EXPECT_EQ(writer.Bytes(), all.size());
-  Sha256 whole;
-  whole.Update(all.data(), all.size());
-  EXPECT_EQ(digest, whole.HexDigest());
+  Sha256 sha256;
+  sha256.Update(all.data(), all.size());
+  EXPECT_EQ(digests.sha256, sha256.HexDigest());
+  Xxh3 xxh3;
+  xxh3.Update(all.data(), all.size());
+  EXPECT_EQ(digests.xxh3, xxh3.HexDigest());
   std::ifstream in(path, std::ios::binary);
   const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_TRUE(written == all);
@@ -276,11 +289,20 @@ TEST_F(Folder, SectorsSurviveABackupAndARestore) {
     EXPECT_EQ(totals.read, 1010ull * sectorSize);
     EXPECT_EQ(fs::file_size(path), 6ull * sectorSize);
 
-    // Restored onto a disk that held other data there: zero runs are written too.
+    // Restored onto a disk that held other data there: zero runs are written
+    // too. A record without XXH3 (an older point) is checked by its SHA-256.
+    DiskRecord older = record;
+    older.xxh3.clear();
+    for (const DiskRecord* r : {&record, &older}) {
+      MemoryDisk target(sectorSize, 3000);
+      std::fill(target.Bytes().begin(), target.Bytes().begin() + 10 * sectorSize, 0xEE);
+      ApplyRecord(target, *r, path, true, progress, totals);
+      EXPECT_TRUE(target.Bytes() == source.Bytes());
+    }
+    older.sha256[0] ^= 1;
     MemoryDisk target(sectorSize, 3000);
-    std::fill(target.Bytes().begin(), target.Bytes().begin() + 10 * sectorSize, 0xEE);
-    ApplyRecord(target, record, path, true, progress, totals);
-    EXPECT_TRUE(target.Bytes() == source.Bytes());
+    EXPECT_EQ(HvTest::ThrownCode([&] { ApplyRecord(target, older, path, false, progress, totals); }),
+              kChecksumMismatch);
     // One changed byte in the last extent is found once that extent is read,
     // and named.
     {

@@ -239,7 +239,9 @@ int RunBackup(const Context& context, const CommandLine& line) {
     DataWriter data(writer.PathOf(plan.record.dataFile));
     BackupSectors(*plan.raw, plan.ranges, data, plan.record, *progress, totals);
     plan.record.dataBytes = data.Bytes();
-    plan.record.sha256 = data.Close();
+    Digests digests = data.Close();
+    plan.record.sha256 = std::move(digests.sha256);
+    plan.record.xxh3 = std::move(digests.xxh3);
     manifest.disks.push_back(plan.record);
   }
   writer.Commit(manifest);

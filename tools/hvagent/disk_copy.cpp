@@ -6,10 +6,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <future>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "agent_error.h"
-#include "sha256.h"
+#include "digest.h"
+#include "io_buffer.h"
 
 namespace Hvagent {
 
@@ -17,12 +22,20 @@ namespace {
 
 constexpr uint64_t kChunkBytes = 4 << 20;
 constexpr size_t kHashSlice = 256 << 10;
+constexpr uint64_t kWritebackEvery = 32 << 20;
+constexpr size_t kReadAhead = 3;  // buffers: one being written, two read ahead
 
-// A point's data file read front to back and hashed on the way, so that a
-// restore checks it while writing instead of in a pass of its own.
-class InputFile {
+// A point's data file read front to back, in the pieces the restore writes,
+// by a thread of its own that checks the digest on the way: the writer takes
+// each piece in order and hands its buffer back once it is written. The
+// reader also starts the writeback of the disk being filled, since that
+// call may wait for the device's queue and the writer need not.
+class PieceReader {
  public:
-  InputFile(const std::string& path, uint64_t expectedBytes) : path_(path), expected_(expectedBytes) {
+  PieceReader(const std::string& path, const DiskRecord& record, std::vector<size_t> pieceBytes,
+              const Writeback* writeback)
+      : path_(path), expected_(record.dataBytes), xxh3Expected_(record.xxh3), sha256Expected_(record.sha256),
+        pieces_(std::move(pieceBytes)), writeback_(writeback) {
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) Fail(kChecksumMismatch, "The data file '" + path + "' is missing.", errno);
     struct stat st;
@@ -31,47 +44,136 @@ class InputFile {
       Mismatch();
     }
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    size_t most = 0;
+    for (size_t bytes : pieces_) most = std::max(most, bytes);
+    for (size_t i = 0; i < std::min(kReadAhead, pieces_.size()); ++i) buffers_.emplace_back(most);
+    thread_ = std::thread([this] { Run(); });
   }
-  ~InputFile() { ::close(fd_); }
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-
-  // Hashes each slice right after reading it, while it is still in the
-  // processor's cache, rather than the whole piece from memory afterwards.
-  void ReadExactly(uint8_t* data, size_t size) {
-    for (size_t slice = 0; slice < size; slice += kHashSlice) {
-      uint8_t* const begin = data + slice;
-      const size_t length = std::min(kHashSlice, size - slice);
-      uint8_t* at = begin;
-      for (size_t left = length; left;) {
-        ssize_t got = ::read(fd_, at, left);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) Fail(kIoFailed, "Cannot read '" + path_ + "'.", errno);
-        if (got == 0) Mismatch();
-        at += got;
-        left -= static_cast<size_t>(got);
-      }
-      hash_.Update(begin, length);
+  ~PieceReader() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
     }
-    done_ += size;
+    changed_.notify_all();
+    thread_.join();
+    ::close(fd_);
+  }
+  PieceReader(const PieceReader&) = delete;
+  PieceReader& operator=(const PieceReader&) = delete;
+
+  // Waits for the next piece; throws what stopped the reader before it.
+  uint8_t* Take() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return ready_ > taken_ || failure_; });
+    if (ready_ <= taken_) std::rethrow_exception(failure_);
+    return buffers_[taken_++ % buffers_.size()].data();
+  }
+  // The piece taken last is written: its buffer may be read into again.
+  void Release() {
+    {
+      std::lock_guard lock(mutex_);
+      ++released_;
+    }
+    changed_.notify_all();
   }
   // Throws unless the whole file was read and its digest is the expected one.
-  void Finish(const std::string& sha256) {
-    uint8_t extra;
-    ssize_t got;
-    do {
-      got = ::read(fd_, &extra, 1);
-    } while (got < 0 && errno == EINTR);
-    if (done_ != expected_ || got != 0 || hash_.HexDigest() != sha256) Mismatch();
+  void Finish() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return done_; });
+    if (failure_) std::rethrow_exception(failure_);
   }
 
  private:
   [[noreturn]] void Mismatch() const { Fail(kChecksumMismatch, "The checksum of '" + path_ + "' does not match."); }
-  std::string path_;
-  uint64_t expected_;
-  uint64_t done_ = 0;
+
+  void Run() {
+    try {
+      Xxh3 xxh3;
+      Sha256 sha256;  // only for points that recorded no XXH3
+      const bool fast = !xxh3Expected_.empty();
+      uint64_t sinceWriteback = kWritebackEvery;
+      for (size_t i = 0; i < pieces_.size(); ++i) {
+        {
+          std::unique_lock lock(mutex_);
+          changed_.wait(lock, [&] { return stop_ || i - released_ < buffers_.size(); });
+          if (stop_) break;
+        }
+        if (writeback_ && sinceWriteback >= kWritebackEvery) {
+          writeback_->Start();
+          sinceWriteback = 0;
+        }
+        uint8_t* const buffer = buffers_[i % buffers_.size()].data();
+        // Each slice is hashed right after it is read, while it is still in
+        // the processor's cache.
+        for (size_t slice = 0; slice < pieces_[i]; slice += kHashSlice) {
+          const size_t length = std::min(kHashSlice, pieces_[i] - slice);
+          ReadExactly(buffer + slice, length);
+          if (fast) {
+            xxh3.Update(buffer + slice, length);
+          } else {
+            sha256.Update(buffer + slice, length);
+          }
+        }
+        sinceWriteback += pieces_[i];
+        {
+          std::lock_guard lock(mutex_);
+          ++ready_;
+        }
+        changed_.notify_all();
+      }
+      bool complete;
+      {
+        std::lock_guard lock(mutex_);
+        complete = !stop_;
+      }
+      if (complete) {
+        uint8_t extra;
+        ssize_t got;
+        do {
+          got = ::read(fd_, &extra, 1);
+        } while (got < 0 && errno == EINTR);
+        if (read_ != expected_ || got != 0 || (fast ? xxh3.HexDigest() != xxh3Expected_
+                                                    : sha256.HexDigest() != sha256Expected_)) {
+          Mismatch();
+        }
+      }
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      failure_ = std::current_exception();
+    }
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  void ReadExactly(uint8_t* at, size_t left) {
+    while (left) {
+      ssize_t got = ::read(fd_, at, left);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) Fail(kIoFailed, "Cannot read '" + path_ + "'.", errno);
+      if (got == 0) Mismatch();
+      at += got;
+      left -= static_cast<size_t>(got);
+      read_ += static_cast<uint64_t>(got);
+    }
+  }
+
+  const std::string path_;
+  const uint64_t expected_;
+  const std::string xxh3Expected_, sha256Expected_;
+  const std::vector<size_t> pieces_;
+  const Writeback* const writeback_;
   int fd_ = -1;
-  Sha256 hash_;
+  uint64_t read_ = 0;  // the reader thread's alone
+  std::vector<IoBuffer> buffers_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t ready_ = 0, taken_ = 0, released_ = 0;
+  bool stop_ = false, done_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;  // last: it starts once everything it uses exists
 };
 
 }  // namespace
@@ -105,7 +207,7 @@ void BackupSectors(VirtualMachineDisk& disk, const std::vector<Extent>& ranges, 
                    Progress& progress, Totals& totals) {
   const uint32_t sectorSize = disk.GetSectorSize();
   const uint64_t chunk = kChunkBytes / sectorSize;
-  std::vector<uint8_t> buffer(kChunkBytes);
+  IoBuffer buffer(kChunkBytes);
   for (const Extent& range : ranges) {
     for (uint64_t at = range.start; at < range.start + range.length;) {
       const uint64_t count = std::min(chunk, range.start + range.length - at);
@@ -137,48 +239,34 @@ void ApplyRecord(VirtualMachineDisk& disk, const DiskRecord& record, const std::
   }
   const uint64_t chunk = pieceBytes / sectorSize;
   std::vector<Extent> pieces;
+  std::vector<size_t> pieceBytesList;
   for (const Extent& extent : record.extents) {
     for (uint64_t at = extent.start; at < extent.start + extent.length; at += chunk) {
       pieces.push_back({at, std::min(chunk, extent.start + extent.length - at)});
+      pieceBytesList.push_back(pieces.back().length * sectorSize);
     }
   }
-  // Buffers no larger than the largest request: a small point costs no
-  // large allocation.
-  uint64_t most = 0;
-  for (const Extent& piece : pieces) most = std::max(most, piece.length);
-  if (writeZeros) {
-    for (const Extent& run : record.zeroRuns) most = std::max(most, std::min(chunk, run.length));
+  {
+    PieceReader reader(dataPath, record, std::move(pieceBytesList), writeback);
+    for (const Extent& piece : pieces) {
+      Check(disk.IO(Fdisk::kIoWrite, reader.Take(), piece.start, piece.length),
+            "Cannot write sectors " + std::to_string(piece.start) + " to " +
+                std::to_string(piece.start + piece.length - 1) + ".");
+      reader.Release();
+      totals.read += piece.length * sectorSize;
+      totals.stored += piece.length * sectorSize;
+      progress.Advance(piece.length * sectorSize);
+    }
+    reader.Finish();
   }
-  // The next piece is read and hashed while the engine writes this one.
-  std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(most * sectorSize), std::vector<uint8_t>(most * sectorSize)};
-  InputFile input(dataPath, record.dataBytes);
-  // The helper thread also starts the writeback of the pieces written so
-  // far: the call may wait for the disk's queue, and the writer need not.
-  auto readPiece = [&](size_t i) {
-    if (writeback) writeback->Start();
-    input.ReadExactly(buffers[i % 2].data(), pieces[i].length * sectorSize);
-  };
-  std::future<void> next;
-  if (!pieces.empty()) readPiece(0);
-  for (size_t i = 0; i < pieces.size(); ++i) {
-    if (i + 1 < pieces.size()) next = std::async(std::launch::async, readPiece, i + 1);
-    const Extent& piece = pieces[i];
-    Common::Error written = disk.IO(Fdisk::kIoWrite, buffers[i % 2].data(), piece.start, piece.length);
-    if (next.valid()) next.get();  // before a failure unwinds the buffers it fills
-    Check(written, "Cannot write sectors " + std::to_string(piece.start) + " to " +
-                       std::to_string(piece.start + piece.length - 1) + ".");
-    totals.read += piece.length * sectorSize;
-    totals.stored += piece.length * sectorSize;
-    progress.Advance(piece.length * sectorSize);
-  }
-  input.Finish(record.sha256);
   if (!writeZeros) return;
-  std::vector<uint8_t>& buffer = buffers[0];
-  std::fill(buffer.begin(), buffer.end(), 0);
+  uint64_t longest = 0;
+  for (const Extent& run : record.zeroRuns) longest = std::max(longest, std::min(chunk, run.length));
+  std::vector<uint8_t> zeros(longest * sectorSize);
   for (const Extent& run : record.zeroRuns) {
     for (uint64_t at = run.start; at < run.start + run.length;) {
       const uint64_t count = std::min(chunk, run.start + run.length - at);
-      Check(disk.IO(Fdisk::kIoWrite, buffer.data(), at, count),
+      Check(disk.IO(Fdisk::kIoWrite, zeros.data(), at, count),
             "Cannot write sectors " + std::to_string(at) + " to " + std::to_string(at + count - 1) + ".");
       ++totals.zeroRuns;
       totals.zeroBytes += count * sectorSize;

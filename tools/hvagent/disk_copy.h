@@ -43,11 +43,12 @@ class Writeback {
   int fd_ = -1;
 };
 
-// Writes record's stored extents (read from dataPath) onto disk, and its
-// zero runs when writeZeros is set (a new disk reads as zeros already), in
-// write requests of at most pieceBytes (a multiple of the sector size).
-// writeback, when given, is started as the pieces are written.
-inline constexpr uint64_t kRestorePieceBytes = 32 << 20;
+// Writes record's stored extents (read from dataPath, whose digest is
+// checked on the way: XXH3 where the record has it, else SHA-256) onto disk,
+// and its zero runs when writeZeros is set (a new disk reads as zeros
+// already), in write requests of at most pieceBytes (a multiple of the
+// sector size). writeback, when given, is started as the pieces are written.
+inline constexpr uint64_t kRestorePieceBytes = 8 << 20;
 void ApplyRecord(VirtualMachineDisk& disk, const DiskRecord& record, const std::string& dataPath, bool writeZeros,
                  Progress& progress, Totals& totals, uint64_t pieceBytes = kRestorePieceBytes,
                  const Writeback* writeback = nullptr);

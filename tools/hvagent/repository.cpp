@@ -104,7 +104,8 @@ std::string ManifestToJson(const Manifest& m) {
                      {"zero_runs", ExtentsToJson(d.zeroRuns)},
                      {"data_file", d.dataFile},
                      {"data_bytes", d.dataBytes},
-                     {"sha256", d.sha256}});
+                     {"sha256", d.sha256},
+                     {"xxh3", d.xxh3}});
   }
   json out = {{"format", kFormat},
               {"point", m.point},
@@ -160,6 +161,7 @@ Manifest ManifestFromJson(const std::string& text, const std::string& source) {
       for (const Extent& e : r.extents) stored += e.length;
       if (stored > UINT64_MAX / r.sectorSize || stored * r.sectorSize != r.dataBytes) throw std::out_of_range("data");
       r.sha256 = d.at("sha256").get<std::string>();
+      r.xxh3 = d.value("xxh3", std::string());
       m.disks.push_back(std::move(r));
     }
     return m;
@@ -180,7 +182,8 @@ DataWriter::DataWriter(std::string path) : path_(std::move(path)) {
       const uint8_t* data = toHash_->data();
       const size_t size = toHashBytes_;
       lock.unlock();
-      hash_.Update(data, size);
+      sha256_.Update(data, size);
+      xxh3_.Update(data, size);
       lock.lock();
       toHash_ = nullptr;
       changed_.notify_all();
@@ -202,8 +205,8 @@ DataWriter::~DataWriter() {
 void DataWriter::Write(const uint8_t* data, size_t size) {
   bytes_ += size;
   while (size) {
-    std::vector<uint8_t>& buffer = buffers_[current_];
-    if (buffer.empty()) buffer.resize(kWriteBuffer);
+    IoBuffer& buffer = buffers_[current_];
+    if (buffer.empty()) buffer = IoBuffer(kWriteBuffer);
     if (used_ == buffer.size()) {
       Drain();
       continue;
@@ -225,7 +228,7 @@ void DataWriter::Drain() {
   // The other buffer's hash ends before this one's starts: the digest sees
   // the bytes in file order.
   WaitForHash();
-  const std::vector<uint8_t>& full = buffers_[current_];
+  const IoBuffer& full = buffers_[current_];
   const size_t used = used_;
   {
     std::lock_guard lock(mutex_);
@@ -248,13 +251,13 @@ void DataWriter::Drain() {
   used_ = 0;
 }
 
-std::string DataWriter::Close() {
+Digests DataWriter::Close() {
   Drain();
   WaitForHash();
   if (::fsync(fd_) != 0) Fail(kIoFailed, "Cannot write '" + path_ + "'.", errno);
   ::close(fd_);
   fd_ = -1;
-  return hash_.HexDigest();
+  return {sha256_.HexDigest(), xxh3_.HexDigest()};
 }
 
 void SyncFolder(const std::string& folder) {
@@ -438,7 +441,9 @@ void Repository::VerifyData(const Manifest& manifest, const std::function<void(u
     const std::string name = PointDir(manifest.point) + "/" + disk.dataFile;
     struct stat st;
     if (::stat(name.c_str(), &st) != 0) Fail(kChecksumMismatch, "The data file '" + name + "' is missing.", errno);
-    if (static_cast<uint64_t>(st.st_size) != disk.dataBytes || HashFile(name, onBytes) != disk.sha256) {
+    Digests digests;
+    if (static_cast<uint64_t>(st.st_size) == disk.dataBytes) digests = HashFile(name, onBytes);
+    if (digests.sha256 != disk.sha256 || (!disk.xxh3.empty() && digests.xxh3 != disk.xxh3)) {
       Fail(kChecksumMismatch, "The checksum of '" + name + "' does not match.");
     }
   }

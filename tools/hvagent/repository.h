@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "runs.h"
-#include "sha256.h"
+#include "digest.h"
+#include "io_buffer.h"
 
 namespace Hvagent {
 
@@ -33,6 +34,7 @@ struct DiskRecord {
   std::string dataFile;
   uint64_t dataBytes = 0;
   std::string sha256;
+  std::string xxh3;  // empty in points written before it was recorded
 
   std::string Place() const { return bus + ":" + std::to_string(controller) + ":" + std::to_string(device); }
 };
@@ -65,8 +67,8 @@ class DataWriter {
   DataWriter(const DataWriter&) = delete;
   DataWriter& operator=(const DataWriter&) = delete;
   void Write(const uint8_t* data, size_t size);
-  // Writes what is buffered, flushes the file to disk; returns the SHA-256.
-  std::string Close();
+  // Writes what is buffered, flushes the file to disk; returns its digests.
+  Digests Close();
   uint64_t Bytes() const { return bytes_; }
 
  private:
@@ -74,17 +76,18 @@ class DataWriter {
   void WaitForHash();
   std::string path_;
   int fd_ = -1;
-  std::vector<uint8_t> buffers_[2];
+  IoBuffer buffers_[2];
   int current_ = 0;
   size_t used_ = 0;
   uint64_t bytes_ = 0;
   uint64_t written_ = 0;
-  Sha256 hash_;
+  Sha256 sha256_;
+  Xxh3 xxh3_;
   // Hashes the buffer last written; declared last so that it stops before
   // the buffers it reads are freed.
   std::mutex mutex_;
   std::condition_variable changed_;
-  const std::vector<uint8_t>* toHash_ = nullptr;
+  const IoBuffer* toHash_ = nullptr;
   size_t toHashBytes_ = 0;
   bool stop_ = false;
   std::thread hasher_;
@@ -130,7 +133,7 @@ class Repository {
   // throws kPointMissing when one of them is gone.
   std::vector<Manifest> Chain(uint64_t point) const;
   // Throws kChecksumMismatch naming the first data file whose content does
-  // not match its manifest.
+  // not match either digest of its manifest.
   void VerifyData(const Manifest& manifest, const std::function<void(uint64_t)>& onBytes = {}) const;
 
  private:
