@@ -185,6 +185,7 @@ for f in base mid child; do "$hvdisk" create "$chain/$f.vhdx" 16M >/dev/null; do
 layer "$chain/base.vhdx" b.bin 0
 make_child "$chain/mid.vhdx" "$chain/base.vhdx"
 layer "$chain/mid.vhdx" c.bin $((4 << 20))
+layer "$chain/mid.vhdx" a.bin $(((4 << 20) + (64 << 10)))
 make_child "$chain/child.vhdx" "$chain/mid.vhdx"
 layer "$chain/child.vhdx" c.bin $((12 << 20))
 expect 0 attach-disk "$vmd" "$chain/child.vhdx"
@@ -197,17 +198,20 @@ for f in base mid child; do
   grep -q "$chain/$f.vhdx" "repodiff/tracker/change-$id.snap" || fail "change ID $id does not cover $f.vhdx"
 done
 cp "$chain/child.vhdx.expected" diff1.raw
-# One sector rewritten over the child's data and one page in a block no
-# file of the chain held: the increment holds exactly those.
+# One sector rewritten over the child's data, one page in a block no file
+# of the chain held and one over the middle file's data, in a block the
+# child allocates for it (the rest of that block still reads from the
+# middle file): the increment holds exactly those.
 head -c 512 /dev/urandom >s.bin
 layer "$chain/child.vhdx" s.bin $((12 << 20))
 head -c 4096 /dev/urandom >p.bin
 layer "$chain/child.vhdx" p.bin $((8 << 20))
+layer "$chain/child.vhdx" p.bin $(((4 << 20) + (8 << 10)))
 expect 0 backup "$vmd" repodiff
 grep -q "changed since change ID $id" out.txt || fail "the second backup of a differencing disk was not incremental"
 stored=$("$agent" points repodiff --json | grep stored_bytes | tail -1 | tr -dc 0-9)
-[ "$stored" -ge 4608 ] && [ "$stored" -le $((4608 + 8192)) ] ||
-  fail "the increment of a differencing disk stored $stored bytes for 4608 changed"
+[ "$stored" -ge 8704 ] && [ "$stored" -le $((8704 + 8192)) ] ||
+  fail "the increment of a differencing disk stored $stored bytes for 8704 changed"
 expect 0 restore repodiff "$work/restored" chained1 --point 1
 expect 0 restore repodiff "$work/restored" chained2
 same "$work/restored/chained1/child.vhdx" diff1.raw

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "runs.h"
 #include "digest.h"
 #include "io_buffer.h"
+#include "runs.h"
 
 namespace Hvagent {
 

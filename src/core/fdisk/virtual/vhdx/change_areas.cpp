@@ -3,7 +3,12 @@
 // structure they fall in.
 //
 // What a changed byte range reports, by where it lies:
-// - payload block (state 6 or 7): the sectors holding the changed bytes;
+// - payload block (state 6 or 7): the sectors holding the changed bytes; in
+//   a partially present block of a differencing file only those whose bits
+//   are set, since the others read from the parents whatever the payload
+//   holds (a bit that changed is reported through the bitmap, a parent's
+//   change through the parent). A block the file allocated since therefore
+//   reports the sectors written into it, not the whole block;
 // - BAT entry of a block that now holds no data here (states 0 to 3): the
 //   whole block;
 // - sector bitmap block: the sectors whose bits lie in the changed bytes, for
@@ -46,12 +51,51 @@ DiskArea Overlap(const DiskArea& a, const DiskArea& b) {
   return end > start ? DiskArea{start, end - start} : DiskArea{start, 0};
 }
 
+// The sectors of a payload block that the block itself supplies: all of
+// them, but in a partially present block only those whose bits are set.
+class SuppliedSectors {
+ public:
+  SuppliedSectors(Vhd::Array<BatEntry>& entries, Vhd::Array<BitmapPtr>& blockBitmaps, const ChunkTraits& chunks)
+      : entries_(entries), bitmaps_(blockBitmaps), chunks_(chunks) {}
+  // Collects those of sectors [first, end) of block number block.
+  bool Collect(uint32_t block, uint64_t first, uint64_t end, Vhd::Collector<DiskArea>& target) {
+    const uint64_t index = uint64_t{block} + block / chunks_.ChunkRatio();
+    if (index > UINT32_MAX || entries_.Get(static_cast<uint32_t>(index)).State() != kBlockPartiallyPresent) {
+      return target.Collect({first, end - first});
+    }
+    const uint64_t base = uint64_t{block} * chunks_.SectorsPerBlock();
+    BitmapPtr bits;
+    try {
+      bits = bitmaps_.Get(block);
+    } catch (const Common::Error&) {
+      // Bits that cannot be read cannot narrow anything: a change is never
+      // left out (reading those sectors fails on its own).
+      return target.Collect({first, end - first});
+    }
+    const uint64_t to = std::min<uint64_t>(end - base, bits->Size());
+    for (uint64_t p = bits->FindInRange(first - base, to - (first - base), true); p < to;) {
+      const uint64_t q = bits->FindInRange(p, to - p, false);
+      if (!target.Collect({base + p, q - p})) return false;
+      if (q >= to) break;
+      p = bits->FindInRange(q, to - q, true);
+    }
+    return true;
+  }
+
+ private:
+  Vhd::Array<BatEntry>& entries_;
+  Vhd::Array<BitmapPtr>& bitmaps_;
+  const ChunkTraits& chunks_;
+};
+
 // Sectors holding the changed bytes of each overlapping block; a change of
-// any byte marks its whole sector.
+// any byte marks its whole sector. supplied, when given (a differencing
+// file), keeps those the block supplies.
 class TranslatingDataBlockInfoCollector final : public Vhd::Collector<DataBlockInfo> {
  public:
-  TranslatingDataBlockInfoCollector(uint64_t sectorSize, Vhd::Collector<DiskArea>& target)
-      : sectorSize_(sectorSize), target_(target) {}
+  TranslatingDataBlockInfoCollector(uint64_t sectorSize, uint32_t sectorsPerBlock, SuppliedSectors* supplied,
+                                    Vhd::Collector<DiskArea>& target)
+      : sectorSize_(sectorSize), sectorsPerBlock_(sectorsPerBlock), supplied_(supplied), target_(target) {}
   void SetRange(const DiskArea& bytes) { bytes_ = bytes; }
   bool Collect(const DataBlockInfo& block) override {
     DiskArea overlap = Overlap(bytes_, {block.fileOffset, block.length});
@@ -59,11 +103,16 @@ class TranslatingDataBlockInfoCollector final : public Vhd::Collector<DataBlockI
     uint64_t r = overlap.start - block.fileOffset;
     uint64_t first = block.firstSector + r / sectorSize_;
     uint64_t last = block.firstSector + (r + overlap.length + sectorSize_ - 1) / sectorSize_;
+    if (supplied_) {
+      return supplied_->Collect(static_cast<uint32_t>(block.firstSector / sectorsPerBlock_), first, last, target_);
+    }
     return target_.Collect({first, last - first});
   }
 
  private:
   uint64_t sectorSize_;
+  uint32_t sectorsPerBlock_;
+  SuppliedSectors* supplied_;
   Vhd::Collector<DiskArea>& target_;
   DiskArea bytes_;
 };
@@ -213,7 +262,13 @@ void DataPath::CollectChangedAreas(Vhd::ChangedFile& changes, Vhd::Collector<Dis
   EmptyBatEntryToDiskAreaCollector emptied(traits, sectorsPerBlock, clipped);
   LimitedBatRegionAreaToIndexMap indexMap(entryCount_);
   BatRegionAreaCollector batAreas(indexMap, entryEnumerator, emptied);
-  TranslatingDataBlockInfoCollector payload(layout_.logicalSectorSize, clipped);
+  BitmapLoader loader(*dataFile_);
+  LoadingBitmapArray loading(entries, loader, chunks_.ChunkRatio());
+  CachingBitmapArray caching(loading);
+  BlockBitmapArray blockBitmaps(caching, chunks_);
+  SuppliedSectors supplied(entries, blockBitmaps, chunks_);
+  TranslatingDataBlockInfoCollector payload(layout_.logicalSectorSize, sectorsPerBlock,
+                                            layout_.diskKind == kDiskDifferencing ? &supplied : nullptr, clipped);
   ChangedRangeRouter::Rules rules{
       {layout_.batOffset, layout_.batLength}, &batAreas, &blockMap, &payload, &placement, &*systemMetadata_};
   ChangedRangeRouter router(std::move(rules), entries, entryCount_, chunks_, sectorCount_, clipped);

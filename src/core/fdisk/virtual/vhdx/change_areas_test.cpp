@@ -38,8 +38,10 @@ class ChangeAreasFileTest : public ::testing::Test {
     bytes_ = MakeDiskImage(kSectors * 512);
     MakeDifferencing(bytes_, Common::GenerateGuid(), {{u"relative_path", u"parent.vhdx"}});
     SetRawMetadata(bytes_, {kUserItem, MetadataFlags::kIsUser}, {'l', 'a', 'b', 'e', 'l'});
-    SetImageEntry(bytes_, 0, kBlockPartiallyPresent, AppendBlock(bytes_, 1));
-    SetImageEntry(bytes_, 1, kBlockFullyPresent, AppendBlock(bytes_, 2));
+    partialMb_ = AppendBlock(bytes_, 1);
+    SetImageEntry(bytes_, 0, kBlockPartiallyPresent, partialMb_);
+    fullMb_ = AppendBlock(bytes_, 2);
+    SetImageEntry(bytes_, 1, kBlockFullyPresent, fullMb_);
     SetImageEntry(bytes_, 3, kBlockZero, 0);
     bitmapMb_ = AppendBitmap(bytes_, 0x0F);
     SetImageEntry(bytes_, kImageBitmapEntry, kBlockFullyPresent, bitmapMb_);
@@ -69,8 +71,25 @@ class ChangeAreasFileTest : public ::testing::Test {
   uint64_t Bitmap() const { return bitmapMb_ << 20; }
 
   std::vector<uint8_t> bytes_;
-  uint64_t bitmapMb_ = 0;
+  uint64_t bitmapMb_ = 0, partialMb_ = 0, fullMb_ = 0;
 };
+
+TEST_F(ChangeAreasFileTest, PayloadBytesReportOnlySectorsTheBlockSupplies) {
+  const uint64_t partial = partialMb_ << 20, full = fullMb_ << 20;
+  // Block 0's bits are 0x0F in every byte: of each 8 sectors the first 4 are
+  // its own, the others read from the parent whatever its payload holds.
+  EXPECT_EQ(Changes({{partial + 100, partial + 16 * 512}}), Areas({{0, 4}, {8, 12}}));
+  EXPECT_TRUE(Changes({{partial + 4 * 512, partial + 8 * 512}}).empty());
+  // The whole payload, as when the block was allocated since: its own sectors only.
+  const std::vector<DiskArea> own = Changes({{partial, partial + (4 << 20)}});
+  ASSERT_EQ(own.size(), kBlock / 8);
+  EXPECT_EQ(own.back(), (DiskArea{kBlock - 8, 4}));
+  // A fully present block supplies every sector the bytes touch.
+  EXPECT_EQ(Changes({{full + 100, full + 16 * 512}}), Areas({{kBlock, kBlock + 16}}));
+  // Bits that cannot be read narrow nothing.
+  SetImageEntry(bytes_, kImageBitmapEntry, kBlockNotPresent, 0);
+  EXPECT_EQ(Changes({{partial + 100, partial + 16 * 512}}), Areas({{0, 16}}));
+}
 
 TEST_F(ChangeAreasFileTest, BitmapBytesReportTheSectorsOfBlocksWhoseBitsCount) {
   EXPECT_EQ(Changes({{Bitmap(), Bitmap() + 1}}), Areas({{0, 8}}));  // partially present
