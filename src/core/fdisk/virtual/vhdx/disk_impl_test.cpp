@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <random>
 
 #include "core/common/error_codes.h"
 #include "core/fdisk/virtual/vhd/interval_testutil.h"
@@ -210,6 +211,53 @@ TEST_F(ChainTest, BitmapOnlyChangeIsReported) {
   // The tracker reports the changed word of the bitmap: the bits of
   // sectors 0 to 63.
   EXPECT_EQ(Changes(*disk, before, {0, kTopSectors}), Areas({{0, 64}}));
+}
+
+// Random writes into the top file, some of zeros over the parents' data,
+// before and after a change ID: every sector that reads differently since
+// is among the changes reported, though a partially present block reports
+// only the sectors it supplies.
+TEST_F(ChainTest, ChangesSinceAChangeIdCoverEverySectorThatReadsDifferently) {
+  const std::u16string state = Common::Utf8ToUtf16(dir_ / "tracker");
+  for (const std::string& file : {Root(), Mid(), Top()}) ASSERT_FALSE(HvTrackFile(state, Common::Utf8ToUtf16(file)));
+  Processor::AutoRef<VirtualWareRaw::FileTracker> tracker;
+  ASSERT_FALSE(HvCreateFileTracker(state, tracker));
+  std::mt19937 random(11);
+  std::vector<uint8_t> data(64 * 512);
+  auto writeSome = [&](int count) {
+    auto disk = OpenDisk(Top(), true);
+    for (int i = 0; i < count; ++i) {
+      const uint64_t length = 1 + random() % 64;
+      const uint64_t first = random() % (kTopSectors - length);
+      const bool zeros = random() % 4 == 0;
+      for (uint8_t& b : data) b = zeros ? 0 : static_cast<uint8_t>(random() | 1);
+      disk->Write(first, data.data(), length);
+    }
+  };
+  auto readAll = [&] {
+    std::vector<uint8_t> all(kTopSectors * 512);
+    OpenDisk(Top(), false)->Read(0, all.data(), kTopSectors);
+    return all;
+  };
+  writeSome(30);
+  for (int round = 0; round < 3; ++round) {
+    std::u16string before;
+    ASSERT_FALSE(tracker->GetCurrentChangeId(before));
+    const std::vector<uint8_t> then = readAll();
+    writeSome(30);
+    const std::vector<uint8_t> now = readAll();
+    auto disk = OpenDisk(Top(), false, tracker);
+    const std::vector<DiskArea> changed = Changes(*disk, before, {0, kTopSectors});
+    uint64_t differing = 0;
+    for (uint64_t s = 0; s < kTopSectors; ++s) {
+      if (std::memcmp(&then[s * 512], &now[s * 512], 512) == 0) continue;
+      ++differing;
+      ASSERT_TRUE(std::any_of(changed.begin(), changed.end(), [&](const DiskArea& a) {
+        return s >= a.start && s < a.End();
+      })) << "round " << round << ", sector " << s;
+    }
+    EXPECT_GT(differing, 0u);
+  }
 }
 
 TEST_F(ChainTest, ParentSearchFailures) {
