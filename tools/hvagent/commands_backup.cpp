@@ -31,12 +31,15 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool ChainHas(const Common::Error& error, uint32_t code) {
+// The record of error's chain with code; a success when there is none.
+Common::Error InChain(const Common::Error& error, uint32_t code) {
   for (Common::Error e = error; e.IsFailure(); e = e.Cause()) {
-    if (e.Code() == code) return true;
+    if (e.Code() == code) return e;
   }
-  return false;
+  return Common::Success();
 }
+
+bool ChainHas(const Common::Error& error, uint32_t code) { return InChain(error, code).IsFailure(); }
 
 std::unique_ptr<Progress> MakeProgress(const std::string& verb, uint64_t total) {
   return std::make_unique<Progress>(verb, total, stderr, Progress::IsTerminal(stderr));
@@ -91,14 +94,10 @@ void ForgetUnusedChangeIds(const Repository& repo) {
   }
 }
 
-// The file a "not tracked" error in error's chain names, else "".
-std::string UntrackedFile(const Common::Error& error) {
-  for (Common::Error e = error; e.IsFailure(); e = e.Cause()) {
-    if (e.Code() != ::Code::kFileNotTracked) continue;
-    const char16_t* name = e.GetWide("fileName");
-    return name ? Common::Utf16ToUtf8(name) : std::string();
-  }
-  return {};
+// The file a "not tracked" record names, else "".
+std::string UntrackedFile(const Common::Error& untracked) {
+  const char16_t* name = untracked.IsFailure() ? untracked.GetWide("fileName") : nullptr;
+  return name ? Common::Utf16ToUtf8(name) : std::string();
 }
 
 // Files a run may add to what the tracker follows: deeper than any real chain.
@@ -142,15 +141,13 @@ bool PlanDisk(PlannedDisk& plan, size_t index, const Manifest* base, const std::
     } catch (const Common::Error& error) {
       if (ChainHas(error, ::Code::kTrackerUnknownChangeId)) {
         record.reason = "the tracker no longer knows change ID " + previous->changeId;
-      } else if (ChainHas(error, ::Code::kFileNotTracked)) {
-        const std::string file = UntrackedFile(error);
+      } else if (const Common::Error untracked = InChain(error, ::Code::kFileNotTracked); untracked.IsFailure()) {
+        const std::string file = UntrackedFile(untracked);
         if (!file.empty() && follow(file)) return true;
         // A differencing disk's changes include its parents', and this one
         // could not be tracked.
-        Common::Error cause = error;
-        while (cause.Code() != ::Code::kFileNotTracked) cause = cause.Cause();
         record.reason = "the tracker does not follow a file it builds on (" +
-                        Common::Utf16ToUtf8(Common::FormatErrorMessage(cause)) + ")";
+                        Common::Utf16ToUtf8(Common::FormatErrorMessage(untracked)) + ")";
       } else {
         throw;
       }
@@ -163,7 +160,7 @@ bool PlanDisk(PlannedDisk& plan, size_t index, const Manifest* base, const std::
   try {
     ChangedSectors(*plan.raw, changeId);
   } catch (const Common::Error& error) {
-    const std::string file = UntrackedFile(error);
+    const std::string file = UntrackedFile(InChain(error, ::Code::kFileNotTracked));
     if (!file.empty() && follow(file)) return true;
   }
   return false;
