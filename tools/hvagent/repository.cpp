@@ -79,6 +79,15 @@ void RemoveTree(const std::string& path) {
   std::filesystem::remove_all(path, ignored);
 }
 
+void WriteAll(int fd, const uint8_t* data, size_t size, const std::string& path) {
+  for (size_t done = 0; done < size;) {
+    ssize_t put = ::write(fd, data + done, size - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) Fail(kIoFailed, "Cannot write '" + path + "'.", put < 0 ? errno : ENOSPC);
+    done += static_cast<size_t>(put);
+  }
+}
+
 }  // namespace
 
 uint64_t Manifest::StoredBytes() const {
@@ -236,12 +245,7 @@ void DataWriter::Drain() {
     toHashBytes_ = used;
   }
   changed_.notify_all();
-  for (size_t done = 0; done < used;) {
-    ssize_t put = ::write(fd_, full.data() + done, used - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) Fail(kIoFailed, "Cannot write '" + path_ + "'.", put < 0 ? errno : ENOSPC);
-    done += static_cast<size_t>(put);
-  }
+  WriteAll(fd_, full.data(), used, path_);
   // Start the writeback now, without waiting for it: the disk writes while
   // the next buffer is read, and the flush at the end finds little left to
   // do. A failure here shows at that flush.
@@ -272,9 +276,18 @@ void SyncFolder(const std::string& folder) {
 void WriteFileDurably(const std::string& name, const std::string& data) {
   const std::string temporary = name + ".tmp";
   {
-    DataWriter writer(temporary);
-    writer.Write(reinterpret_cast<const uint8_t*>(data.data()), data.size());
-    writer.Close();
+    // A small file: written at once, without the data writer's buffers and
+    // hashing thread.
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) Fail(kIoFailed, "Cannot create '" + temporary + "'.", errno);
+    try {
+      WriteAll(fd, reinterpret_cast<const uint8_t*>(data.data()), data.size(), temporary);
+      if (::fsync(fd) != 0) Fail(kIoFailed, "Cannot write '" + temporary + "'.", errno);
+    } catch (...) {
+      ::close(fd);
+      throw;
+    }
+    ::close(fd);
   }
   if (::rename(temporary.c_str(), name.c_str()) != 0) Fail(kIoFailed, "Cannot write '" + name + "'.", errno);
   size_t slash = name.rfind('/');
