@@ -32,10 +32,10 @@ constexpr size_t kReadAhead = 3;  // buffers: one being written, two read ahead
 // call may wait for the device's queue and the writer need not.
 class PieceReader {
  public:
-  PieceReader(const std::string& path, const DiskRecord& record, std::vector<size_t> pieceBytes,
+  PieceReader(const std::string& path, const DiskRecord& record, const std::vector<Extent>& pieces,
               const Writeback* writeback)
       : path_(path), expected_(record.dataBytes), xxh3Expected_(record.xxh3), sha256Expected_(record.sha256),
-        pieces_(std::move(pieceBytes)), writeback_(writeback) {
+        sectorSize_(record.sectorSize), pieces_(pieces), writeback_(writeback) {
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) Fail(kChecksumMismatch, "The data file '" + path + "' is missing.", errno);
     struct stat st;
@@ -44,9 +44,9 @@ class PieceReader {
       Mismatch();
     }
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-    size_t most = 0;
-    for (size_t bytes : pieces_) most = std::max(most, bytes);
-    for (size_t i = 0; i < std::min(kReadAhead, pieces_.size()); ++i) buffers_.emplace_back(most);
+    uint64_t most = 0;
+    for (const Extent& piece : pieces_) most = std::max(most, piece.length);
+    for (size_t i = 0; i < std::min(kReadAhead, pieces_.size()); ++i) buffers_.emplace_back(most * sectorSize_);
     thread_ = std::thread([this] { Run(); });
   }
   ~PieceReader() {
@@ -103,10 +103,11 @@ class PieceReader {
           sinceWriteback = 0;
         }
         uint8_t* const buffer = buffers_[i % buffers_.size()].data();
+        const size_t bytes = pieces_[i].length * sectorSize_;
         // Each slice is hashed right after it is read, while it is still in
         // the processor's cache.
-        for (size_t slice = 0; slice < pieces_[i]; slice += kHashSlice) {
-          const size_t length = std::min(kHashSlice, pieces_[i] - slice);
+        for (size_t slice = 0; slice < bytes; slice += kHashSlice) {
+          const size_t length = std::min(kHashSlice, bytes - slice);
           ReadExactly(buffer + slice, length);
           if (fast) {
             xxh3.Update(buffer + slice, length);
@@ -114,7 +115,7 @@ class PieceReader {
             sha256.Update(buffer + slice, length);
           }
         }
-        sinceWriteback += pieces_[i];
+        sinceWriteback += bytes;
         {
           std::lock_guard lock(mutex_);
           ++ready_;
@@ -163,7 +164,8 @@ class PieceReader {
   const std::string path_;
   const uint64_t expected_;
   const std::string xxh3Expected_, sha256Expected_;
-  const std::vector<size_t> pieces_;
+  const uint32_t sectorSize_;
+  const std::vector<Extent>& pieces_;
   const Writeback* const writeback_;
   int fd_ = -1;
   uint64_t read_ = 0;  // the reader thread's alone
@@ -239,15 +241,13 @@ void ApplyRecord(VirtualMachineDisk& disk, const DiskRecord& record, const std::
   }
   const uint64_t chunk = pieceBytes / sectorSize;
   std::vector<Extent> pieces;
-  std::vector<size_t> pieceBytesList;
   for (const Extent& extent : record.extents) {
     for (uint64_t at = extent.start; at < extent.start + extent.length; at += chunk) {
       pieces.push_back({at, std::min(chunk, extent.start + extent.length - at)});
-      pieceBytesList.push_back(pieces.back().length * sectorSize);
     }
   }
   {
-    PieceReader reader(dataPath, record, std::move(pieceBytesList), writeback);
+    PieceReader reader(dataPath, record, pieces, writeback);
     for (const Extent& piece : pieces) {
       Check(disk.IO(Fdisk::kIoWrite, reader.Take(), piece.start, piece.length),
             "Cannot write sectors " + std::to_string(piece.start) + " to " +
