@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <utility>
 
 #include "agent_error.h"
 
@@ -26,6 +27,8 @@ using nlohmann::json;
 constexpr char kFormat[] = "hvagent-point-1";
 constexpr char kTemporaryPrefix[] = ".incomplete-";
 constexpr size_t kWriteBuffer = 4 << 20;
+// What a direct write must be a multiple of on any device in use.
+constexpr size_t kDirectBlock = 4096;
 
 std::string Base64(const std::string& bytes) {
   std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
@@ -180,34 +183,72 @@ Manifest ManifestFromJson(const std::string& text, const std::string& source) {
   Fail(kRepositoryDamaged, "The manifest '" + source + "' is damaged.");
 }
 
-DataWriter::DataWriter(std::string path) : path_(std::move(path)) {
-  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd_ < 0) Fail(kIoFailed, "Cannot create '" + path_ + "'.", errno);
-  hasher_ = std::thread([this] {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      changed_.wait(lock, [this] { return stop_ || toHash_; });
-      if (!toHash_) return;
-      const uint8_t* data = toHash_->data();
-      const size_t size = toHashBytes_;
-      lock.unlock();
-      sha256_.Update(data, size);
-      xxh3_.Update(data, size);
-      lock.lock();
-      toHash_ = nullptr;
-      changed_.notify_all();
-    }
-  });
-}
+DataWriter::Stage::Stage(std::function<void(const uint8_t*, size_t)> job)
+    : job_(std::move(job)), thread_([this] {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+          changed_.wait(lock, [this] { return stop_ || busy_; });
+          if (!busy_) return;
+          lock.unlock();
+          std::exception_ptr failure;
+          try {
+            job_(data_, size_);
+          } catch (...) {
+            failure = std::current_exception();
+          }
+          lock.lock();
+          if (failure && !failure_) failure_ = failure;
+          busy_ = false;
+          changed_.notify_all();
+        }
+      }) {}
 
-DataWriter::~DataWriter() {
+DataWriter::Stage::~Stage() {
   {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return !toHash_; });
+    changed_.wait(lock, [this] { return !busy_; });
     stop_ = true;
   }
   changed_.notify_all();
-  hasher_.join();
+  thread_.join();
+}
+
+void DataWriter::Stage::Wait() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return !busy_; });
+  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+}
+
+void DataWriter::Stage::Hand(const uint8_t* data, size_t size) {
+  Wait();
+  {
+    std::lock_guard lock(mutex_);
+    data_ = data;
+    size_ = size;
+    busy_ = true;
+  }
+  changed_.notify_all();
+}
+
+DataWriter::DataWriter(std::string path)
+    : path_(std::move(path)),
+      fd_(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)),
+      direct_(fd_ >= 0 && ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_DIRECT) == 0),
+      // SHA-256 alone keeps its thread busier than the writes keep theirs.
+      hasher_([this](const uint8_t* data, size_t size) { sha256_.Update(data, size); }),
+      writer_([this](const uint8_t* data, size_t size) {
+        WriteOut(data, size);
+        xxh3_.Update(data, size);
+      }) {
+  if (fd_ < 0) Fail(kIoFailed, "Cannot create '" + path_ + "'.", errno);
+}
+
+DataWriter::~DataWriter() {
+  // Both stages end their jobs before the file closes under them.
+  try {
+    writer_.Wait();
+  } catch (...) {
+  }
   if (fd_ >= 0) ::close(fd_);
 }
 
@@ -228,36 +269,46 @@ void DataWriter::Write(const uint8_t* data, size_t size) {
   }
 }
 
-void DataWriter::WaitForHash() {
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return !toHash_; });
-}
-
 void DataWriter::Drain() {
-  // The other buffer's hash ends before this one's starts: the digest sees
-  // the bytes in file order.
-  WaitForHash();
+  // Each stage takes this buffer once it is done with the other one, which
+  // is then free to fill; the hashes see the bytes in file order.
   const IoBuffer& full = buffers_[current_];
-  const size_t used = used_;
-  {
-    std::lock_guard lock(mutex_);
-    toHash_ = &full;
-    toHashBytes_ = used;
-  }
-  changed_.notify_all();
-  WriteAll(fd_, full.data(), used, path_);
-  // Start the writeback now, without waiting for it: the disk writes while
-  // the next buffer is read, and the flush at the end finds little left to
-  // do. A failure here shows at that flush.
-  if (used) ::sync_file_range(fd_, static_cast<off_t>(written_), static_cast<off_t>(used), SYNC_FILE_RANGE_WRITE);
-  written_ += used;
+  hasher_.Hand(full.data(), used_);
+  writer_.Hand(full.data(), used_);
   current_ ^= 1;
   used_ = 0;
 }
 
+void DataWriter::WriteOut(const uint8_t* data, size_t size) {
+  // Past the cache only whole blocks go, and only the last buffer can end
+  // in part of one; a file system that refuses a direct write gets it, and
+  // all that follow, through the cache.
+  size_t done = 0;
+  while (direct_ && size - done >= kDirectBlock) {
+    ssize_t put = ::write(fd_, data + done, (size - done) / kDirectBlock * kDirectBlock);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && errno == EINVAL) break;
+    if (put <= 0) Fail(kIoFailed, "Cannot write '" + path_ + "'.", put < 0 ? errno : ENOSPC);
+    done += static_cast<size_t>(put);
+  }
+  if (done < size) {
+    if (direct_) {
+      direct_ = false;
+      ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_DIRECT);
+    }
+    WriteAll(fd_, data + done, size - done, path_);
+    // Start the writeback now, without waiting for it: the flush at the end
+    // finds little left to do. A failure here shows at that flush.
+    ::sync_file_range(fd_, static_cast<off_t>(written_ + done), static_cast<off_t>(size - done),
+                      SYNC_FILE_RANGE_WRITE);
+  }
+  written_ += size;
+}
+
 Digests DataWriter::Close() {
   Drain();
-  WaitForHash();
+  hasher_.Wait();
+  writer_.Wait();
   if (::fsync(fd_) != 0) Fail(kIoFailed, "Cannot write '" + path_ + "'.", errno);
   ::close(fd_);
   fd_ = -1;

@@ -6,6 +6,8 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,9 +59,11 @@ std::string ManifestToJson(const Manifest& manifest);
 Manifest ManifestFromJson(const std::string& text, const std::string& source);
 
 // A data file written front to back and hashed on the way. A full buffer
-// is hashed on a thread of its own while this one writes it out and fills
-// the other, and each write starts the file's writeback, so that hashing,
-// writing and the final flush overlap the reads that feed it.
+// is hashed (SHA-256) on one thread and written out and hashed (XXH3) on
+// another while this one fills the other buffer. The file is written past the page cache (O_DIRECT)
+// where the file system allows it: the data have to reach the device before
+// the point counts anyway, and copying them into fresh cache pages first
+// cost more than the device's own writes.
 class DataWriter {
  public:
   explicit DataWriter(std::string path);
@@ -72,25 +76,43 @@ class DataWriter {
   uint64_t Bytes() const { return bytes_; }
 
  private:
+  // A thread running one job at a time on a full buffer. Hand waits for the
+  // job before to end, and Wait for the last one; both rethrow a failure.
+  class Stage {
+   public:
+    explicit Stage(std::function<void(const uint8_t*, size_t)> job);
+    ~Stage();
+    Stage(const Stage&) = delete;
+    Stage& operator=(const Stage&) = delete;
+    void Hand(const uint8_t* data, size_t size);
+    void Wait();
+
+   private:
+    std::function<void(const uint8_t*, size_t)> job_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    bool busy_ = false, stop_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;  // last: it starts once everything it uses exists
+  };
+
   void Drain();
-  void WaitForHash();
+  void WriteOut(const uint8_t* data, size_t size);
   std::string path_;
   int fd_ = -1;
+  bool direct_ = false;  // the writer thread's once it runs
   IoBuffer buffers_[2];
   int current_ = 0;
   size_t used_ = 0;
   uint64_t bytes_ = 0;
-  uint64_t written_ = 0;
+  uint64_t written_ = 0;  // the writer thread's
   Sha256 sha256_;
   Xxh3 xxh3_;
-  // Hashes the buffer last written; declared last so that it stops before
-  // the buffers it reads are freed.
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  const IoBuffer* toHash_ = nullptr;
-  size_t toHashBytes_ = 0;
-  bool stop_ = false;
-  std::thread hasher_;
+  // Declared last: they stop before the buffers they read are freed.
+  Stage hasher_;
+  Stage writer_;
 };
 
 class Repository;
