@@ -244,7 +244,7 @@ DataWriter::DataWriter(std::string path)
 }
 
 DataWriter::~DataWriter() {
-  // Both stages end their jobs before the file closes under them.
+  // The writer ends its job before the file closes under it.
   try {
     writer_.Wait();
   } catch (...) {

@@ -60,10 +60,10 @@ Manifest ManifestFromJson(const std::string& text, const std::string& source);
 
 // A data file written front to back and hashed on the way. A full buffer
 // is hashed (SHA-256) on one thread and written out and hashed (XXH3) on
-// another while this one fills the other buffer. The file is written past the page cache (O_DIRECT)
-// where the file system allows it: the data have to reach the device before
-// the point counts anyway, and copying them into fresh cache pages first
-// cost more than the device's own writes.
+// another while this one fills the other buffer. The file is written past
+// the page cache (O_DIRECT) where the file system allows it: the data have
+// to reach the device before the point counts anyway, and copying them
+// into fresh cache pages first cost more than the device's own writes.
 class DataWriter {
  public:
   explicit DataWriter(std::string path);
