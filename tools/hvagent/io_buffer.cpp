@@ -1,5 +1,6 @@
 #include "io_buffer.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 
 #include <cstdlib>
@@ -31,6 +32,11 @@ IoBuffer& IoBuffer::operator=(IoBuffer&& other) noexcept {
   std::swap(data_, other.data_);
   std::swap(size_, other.size_);
   return *this;
+}
+
+bool SetDirectIo(int fd, bool on) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT) == 0;
 }
 
 }  // namespace Hvagent
