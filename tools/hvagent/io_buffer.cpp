@@ -11,12 +11,14 @@ namespace Hvagent {
 
 namespace {
 constexpr size_t kHugePage = 2 << 20;
+constexpr size_t kPage = 4096;
 }
 
 IoBuffer::IoBuffer(size_t size) : size_(size) {
   if (!size) return;
-  // Aligned to a huge page so that the advice covers whole ones.
-  const size_t alignment = size >= kHugePage ? kHugePage : 64;
+  // Aligned to a huge page so that the advice covers whole ones, and at
+  // least to a page, as direct transfers want.
+  const size_t alignment = size >= kHugePage ? kHugePage : kPage;
   void* memory = nullptr;
   if (::posix_memalign(&memory, alignment, size) != 0) throw std::bad_alloc();
   data_ = static_cast<uint8_t*>(memory);
