@@ -1,6 +1,7 @@
 // The agent's parts that do not need the plug-in: the command line, runs of
 // zeros, the repository's manifests and points, and copying sectors between
 // a disk and a point.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "../../tests/thrown.h"
 #include "agent_error.h"
 #include "disk_copy.h"
+#include "io_buffer.h"
 #include "options.h"
 #include "progress.h"
 #include "repository.h"
@@ -269,6 +271,25 @@ TEST_F(Folder, DataWriterDigestIsThatOfTheBytesInOrder) {
   std::ifstream in(path, std::ios::binary);
   const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_TRUE(written == all);
+}
+
+// A restore reads pieces of any size past the page cache into buffers of
+// their size: a small buffer must be aligned for that too, or every such
+// read is refused and quietly falls back to the cache.
+TEST_F(Folder, SmallBuffersTakeDirectReads) {
+  const std::string path = root_ + "/small.data";
+  std::ofstream(path, std::ios::binary) << std::string(8192, 'x');
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  if (!SetDirectIo(fd, true)) {
+    ::close(fd);
+    GTEST_SKIP() << "no direct reads on this file system";
+  }
+  for (size_t size : {size_t{4096}, size_t{8192}}) {
+    IoBuffer buffer(size);
+    EXPECT_EQ(::pread(fd, buffer.data(), size, 0), static_cast<ssize_t>(size)) << size << ": " << std::strerror(errno);
+  }
+  ::close(fd);
 }
 
 TEST_F(Folder, SectorsSurviveABackupAndARestore) {

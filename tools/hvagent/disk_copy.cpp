@@ -46,7 +46,7 @@ class PieceReader {
     // Past the page cache where the file system allows it: a restore reads
     // each byte once, and filling fresh cache pages cost more than the
     // device's own reads.
-    direct_ = ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_DIRECT) == 0;
+    direct_ = SetDirectIo(fd_, true);
     if (!direct_) ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
     uint64_t most = 0;
     for (const Extent& piece : pieces_) most = std::max(most, piece.length);
@@ -157,7 +157,7 @@ class PieceReader {
   }
 
   void ReadThroughCache() {
-    if (direct_) ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_DIRECT);
+    if (direct_) SetDirectIo(fd_, false);
     direct_ = false;
   }
 

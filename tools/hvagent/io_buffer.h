@@ -29,4 +29,8 @@ class IoBuffer {
   size_t size_ = 0;
 };
 
+// Turns direct transfers (O_DIRECT, past the page cache) on or off for fd;
+// false when the file system refuses.
+bool SetDirectIo(int fd, bool on);
+
 }  // namespace Hvagent

@@ -233,7 +233,7 @@ void DataWriter::Stage::Hand(const uint8_t* data, size_t size) {
 DataWriter::DataWriter(std::string path)
     : path_(std::move(path)),
       fd_(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)),
-      direct_(fd_ >= 0 && ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_DIRECT) == 0),
+      direct_(fd_ >= 0 && SetDirectIo(fd_, true)),
       // SHA-256 alone keeps its thread busier than the writes keep theirs.
       hasher_([this](const uint8_t* data, size_t size) { sha256_.Update(data, size); }),
       writer_([this](const uint8_t* data, size_t size) {
@@ -294,7 +294,7 @@ void DataWriter::WriteOut(const uint8_t* data, size_t size) {
   if (done < size) {
     if (direct_) {
       direct_ = false;
-      ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_DIRECT);
+      SetDirectIo(fd_, false);
     }
     WriteAll(fd_, data + done, size - done, path_);
     // Start the writeback now, without waiting for it: the flush at the end
